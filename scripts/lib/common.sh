@@ -1,0 +1,39 @@
+# Shared helpers of the scripts: project paths and installation of missing Debian packages.
+# Sourced, not run.
+
+PAIRMEND_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+PAIRMEND_JOBS="$(nproc 2>/dev/null || echo 2)"
+
+# require_packages PKG...: installs the missing Debian packages with apt-get when running as
+# root; otherwise prints the exact command to run and exits.
+require_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        return 0
+    fi
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing missing Debian packages: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq || { echo "apt-get update failed." >&2; exit 1; }
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+            echo "Could not install: ${missing[*]}" >&2
+            exit 1
+        }
+    else
+        echo "These Debian packages are missing: ${missing[*]}" >&2
+        echo "Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+# Packages needed to build the program itself.
+PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
+# Packages needed in addition to build and run the tests and benchmarks.
+PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)

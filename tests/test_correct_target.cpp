@@ -1,0 +1,1 @@
+// Tests for this component are written with the component.
