@@ -1,0 +1,275 @@
+#ifndef MNNCORRECT_AUTOMATIC_ORDER_HPP
+#define MNNCORRECT_AUTOMATIC_ORDER_HPP
+
+#include "mnncorrect/ReferencePolicy.hpp"
+#include "mnncorrect/compute_total_variance.hpp"
+#include "mnncorrect/find_mutual_nns.hpp"
+#include "mnncorrect/fuse_nn_results.hpp"
+#include "mnncorrect/merge_steps.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace mnncorrect {
+
+/**
+ * Merge-order driver that decides by itself in which order the batches join the reference.
+ *
+ * The first batch is picked by a reference policy and copied unchanged into the output; then,
+ * repeatedly, the waiting batch that shares the most mutual nearest-neighbour pairs with the
+ * reference (the lowest id on ties) is corrected onto it and appended after it. The neighbour
+ * tables of the waiting batches are updated incrementally after every merge.
+ *
+ * The output ends up in merge order: the first batch, then every merged batch in the order of
+ * `merge_order()`, each batch's events in their input order. A batch without events joins the
+ * order with 0 pairs and contributes no rows.
+ *
+ * The input blocks and the output buffer must outlive the object. Not thread-safe: one object
+ * serves one run on one calling thread, which drives the internal OpenMP loops.
+ *
+ * @tparam Index Integer type of the neighbour indices.
+ * @tparam Float Type of the event values.
+ * @tparam Builder Callable (ndim, nobs, data) returning a shared pointer to a neighbour index.
+ */
+template <typename Index, typename Float, class Builder>
+class AutomaticOrder {
+public:
+    /**
+     * Builds one index per batch, copies the first batch into the output and finds the
+     * neighbours between it and every other batch.
+     *
+     * @param ndim Number of values per event.
+     * @param sizes Number of events of every batch, indexed by batch id.
+     * @param batches Events of every batch, one pointer per batch.
+     * @param output Buffer for the sum of `sizes` events of `ndim` values.
+     * @param builder Makes every neighbour index.
+     * @param num_neighbors Neighbours per query.
+     * @param policy How the first batch is chosen.
+     * @param observation_cap Largest number of observations sampled by the target correction.
+     * @param num_threads Threads requested for every parallel loop; values below 1 mean 1.
+     * @throws std::runtime_error if `sizes` and `batches` differ in length.
+     * @throws Whatever the builder or a neighbour search throws, including std::bad_alloc.
+     */
+    AutomaticOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
+                   Builder builder, int num_neighbors, ReferencePolicy policy, size_t observation_cap,
+                   int num_threads)
+        : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
+          num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
+          num_threads_(internal::at_least_one_thread(num_threads)) {
+        internal::check_batch_counts(sizes_.size(), batches_.size());
+        const size_t nbatches = sizes_.size();
+        neighbors_ref_.resize(nbatches);
+        neighbors_target_.resize(nbatches);
+        if (nbatches == 0) {
+            return;
+        }
+
+        indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
+
+        const size_t first = first_batch(policy);
+        internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
+        ncorrected_ = sizes_[first];
+        merge_order_.push_back(static_cast<int>(first));
+
+        for (size_t b = 0; b < nbatches; ++b) {
+            if (b == first) {
+                continue;
+            }
+            remaining_.insert(b);
+            neighbors_target_[b] = internal::find_all_or_none(sizes_[b], batches_[b], indices_[first],
+                                                              num_neighbors_, num_threads_);
+            neighbors_ref_[b] = internal::find_all_or_none(sizes_[first], batches_[first], indices_[b],
+                                                           num_neighbors_, num_threads_);
+        }
+    }
+
+    /**
+     * Merges every waiting batch onto the reference.
+     *
+     * @param num_mads Median absolute deviations allowed when limiting distances.
+     * @param robust_iterations Iterations of the robust average of correction vectors.
+     * @param robust_trim Trimming proportion of the robust average.
+     * @throws NoMutualPairsError if a batch with events shares no pair with the reference.
+     * @throws Whatever the target correction, the builder or a search throws.
+     */
+    void run(double num_mads, int robust_iterations, double robust_trim) {
+        while (!remaining_.empty()) {
+            size_t batch = 0;
+            size_t pair_count = 0;
+            {
+                // The pairs are only needed for the correction; release them before the update.
+                std::pair<size_t, MnnPairs<Index>> chosen = choose();
+                batch = chosen.first;
+                pair_count = chosen.second.num_pairs;
+                internal::merge_batch(static_cast<int>(batch), ndim_, ncorrected_, output_, sizes_[batch],
+                                      batches_[batch], chosen.second, builder_, num_neighbors_, num_mads,
+                                      robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
+                                      num_threads_);
+            }
+            update(batch);
+            num_pairs_.push_back(static_cast<int>(pair_count));
+        }
+    }
+
+    /// Batch ids in the order in which they joined the reference, the first batch first.
+    const std::vector<int>& merge_order() const { return merge_order_; }
+
+    /// Number of mutual pairs of every merge step after the first batch.
+    const std::vector<int>& num_pairs() const { return num_pairs_; }
+
+private:
+    using Table = internal::NeighborTable<Index, Float>;
+
+    Float* row(size_t r) const { return output_ + r * static_cast<size_t>(ndim_); }
+
+    /// Index of the largest value; only a strictly greater value replaces, so ties (and NaN) keep the lowest
+    /// id.
+    template <typename Value>
+    static size_t arg_max(const std::vector<Value>& values) {
+        size_t best = 0;
+        for (size_t b = 1; b < values.size(); ++b) {
+            if (values[b] > values[best]) {
+                best = b;
+            }
+        }
+        return best;
+    }
+
+    size_t first_batch(ReferencePolicy policy) const {
+        switch (policy) {
+        case MaxSize:
+            return arg_max(sizes_);
+        case MaxVariance:
+            return arg_max(compute_total_variance(ndim_, sizes_, batches_, false));
+        case MaxRSS:
+            return arg_max(compute_total_variance(ndim_, sizes_, batches_, true));
+        default:
+            return 0;
+        }
+    }
+
+    /**
+     * Finds the waiting batch with the most mutual pairs (lowest id on ties) and its pairs.
+     * Waiting batches are cut into one run of consecutive ids per thread; each thread finds
+     * the pairs of its own batches and prunes their reference lists.
+     */
+    std::pair<size_t, MnnPairs<Index>> choose() {
+        const size_t nremaining = remaining_.size();
+        const size_t nthreads = static_cast<size_t>(num_threads_);
+        const size_t chunk_length =
+            static_cast<size_t>(std::ceil(static_cast<double>(nremaining) / static_cast<double>(nthreads)));
+
+        std::vector<std::set<size_t>::const_iterator> chunk_starts;
+        size_t counter = 0;
+        for (auto it = remaining_.begin(); it != remaining_.end() && chunk_starts.size() < nthreads;
+             ++it, ++counter) {
+            if (counter % chunk_length == 0) {
+                chunk_starts.push_back(it);
+            }
+        }
+        const size_t nchunks = chunk_starts.size();
+        chunk_starts.push_back(remaining_.end());
+
+        std::vector<MnnPairs<Index>> best_pairs(nchunks, MnnPairs<Index>(0));
+        std::vector<size_t> best_ids(nchunks);
+        internal::parallel_for(nchunks, static_cast<int>(nchunks), [&](size_t c) {
+            best_ids[c] = *chunk_starts[c];
+            for (auto it = chunk_starts[c]; it != chunk_starts[c + 1]; ++it) {
+                const size_t b = *it;
+                MnnPairs<Index> pairs = find_mutual_nns(neighbors_ref_[b], neighbors_target_[b]);
+                prune(neighbors_ref_[b], pairs);
+                if (pairs.num_pairs > best_pairs[c].num_pairs) {
+                    best_pairs[c] = std::move(pairs);
+                    best_ids[c] = b;
+                }
+            }
+        });
+
+        size_t best = 0;
+        for (size_t c = 1; c < nchunks; ++c) {
+            if (best_pairs[c].num_pairs > best_pairs[best].num_pairs) {
+                best = c;
+            }
+        }
+        return std::make_pair(best_ids[best], std::move(best_pairs[best]));
+    }
+
+    /**
+     * Empties the lists of reference rows that have no partner in the batch. Such a row can
+     * never gain one: its own list never changes, and updates only replace entries of the
+     * batch's lists by nearer new reference rows.
+     */
+    static void prune(Table& ref_table, const MnnPairs<Index>& pairs) {
+        std::vector<unsigned char> paired(ref_table.size(), 0);
+        for (const auto& match : pairs.matches) {
+            for (const auto r : match.second) {
+                paired[static_cast<size_t>(r)] = 1;
+            }
+        }
+        for (size_t r = 0; r < ref_table.size(); ++r) {
+            if (!paired[r] && !ref_table[r].empty()) {
+                knncolle::NeighborList<Index, Float>().swap(ref_table[r]);
+            }
+        }
+    }
+
+    /// Appends the just-written batch to the reference and refreshes the tables of the waiting batches.
+    void update(size_t merged) {
+        const size_t nnew = sizes_[merged];
+        const size_t old = ncorrected_;
+        const Float* new_rows = row(old);
+        merge_order_.push_back(static_cast<int>(merged));
+        ncorrected_ = old + nnew;
+
+        Table().swap(neighbors_ref_[merged]);
+        Table().swap(neighbors_target_[merged]);
+        indices_[merged].reset();
+        remaining_.erase(merged);
+        if (remaining_.empty() || nnew == 0) {
+            return;
+        }
+
+        const internal::IndexPointer<Index, Float> new_index = builder_(ndim_, nnew, new_rows);
+        const size_t stride = static_cast<size_t>(ndim_);
+        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        for (const size_t b : remaining_) {
+            Table& ref_table = neighbors_ref_[b];
+            ref_table.resize(ncorrected_);
+            internal::parallel_for(nnew, num_threads_, [&](size_t i) {
+                ref_table[old + i] =
+                    internal::nearest_or_none(indices_[b], new_rows + i * stride, num_neighbors_);
+            });
+
+            Table& target_table = neighbors_target_[b];
+            const Float* events = batches_[b];
+            internal::parallel_for(sizes_[b], num_threads_, [&](size_t i) {
+                const auto found = new_index->find_nearest_neighbors(events + i * stride, num_neighbors_);
+                fuse_nn_results(target_table[i], found, k, static_cast<Index>(old));
+            });
+        }
+    }
+
+    int ndim_;
+    std::vector<size_t> sizes_;
+    std::vector<const Float*> batches_;
+    std::vector<internal::IndexPointer<Index, Float>> indices_;
+    Builder builder_;
+    int num_neighbors_;
+    std::vector<Table> neighbors_ref_;
+    std::vector<Table> neighbors_target_;
+    Float* output_;
+    size_t ncorrected_ = 0;
+    std::vector<int> merge_order_;
+    std::vector<int> num_pairs_;
+    std::set<size_t> remaining_;
+    size_t observation_cap_;
+    int num_threads_;
+};
+
+} // namespace mnncorrect
+
+#endif
