@@ -1,0 +1,83 @@
+// pairmend-evaluate: compares a correction of simulated data with the simulation's ground truth.
+
+#include "cli.hpp"
+#include "evaluation.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: pairmend-evaluate --input INPUT.csv --output OUTPUT.csv --truth TRUTH.csv [--reference L]\n"
+    "\n"
+    "Prints, for every batch label of the input table, how far the batch lies from the reference batch\n"
+    "and from the ground truth, before and after correction.\n"
+    "\n"
+    "  --input FILE        the input table given to pairmend (values, batch label, event number)\n"
+    "  --output FILE       pairmend's output table: one row of corrected values per input row\n"
+    "  --truth FILE        the undistorted values of the input rows, as written by pairmend-simulate\n"
+    "  --reference L       the batch label of the reference batch (default 1)\n"
+    "  --help              print this text\n";
+
+struct Arguments {
+    std::string input_path;
+    std::string output_path;
+    std::string truth_path;
+    std::int64_t reference_label = 1;
+    bool help = false;
+};
+
+Arguments parse_arguments(int argc, char** argv) {
+    using pairmend_tools::option_value;
+    Arguments arguments;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            arguments.help = true;
+        } else if (option == "--input") {
+            arguments.input_path = option_value(argc, argv, i);
+        } else if (option == "--output") {
+            arguments.output_path = option_value(argc, argv, i);
+        } else if (option == "--truth") {
+            arguments.truth_path = option_value(argc, argv, i);
+        } else if (option == "--reference") {
+            arguments.reference_label = pairmend_tools::parse_integer_option<std::int64_t>(
+                option_value(argc, argv, i), option, std::numeric_limits<std::int64_t>::min(),
+                std::numeric_limits<std::int64_t>::max());
+        } else {
+            throw std::invalid_argument("Unknown option \"" + option + "\".");
+        }
+    }
+    if (!arguments.help &&
+        (arguments.input_path.empty() || arguments.output_path.empty() || arguments.truth_path.empty())) {
+        throw std::invalid_argument("The options --input, --output and --truth are all required.");
+    }
+    return arguments;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Arguments arguments = parse_arguments(argc, argv);
+        if (arguments.help) {
+            std::cout << kUsage;
+            return 0;
+        }
+        const auto evaluation = pairmend_tools::evaluate_correction(
+            arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
+        pairmend_tools::print_evaluation(std::cout, evaluation);
+        return 0;
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "Error: " << error.what() << "\n\n" << kUsage;
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "Error: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,254 @@
+#include "simulation.hpp"
+
+#include "random.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace pairmend_tools {
+
+namespace {
+
+constexpr double kTwoPi = 6.28318530717958647692;
+
+// Population shapes: spreads well below the centre separation so that populations do not touch.
+constexpr double kMinSpread = 0.4;
+constexpr double kMaxSpread = 0.8;
+constexpr double kMinSeparation = 6.0;
+// Batch effects: shifts smaller than the gaps between populations, so that a batch's nearest
+// neighbours in another batch still lie in the same population.
+constexpr double kMaxOffset = 1.5;
+constexpr double kMaxScaleChange = 0.15;
+constexpr double kAmplitude = 0.25;
+
+double squared_distance(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0.0;
+    for (size_t j = 0; j < a.size(); ++j) {
+        const double diff = a[j] - b[j];
+        sum += diff * diff;
+    }
+    return sum;
+}
+
+// Population centres uniform in a cube, at least kMinSeparation apart; the cube grows whenever
+// placing the next centre keeps failing, so that any number of populations fits in any dimension.
+std::vector<std::vector<double>> draw_centres(int count, int dims, Random& rng) {
+    std::vector<std::vector<double>> centres;
+    double side = 10.0;
+    std::vector<double> candidate(static_cast<size_t>(dims));
+    while (static_cast<int>(centres.size()) < count) {
+        bool placed = false;
+        for (int attempt = 0; attempt < 200 && !placed; ++attempt) {
+            for (auto& value : candidate) {
+                value = rng.uniform(0.0, side);
+            }
+            placed = true;
+            for (const auto& centre : centres) {
+                if (squared_distance(centre, candidate) < kMinSeparation * kMinSeparation) {
+                    placed = false;
+                    break;
+                }
+            }
+        }
+        if (placed) {
+            centres.push_back(candidate);
+        } else {
+            side *= 1.25;
+        }
+    }
+    return centres;
+}
+
+// Every batch holds exactly the same number of events of each population; the remainder of the
+// rounding goes to the first populations.
+void assign_counts(std::vector<Population>& populations, std::int64_t events_per_batch, Random& rng) {
+    std::vector<double> weights(populations.size());
+    double total = 0.0;
+    for (auto& weight : weights) {
+        weight = rng.uniform(1.0, 3.0);
+        total += weight;
+    }
+    std::int64_t assigned = 0;
+    for (size_t p = 0; p < populations.size(); ++p) {
+        populations[p].events_per_batch =
+            static_cast<std::int64_t>(std::floor(static_cast<double>(events_per_batch) * weights[p] / total));
+        assigned += populations[p].events_per_batch;
+    }
+    for (size_t p = 0; assigned < events_per_batch; p = (p + 1) % populations.size()) {
+        ++populations[p].events_per_batch;
+        ++assigned;
+    }
+}
+
+SimulationModel make_model(const SimulationOptions& options, Random& rng) {
+    validate(options);
+    SimulationModel model;
+    model.dims = options.dims;
+    model.min_separation = kMinSeparation;
+    const auto dims = static_cast<size_t>(options.dims);
+
+    const auto centres = draw_centres(options.populations, options.dims, rng);
+    model.populations.resize(static_cast<size_t>(options.populations));
+    for (size_t p = 0; p < model.populations.size(); ++p) {
+        auto& population = model.populations[p];
+        population.centre = centres[p];
+        population.spread.resize(dims);
+        for (auto& spread : population.spread) {
+            spread = rng.uniform(kMinSpread, kMaxSpread);
+        }
+    }
+    assign_counts(model.populations, options.events_per_batch, rng);
+
+    model.batches.resize(static_cast<size_t>(options.batches));
+    for (size_t b = 0; b < model.batches.size(); ++b) {
+        auto& effect = model.batches[b];
+        effect.offset.assign(dims, 0.0);
+        effect.phase.assign(dims, 0.0);
+        if (b == 0) {
+            continue; // the reference frame stays undistorted
+        }
+        for (auto& offset : effect.offset) {
+            offset = rng.uniform(-kMaxOffset, kMaxOffset);
+        }
+        effect.scale = rng.uniform(1.0 - kMaxScaleChange, 1.0 + kMaxScaleChange);
+        effect.amplitude = kAmplitude;
+        for (auto& phase : effect.phase) {
+            phase = rng.uniform(0.0, kTwoPi);
+        }
+    }
+    return model;
+}
+
+// Appends `value` with 7 significant digits (the %.7g format) and `separator`.
+void append_number(std::string& line, double value, char separator) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 7);
+    line.append(buffer, result.ptr);
+    line.push_back(separator);
+}
+
+void append_integer(std::string& line, std::int64_t value, char separator) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    line.append(buffer, result.ptr);
+    line.push_back(separator);
+}
+
+} // namespace
+
+void validate(const SimulationOptions& options) {
+    auto fail = [](const std::string& message) { throw std::invalid_argument(message); };
+    if (options.events_per_batch < 1) {
+        fail("The number of events per batch (--events) must be at least 1.");
+    }
+    if (options.dims < 1) {
+        fail("The number of parameters (--dims) must be at least 1.");
+    }
+    if (options.batches < 1) {
+        fail("The number of batches (--batches) must be at least 1.");
+    }
+    if (options.populations < 1 || options.populations > kMaxPopulations) {
+        std::ostringstream message;
+        message << "The number of populations (--populations) must lie between 1 and " << kMaxPopulations
+                << ".";
+        fail(message.str());
+    }
+    constexpr std::int64_t max_events = std::numeric_limits<std::int32_t>::max();
+    if (options.events_per_batch > max_events / options.batches) {
+        std::ostringstream message;
+        message << "The data set would hold more than " << max_events
+                << " events in all, beyond what pairmend can read; reduce --events or --batches.";
+        fail(message.str());
+    }
+}
+
+SimulationModel make_model(const SimulationOptions& options) {
+    Random rng(options.seed);
+    return make_model(options, rng);
+}
+
+void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
+             double* observed) {
+    const int dims = model.dims;
+    if (batch_index == 0) {
+        // Copied, not computed, so that batch 1 equals the ground truth to the last bit.
+        std::copy(truth, truth + dims, observed);
+        return;
+    }
+    const auto& effect = model.batches[static_cast<size_t>(batch_index)];
+    const auto& centre = model.populations[static_cast<size_t>(population)].centre;
+    for (int j = 0; j < dims; ++j) {
+        const auto uj = static_cast<size_t>(j);
+        const double next = truth[(j + 1) % dims];
+        observed[j] = centre[uj] + effect.scale * (truth[j] - centre[uj]) + effect.offset[uj] +
+                      effect.amplitude * std::sin(kTwoPi * next / model.period + effect.phase[uj]);
+    }
+}
+
+void write_simulation(const SimulationOptions& options, std::ostream& input, std::ostream* truth) {
+    Random rng(options.seed);
+    const SimulationModel model = make_model(options, rng);
+    const auto dims = static_cast<size_t>(model.dims);
+
+    std::string input_line;
+    std::string truth_line;
+    for (size_t j = 0; j < dims; ++j) {
+        truth_line += "P" + std::to_string(j + 1) + ",";
+    }
+    input_line = truth_line + "batch,event\n";
+    truth_line.back() = '\n';
+    input << input_line;
+    if (truth != nullptr) {
+        *truth << truth_line;
+    }
+
+    // Population of every event of one batch, shuffled so that populations are interleaved.
+    std::vector<std::uint16_t> order(static_cast<size_t>(options.events_per_batch));
+    std::vector<double> true_values(dims);
+    std::vector<double> observed(dims);
+    std::int64_t event_number = 0;
+    for (int b = 0; b < options.batches; ++b) {
+        size_t filled = 0;
+        for (size_t p = 0; p < model.populations.size(); ++p) {
+            for (std::int64_t i = 0; i < model.populations[p].events_per_batch; ++i) {
+                order[filled++] = static_cast<std::uint16_t>(p);
+            }
+        }
+        for (size_t i = order.size(); i > 1; --i) { // Fisher-Yates
+            std::swap(order[i - 1], order[rng.below(i)]);
+        }
+
+        for (const auto p : order) {
+            const auto& population = model.populations[p];
+            for (size_t j = 0; j < dims; ++j) {
+                true_values[j] = population.centre[j] + population.spread[j] * rng.normal();
+            }
+            distort(model, b, p, true_values.data(), observed.data());
+
+            input_line.clear();
+            for (const double value : observed) {
+                append_number(input_line, value, ',');
+            }
+            append_integer(input_line, b + 1, ',');
+            append_integer(input_line, ++event_number, '\n');
+            input.write(input_line.data(), static_cast<std::streamsize>(input_line.size()));
+
+            if (truth != nullptr) {
+                truth_line.clear();
+                for (const double value : true_values) {
+                    append_number(truth_line, value, ',');
+                }
+                truth_line.back() = '\n';
+                truth->write(truth_line.data(), static_cast<std::streamsize>(truth_line.size()));
+            }
+        }
+    }
+}
+
+} // namespace pairmend_tools

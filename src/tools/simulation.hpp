@@ -1,0 +1,102 @@
+#ifndef PAIRMEND_TOOLS_SIMULATION_HPP
+#define PAIRMEND_TOOLS_SIMULATION_HPP
+
+// Synthetic cytometry-like data: Gaussian cell populations measured in several batches, every batch
+// but the first distorted by a known smooth batch effect.
+
+#include <cstdint>
+#include <iosfwd>
+#include <vector>
+
+namespace pairmend_tools {
+
+/// Size and seed of a simulated data set.
+struct SimulationOptions {
+    /// Events in every batch.
+    std::int64_t events_per_batch = 10000;
+    /// Measured parameters (dimensions) per event.
+    int dims = 5;
+    /// Batches, labelled 1 to `batches`.
+    int batches = 3;
+    /// Cell populations, shared by every batch in the same proportions.
+    int populations = 4;
+    /// Seed of the random sequence; the same seed gives the same tables.
+    std::uint64_t seed = 1;
+};
+
+/// The largest number of populations; population numbers are stored in 16 bits.
+constexpr int kMaxPopulations = 1000;
+
+/// One cell population: an axis-aligned Gaussian cluster.
+struct Population {
+    /// Mean, one value per parameter.
+    std::vector<double> centre;
+    /// Standard deviation, one value per parameter.
+    std::vector<double> spread;
+    /// Events of this population in every batch.
+    std::int64_t events_per_batch = 0;
+};
+
+/**
+ * The batch effect of one batch. An event x of a population with centre c is observed at
+ *   c + scale * (x - c) + offset + amplitude * sin(2 pi x[next] / period + phase)
+ * where next is the following parameter (cyclically): a shift, a change of spread about every
+ * population's centre, and a gentle smooth non-linear term. Batch 1 has scale 1 and no shift.
+ */
+struct BatchEffect {
+    /// Constant shift, one value per parameter.
+    std::vector<double> offset;
+    /// Spread factor about the population centre.
+    double scale = 1.0;
+    /// Amplitude of the sinusoidal term.
+    double amplitude = 0.0;
+    /// Phase of the sinusoidal term, one value per parameter.
+    std::vector<double> phase;
+};
+
+/// Everything that decides the simulated distributions.
+struct SimulationModel {
+    int dims = 0;
+    std::vector<Population> populations;
+    /// One entry per batch; entry 0 is batch label 1, the undistorted ground-truth frame.
+    std::vector<BatchEffect> batches;
+    /// Period of the sinusoidal term, in the units of the data.
+    double period = 15.0;
+    /// Smallest distance between two population centres.
+    double min_separation = 0.0;
+};
+
+/**
+ * Checks the options: every count at least 1, at most `kMaxPopulations` populations, and at most
+ * 2,147,483,647 events in all (the correction program numbers events with 32-bit integers).
+ * @throws std::invalid_argument with a message naming the offending option.
+ */
+void validate(const SimulationOptions& options);
+
+/**
+ * Draws the populations and batch effects for `options` (the model that `write_simulation` uses).
+ * @throws std::invalid_argument if the options are invalid.
+ */
+SimulationModel make_model(const SimulationOptions& options);
+
+/**
+ * Applies the batch effect of batch `batch_index` (0-based) to the true position `truth` of an event of
+ * population `population`, writing `model.dims` values to `observed`.
+ */
+void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
+             double* observed);
+
+/**
+ * Simulates the data set and streams it out, batch after batch, each batch's events in random order.
+ * `input` receives the correction program's input table: a header of the parameter names P1..Pd,
+ * "batch" and "event", then per event its observed values, its batch label (1..B) and its event number
+ * (1..n in row order). `truth`, when not null, receives the same rows' undistorted values under the
+ * header P1..Pd. Numbers are written with 7 significant digits. Memory use is one population number per
+ * event of a batch.
+ * @throws std::invalid_argument if the options are invalid.
+ */
+void write_simulation(const SimulationOptions& options, std::ostream& input, std::ostream* truth);
+
+} // namespace pairmend_tools
+
+#endif
