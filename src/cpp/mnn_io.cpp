@@ -1,1 +1,131 @@
-// Implementation pending.
+#include "mnn_io.hpp"
+
+#include "plugin_framework/csv.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::uint64_t int_limit = static_cast<std::uint64_t>(std::numeric_limits<int>::max());
+
+// Rejects tables outside the data model before any cell is converted, so that no conversion
+// reads a cell that is not there and no buffer is sized beyond the program's 32-bit range.
+void check_table_shape(const std::vector<std::vector<std::string>>& rows) {
+    if (rows.empty()) {
+        throw std::runtime_error("The input table has no data rows: it must hold a header line and at "
+                                 "least one line per event.");
+    }
+    const std::size_t ncells = rows.front().size();
+    if (ncells < 3) {
+        std::ostringstream text;
+        text << "Data row 1 of the input table has " << ncells
+             << " cells, but at least three are needed: one or more measured values, then the batch "
+                "label, then the event number.";
+        throw std::runtime_error(text.str());
+    }
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        if (rows[r].size() != ncells) {
+            std::ostringstream text;
+            text << "Data row " << r + 1 << " of the input table has " << rows[r].size()
+                 << " cells, but data row 1 has " << ncells
+                 << ". Every event needs the same columns; check that row for missing or empty cells.";
+            throw std::runtime_error(text.str());
+        }
+    }
+    const std::uint64_t nobs = rows.size();
+    if (nobs > int_limit) {
+        std::ostringstream text;
+        text << "The input table has " << nobs << " events, but pairmend can process at most " << int_limit
+             << ". Split the table into smaller jobs.";
+        throw std::runtime_error(text.str());
+    }
+    const std::uint64_t nvalues = nobs * (ncells - 2);
+    if (nvalues > int_limit) {
+        std::ostringstream text;
+        text << "The input table has " << nvalues << " values (" << nobs << " events times " << ncells - 2
+             << " parameters), but pairmend can process at most " << int_limit
+             << ". Use fewer events or parameters per job.";
+        throw std::runtime_error(text.str());
+    }
+}
+
+} // namespace
+
+void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
+                       std::vector<int>& eventNumbers, std::vector<int>& batches) {
+    check_table_shape(rows);
+    const std::size_t nobs = rows.size();
+    const std::size_t ncells = rows.front().size();
+    const std::size_t ndim = ncells - 2;
+
+    batches.resize(nobs);
+    for (std::size_t i = 0; i < nobs; ++i) {
+        batches[i] = std::stoi(rows[i][ncells - 2], nullptr, 10);
+    }
+
+    // Ascending label order makes the numbering, and with it the merge order, the same on
+    // every platform.
+    std::vector<int> labels(batches);
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    if (labels.size() == 1) {
+        throw std::runtime_error("There must be at least two batches");
+    }
+    for (int& batch : batches) {
+        batch = static_cast<int>(std::lower_bound(labels.begin(), labels.end(), batch) - labels.begin());
+    }
+
+    eventNumbers.resize(nobs);
+    for (std::size_t i = 0; i < nobs; ++i) {
+        eventNumbers[i] = std::stoi(rows[i][ncells - 1], nullptr, 10);
+    }
+
+    data.assign(nobs * ndim, 0.0);
+    for (std::size_t i = 0; i < nobs; ++i) {
+        for (std::size_t j = 0; j < ndim; ++j) {
+            const double value = std::stod(rows[i][j]);
+            // One infinite or NaN value would poison every distance it takes part in.
+            if (!std::isfinite(value)) {
+                std::ostringstream text;
+                text << "The value \"" << rows[i][j] << "\" in data row " << i + 1 << ", column " << j + 1
+                     << " of the input table is not a finite number. Remove or replace that event.";
+                throw std::runtime_error(text.str());
+            }
+            data[i * ndim + j] = value;
+        }
+    }
+}
+
+std::vector<std::string> mnn_output_header(const std::string& runId, int ndim) {
+    std::vector<std::string> header;
+    header.reserve(static_cast<std::size_t>(std::max(ndim, 0)));
+    for (int j = 1; j <= ndim; ++j) {
+        std::ostringstream name;
+        name << "MNN_" << j << "_" << runId;
+        header.push_back(name.str());
+    }
+    return header;
+}
+
+void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim) {
+    const std::size_t width = static_cast<std::size_t>(std::max(ndim, 0));
+    std::vector<std::vector<double>> rows(static_cast<std::size_t>(std::max(nobs, 0)));
+    if (corrected.size() < rows.size() * width) {
+        throw std::invalid_argument(
+            "The corrected matrix holds fewer values than its events and parameters need.");
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto first = corrected.begin() + static_cast<std::ptrdiff_t>(i * width);
+        rows[i].assign(first, first + static_cast<std::ptrdiff_t>(width));
+    }
+
+    const std::vector<std::string> header = mnn_output_header(settings.run_ID, ndim);
+    if (!QN::write_csv(settings.outputFile(0, true).name, rows, header, ',')) {
+        throw std::runtime_error("Unable to save output to " + settings.outputFile(0, true).name);
+    }
+}

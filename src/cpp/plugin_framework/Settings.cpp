@@ -1,1 +1,296 @@
-// Implementation pending.
+#include "plugin_framework/Settings.hpp"
+
+#include "plugin_framework/utilities.hpp"
+
+#include <rapidjson/document.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace QN {
+
+namespace {
+
+// Builds an error message from its pieces, numbers in plain decimal.
+template <typename... Parts>
+std::string message(const Parts&... parts) {
+    std::ostringstream text;
+    (text << ... << parts);
+    return text.str();
+}
+
+// Reads the whole file, dropping the line feeds between lines (carriage returns stay).
+bool read_joined_lines(const std::string& path, std::string& text) {
+    // A folder opens like a file on some systems but holds no lines; it is no job file.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return false;
+    }
+    std::ifstream file(path);
+    if (!file) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        text += line;
+    }
+    return true;
+}
+
+// The member of an object with this key, or null when it is absent; the first one wins
+// when a key occurs twice.
+const rapidjson::Value* find_member(const rapidjson::Value& object, const char* key) {
+    const auto member = object.FindMember(key);
+    return member == object.MemberEnd() ? nullptr : &member->value;
+}
+
+Settings::InputFile read_input_file(const rapidjson::Value& entry, int position) {
+    if (!entry.IsObject()) {
+        throw std::runtime_error(message("Input file ", position, " must be a JSON object"));
+    }
+    const rapidjson::Value* name = find_member(entry, Settings::name_Att);
+    if (name == nullptr) {
+        throw std::runtime_error(message("Input file ", position, " has no name"));
+    }
+    if (!name->IsString()) {
+        throw std::runtime_error(message("The \"name\" of input file ", position, " must be a JSON string"));
+    }
+    Settings::InputFile file;
+    file.name = name->GetString();
+    if (const rapidjson::Value* normalized = find_member(entry, Settings::isNormalized_Att)) {
+        if (!normalized->IsBool()) {
+            throw std::runtime_error(
+                message("The \"is_normalized\" of input file ", position, " must be true or false"));
+        }
+        file.isNormalized = normalized->GetBool();
+    }
+    return file;
+}
+
+Settings::OutputFile read_output_file(const rapidjson::Value& entry, int position) {
+    if (!entry.IsObject()) {
+        throw std::runtime_error(message("Output file ", position, " must be a JSON object"));
+    }
+    const rapidjson::Value* name = find_member(entry, Settings::name_Att);
+    if (name == nullptr) {
+        throw std::runtime_error(message("Output file ", position, " has no name"));
+    }
+    if (!name->IsString()) {
+        throw std::runtime_error(message("The \"name\" of output file ", position, " must be a JSON string"));
+    }
+    Settings::OutputFile file;
+    file.name = name->GetString();
+    if (const rapidjson::Value* labels = find_member(entry, Settings::outputColumnLabels_Att)) {
+        if (!labels->IsArray()) {
+            throw std::runtime_error(
+                message("Output file ", position, " column labels must be in a JSON array"));
+        }
+        for (const rapidjson::Value& label : labels->GetArray()) {
+            if (!label.IsString()) {
+                throw std::runtime_error(
+                    message("Output file ", position, " has a column label that is not text"));
+            }
+            file.columnLabels.emplace_back(label.GetString());
+        }
+    }
+    return file;
+}
+
+// A top-level list of file entries; absent is fine, anything but an array is not.
+const rapidjson::Value* find_file_list(const rapidjson::Value& document, const char* key) {
+    const rapidjson::Value* list = find_member(document, key);
+    if (list != nullptr && !list->IsArray()) {
+        throw std::runtime_error(
+            message("The job file's \"", key, "\" must be a JSON array of file entries"));
+    }
+    return list;
+}
+
+} // namespace
+
+Settings::Settings() : executablePath_(GetExecutablePath()) {}
+
+Settings::Settings(const std::vector<NameValue>& settings, const std::vector<InputFile>& inputFiles,
+                   const std::vector<OutputFile>& outputFiles,
+                   const std::vector<std::string>& calculationNames, const std::string& summaryFile)
+    : Settings() {
+    store(settings, inputFiles, outputFiles, calculationNames, summaryFile);
+}
+
+void Settings::loadJSONSetup(const std::string& path) {
+    doLoadJSONSetup(path);
+    processLoadedJSON();
+}
+
+void Settings::doLoadJSONSetup(const std::string& path) {
+    std::string text;
+    if (!read_joined_lines(path, text)) {
+        throw std::runtime_error("Couldn't open " + path);
+    }
+
+    const std::string parse_error = "Couldn't parse JSON in " + path;
+    try {
+        rapidjson::Document document;
+        // The length-taking parse: a NUL byte in the file is an error, not the end of the text.
+        document.Parse(text.data(), text.size());
+        if (document.HasParseError()) {
+            throw std::runtime_error(parse_error);
+        }
+        if (!document.IsObject()) {
+            throw std::runtime_error("The job file " + path + " must hold one JSON object");
+        }
+
+        clear();
+
+        if (const rapidjson::Value* inputs = find_file_list(document, inputFiles_Att)) {
+            int position = 0;
+            for (const rapidjson::Value& entry : inputs->GetArray()) {
+                inputFiles_.push_back(read_input_file(entry, ++position));
+            }
+        }
+
+        if (const rapidjson::Value* values = find_member(document, settings_Att)) {
+            if (!values->IsObject()) {
+                throw std::runtime_error("The job file's \"settings\" must be a JSON object of named values");
+            }
+            int index = 0;
+            for (auto member = values->MemberBegin(); member != values->MemberEnd(); ++member) {
+                settings_.push_back(fromJSON(member, index++));
+            }
+        }
+
+        const rapidjson::Value* summary = find_member(document, summaryFile_Att);
+        if (summary == nullptr || summary->IsNull()) {
+            throw std::runtime_error("The summary-file name is missing");
+        }
+        if (!summary->IsString()) {
+            throw std::runtime_error("The job file's \"summary_file\" must be a JSON string");
+        }
+        summaryFile_ = summary->GetString();
+
+        if (const rapidjson::Value* outputs = find_file_list(document, outputFiles_Att)) {
+            outputFiles_.reserve(outputs->Size());
+            int position = 0;
+            for (const rapidjson::Value& entry : outputs->GetArray()) {
+                outputFiles_.push_back(read_output_file(entry, ++position));
+            }
+        }
+    } catch (const std::runtime_error&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw std::runtime_error(error.what());
+    } catch (...) {
+        throw std::runtime_error(parse_error);
+    }
+}
+
+NameValue Settings::fromJSON(const JsonMember& member, int index) const {
+    const std::string name = member->name.GetString();
+    const rapidjson::Value& value = member->value;
+    if (value.IsNull()) {
+        throw std::runtime_error(message("Value ", index + 1, " is missing or empty"));
+    }
+    if (value.IsBool()) {
+        return NameValue(name, value.GetBool());
+    }
+    // A fraction or exponent makes a double, and so does an integer beyond 64 bits, which
+    // the parser can only keep as a double.
+    if (value.IsDouble()) {
+        return NameValue(name, value.GetDouble());
+    }
+    if (value.IsInt()) {
+        return NameValue(name, value.GetInt());
+    }
+    if (value.IsString()) {
+        return NameValue(name, value.GetString());
+    }
+    throw std::runtime_error("Value must be a boolean, integer, floating-point or string");
+}
+
+void Settings::store(const std::vector<NameValue>& settings, const std::vector<InputFile>& inputFiles,
+                     const std::vector<OutputFile>& outputFiles,
+                     const std::vector<std::string>& calculationNames, const std::string& summaryFile) {
+    settings_ = settings;
+    inputFiles_ = inputFiles;
+    outputFiles_ = outputFiles;
+    calculationNames_ = calculationNames;
+    summaryFile_ = summaryFile;
+}
+
+void Settings::clear() {
+    calculationNames_.clear();
+    inputFiles_.clear();
+    outputFiles_.clear();
+    settings_.clear();
+    summaryFile_.clear();
+}
+
+int Settings::numInputFiles() const {
+    return static_cast<int>(inputFiles_.size());
+}
+
+int Settings::numOutputFiles() const {
+    return static_cast<int>(outputFiles_.size());
+}
+
+Settings::InputFile Settings::inputFile(int index, bool resolve) const {
+    if (index < 0 || index >= numInputFiles()) {
+        throw std::out_of_range(message("Input file ", index + 1, " was asked for, but the job file names ",
+                                        numInputFiles(), " input files."));
+    }
+    InputFile file = inputFiles_[static_cast<std::size_t>(index)];
+    if (resolve) {
+        file.name = addPath(file.name);
+    }
+    return file;
+}
+
+Settings::OutputFile Settings::outputFile(int index, bool resolve) const {
+    if (index < 0 || index >= numOutputFiles()) {
+        throw std::out_of_range(message("Output file ", index + 1, " was asked for, but the job file names ",
+                                        numOutputFiles(), " output files."));
+    }
+    OutputFile file = outputFiles_[static_cast<std::size_t>(index)];
+    if (resolve) {
+        file.name = addPath(file.name);
+    }
+    return file;
+}
+
+std::string Settings::summaryFile(bool resolve) const {
+    return resolve ? addPath(summaryFile_) : summaryFile_;
+}
+
+std::string Settings::executablePath() const {
+    return GetExecutablePath();
+}
+
+bool Settings::has_setting(const std::string& name) const {
+    for (const NameValue& entry : settings_) {
+        if (entry.name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+NameValue Settings::setting(const std::string& name) const {
+    for (const NameValue& entry : settings_) {
+        if (entry.name == name) {
+            return entry;
+        }
+    }
+    throw std::runtime_error("There is no setting whose name is \"" + name + "\"");
+}
+
+std::string Settings::addPath(const std::string& name) const {
+    if (executablePath_.empty()) {
+        return name;
+    }
+    return (std::filesystem::path(executablePath_) / name).string();
+}
+
+} // namespace QN

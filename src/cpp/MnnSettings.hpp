@@ -1,0 +1,76 @@
+#ifndef QN_MNN_SETTINGS_HPP
+#define QN_MNN_SETTINGS_HPP
+
+#include "mnncorrect/ReferencePolicy.hpp"
+#include "plugin_framework/Settings.hpp"
+
+#include <cstddef>
+#include <limits>
+#include <string>
+
+namespace QN {
+
+/**
+ * The settings of a batch-correction job: the job file of QN::Settings plus the MNN options
+ * as typed members with their defaults.
+ *
+ * Loading checks that the job names one input file, one output file and a summary file, then
+ * copies the options out of the job file's "settings" object; every value must have the JSON
+ * type of its option (15 for an integer, 3.0 for a floating-point option). Not thread-safe:
+ * use one object from one thread.
+ */
+class MnnSettings : public Settings {
+public:
+    static constexpr const char* approximate_Att = "approximate";
+    static constexpr const char* automatic_order_Att = "automatic_order";
+    static constexpr const char* num_mads_Att = "num_mads";
+    static constexpr const char* num_neighbors_Att = "num_neighbors";
+    static constexpr const char* reference_policy_Att = "reference_policy";
+    static constexpr const char* robust_iterations_Att = "robust_iterations";
+    static constexpr const char* robust_trim_Att = "robust_trim";
+    static constexpr const char* run_ID_Att = "run_ID";
+    static constexpr const char* input_Val = "Input";
+    static constexpr const char* max_size_Val = "MaxSize";
+    static constexpr const char* max_variance_Val = "MaxVariance";
+    static constexpr const char* max_Rss_Val = "MaxRSS";
+
+    /**
+     * Every option at its default; the program directory recorded.
+     * @throws std::runtime_error "Couldn't get path of executable" when it cannot be found.
+     */
+    MnnSettings() = default;
+
+    /**
+     * Every option at its default, then loadJSONSetup(path).
+     * @throws std::runtime_error or std::bad_variant_access as loadJSONSetup().
+     */
+    explicit MnnSettings(const std::string& path);
+
+    /**
+     * Checks the loaded job and copies the MNN options out of its settings.
+     * @throws std::runtime_error "There must be exactly one input file", "No summary file",
+     *         "There must be exactly one output file", "<text> is not a valid reference policy"
+     *         or "No run ID specified".
+     * @throws std::bad_variant_access (with a message naming the key and the expected JSON
+     *         type) when a known key holds a value of another type.
+     */
+    void processLoadedJSON() override;
+
+    /// Puts every option back to its default, except the reference policy, which stays.
+    void setDefaults();
+
+    bool approximate = false;
+    bool automatic_order = true;
+    /// Not settable from the job file: the engine considers every observation.
+    std::size_t observation_cap = std::numeric_limits<std::size_t>::max();
+    double num_mads = 3.0;
+    int num_neighbors = 15;
+    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS;
+    int robust_iterations = 2;
+    double robust_trim = 0.25;
+    std::string run_ID = "NO_RUN_ID";
+};
+
+} // namespace QN
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef QN_RUN_MNN_HPP
+#define QN_RUN_MNN_HPP
+
+#include "MnnSettings.hpp"
+#include "plugin_framework/Summary.hpp"
+
+namespace QN {
+
+/**
+ * Runs one batch-correction job: reads the input table, corrects it with the MNN engine and
+ * writes the output table.
+ *
+ * @param settings A loaded and validated job (one input file, one output file).
+ * @return A successful summary holding the number of events; failures never return.
+ * @throws std::runtime_error "Couldn't open or read <input path>" when the input table cannot
+ *         be read, and every error of prepare_mnn_input(), the engine and save_mnn_output().
+ */
+Summary run_mnn(const MnnSettings& settings);
+
+/**
+ * The number of threads given to the engine: half the OpenMP runtime's maximum, and at
+ * least one.
+ * @param maxThreads What omp_get_max_threads() reports.
+ */
+int engine_thread_count(int maxThreads);
+
+} // namespace QN
+
+#endif
