@@ -2,7 +2,6 @@
 
 #include "table_reader.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <map>
@@ -15,45 +14,26 @@ namespace pairmend_tools {
 
 namespace {
 
-// Running totals and stored values of one batch.
+// Running totals of one batch.
 struct BatchData {
     std::int64_t events = 0;
     double squared_error_before = 0.0;
     double squared_error_after = 0.0;
-    // One vector per parameter; single precision halves the memory and exceeds the tables' 7 digits.
-    std::vector<std::vector<float>> input;
-    std::vector<std::vector<float>> corrected;
-    std::vector<std::vector<float>> truth;
+    // Per-parameter sums of the input, corrected and true values.
+    std::vector<double> input_sum;
+    std::vector<double> corrected_sum;
+    std::vector<double> truth_sum;
 
-    explicit BatchData(size_t dims) : input(dims), corrected(dims), truth(dims) {}
+    explicit BatchData(size_t dims) : input_sum(dims), corrected_sum(dims), truth_sum(dims) {}
 };
 
-double median(std::vector<float>& values) {
-    const size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
-    const double upper = values[middle];
-    if (values.size() % 2 == 1) {
-        return upper;
-    }
-    // For an even count the lower middle value is the largest of the lower half.
-    const double lower =
-        *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
-    return 0.5 * (lower + upper);
-}
-
-std::vector<double> medians(std::vector<std::vector<float>>& columns) {
-    std::vector<double> result;
-    result.reserve(columns.size());
-    for (auto& column : columns) {
-        result.push_back(median(column));
-    }
-    return result;
-}
-
-double distance(const std::vector<double>& a, const std::vector<double>& b) {
+// Euclidean distance between the means a_sum / a_count and b_sum / b_count.
+double distance_of_means(const std::vector<double>& a_sum, std::int64_t a_count,
+                         const std::vector<double>& b_sum, std::int64_t b_count) {
     double sum = 0.0;
-    for (size_t j = 0; j < a.size(); ++j) {
-        sum += (a[j] - b[j]) * (a[j] - b[j]);
+    for (size_t j = 0; j < a_sum.size(); ++j) {
+        const double diff = a_sum[j] / static_cast<double>(a_count) - b_sum[j] / static_cast<double>(b_count);
+        sum += diff * diff;
     }
     return std::sqrt(sum);
 }
@@ -142,9 +122,9 @@ Evaluation evaluate_correction(const std::string& input_path, const std::string&
             const double true_value = truth.number(truth_cells[j], j);
             error_before += (observed - true_value) * (observed - true_value);
             error_after += (fixed - true_value) * (fixed - true_value);
-            batch.input[j].push_back(static_cast<float>(observed));
-            batch.corrected[j].push_back(static_cast<float>(fixed));
-            batch.truth[j].push_back(static_cast<float>(true_value));
+            batch.input_sum[j] += observed;
+            batch.corrected_sum[j] += fixed;
+            batch.truth_sum[j] += true_value;
         }
         batch.squared_error_before += error_before;
         batch.squared_error_after += error_after;
@@ -160,34 +140,33 @@ Evaluation evaluate_correction(const std::string& input_path, const std::string&
                 << reference_label << ".";
         throw std::runtime_error(message.str());
     }
-    const auto reference_input = medians(reference->second.input);
-    const auto reference_corrected = medians(reference->second.corrected);
-    const auto reference_truth = medians(reference->second.truth);
+    const BatchData& ref = reference->second;
 
     Evaluation evaluation;
     evaluation.reference_label = reference_label;
     evaluation.dims = static_cast<int>(dims);
-    for (auto& [label, data] : batches) {
+    for (const auto& [label, data] : batches) {
         BatchScore score;
         score.label = label;
         score.events = data.events;
-        score.distance_before = distance(medians(data.input), reference_input);
-        score.distance_after = distance(medians(data.corrected), reference_corrected);
-        score.distance_truth = distance(medians(data.truth), reference_truth);
+        score.distance_before = distance_of_means(data.input_sum, data.events, ref.input_sum, ref.events);
+        score.distance_after =
+            distance_of_means(data.corrected_sum, data.events, ref.corrected_sum, ref.events);
+        score.distance_truth = distance_of_means(data.truth_sum, data.events, ref.truth_sum, ref.events);
         const auto events = static_cast<double>(data.events);
         score.rms_before = std::sqrt(data.squared_error_before / events);
         score.rms_after = std::sqrt(data.squared_error_after / events);
         evaluation.batches.push_back(score);
-        data = BatchData(0); // release the stored values early
     }
     return evaluation;
 }
 
 void print_evaluation(std::ostream& out, const Evaluation& evaluation) {
-    out << "Distance: Euclidean distance between the per-parameter medians of a batch and those of\n"
-        << "          reference batch " << evaluation.reference_label
-        << ", before and after correction; \"truth\" is the same\n"
-        << "          distance in the ground truth, the sampling noise that a perfect correction leaves.\n"
+    out << "Distance: Euclidean distance between the mean of a batch and the mean of reference batch "
+        << evaluation.reference_label << ",\n"
+        << "          before and after correction. Every batch holds the same populations in the same\n"
+        << "          proportions, so \"truth\", the same distance in the ground truth, is only sampling\n"
+        << "          noise: what a perfect correction leaves.\n"
         << "RMS error: root mean square distance of the batch's events from their true positions.\n\n";
     out << std::setw(8) << "batch" << std::setw(10) << "events"
         << "   distance:" << std::setw(8) << "before" << std::setw(10) << "after" << std::setw(10) << "truth"

@@ -16,9 +16,11 @@ struct BatchScore {
     std::int64_t label = 0;
     /// Events carrying the label.
     std::int64_t events = 0;
-    /// Euclidean distance between the batch's per-parameter medians and the reference batch's, before
-    /// correction (input table), after correction (corrected table) and in the ground truth. The truth
-    /// figure is what a perfect correction would leave: the sampling noise of the medians.
+    /// Euclidean distance between the batch's mean and the reference batch's mean, before correction
+    /// (input table), after correction (corrected table) and in the ground truth. Simulated batches hold
+    /// the same populations in the same proportions, so the truth figure is the sampling noise of the
+    /// means: what a perfect correction would leave. (Medians are not used: in multimodal data they
+    /// fall between populations, where small fluctuations move them far.)
     double distance_before = 0.0;
     double distance_after = 0.0;
     double distance_truth = 0.0;
@@ -38,8 +40,8 @@ struct Evaluation {
 /**
  * Reads the three tables row by row in step and scores every batch. The input table has a header
  * and per row its d values, batch label and event number; the corrected and truth tables have a
- * header and d values per row, one row per input row in the same order. Holds the values of the
- * three tables in single precision for the medians (12 bytes per value).
+ * header and d values per row, one row per input row in the same order. Memory use does not
+ * grow with the number of rows.
  * @param input_path The input table given to the correction (for example from pairmend-simulate).
  * @param corrected_path The corrected table written by the correction.
  * @param truth_path The undistorted values of the input's rows.
