@@ -1,0 +1,52 @@
+#ifndef PAIRMEND_REPORT_QC_REPORT_INPUT_HPP
+#define PAIRMEND_REPORT_QC_REPORT_INPUT_HPP
+
+// What the quality-control report is built from: a plain description of one finished run.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace report {
+
+/**
+ * A description of one finished batch-correction run. The matrices and labels are not owned:
+ * they must stay alive and unchanged while a report is being built from this object.
+ * Plain data; safe to read from several threads, not to modify while a report is built.
+ */
+struct QcReportInput {
+    std::string input_file;                   ///< the input table's path, as shown to the reader.
+    std::string run_id;                       ///< the job's run identifier.
+    std::vector<std::string> parameter_names; ///< one name per parameter, or empty for "parameter 1", ...
+    std::vector<std::pair<std::string, std::string>> settings; ///< every setting used, as (name, value text).
+    std::vector<std::pair<std::string, double>> phase_seconds; ///< wall-clock seconds per phase of the run.
+
+    int ndim = 0;                        ///< the number of parameters per event.
+    std::size_t nobs = 0;                ///< the number of events.
+    const double* uncorrected = nullptr; ///< ndim * nobs values, event after event, before correction.
+    const double* corrected = nullptr;   ///< ndim * nobs values, event after event, after correction.
+    const int* batch_labels = nullptr;   ///< nobs batch labels as the user wrote them in the input table.
+
+    /// The batch labels in the order in which they joined the reference, the first reference first;
+    /// empty when the order is unknown.
+    std::vector<int> merge_order;
+    /// The number of mutual-nearest-neighbour pairs of every merge step: one entry per batch of
+    /// merge_order after the first (empty when merge_order is empty).
+    std::vector<int> num_pairs;
+};
+
+/** How much of the data the report looks at. The defaults keep large runs quick and the file small. */
+struct QcReportOptions {
+    std::size_t max_events_per_batch = 20000; ///< larger batches are represented by a random subsample.
+    std::uint64_t seed = 20240611;            ///< the fixed seed of that subsample.
+    double few_pairs_fraction =
+        0.05; ///< warn when a merged batch had fewer pairs than this share of its events.
+    std::size_t max_curve_points =
+        200000; ///< budget of plotted points over all curves; bounds the file size.
+};
+
+} // namespace report
+
+#endif
