@@ -18,14 +18,16 @@ namespace {
 constexpr double kTwoPi = 6.28318530717958647692;
 
 // Population shapes: spreads well below the centre separation so that populations do not touch.
-constexpr double kMinSpread = 0.4;
-constexpr double kMaxSpread = 0.8;
+constexpr double kMinSpread = 0.2;
+constexpr double kMaxSpread = 0.4;
 constexpr double kMinSeparation = 6.0;
-// Batch effects: shifts smaller than the gaps between populations, so that a batch's nearest
-// neighbours in another batch still lie in the same population.
+// Batch effects: shifts of every parameter larger than the populations' spread (the setting in which
+// mutual nearest neighbours find the shift) but much smaller than the gaps between populations, so
+// that a batch's nearest neighbours in another batch still lie in the same population.
+constexpr double kMinOffset = 0.5;
 constexpr double kMaxOffset = 1.5;
-constexpr double kMaxScaleChange = 0.15;
-constexpr double kAmplitude = 0.25;
+constexpr double kMaxScaleChange = 0.1;
+constexpr double kAmplitude = 0.2;
 
 double squared_distance(const std::vector<double>& a, const std::vector<double>& b) {
     double sum = 0.0;
@@ -114,7 +116,8 @@ SimulationModel make_model(const SimulationOptions& options, Random& rng) {
             continue; // the reference frame stays undistorted
         }
         for (auto& offset : effect.offset) {
-            offset = rng.uniform(-kMaxOffset, kMaxOffset);
+            const double size = rng.uniform(kMinOffset, kMaxOffset);
+            offset = rng.uniform() < 0.5 ? -size : size;
         }
         effect.scale = rng.uniform(1.0 - kMaxScaleChange, 1.0 + kMaxScaleChange);
         effect.amplitude = kAmplitude;
