@@ -21,15 +21,6 @@ void print_line(std::ostream& console, const std::string& line) {
     console << line << std::endl;
 }
 
-std::string timing_line(int numEvents, std::chrono::steady_clock::duration elapsed) {
-    const double seconds =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1e9;
-    std::ostringstream line;
-    line.imbue(std::locale::classic());
-    line << "MNN batch correction on " << numEvents << " events took " << seconds << " seconds";
-    return line.str();
-}
-
 void print_timing_line(std::ostream& console, const std::string& line) {
 #if defined(__APPLE__)
     console << line;
@@ -41,6 +32,15 @@ void print_timing_line(std::ostream& console, const std::string& line) {
 }
 
 } // namespace
+
+std::string timing_line(int numEvents, std::chrono::steady_clock::duration elapsed) {
+    const double seconds =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1e9;
+    std::ostringstream line;
+    line.imbue(std::locale::classic());
+    line << "MNN batch correction on " << numEvents << " events took " << seconds << " seconds";
+    return line.str();
+}
 
 int run_pairmend(int argc, const char* const* argv, std::ostream& console) {
     std::optional<MnnSettings> settings;

@@ -1,7 +1,9 @@
 #ifndef QN_DRIVER_HPP
 #define QN_DRIVER_HPP
 
+#include <chrono>
 #include <ostream>
+#include <string>
 
 namespace QN {
 
@@ -20,6 +22,14 @@ namespace QN {
  * @return The process exit status: 0 when the summary was written, 1 otherwise.
  */
 int run_pairmend(int argc, const char* const* argv, std::ostream& console);
+
+/**
+ * The closing console line: "MNN batch correction on <n> events took <s> seconds", the
+ * seconds in the default stream format (6 significant digits, as printf's %g).
+ * @param numEvents The number of events corrected.
+ * @param elapsed The time the correction took.
+ */
+std::string timing_line(int numEvents, std::chrono::steady_clock::duration elapsed);
 
 } // namespace QN
 

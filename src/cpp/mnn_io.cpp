@@ -31,27 +31,13 @@ void check_table_shape(const std::vector<std::vector<std::string>>& rows) {
     for (std::size_t r = 1; r < rows.size(); ++r) {
         if (rows[r].size() != ncells) {
             std::ostringstream text;
-            text << "Data row " << r + 1 << " of the input table has " << rows[r].size()
-                 << " cells, but data row 1 has " << ncells
+            text << "Data row " << r + 1 << " (line " << r + 2 << " of the file) of the input table has "
+                 << rows[r].size() << " cells, but data row 1 has " << ncells
                  << ". Every event needs the same columns; check that row for missing or empty cells.";
             throw std::runtime_error(text.str());
         }
     }
-    const std::uint64_t nobs = rows.size();
-    if (nobs > int_limit) {
-        std::ostringstream text;
-        text << "The input table has " << nobs << " events, but pairmend can process at most " << int_limit
-             << ". Split the table into smaller jobs.";
-        throw std::runtime_error(text.str());
-    }
-    const std::uint64_t nvalues = nobs * (ncells - 2);
-    if (nvalues > int_limit) {
-        std::ostringstream text;
-        text << "The input table has " << nvalues << " values (" << nobs << " events times " << ncells - 2
-             << " parameters), but pairmend can process at most " << int_limit
-             << ". Use fewer events or parameters per job.";
-        throw std::runtime_error(text.str());
-    }
+    detail::check_table_size(rows.size(), ncells - 2);
 }
 
 } // namespace
@@ -92,7 +78,8 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
                 std::ostringstream text;
-                text << "The value \"" << rows[i][j] << "\" in data row " << i + 1 << ", column " << j + 1
+                text << "The value \"" << rows[i][j] << "\" in data row " << i + 1 << " (line " << i + 2
+                     << " of the file), column " << j + 1
                      << " of the input table is not a finite number. Remove or replace that event.";
                 throw std::runtime_error(text.str());
             }
@@ -100,6 +87,27 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
         }
     }
 }
+
+namespace detail {
+
+void check_table_size(std::uint64_t nobs, std::uint64_t ndim) {
+    if (nobs > int_limit) {
+        std::ostringstream text;
+        text << "The input table has " << nobs << " events, but pairmend can process at most " << int_limit
+             << ". Split the table into smaller jobs.";
+        throw std::runtime_error(text.str());
+    }
+    // Compared by division, so that no product can overflow.
+    if (ndim > 0 && nobs > int_limit / ndim) {
+        std::ostringstream text;
+        text << "The input table has " << nobs << " events of " << ndim
+             << " parameters, more values than the " << int_limit
+             << " pairmend can process. Use fewer events or parameters per job.";
+        throw std::runtime_error(text.str());
+    }
+}
+
+} // namespace detail
 
 std::vector<std::string> mnn_output_header(const std::string& runId, int ndim) {
     std::vector<std::string> header;

@@ -3,6 +3,7 @@
 
 #include "MnnSettings.hpp"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,16 @@ void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corre
 
 /// Column names of the output table: "MNN_<j>_<runId>" for j = 1..ndim.
 std::vector<std::string> mnn_output_header(const std::string& runId, int ndim);
+
+namespace detail {
+
+/**
+ * Rejects a table whose event count or value count (events times parameters) exceeds
+ * 2,147,483,647, the largest count the program's 32-bit arithmetic holds.
+ * @throws std::runtime_error naming the count and the limit.
+ */
+void check_table_size(std::uint64_t nobs, std::uint64_t ndim);
+
+} // namespace detail
 
 #endif

@@ -134,9 +134,9 @@ void Settings::doLoadJSONSetup(const std::string& path) {
     const std::string parse_error = "Couldn't parse JSON in " + path;
     try {
         rapidjson::Document document;
-        // The length-taking parse: a NUL byte in the file is an error, not the end of the text.
         document.Parse(text.data(), text.size());
-        if (document.HasParseError()) {
+        // The parser takes a NUL byte for the end of the text; text after one would go unseen.
+        if (document.HasParseError() || text.find('\0') != std::string::npos) {
             throw std::runtime_error(parse_error);
         }
         if (!document.IsObject()) {
