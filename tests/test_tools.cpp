@@ -276,7 +276,7 @@ TEST(SimulationModel, WrittenRowsFollowTheModelsBatchEffect) {
     EXPECT_LT(largest_shift, model.min_separation / 2);
 }
 
-TEST(Random, SequenceIsFixedBySeedAndNormalsHaveUnitSpread) {
+TEST(SimulationRandom, SequenceIsFixedBySeedAndNormalsHaveUnitSpread) {
     pairmend_tools::Random first(99);
     pairmend_tools::Random second(99);
     for (int i = 0; i < 100; ++i) {
@@ -400,7 +400,7 @@ TEST_F(EvaluationTest, MismatchedTablesAreReportedClearly) {
     EXPECT_NE(no_reference.find("carries the reference batch label 9"), std::string::npos);
 }
 
-TEST(TableReader, SplitKeepsEmptyCellsAndTrims) {
+TEST(EvaluationTableReader, SplitKeepsEmptyCellsAndTrims) {
     std::vector<std::string_view> cells;
     pairmend_tools::split_cells(" 1.5 ,,2\r", cells);
     ASSERT_EQ(cells.size(), 3u);
