@@ -1,6 +1,7 @@
 #include "run_mnn.hpp"
 
 #include "mnn_io.hpp"
+#include "mnncorrect/MnnCorrect.hpp"
 #include "plugin_framework/csv.hpp"
 
 #include <omp.h>
@@ -10,19 +11,6 @@
 #include <string>
 #include <vector>
 
-// The engine is compiled in whenever its header is present; a build may also leave it out
-// explicitly with -DPAIRMEND_HAS_ENGINE=0.
-#ifndef PAIRMEND_HAS_ENGINE
-#if __has_include("mnncorrect/MnnCorrect.hpp")
-#define PAIRMEND_HAS_ENGINE 1
-#else
-#define PAIRMEND_HAS_ENGINE 0
-#endif
-#endif
-#if PAIRMEND_HAS_ENGINE
-#include "mnncorrect/MnnCorrect.hpp"
-#endif
-
 namespace QN {
 
 namespace {
@@ -30,7 +18,6 @@ namespace {
 // Corrects `data` (ndim values per event) into `output`, every engine option taken from the job.
 void run_engine(const MnnSettings& settings, int ndim, std::size_t nobs, const std::vector<double>& data,
                 const std::vector<int>& batches, std::vector<double>& output) {
-#if PAIRMEND_HAS_ENGINE
     mnncorrect::MnnCorrect<int, double> engine;
     engine.num_neighbors = settings.num_neighbors;
     engine.num_mads = settings.num_mads;
@@ -42,15 +29,6 @@ void run_engine(const MnnSettings& settings, int ndim, std::size_t nobs, const s
     engine.observation_cap = settings.observation_cap;
     engine.num_threads = engine_thread_count(omp_get_max_threads());
     engine.run(ndim, nobs, data.data(), batches.data(), output.data(), static_cast<const int*>(nullptr));
-#else
-    static_cast<void>(settings);
-    static_cast<void>(ndim);
-    static_cast<void>(nobs);
-    static_cast<void>(data);
-    static_cast<void>(batches);
-    static_cast<void>(output);
-    throw std::runtime_error("The correction engine is not available in this build.");
-#endif
 }
 
 } // namespace
