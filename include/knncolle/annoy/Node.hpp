@@ -58,12 +58,16 @@ struct Node {
 
     /// Copies `count` item numbers of a leaf record to `out`.
     static void copy_leaf_items(const T* record, std::size_t count, S* out) {
-        std::memcpy(out, record + children_word, count * sizeof(S));
+        if (count > 0) { // memcpy must not see the null data pointer of an empty vector
+            std::memcpy(out, record + children_word, count * sizeof(S));
+        }
     }
 
     /// Writes `count` item numbers into a leaf record from slot 0 onward.
     static void set_leaf_items(T* record, const S* items, std::size_t count) {
-        std::memcpy(record + children_word, items, count * sizeof(S));
+        if (count > 0) {
+            std::memcpy(record + children_word, items, count * sizeof(S));
+        }
     }
 
     /// Word positions of the fields.
