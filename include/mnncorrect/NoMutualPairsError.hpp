@@ -10,7 +10,8 @@ namespace mnncorrect {
 /**
  * Thrown when a batch that has events shares no mutual nearest neighbours with the batches
  * merged before it, so that there is nothing to correct it by. It carries the batch id so
- * that a caller can re-word the message with its own label for the batch.
+ * that a caller can re-word the message with its own label for the batch. Immutable, so safe
+ * to read from any thread.
  */
 class NoMutualPairsError : public std::runtime_error {
 public:
