@@ -371,9 +371,13 @@ public:
                 }
             } else {
                 const T margin = Distance::margin(Node::values(rec), Node::offset(rec), query, f_);
-                heap.emplace_back(std::min(priority, margin), Node::child(rec, 1));
+                const S side1 = Node::child(rec, 1);
+                const S side0 = Node::child(rec, 0);
+                prefetch(record(side1));
+                prefetch(record(side0));
+                heap.emplace_back(std::min(priority, margin), side1);
                 std::push_heap(heap.begin(), heap.end());
-                heap.emplace_back(std::min(priority, -margin), Node::child(rec, 0));
+                heap.emplace_back(std::min(priority, -margin), side0);
                 std::push_heap(heap.begin(), heap.end());
             }
         }
@@ -383,6 +387,9 @@ public:
         std::vector<std::pair<T, S>> candidates;
         candidates.reserve(nns.size());
         for (std::size_t i = 0; i < nns.size(); ++i) {
+            if (i + prefetch_distance < nns.size()) {
+                prefetch(record(nns[i + prefetch_distance]));
+            }
             const S item = nns[i];
             if (i > 0 && item == nns[i - 1]) {
                 continue;
@@ -410,8 +417,23 @@ private:
     static constexpr std::int32_t file_tag = 0x46524E41; // "ANRF" in little-endian bytes
     static constexpr std::int32_t file_version = 1;
 
-    T* record(S node) { return nodes_.data() + static_cast<std::size_t>(node) * words_; }
-    const T* record(S node) const { return nodes_.data() + static_cast<std::size_t>(node) * words_; }
+    // Records are reached in random order, so a query is bound by memory latency: ask for the
+    // records it will read soon while it works on the current ones.
+    static constexpr std::size_t prefetch_distance = 4;
+    static void prefetch(const T* rec) {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(rec);
+#else
+        static_cast<void>(rec);
+#endif
+    }
+
+    T* record(S node) {
+        return nodes_.data() + static_cast<std::size_t>(node) * words_;
+    }
+    const T* record(S node) const {
+        return nodes_.data() + static_cast<std::size_t>(node) * words_;
+    }
 
     void ensure_capacity(S n) {
         if (n > nodes_capacity_) {
