@@ -67,6 +67,12 @@ TEST(EarthMoversDistance, HandCheckedCases) {
     EXPECT_DOUBLE_EQ(report::earth_movers_distance({0, 0, 4}, {0, 4, 4}), 4.0 / 3.0);
     EXPECT_TRUE(std::isnan(report::earth_movers_distance({}, {1})));
     EXPECT_TRUE(std::isnan(report::earth_movers_distance({1}, {})));
+
+    // The same case per batch: the distribution functions of {0, 10} and {1, 2, 3} cross between 2 and 3.
+    const std::vector<double> both = report::distances_to_other_batches({2, 10, 1, 0, 3}, {1, 0, 1, 0, 1}, 2);
+    EXPECT_NEAR(both[0], 13.0 / 3.0, 1e-12);
+    EXPECT_NEAR(both[1], 13.0 / 3.0, 1e-12);
+    EXPECT_NEAR(report::earth_movers_distance({0, 10}, {1, 2, 3}), 13.0 / 3.0, 1e-12);
 }
 
 TEST(EarthMoversDistance, ShiftedSampleGivesTheShiftAndIsSymmetric) {
@@ -81,8 +87,15 @@ TEST(EarthMoversDistance, ShiftedSampleGivesTheShiftAndIsSymmetric) {
                 1e-12);
 }
 
-TEST(EarthMoversDistance, PerBatchDistancesMatchTheTwoSampleDistance) {
-    // Four batches of unequal size (one of a single event), values rounded so that ties are common.
+class PerBatchDistances : public ::testing::TestWithParam<double> {};
+
+TEST_P(PerBatchDistances, MatchTheTwoSampleDistance) {
+    // Four batches of unequal size (one of a single event); batch 3 shares batch 0's distribution, so
+    // their distribution functions cross many times. With a rounding step, ties are common.
+    const double rounding = GetParam();
+    const auto round = [rounding](double v) {
+        return rounding > 0 ? std::round(v / rounding) * rounding : v;
+    };
     std::mt19937_64 rng(2024);
     std::normal_distribution<double> noise(0.0, 1.0);
     const std::vector<std::size_t> sizes = {400, 37, 1, 250};
@@ -91,8 +104,7 @@ TEST(EarthMoversDistance, PerBatchDistancesMatchTheTwoSampleDistance) {
     for (std::size_t b = 0; b < sizes.size(); ++b) {
         for (std::size_t i = 0; i < sizes[b]; ++i) {
             values.push_back(
-                std::round((noise(rng) * (1.0 + 0.3 * static_cast<double>(b)) + static_cast<double>(b)) * 4) /
-                4);
+                round(noise(rng) * (1.0 + 0.3 * static_cast<double>(b % 3)) + static_cast<double>(b % 3)));
             batch.push_back(static_cast<int>(b));
         }
     }
@@ -130,6 +142,8 @@ TEST(EarthMoversDistance, PerBatchDistancesMatchTheTwoSampleDistance) {
     EXPECT_THROW(report::distances_to_other_batches({1, 2}, {0, 2}, 2), std::invalid_argument);
     EXPECT_THROW(report::distances_to_other_batches({1, 2}, {0}, 2), std::invalid_argument);
 }
+
+INSTANTIATE_TEST_SUITE_P(EarthMoversDistance, PerBatchDistances, ::testing::Values(0.0, 0.25));
 
 // ---------------------------------------------------------------------------------------------
 // Densities
@@ -198,6 +212,18 @@ TEST(KernelDensity, EdgeCases) {
     }
     EXPECT_THROW(report::kernel_density({1.0}, DensityGrid{1.0, 1.0, 11}, 0.1), std::invalid_argument);
     EXPECT_THROW(report::kernel_density({1.0}, DensityGrid{0.0, 1.0, 1}, 0.1), std::invalid_argument);
+}
+
+TEST(KernelDensity, QuantilesInterpolateBetweenOrderStatistics) {
+    std::vector<double> values = {3, 1, 2, 4};
+    EXPECT_DOUBLE_EQ(report::quantile(values, 0.5), 2.5);
+    EXPECT_DOUBLE_EQ(report::quantile(values, 0.0), 1.0);
+    EXPECT_DOUBLE_EQ(report::quantile(values, 1.0), 4.0);
+    EXPECT_DOUBLE_EQ(report::quantile(values, 0.25), 1.75);
+    std::vector<double> single = {7};
+    EXPECT_DOUBLE_EQ(report::quantile(single, 0.3), 7.0);
+    std::vector<double> empty;
+    EXPECT_THROW(report::quantile(empty, 0.5), std::invalid_argument);
 }
 
 TEST(KernelDensity, SilvermanBandwidth) {

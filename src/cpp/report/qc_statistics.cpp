@@ -151,15 +151,22 @@ std::vector<double> distances_to_other_batches(const std::vector<double>& values
     return result;
 }
 
-double sorted_quantile(const std::vector<double>& sorted, double probability) {
-    if (sorted.empty()) {
+double quantile(std::vector<double>& values, double probability) {
+    if (values.empty()) {
         throw std::invalid_argument("A quantile of an empty sample is undefined.");
     }
-    const double position = std::clamp(probability, 0.0, 1.0) * static_cast<double>(sorted.size() - 1);
+    const double position = std::clamp(probability, 0.0, 1.0) * static_cast<double>(values.size() - 1);
     const auto below = static_cast<std::size_t>(std::floor(position));
-    const std::size_t above = std::min(below + 1, sorted.size() - 1);
     const double fraction = position - static_cast<double>(below);
-    return sorted[below] + (sorted[above] - sorted[below]) * fraction;
+    const auto nth = values.begin() + static_cast<std::ptrdiff_t>(below);
+    std::nth_element(values.begin(), nth, values.end());
+    const double lower = *nth;
+    if (fraction == 0 || below + 1 >= values.size()) {
+        return lower;
+    }
+    // After the selection every later element is at least as large; the smallest is the next statistic.
+    const double upper = *std::min_element(nth + 1, values.end());
+    return lower + (upper - lower) * fraction;
 }
 
 double silverman_bandwidth(const std::vector<double>& values) {
@@ -174,9 +181,8 @@ double silverman_bandwidth(const std::vector<double>& values) {
     }
     const double sd = std::sqrt(squares / static_cast<double>(n - 1));
 
-    std::vector<double> sorted(values);
-    std::sort(sorted.begin(), sorted.end());
-    const double iqr = (sorted_quantile(sorted, 0.75) - sorted_quantile(sorted, 0.25)) / 1.34;
+    std::vector<double> scratch(values);
+    const double iqr = (quantile(scratch, 0.75) - quantile(scratch, 0.25)) / 1.34;
 
     double spread = std::min(sd, iqr);
     if (!(spread > 0)) {

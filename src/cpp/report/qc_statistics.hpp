@@ -78,14 +78,14 @@ std::vector<double> kernel_density(const std::vector<double>& values, const Dens
                                    double bandwidth);
 
 /**
- * Quantile of a sorted sample by linear interpolation between order statistics
- * (position p * (n - 1), the common "type 7" definition).
+ * Quantile of a sample by linear interpolation between order statistics (position p * (n - 1),
+ * the common "type 7" definition), found by selection in O(n) rather than by sorting.
  *
- * @param sorted      the sample in increasing order; must not be empty.
- * @param probability in [0, 1].
+ * @param values      the sample; reordered by the call.
+ * @param probability in [0, 1]; values outside are clamped.
  * @throws std::invalid_argument when the sample is empty.
  */
-double sorted_quantile(const std::vector<double>& sorted, double probability);
+double quantile(std::vector<double>& values, double probability);
 
 /**
  * A uniformly random subset of up to `max_per_batch` events of every batch, the same on every

@@ -54,9 +54,8 @@ DensityGrid make_axis(std::vector<double> pooled, std::size_t num_points) {
     if (pooled.empty()) {
         return grid;
     }
-    std::sort(pooled.begin(), pooled.end());
-    const double lower = sorted_quantile(pooled, kAxisTail);
-    const double upper = sorted_quantile(pooled, 1.0 - kAxisTail);
+    const double lower = quantile(pooled, kAxisTail);
+    const double upper = quantile(pooled, 1.0 - kAxisTail);
     const double span = upper - lower;
     double pad = kAxisPadding * span;
     if (!(span > 0) || !std::isfinite(span)) {
@@ -80,22 +79,32 @@ struct SampledColumn {
     std::size_t non_finite = 0;
 };
 
-SampledColumn sample_column(const double* matrix, int ndim, int parameter,
-                            const std::vector<std::size_t>& sample, const std::vector<int>& dense,
-                            std::size_t num_batches) {
+/// The rows of the sampled events, copied once so that the per-parameter passes read compact memory.
+std::vector<double> gather_rows(const double* matrix, int ndim, const std::vector<std::size_t>& sample) {
+    const auto width = static_cast<std::size_t>(ndim);
+    std::vector<double> rows(sample.size() * width);
+    for (std::size_t s = 0; s < sample.size(); ++s) {
+        std::copy_n(matrix + sample[s] * width, width, rows.begin() + static_cast<std::ptrdiff_t>(s * width));
+    }
+    return rows;
+}
+
+SampledColumn sample_column(const std::vector<double>& rows, int ndim, int parameter,
+                            const std::vector<int>& sample_batch, std::size_t num_batches) {
     SampledColumn column;
     column.by_batch.resize(num_batches);
-    column.values.reserve(sample.size());
-    column.batch.reserve(sample.size());
-    for (const std::size_t event : sample) {
-        const double v = matrix[event * static_cast<std::size_t>(ndim) + static_cast<std::size_t>(parameter)];
+    column.values.reserve(sample_batch.size());
+    column.batch.reserve(sample_batch.size());
+    const auto width = static_cast<std::size_t>(ndim);
+    for (std::size_t s = 0; s < sample_batch.size(); ++s) {
+        const double v = rows[s * width + static_cast<std::size_t>(parameter)];
         if (!std::isfinite(v)) {
             ++column.non_finite;
             continue;
         }
         column.values.push_back(v);
-        column.batch.push_back(dense[event]);
-        column.by_batch[static_cast<std::size_t>(dense[event])].push_back(v);
+        column.batch.push_back(sample_batch[s]);
+        column.by_batch[static_cast<std::size_t>(sample_batch[s])].push_back(v);
     }
     return column;
 }
@@ -152,8 +161,10 @@ QcSummary summarize_run(const QcReportInput& input, const QcReportOptions& optio
     const std::vector<std::size_t> sample =
         subsample_per_batch(dense, num_batches, options.max_events_per_batch, options.seed);
     summary.sampled_events = sample.size();
-    for (const std::size_t event : sample) {
-        ++summary.batches[static_cast<std::size_t>(dense[event])].sampled;
+    std::vector<int> sample_batch(sample.size());
+    for (std::size_t s = 0; s < sample.size(); ++s) {
+        sample_batch[s] = dense[sample[s]];
+        ++summary.batches[static_cast<std::size_t>(sample_batch[s])].sampled;
     }
 
     for (std::size_t step = 0; step < input.merge_order.size(); ++step) {
@@ -184,11 +195,13 @@ QcSummary summarize_run(const QcReportInput& input, const QcReportOptions& optio
     const std::size_t grid_points =
         std::clamp(options.max_curve_points / curves, kMinGridPoints, kMaxGridPoints);
 
+    const std::vector<double> rows_before =
+        input.ndim > 0 ? gather_rows(input.uncorrected, input.ndim, sample) : std::vector<double>();
+    const std::vector<double> rows_after =
+        input.ndim > 0 ? gather_rows(input.corrected, input.ndim, sample) : std::vector<double>();
     for (int d = 0; d < input.ndim; ++d) {
-        const SampledColumn before =
-            sample_column(input.uncorrected, input.ndim, d, sample, dense, labels.size());
-        const SampledColumn after =
-            sample_column(input.corrected, input.ndim, d, sample, dense, labels.size());
+        const SampledColumn before = sample_column(rows_before, input.ndim, d, sample_batch, labels.size());
+        const SampledColumn after = sample_column(rows_after, input.ndim, d, sample_batch, labels.size());
 
         ParameterSummary parameter;
         parameter.name = parameter_display_name(input, d);
