@@ -524,6 +524,15 @@ TEST(QcReport, StaysSmallForManyEventsAndParameters) {
     EXPECT_NE(html.find("data-parameter=\"12\""), std::string::npos);
 }
 
+TEST(QcReport, EmptyRunGivesAValidReport) {
+    report::QcReportInput input;
+    input.ndim = 2;
+    const std::string html = report::render_qc_report(input);
+    EXPECT_NE(html.find("data-parameter=\"2\""), std::string::npos);
+    EXPECT_NE(html.find("</html>"), std::string::npos);
+    EXPECT_EQ(html.find("data-batch="), std::string::npos);
+}
+
 TEST(QcReport, RejectsInconsistentInput) {
     SyntheticRun run(10, {15, 20});
     run.input.num_pairs = {15};

@@ -37,7 +37,8 @@ struct QcReportInput {
     std::vector<int> num_pairs;
 };
 
-/** How much of the data the report looks at. The defaults keep large runs quick and the file small. */
+/** How much of the data the report looks at. The defaults keep large runs quick and the file small.
+ *  A plain value; safe to share between threads for reading. */
 struct QcReportOptions {
     std::size_t max_events_per_batch = 20000; ///< larger batches are represented by a random subsample.
     std::uint64_t seed = 20240611;            ///< the fixed seed of that subsample.

@@ -48,7 +48,8 @@ std::vector<double> distances_to_other_batches(const std::vector<double>& values
  */
 double silverman_bandwidth(const std::vector<double>& values);
 
-/** An evenly spaced grid of points from `lower` to `upper` inclusive, where densities are evaluated. */
+/** An evenly spaced grid of points from `lower` to `upper` inclusive, where densities are evaluated.
+ *  A plain value; safe to share between threads for reading. */
 struct DensityGrid {
     double lower = 0;           ///< the first grid point.
     double upper = 1;           ///< the last grid point; greater than `lower`.

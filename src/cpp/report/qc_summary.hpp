@@ -13,7 +13,7 @@
 
 namespace report {
 
-/** One batch of the run. */
+/** One batch of the run. Plain value types here and below: safe to read from several threads. */
 struct BatchSummary {
     int label = 0;           ///< the user's batch label.
     std::size_t events = 0;  ///< all events of the batch.

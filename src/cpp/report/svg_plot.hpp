@@ -10,20 +10,21 @@
 
 namespace report {
 
-/** One curve: y values at evenly spaced x positions across the figure's x range. */
+/** One curve: y values at evenly spaced x positions across the figure's x range. A plain value type. */
 struct PlotSeries {
     std::string colour;    ///< a CSS colour, e.g. from batch_colour().
     std::string label;     ///< the curve's name, shown as a tooltip.
     std::vector<double> y; ///< at least two values; non-finite values are drawn as 0.
 };
 
-/** One panel of a figure: a title and its curves. */
+/** One panel of a figure: a title and its curves. A plain value type. */
 struct PlotPanel {
     std::string title;
     std::vector<PlotSeries> series;
 };
 
-/** A row of panels on a shared x axis and a shared y scale starting at 0. */
+/** A row of panels on a shared x axis and a shared y scale starting at 0. A plain value type, safe to
+ *  read from several threads. */
 struct SmallMultiples {
     std::string caption; ///< what the figure shows, for screen readers and tooltips.
     std::string x_label; ///< the name of the x axis.
