@@ -52,8 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
                       GoldenCase{"exact_input_order.csv",
                                  "\"run_ID\": \"G3\", \"automatic_order\": false, \"num_neighbors\": 10, "
                                  "\"robust_trim\": 0.1, \"num_mads\": 2.5"}),
-    [](const ::testing::TestParamInfo<GoldenCase>& info) {
-        std::string name = info.param.name;
+    [](const ::testing::TestParamInfo<GoldenCase>& param_info) {
+        std::string name = param_info.param.name;
         return name.substr(0, name.find('.'));
     });
 
