@@ -40,10 +40,9 @@ void check_table_shape(const std::vector<std::vector<std::string>>& rows) {
     detail::check_table_size(rows.size(), ncells - 2);
 }
 
-} // namespace
-
-void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
-                       std::vector<int>& eventNumbers, std::vector<int>& batches) {
+// prepare_mnn_input, also handing back the distinct labels in ascending order.
+void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
+                         std::vector<int>& eventNumbers, std::vector<int>& batches, std::vector<int>& labels) {
     check_table_shape(rows);
     const std::size_t nobs = rows.size();
     const std::size_t ncells = rows.front().size();
@@ -56,7 +55,7 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
 
     // Ascending label order makes the numbering, and with it the merge order, the same on
     // every platform.
-    std::vector<int> labels(batches);
+    labels = batches;
     std::sort(labels.begin(), labels.end());
     labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
     if (labels.size() == 1) {
@@ -86,6 +85,28 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
             data[i * ndim + j] = value;
         }
     }
+}
+
+} // namespace
+
+void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
+                       std::vector<int>& eventNumbers, std::vector<int>& batches) {
+    std::vector<int> labels;
+    prepare_with_labels(rows, data, eventNumbers, batches, labels);
+}
+
+MnnInput read_mnn_input(const std::string& path) {
+    std::vector<std::vector<std::string>> rows;
+    if (!QN::read_csv(path, rows, true)) {
+        throw std::runtime_error("Couldn't open or read " + path);
+    }
+    MnnInput input;
+    prepare_with_labels(rows, input.data, input.eventNumbers, input.batches, input.batchLabels);
+    // prepare_with_labels has checked that there is a first row of at least three cells and
+    // that both counts fit in an int.
+    input.nobs = static_cast<int>(rows.size());
+    input.ndim = static_cast<int>(rows.front().size()) - 2;
+    return input;
 }
 
 namespace detail {

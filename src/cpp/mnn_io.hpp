@@ -30,6 +30,24 @@
 void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
                        std::vector<int>& eventNumbers, std::vector<int>& batches);
 
+/// The input table in the engine's form, with the batch labels behind the batch numbers.
+struct MnnInput {
+    int nobs = 0;                 ///< number of events
+    int ndim = 0;                 ///< measured values per event
+    std::vector<double> data;     ///< the values, event after event
+    std::vector<int> eventNumbers; ///< the event numbers, in row order
+    std::vector<int> batches;     ///< the batch number (0 to k-1) of every event, in row order
+    std::vector<int> batchLabels; ///< the label of batch number b at position b, ascending
+};
+
+/**
+ * Reads the input table at `path` (header line skipped) and prepares it as
+ * `prepare_mnn_input` does.
+ * @throws std::runtime_error "Couldn't open or read <path>" when the file cannot be opened,
+ *         and every error of `prepare_mnn_input`.
+ */
+MnnInput read_mnn_input(const std::string& path);
+
 /**
  * Writes the corrected matrix as the job's output table: a header of "MNN_<j>_<run ID>" for
  * j = 1..ndim, then one line of ndim values per event.

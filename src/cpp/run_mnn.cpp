@@ -2,11 +2,13 @@
 
 #include "mnn_io.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
+#include "mnncorrect/NoMutualPairsError.hpp"
 #include "plugin_framework/csv.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,9 +17,10 @@ namespace QN {
 
 namespace {
 
-// Corrects `data` (ndim values per event) into `output`, every engine option taken from the job.
-void run_engine(const MnnSettings& settings, int ndim, std::size_t nobs, const std::vector<double>& data,
-                const std::vector<int>& batches, std::vector<double>& output) {
+// Corrects `input` into `output`, every engine option taken from the job. A batch that
+// cannot be corrected is reported with the label the user gave it.
+mnncorrect::MnnCorrect<int, double>::Details run_engine(const MnnSettings& settings, const MnnInput& input,
+                                                        std::vector<double>& output) {
     mnncorrect::MnnCorrect<int, double> engine;
     engine.num_neighbors = settings.num_neighbors;
     engine.num_mads = settings.num_mads;
@@ -28,7 +31,17 @@ void run_engine(const MnnSettings& settings, int ndim, std::size_t nobs, const s
     engine.robust_trim = settings.robust_trim;
     engine.observation_cap = settings.observation_cap;
     engine.num_threads = engine_thread_count(omp_get_max_threads());
-    engine.run(ndim, nobs, data.data(), batches.data(), output.data(), static_cast<const int*>(nullptr));
+    try {
+        return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
+                          input.batches.data(), output.data(), static_cast<const int*>(nullptr));
+    } catch (const mnncorrect::NoMutualPairsError& error) {
+        std::ostringstream text;
+        text << "The batch labelled " << input.batchLabels.at(static_cast<std::size_t>(error.batch()))
+             << " shares no mutual nearest neighbours with the batches merged before it, so it cannot be "
+                "corrected. Its events may not overlap any cell population of the other batches; check "
+                "that the batch holds the same kind of sample, or leave it out of the job.";
+        throw std::runtime_error(text.str());
+    }
 }
 
 } // namespace
@@ -38,27 +51,11 @@ int engine_thread_count(int maxThreads) {
 }
 
 Summary run_mnn(const MnnSettings& settings) {
-    const std::string input = settings.inputFile(0, true).name;
-    std::vector<std::vector<std::string>> rows;
-    if (!read_csv(input, rows, true)) {
-        throw std::runtime_error("Couldn't open or read " + input);
-    }
-
-    std::vector<double> data;
-    std::vector<int> eventNumbers;
-    std::vector<int> batches;
-    // Checks the table's shape (at least one row, three columns, 32-bit range) before the
-    // counts below are taken from it.
-    prepare_mnn_input(rows, data, eventNumbers, batches);
-    const int nobs = static_cast<int>(rows.size());
-    const int ndim = static_cast<int>(rows.front().size()) - 2;
-    // The text cells are no longer needed; give their memory back before the engine runs.
-    std::vector<std::vector<std::string>>().swap(rows);
-
-    std::vector<double> output(static_cast<std::size_t>(nobs) * static_cast<std::size_t>(ndim), 0.0);
-    run_engine(settings, ndim, static_cast<std::size_t>(nobs), data, batches, output);
-    save_mnn_output(settings, output, nobs, ndim);
-    return Summary(true, nobs, {}, "");
+    const MnnInput input = read_mnn_input(settings.inputFile(0, true).name);
+    std::vector<double> output(static_cast<std::size_t>(input.nobs) * static_cast<std::size_t>(input.ndim), 0.0);
+    run_engine(settings, input, output);
+    save_mnn_output(settings, output, input.nobs, input.ndim);
+    return Summary(true, input.nobs, {}, "");
 }
 
 } // namespace QN
