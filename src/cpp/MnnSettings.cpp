@@ -7,31 +7,12 @@ namespace QN {
 
 namespace {
 
-// A bad-variant-access error whose message tells the user which key has the wrong type, so
-// that the summary says what to fix instead of the library's terse text.
-class SettingTypeError : public std::bad_variant_access {
-public:
-    explicit SettingTypeError(std::string text) : text_(std::move(text)) {}
-    const char* what() const noexcept override { return text_.c_str(); }
-
-private:
-    std::string text_;
-};
-
-// The alternative T of a setting, or a SettingTypeError naming the key and the JSON type wanted.
+// The alternative T of a setting. A value of another JSON type raises the standard library's
+// bad-variant-access error, which the host's other plug-ins report the same way.
 template <typename T>
-T typed_setting(const Settings& settings, const char* key, const char* wanted) {
-    const NameValue entry = settings.setting(key);
-    if (const T* value = std::get_if<T>(&entry.value)) {
-        return *value;
-    }
-    throw SettingTypeError(std::string("The setting \"") + key + "\" must be " + wanted + ".");
+T typed_setting(const Settings& settings, const char* key) {
+    return std::get<T>(settings.setting(key).value);
 }
-
-const char* const json_bool = "true or false";
-const char* const json_double = "a number written with a decimal point or exponent, for example 3.0";
-const char* const json_int = "a whole number written without a decimal point, for example 15";
-const char* const json_string = "a text in double quotes";
 
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
     if (text == MnnSettings::input_Val) {
@@ -79,31 +60,31 @@ void MnnSettings::processLoadedJSON() {
 
     setDefaults();
     if (has_setting(approximate_Att)) {
-        approximate = typed_setting<bool>(*this, approximate_Att, json_bool);
+        approximate = typed_setting<bool>(*this, approximate_Att);
     }
     if (has_setting(automatic_order_Att)) {
-        automatic_order = typed_setting<bool>(*this, automatic_order_Att, json_bool);
+        automatic_order = typed_setting<bool>(*this, automatic_order_Att);
     }
     if (has_setting(num_mads_Att)) {
-        num_mads = typed_setting<double>(*this, num_mads_Att, json_double);
+        num_mads = typed_setting<double>(*this, num_mads_Att);
     }
     if (has_setting(num_neighbors_Att)) {
-        num_neighbors = typed_setting<int>(*this, num_neighbors_Att, json_int);
+        num_neighbors = typed_setting<int>(*this, num_neighbors_Att);
     }
     if (has_setting(reference_policy_Att)) {
         reference_policy =
-            parse_reference_policy(typed_setting<std::string>(*this, reference_policy_Att, json_string));
+            parse_reference_policy(typed_setting<std::string>(*this, reference_policy_Att));
     }
     if (has_setting(robust_iterations_Att)) {
-        robust_iterations = typed_setting<int>(*this, robust_iterations_Att, json_int);
+        robust_iterations = typed_setting<int>(*this, robust_iterations_Att);
     }
     if (has_setting(robust_trim_Att)) {
-        robust_trim = typed_setting<double>(*this, robust_trim_Att, json_double);
+        robust_trim = typed_setting<double>(*this, robust_trim_Att);
     }
     if (!has_setting(run_ID_Att)) {
         throw std::runtime_error("No run ID specified");
     }
-    run_ID = typed_setting<std::string>(*this, run_ID_Att, json_string);
+    run_ID = typed_setting<std::string>(*this, run_ID_Att);
 }
 
 } // namespace QN
