@@ -45,6 +45,14 @@ void MnnSettings::setDefaults() {
     robust_iterations = 2;
     robust_trim = 0.25;
     run_ID = "NO_RUN_ID";
+    report_file.clear();
+}
+
+std::string MnnSettings::reportFile(bool resolve) const {
+    if (report_file.empty() || !resolve) {
+        return report_file;
+    }
+    return addPath(report_file);
 }
 
 void MnnSettings::processLoadedJSON() {
@@ -72,8 +80,7 @@ void MnnSettings::processLoadedJSON() {
         num_neighbors = typed_setting<int>(*this, num_neighbors_Att);
     }
     if (has_setting(reference_policy_Att)) {
-        reference_policy =
-            parse_reference_policy(typed_setting<std::string>(*this, reference_policy_Att));
+        reference_policy = parse_reference_policy(typed_setting<std::string>(*this, reference_policy_Att));
     }
     if (has_setting(robust_iterations_Att)) {
         robust_iterations = typed_setting<int>(*this, robust_iterations_Att);
@@ -85,6 +92,11 @@ void MnnSettings::processLoadedJSON() {
         throw std::runtime_error("No run ID specified");
     }
     run_ID = typed_setting<std::string>(*this, run_ID_Att);
+    // Optional: an empty name asks for no report, as leaving the key out does, because hosts
+    // often fill unused file fields with an empty text.
+    if (has_setting(report_file_Att)) {
+        report_file = typed_setting<std::string>(*this, report_file_Att);
+    }
 }
 
 } // namespace QN

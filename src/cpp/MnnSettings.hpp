@@ -29,6 +29,7 @@ public:
     static constexpr const char* robust_iterations_Att = "robust_iterations";
     static constexpr const char* robust_trim_Att = "robust_trim";
     static constexpr const char* run_ID_Att = "run_ID";
+    static constexpr const char* report_file_Att = "report_file";
     static constexpr const char* input_Val = "Input";
     static constexpr const char* max_size_Val = "MaxSize";
     static constexpr const char* max_variance_Val = "MaxVariance";
@@ -56,7 +57,7 @@ public:
      */
     void processLoadedJSON() override;
 
-    /// Puts every option back to its default, except the reference policy, which stays.
+    /// Puts every option back to its default (no report), except the reference policy, which stays.
     void setDefaults();
 
     bool approximate = false;
@@ -69,6 +70,14 @@ public:
     int robust_iterations = 2;
     double robust_trim = 0.25;
     std::string run_ID = "NO_RUN_ID";
+    /// Where the quality-control report goes, as written in the job file; empty for no report.
+    std::string report_file;
+
+    /**
+     * The quality-control report's file name, resolved with addPath() when `resolve` is true.
+     * @return The empty string when the job asks for no report, whatever `resolve` says.
+     */
+    std::string reportFile(bool resolve) const;
 };
 
 } // namespace QN

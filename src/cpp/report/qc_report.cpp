@@ -288,7 +288,23 @@ void write_method(std::ostringstream& html, const QcSummary& summary, const QcRe
 } // namespace
 
 std::string render_qc_report(const QcReportInput& input, const QcReportOptions& options) {
-    const QcSummary summary = summarize_run(input, options);
+    return render_qc_report(input, summarize_run(input, options), options);
+}
+
+std::string render_qc_report(const QcReportInput& input, const QcSummary& summary,
+                             const QcReportOptions& options) {
+    // Every per-batch and per-parameter loop below indexes the summary's vectors by the input's shape.
+    bool consistent = summary.parameters.size() == static_cast<std::size_t>(input.ndim < 0 ? 0 : input.ndim);
+    for (const ParameterSummary& parameter : summary.parameters) {
+        consistent = consistent && parameter.density_before.size() == summary.batches.size() &&
+                     parameter.density_after.size() == summary.batches.size() &&
+                     parameter.distance_before.size() == summary.batches.size() &&
+                     parameter.distance_after.size() == summary.batches.size();
+    }
+    if (!consistent) {
+        throw std::invalid_argument("The quality-control summary does not describe this run: it was computed "
+                                    "from another number of parameters or batches.");
+    }
 
     std::ostringstream html;
     html << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -315,7 +331,10 @@ std::string render_qc_report(const QcReportInput& input, const QcReportOptions& 
 
 void write_qc_report(const std::string& path, const QcReportInput& input, const QcReportOptions& options) {
     // Build first, so that a fault in the input never leaves a truncated file behind.
-    const std::string html = render_qc_report(input, options);
+    save_qc_report(path, render_qc_report(input, options));
+}
+
+void save_qc_report(const std::string& path, const std::string& html) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) {
         out.write(html.data(), static_cast<std::streamsize>(html.size()));

@@ -8,6 +8,7 @@
 // `report`. The functions keep no state and may be called from any thread.
 
 #include "report/qc_report_input.hpp"
+#include "report/qc_summary.hpp"
 
 #include <string>
 
@@ -22,6 +23,30 @@ namespace report {
  * @throws std::invalid_argument when the input is inconsistent (see summarize_run).
  */
 std::string render_qc_report(const QcReportInput& input, const QcReportOptions& options = {});
+
+/**
+ * Builds the report's HTML text from numbers already computed with summarize_run. Lets a caller
+ * time the computation (the report's expensive part) and show that time in the report itself.
+ *
+ * @param input   the run the summary was computed from.
+ * @param summary summarize_run(input, options).
+ * @param options the options the summary was computed with.
+ * @return the complete HTML document (UTF-8).
+ * @throws std::invalid_argument when the summary does not describe the input (a different number
+ *         of parameters or batches).
+ */
+std::string render_qc_report(const QcReportInput& input, const QcSummary& summary,
+                             const QcReportOptions& options = {});
+
+/**
+ * Writes an HTML text built by render_qc_report to a file, replacing any file of that name.
+ *
+ * @param path where to write the HTML file.
+ * @param html the document.
+ * @throws std::runtime_error "Unable to write the quality-control report to " followed by the path
+ *         when the file cannot be opened or written completely (for example on a full disk).
+ */
+void save_qc_report(const std::string& path, const std::string& html);
 
 /**
  * Builds the report and writes it to a file, replacing any file of that name.
