@@ -1,11 +1,13 @@
 #include "mnn_io.hpp"
 
 #include "plugin_framework/csv.hpp"
+#include "table_io.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -96,6 +98,11 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
 }
 
 MnnInput read_mnn_input(const std::string& path) {
+    // Common tables go straight into the engine's form; every other table, and every error
+    // the fast reader cannot word exactly, goes through the text rows below.
+    if (std::optional<MnnInput> input = table_io::read_input_table(path)) {
+        return std::move(*input);
+    }
     std::vector<std::vector<std::string>> rows;
     if (!QN::read_csv(path, rows, true)) {
         throw std::runtime_error("Couldn't open or read " + path);
@@ -143,18 +150,13 @@ std::vector<std::string> mnn_output_header(const std::string& runId, int ndim) {
 
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim) {
     const std::size_t width = static_cast<std::size_t>(std::max(ndim, 0));
-    std::vector<std::vector<double>> rows(static_cast<std::size_t>(std::max(nobs, 0)));
-    if (corrected.size() < rows.size() * width) {
+    const std::size_t height = static_cast<std::size_t>(std::max(nobs, 0));
+    if (corrected.size() < height * width) {
         throw std::invalid_argument(
             "The corrected matrix holds fewer values than its events and parameters need.");
     }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto first = corrected.begin() + static_cast<std::ptrdiff_t>(i * width);
-        rows[i].assign(first, first + static_cast<std::ptrdiff_t>(width));
-    }
-
     const std::vector<std::string> header = mnn_output_header(settings.run_ID, ndim);
-    if (!QN::write_csv(settings.outputFile(0, true).name, rows, header, ',')) {
+    if (!table_io::write_value_table(settings.outputFile(0, true).name, header, corrected.data(), height, width)) {
         throw std::runtime_error("Unable to save output to " + settings.outputFile(0, true).name);
     }
 }
