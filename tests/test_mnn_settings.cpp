@@ -99,7 +99,8 @@ TEST_F(MnnJob, ValuesOfTheWrongJsonTypeRaiseTheLibrarysBadVariantAccess) {
     }
     for (const char* settings_json :
          {R"("run_ID": "R", "num_mads": 3)", R"("run_ID": "R", "num_neighbors": 15.0)",
-          R"("run_ID": "R", "approximate": "true")", R"("run_ID": 7)", R"("run_ID": "R", "reference_policy": 3)"}) {
+          R"("run_ID": "R", "approximate": "true")", R"("run_ID": 7)",
+          R"("run_ID": "R", "reference_policy": 3)"}) {
         EXPECT_EQ(load_error<std::bad_variant_access>(job(settings_json)), library_message) << settings_json;
     }
 }
@@ -151,4 +152,20 @@ TEST_F(MnnJob, ConstructorWithPathLoadsAndSetDefaultsKeepsThePolicy) {
     EXPECT_EQ(loaded.num_neighbors, 15);
     EXPECT_EQ(loaded.run_ID, "NO_RUN_ID");
     EXPECT_EQ(loaded.reference_policy, mnncorrect::MaxSize);
+}
+
+TEST_F(MnnJob, ReportFileIsOptionalAndResolvedAgainstTheProgramFolder) {
+    load(job(R"("run_ID": "R", "report_file": "qc/report.html")"));
+    EXPECT_EQ(settings.report_file, "qc/report.html");
+    EXPECT_EQ(settings.reportFile(false), "qc/report.html");
+    EXPECT_EQ(settings.reportFile(true), settings.addPath("qc/report.html"));
+    EXPECT_NE(settings.reportFile(true), "qc/report.html");
+
+    // Loading a job without the key (or with an empty name) asks for no report.
+    load(job(R"("run_ID": "R")"));
+    EXPECT_EQ(settings.reportFile(true), "");
+    load(job(R"("run_ID": "R", "report_file": "")"));
+    EXPECT_EQ(settings.reportFile(true), "");
+
+    EXPECT_THROW(load(job(R"("run_ID": "R", "report_file": true)")), std::bad_variant_access);
 }

@@ -553,6 +553,19 @@ TEST(QcReport, RejectsInconsistentInput) {
     EXPECT_THROW(report::render_qc_report(run.input), std::invalid_argument);
 }
 
+TEST(QcReport, PrecomputedSummaryGivesTheSameReportAndMustFitTheRun) {
+    SyntheticRun run(10, {15, 20});
+    const report::QcSummary summary = report::summarize_run(run.input);
+    EXPECT_EQ(report::render_qc_report(run.input, summary), report::render_qc_report(run.input));
+
+    report::QcSummary fewer_batches = summary;
+    fewer_batches.batches.pop_back();
+    EXPECT_THROW(report::render_qc_report(run.input, fewer_batches), std::invalid_argument);
+    report::QcSummary fewer_parameters = summary;
+    fewer_parameters.parameters.pop_back();
+    EXPECT_THROW(report::render_qc_report(run.input, fewer_parameters), std::invalid_argument);
+}
+
 TEST(QcReport, WritesTheFileAndReportsWriteFailures) {
     SyntheticRun run(20, {15, 20});
     const fs::path dir = fs::temp_directory_path() / "pairmend_test_report";
