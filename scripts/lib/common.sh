@@ -33,7 +33,34 @@ require_packages() {
     fi
 }
 
+# offer_packages PKG...: installs missing Debian packages that only enable optional tests, when
+# running as root. Never stops the script: if they cannot be installed (no root, no network, apt
+# fails), it says so and the tests that need them skip themselves.
+offer_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        return 0
+    fi
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing optional Debian packages: ${missing[*]}"
+        if DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; then
+            return 0
+        fi
+    fi
+    echo "Optional Debian packages not installed: ${missing[*]}; the tests that need them will be skipped." >&2
+    return 0
+}
+
 # Packages needed to build the program itself.
 PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
 # Packages needed in addition to build and run the tests and benchmarks.
 PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
+# Packages that enable optional tests: Debian's chromium renders the quality-control report headless.
+PAIRMEND_OPTIONAL_TEST_PACKAGES=(chromium)
