@@ -14,7 +14,7 @@ namespace report {
 namespace {
 
 constexpr const char* kStyle = R"css(
-body { font-family: "Helvetica Neue", Arial, sans-serif; color: #222; margin: 24px auto; max-width: 1180px; padding: 0 16px; line-height: 1.4; }
+body { font-family: "Helvetica Neue", Arial, sans-serif; color: #222; margin: 24px auto; max-width: 1240px; padding: 0 16px; line-height: 1.4; }
 h1 { font-size: 1.6em; margin-bottom: 0.2em; }
 h2 { font-size: 1.25em; border-bottom: 1px solid #ccc; padding-bottom: 3px; margin-top: 1.8em; }
 h3 { font-size: 1.05em; margin: 1.2em 0 0.4em; }
@@ -33,6 +33,7 @@ td.worse { background: #fbe0e0; color: #8a1414; }
 .legend span.item { margin-right: 16px; white-space: nowrap; }
 .parameter { margin-bottom: 2em; }
 .figure-row { display: flex; flex-wrap: wrap; gap: 18px; align-items: flex-start; }
+.table-row { display: flex; flex-wrap: wrap; column-gap: 36px; align-items: flex-start; }
 svg .panel-title { font-size: 12px; font-weight: bold; fill: #333; }
 svg .tick { font-size: 10px; fill: #555; }
 svg .axis-label { font-size: 11px; fill: #333; }
@@ -132,7 +133,8 @@ void write_run(std::ostringstream& html, const QcReportInput& input, const QcSum
     }
     html << "</td></tr>\n</table>\n";
 
-    html << "<h3>Events per batch</h3>\n<table id=\"batches\">\n"
+    // The three small tables sit side by side, so that the figures start within the first screen.
+    html << "<div class=\"table-row\">\n<div>\n<h3>Events per batch</h3>\n<table id=\"batches\">\n"
          << "<tr><th>Batch label</th><th class=\"num\">Events</th><th class=\"num\">Events in the "
             "curves</th></tr>\n";
     for (const BatchSummary& batch : summary.batches) {
@@ -141,16 +143,16 @@ void write_run(std::ostringstream& html, const QcReportInput& input, const QcSum
         html << batch.label << "</td><td class=\"num events\">" << batch.events << "</td><td class=\"num\">"
              << batch.sampled << "</td></tr>\n";
     }
-    html << "</table>\n";
+    html << "</table>\n</div>\n";
 
-    html << "<h3>Settings</h3>\n<table id=\"settings\">\n<tr><th>Setting</th><th>Value</th></tr>\n";
+    html << "<div>\n<h3>Settings</h3>\n<table id=\"settings\">\n<tr><th>Setting</th><th>Value</th></tr>\n";
     for (const auto& setting : input.settings) {
         html << "<tr><td>" << escape_html(setting.first) << "</td><td>" << escape_html(setting.second)
              << "</td></tr>\n";
     }
-    html << "</table>\n";
+    html << "</table>\n</div>\n";
 
-    html << "<h3>Time per phase</h3>\n<table id=\"phases\">\n<tr><th>Phase</th><th "
+    html << "<div>\n<h3>Time per phase</h3>\n<table id=\"phases\">\n<tr><th>Phase</th><th "
             "class=\"num\">Seconds</th></tr>\n";
     double total = 0;
     for (const auto& phase : input.phase_seconds) {
@@ -159,7 +161,7 @@ void write_run(std::ostringstream& html, const QcReportInput& input, const QcSum
              << escape_html(format_number(phase.second, 3)) << "</td></tr>\n";
     }
     html << "<tr><th>Total</th><th class=\"num\">" << escape_html(format_number(total, 3)) << "</th></tr>\n"
-         << "</table>\n</section>\n";
+         << "</table>\n</div>\n</div>\n</section>\n";
 }
 
 void write_merge_order(std::ostringstream& html, const QcSummary& summary) {
