@@ -323,6 +323,12 @@ TEST(FastTableWriter, FormatsValuesLikeAStream) {
         values.push_back(edge);
         values.push_back(std::nextafter(edge, 1e300));
     }
+    for (int i = 0; i < 100000; ++i) {
+        // Short binary fractions, among them exact ties at the seventh digit (999999.5, 12345.25).
+        const auto whole = std::uniform_int_distribution<std::int64_t>(1, std::int64_t{1} << 30)(rng);
+        values.push_back(
+            std::ldexp(static_cast<double>(whole), -std::uniform_int_distribution<int>(0, 30)(rng)));
+    }
     char text[table_io::max_value_chars];
     for (const double value : values) {
         std::ostringstream stream;

@@ -309,6 +309,129 @@ std::optional<MnnInput> TableScan::finish() {
     return std::move(input_);
 }
 
+#if defined(__SIZEOF_INT128__)
+// Exact %.6g for values from about 1e-14 to below 1e6, the magnitudes of measured values, with
+// integer arithmetic only: the value is mantissa * 2^exponent exactly, so scaling it by a power
+// of ten in 128 bits gives the exact six leading digits and the exact remainder, which rounds
+// half to even as printf does. Returns 0 for values outside that range.
+std::size_t format_six_digits(double value, char* out) {
+    __extension__ typedef unsigned __int128 Wide; // a compiler extension, hence the guard
+    static constexpr std::uint64_t powers_of_ten[] = {1ULL,
+                                                      10ULL,
+                                                      100ULL,
+                                                      1000ULL,
+                                                      10000ULL,
+                                                      100000ULL,
+                                                      1000000ULL,
+                                                      10000000ULL,
+                                                      100000000ULL,
+                                                      1000000000ULL,
+                                                      10000000000ULL,
+                                                      100000000000ULL,
+                                                      1000000000000ULL,
+                                                      10000000000000ULL,
+                                                      100000000000000ULL,
+                                                      1000000000000000ULL,
+                                                      10000000000000000ULL,
+                                                      100000000000000000ULL,
+                                                      1000000000000000000ULL,
+                                                      10000000000000000000ULL};
+    constexpr int max_scale = 19;
+
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof(bits));
+    const bool negative = (bits >> 63) != 0;
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased == 0 || biased == 0x7ff) {
+        return 0; // zero, subnormal, infinite or not a number
+    }
+    const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    const int binaryExponent = biased - 1023;
+    if (binaryExponent >= 20) {
+        return 0; // 2^20 and above: may need six digits before the point or more
+    }
+    const int shift = 52 - binaryExponent; // value = mantissa / 2^shift, shift >= 33
+
+    // floor(log10(value)) is this estimate or one more; the digit count below decides.
+    int decimalExponent = (binaryExponent * 78913) >> 18;
+    std::uint64_t digits = 0;
+    Wide remainder = 0;
+    for (;;) {
+        const int scale = 5 - decimalExponent;
+        if (scale < 0 || scale > max_scale) {
+            return 0;
+        }
+        const Wide scaled = static_cast<Wide>(mantissa) * powers_of_ten[scale];
+        digits = static_cast<std::uint64_t>(scaled >> shift);
+        remainder = scaled & ((Wide{1} << shift) - 1);
+        if (digits >= 1000000) {
+            ++decimalExponent;
+        } else if (digits < 100000) {
+            --decimalExponent;
+        } else {
+            break;
+        }
+    }
+    const Wide half = Wide{1} << (shift - 1);
+    if (remainder > half || (remainder == half && (digits & 1) != 0)) {
+        if (++digits == 1000000) {
+            digits = 100000;
+            ++decimalExponent;
+        }
+    }
+
+    char text[6];
+    for (int i = 5; i >= 0; --i) {
+        text[i] = static_cast<char>('0' + digits % 10);
+        digits /= 10;
+    }
+    int length = 6;
+    while (length > 1 && text[length - 1] == '0') {
+        --length;
+    }
+
+    char* p = out;
+    if (negative) {
+        *p++ = '-';
+    }
+    if (decimalExponent < -4 || decimalExponent >= 6) {
+        *p++ = text[0];
+        if (length > 1) {
+            *p++ = '.';
+            std::memcpy(p, text + 1, static_cast<std::size_t>(length - 1));
+            p += length - 1;
+        }
+        const int magnitude = decimalExponent < 0 ? -decimalExponent : decimalExponent;
+        *p++ = 'e';
+        *p++ = decimalExponent < 0 ? '-' : '+';
+        if (magnitude >= 100) {
+            *p++ = static_cast<char>('0' + magnitude / 100);
+        }
+        *p++ = static_cast<char>('0' + magnitude / 10 % 10);
+        *p++ = static_cast<char>('0' + magnitude % 10);
+    } else if (decimalExponent >= 0) {
+        const int whole = decimalExponent + 1;
+        for (int i = 0; i < whole; ++i) {
+            *p++ = i < length ? text[i] : '0';
+        }
+        if (length > whole) {
+            *p++ = '.';
+            std::memcpy(p, text + whole, static_cast<std::size_t>(length - whole));
+            p += length - whole;
+        }
+    } else {
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = -1; i > decimalExponent; --i) {
+            *p++ = '0';
+        }
+        std::memcpy(p, text, static_cast<std::size_t>(length));
+        p += length;
+    }
+    return static_cast<std::size_t>(p - out);
+}
+#endif
+
 } // namespace
 
 std::optional<MnnInput> read_input_table(const std::string& path) {
@@ -378,6 +501,11 @@ std::optional<MnnInput> read_input_table(const std::string& path) {
 }
 
 std::size_t format_value(double value, char* out) {
+#if defined(__SIZEOF_INT128__)
+    if (const std::size_t length = format_six_digits(value, out)) {
+        return length;
+    }
+#endif
 #if defined(__cpp_lib_to_chars)
     // to_chars with a precision is defined as printf in the C locale, here %.6g, which is what a
     // stream with default formatting writes.
