@@ -64,3 +64,5 @@ PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
 PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
 # Packages that enable optional tests: Debian's chromium renders the quality-control report headless.
 PAIRMEND_OPTIONAL_TEST_PACKAGES=(chromium)
+# Packages needed in addition to build and run the fuzz targets (clang 14 with libFuzzer).
+PAIRMEND_FUZZ_PACKAGES=(clang libclang-rt-14-dev libomp-dev)

@@ -5,10 +5,12 @@
 // and running a program with its standard output and error captured.
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -107,14 +109,24 @@ struct RunResult {
     std::string err;      ///< everything written to standard error
 };
 
+/// A resource limit set in the child before the program starts (soft and hard limit alike).
+struct ResourceLimit {
+    int resource; ///< as setrlimit() takes it, for example RLIMIT_AS
+    rlim_t limit; ///< bytes for RLIMIT_AS and RLIMIT_FSIZE
+};
+
 /**
  * Runs `program` with `args` and waits for it.
  * @param workdir The child's working folder; the current one when empty.
  * @param environment Variables set (or replaced) in the child's environment.
+ * @param limits Resource limits for the child. With RLIMIT_FSIZE the child also ignores
+ *        SIGXFSZ, so that a write beyond the limit fails (EFBIG) instead of killing it, as a
+ *        full disk would.
  */
 inline RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                              const std::string& workdir = "",
-                             const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+                             const std::vector<std::pair<std::string, std::string>>& environment = {},
+                             const std::vector<ResourceLimit>& limits = {}) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
@@ -136,6 +148,15 @@ inline RunResult run_program(const std::string& program, const std::vector<std::
         }
         for (const auto& variable : environment) {
             setenv(variable.first.c_str(), variable.second.c_str(), 1);
+        }
+        for (const ResourceLimit& limit : limits) {
+            const rlimit value{limit.limit, limit.limit};
+            if (setrlimit(limit.resource, &value) != 0) {
+                _exit(125);
+            }
+            if (limit.resource == RLIMIT_FSIZE) {
+                std::signal(SIGXFSZ, SIG_IGN);
+            }
         }
         std::vector<std::string> storage;
         storage.push_back(program);
