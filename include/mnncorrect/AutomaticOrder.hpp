@@ -1,6 +1,7 @@
 #ifndef MNNCORRECT_AUTOMATIC_ORDER_HPP
 #define MNNCORRECT_AUTOMATIC_ORDER_HPP
 
+#include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/compute_total_variance.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -51,15 +53,16 @@ public:
      * @param policy How the first batch is chosen.
      * @param observation_cap Largest number of observations sampled by the target correction.
      * @param num_threads Threads requested for every parallel loop; values below 1 mean 1.
+     * @param phase_times When not null, receives the seconds spent in each phase.
      * @throws std::runtime_error if `sizes` and `batches` differ in length.
      * @throws Whatever the builder or a neighbour search throws, including std::bad_alloc.
      */
     AutomaticOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
                    Builder builder, int num_neighbors, ReferencePolicy policy, size_t observation_cap,
-                   int num_threads)
+                   int num_threads, PhaseTimes* phase_times = nullptr)
         : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
           num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)) {
+          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
         internal::check_batch_counts(sizes_.size(), batches_.size());
         const size_t nbatches = sizes_.size();
         neighbors_ref_.resize(nbatches);
@@ -68,6 +71,7 @@ public:
             return;
         }
 
+        const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
         indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
 
         const size_t first = first_batch(policy);
@@ -102,14 +106,19 @@ public:
             size_t pair_count = 0;
             {
                 // The pairs are only needed for the correction; release them before the update.
+                std::optional<internal::PhaseTimer> choosing(std::in_place, phase_times_,
+                                                             &PhaseTimes::choose);
                 std::pair<size_t, MnnPairs<Index>> chosen = choose();
+                choosing.reset();
                 batch = chosen.first;
                 pair_count = chosen.second.num_pairs;
+                const internal::PhaseTimer correcting(phase_times_, &PhaseTimes::correct);
                 internal::merge_batch(static_cast<int>(batch), ndim_, ncorrected_, output_, sizes_[batch],
                                       batches_[batch], chosen.second, builder_, num_neighbors_, num_mads,
                                       robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
-                                      num_threads_);
+                                      num_threads_, phase_times_);
             }
+            const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
             update(batch);
             num_pairs_.push_back(static_cast<int>(pair_count));
         }
@@ -268,6 +277,7 @@ private:
     std::set<size_t> remaining_;
     size_t observation_cap_;
     int num_threads_;
+    PhaseTimes* phase_times_;
 };
 
 } // namespace mnncorrect

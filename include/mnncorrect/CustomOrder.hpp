@@ -1,12 +1,14 @@
 #ifndef MNNCORRECT_CUSTOM_ORDER_HPP
 #define MNNCORRECT_CUSTOM_ORDER_HPP
 
+#include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
 #include "mnncorrect/merge_steps.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -46,16 +48,17 @@ public:
      * @param order The merge order: every batch id exactly once.
      * @param observation_cap Largest number of observations sampled by the target correction.
      * @param num_threads Threads requested for every parallel loop; values below 1 mean 1.
+     * @param phase_times When not null, receives the seconds spent in each phase.
      * @throws std::runtime_error if `sizes` and `batches` differ in length, or if `order` is not
      * a permutation of the batch ids; both before any index is built.
      * @throws Whatever the builder or a neighbour search throws, including std::bad_alloc.
      */
     CustomOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
                 Builder builder, int num_neighbors, std::vector<int> order, size_t observation_cap,
-                int num_threads)
+                int num_threads, PhaseTimes* phase_times = nullptr)
         : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
           num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)) {
+          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
         prepare(std::move(order));
     }
 
@@ -64,10 +67,11 @@ public:
      * `order` is accepted only when there are no batches.
      */
     CustomOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
-                Builder builder, int num_neighbors, const int* order, size_t observation_cap, int num_threads)
+                Builder builder, int num_neighbors, const int* order, size_t observation_cap, int num_threads,
+                PhaseTimes* phase_times = nullptr)
         : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
           num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)) {
+          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
         std::vector<int> copied;
         if (order != nullptr) {
             copied.assign(order, order + batches_.size());
@@ -89,14 +93,19 @@ public:
             size_t pair_count = 0;
             {
                 // The pairs are only needed for the correction; release them before the update.
+                std::optional<internal::PhaseTimer> choosing(std::in_place, phase_times_,
+                                                             &PhaseTimes::choose);
                 const MnnPairs<Index> pairs = find_mutual_nns(neighbors_ref_, neighbors_target_);
+                choosing.reset();
                 pair_count = pairs.num_pairs;
+                const internal::PhaseTimer correcting(phase_times_, &PhaseTimes::correct);
                 const size_t target = static_cast<size_t>(merge_order_[step]);
                 internal::merge_batch(merge_order_[step], ndim_, ncorrected_, output_, sizes_[target],
                                       batches_[target], pairs, builder_, num_neighbors_, num_mads,
                                       robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
-                                      num_threads_);
+                                      num_threads_, phase_times_);
             }
+            const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
             update(step);
             num_pairs_.push_back(static_cast<int>(pair_count));
         }
@@ -147,6 +156,7 @@ private:
             return;
         }
 
+        const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
         indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
 
         const size_t first = static_cast<size_t>(merge_order_[0]);
@@ -219,6 +229,7 @@ private:
     std::vector<int> num_pairs_;
     size_t observation_cap_;
     int num_threads_;
+    PhaseTimes* phase_times_;
 };
 
 } // namespace mnncorrect

@@ -7,6 +7,7 @@
 #include "mnncorrect/AutomaticOrder.hpp"
 #include "mnncorrect/CustomOrder.hpp"
 #include "mnncorrect/IndexBuilder.hpp"
+#include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/RobustAverage.hpp"
 #include "mnncorrect/restore_order.hpp"
@@ -16,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
@@ -54,6 +56,9 @@ public:
     size_t observation_cap = std::numeric_limits<size_t>::max();
     /// Threads requested for every parallel loop; values below 1 mean 1.
     int num_threads = 1;
+    /// When not null, a run adds the seconds spent in each of its phases here; results are the same
+    /// either way. Concurrent runs must not share one.
+    PhaseTimes* phase_times = nullptr;
 
     /// What a run did: the merge order and the number of mutual pairs of every merge step.
     struct Details {
@@ -100,6 +105,7 @@ public:
         }
 
         // One stable counting pass groups the events by batch in id order.
+        std::optional<internal::PhaseTimer> arranging(std::in_place, phase_times, &PhaseTimes::arrange);
         const size_t stride = static_cast<size_t>(ndim);
         std::vector<size_t> next_row(nbatches);
         std::partial_sum(sizes.begin(), sizes.end() - 1, next_row.begin() + 1);
@@ -116,8 +122,10 @@ public:
             pointers[b] = grouped.data() + start * stride;
             start += sizes[b];
         }
+        arranging.reset();
 
         Details details = run_internal(ndim, sizes, pointers, output, order);
+        const internal::PhaseTimer restoring(phase_times, &PhaseTimes::arrange);
         restore_order(ndim, details.merge_order, sizes, batch, output);
         return details;
     }
@@ -160,6 +168,7 @@ public:
     Details run(int ndim, const std::vector<size_t>& sizes, const std::vector<const Float*>& batches,
                 Float* output, const int* order) const {
         Details details = run_internal(ndim, sizes, batches, output, order);
+        const internal::PhaseTimer restoring(phase_times, &PhaseTimes::arrange);
         restore_order(ndim, details.merge_order, sizes, output);
         return details;
     }
@@ -221,7 +230,8 @@ private:
 
         if (order == nullptr && automatic_order) {
             AutomaticOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
-                                                         reference_policy, observation_cap, nthreads);
+                                                         reference_policy, observation_cap, nthreads,
+                                                         phase_times);
             driver.run(num_mads, robust_iterations, robust_trim);
             return details_of(driver);
         }
@@ -234,7 +244,8 @@ private:
             std::iota(merge_order.begin(), merge_order.end(), 0);
         }
         CustomOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
-                                                  std::move(merge_order), observation_cap, nthreads);
+                                                  std::move(merge_order), observation_cap, nthreads,
+                                                  phase_times);
         driver.run(num_mads, robust_iterations, robust_trim);
         return details_of(driver);
     }

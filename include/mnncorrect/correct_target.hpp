@@ -2,6 +2,7 @@
 #define MNNCORRECT_CORRECT_TARGET_HPP
 
 #include "knncolle/Base.hpp"
+#include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/RobustAverage.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/median.hpp"
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -225,6 +227,7 @@ void copy_rows(int ndim, const std::vector<Index>& rows, const Float* data, Floa
  * @param cap Largest number of events queried per set when computing centres of mass;
  * target events are always all queried for their own correction.
  * @param nthreads Number of threads requested (values below 1 run on one thread).
+ * @param phase_times When not null, receives the seconds spent in each part of the correction.
  * @throws std::runtime_error if `pairs` holds no pair, if `k` is below 1, or for invalid
  * robust settings (all checked before any index is built); any exception of the builder
  * or of a query, rethrown on the calling thread; std::bad_alloc on exhausted memory.
@@ -232,7 +235,8 @@ void copy_rows(int ndim, const std::vector<Index>& rows, const Float* data, Floa
 template <typename Index, typename Float, class Builder>
 void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, const Float* target,
                     const MnnPairs<Index>& pairs, const Builder& builder, int k, double num_mads,
-                    int robust_iterations, double robust_trim, Float* output, size_t cap, int nthreads) {
+                    int robust_iterations, double robust_trim, Float* output, size_t cap, int nthreads,
+                    PhaseTimes* phase_times = nullptr) {
     if (pairs.num_pairs == 0 || pairs.matches.empty()) {
         throw std::runtime_error("Cannot correct a batch that shares no mutual nearest neighbours with the "
                                  "reference: the batch does not overlap any population of the reference.");
@@ -255,6 +259,7 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     IndexPointer ref_index;
     IndexPointer target_index;
     {
+        const internal::PhaseTimer timing(phase_times, &PhaseTimes::correct_index);
         ParallelErrors errors;
 #pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
         for (int task = 0; task < 2; ++task) {
@@ -272,6 +277,7 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     }
 
     // Each temporary index is released as soon as its closest lists exist.
+    std::optional<internal::PhaseTimer> finding(std::in_place, phase_times, &PhaseTimes::correct_closest);
     const auto ref_closest = identify_closest_mnn(ndim, nref, ref, ref_index.get(), k, cap, nthreads);
     ref_index.reset();
 
@@ -284,7 +290,9 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
                                                          std::numeric_limits<size_t>::max(), nthreads);
     }
     target_index.reset();
+    finding.reset();
 
+    std::optional<internal::PhaseTimer> centring(std::in_place, phase_times, &PhaseTimes::correct_centres);
     double ref_limit = 0;
     double target_limit = 0;
     {
@@ -311,7 +319,9 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     if (cap < ntarget) {
         target_closest.swap(target_correction_closest);
     }
+    centring.reset();
 
+    const internal::PhaseTimer correcting(phase_times, &PhaseTimes::correct_vectors);
     ParallelErrors errors;
 #pragma omp parallel num_threads(std::max(nthreads, 1))
     {

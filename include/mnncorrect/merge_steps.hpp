@@ -7,6 +7,7 @@
 
 #include "knncolle/Base.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/correct_target.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/parallel.hpp"
@@ -108,7 +109,8 @@ void copy_events(int ndim, size_t n, const Float* from, Float* to) {
 template <typename Index, typename Float, class Builder>
 void merge_batch(int batch_id, int ndim, size_t nref, const Float* ref, size_t ntarget, const Float* target,
                  const MnnPairs<Index>& pairs, const Builder& builder, int k, double num_mads,
-                 int robust_iterations, double robust_trim, Float* destination, size_t cap, int nthreads) {
+                 int robust_iterations, double robust_trim, Float* destination, size_t cap, int nthreads,
+                 PhaseTimes* phase_times = nullptr) {
     if (ntarget == 0) {
         return;
     }
@@ -120,7 +122,7 @@ void merge_batch(int batch_id, int ndim, size_t nref, const Float* ref, size_t n
         throw NoMutualPairsError(batch_id);
     }
     correct_target(ndim, nref, ref, ntarget, target, pairs, builder, k, num_mads, robust_iterations,
-                   robust_trim, destination, cap, nthreads);
+                   robust_trim, destination, cap, nthreads, phase_times);
 }
 
 } // namespace internal
