@@ -189,6 +189,7 @@ private:
     std::uint64_t nrows_ = 0;
     bool storing_ = true; // every line so far parsed and stored
     bool undecidable_ = false;
+    bool mayExceedLimits_ = true; // whether the file is large enough to exceed the count limits
     MnnInput input_;
     std::vector<double> row_;
     std::vector<int> labels_; // sorted distinct labels while tracking
@@ -205,6 +206,11 @@ void TableScan::start(const char* begin, const char* end) {
     }
     ndim_ = ncells_ - 2;
     row_.resize(ndim_);
+
+    // A row takes at least two bytes per cell (one character and a comma or the line end), which
+    // bounds the row count by the file size; an unknown size (0) bounds nothing.
+    const std::uint64_t maxRows = (fileSize_ + 1) / (2 * ncells_);
+    mayExceedLimits_ = fileSize_ == 0 || maxRows > int_limit || maxRows > int_limit / ndim_;
 
     // Reserve for the rows the file size suggests, with room for rows a little longer than
     // average; untouched capacity costs address space only.
@@ -246,6 +252,10 @@ void TableScan::add_line(const char* begin, const char* end) {
             return;
         }
         stop_storing();
+        if (!mayExceedLimits_) {
+            undecidable_ = true; // nothing left that only this reader could decide
+            return;
+        }
     }
 
     // Only the shape is still needed: it decides whether a table beyond the limits can be
@@ -281,7 +291,7 @@ std::optional<MnnInput> TableScan::finish() {
     if (undecidable_ || nrows_ == 0) {
         return std::nullopt;
     }
-    if (!(nrows_ <= int_limit && nrows_ <= int_limit / ndim_)) {
+    if (!within_limits()) {
         detail::check_table_size(nrows_, ndim_); // throws: the table is beyond the limits
     }
     if (!storing_) {
