@@ -109,6 +109,18 @@ private:
             return;
         }
 
+        // Each average depends only on the one before it, so once an average repeats (a fixed
+        // point, or two averages alternating) the remaining iterations are known without running
+        // them; a job asking for billions of iterations then still ends. Only watched beyond the
+        // default few iterations, so the common case pays nothing.
+        const bool watch_repeats = iterations_ > 2;
+        std::vector<Float> previous;
+        std::vector<Float> before_previous;
+        if (watch_repeats) {
+            previous.assign(output, output + width);
+            before_previous.assign(width, std::numeric_limits<Float>::quiet_NaN());
+        }
+
         const double bound = (1 - trim_) * static_cast<double>(n - 1);
         for (int it = 0; it < iterations_; ++it) {
             scratch.clear();
@@ -145,6 +157,21 @@ private:
             }
             for (size_t d = 0; d < width; ++d) {
                 output[d] /= kept;
+            }
+
+            if (watch_repeats) {
+                if (std::equal(output, output + width, previous.begin())) {
+                    break;
+                }
+                if (std::equal(output, output + width, before_previous.begin())) {
+                    // Alternating: after an odd number of further iterations the other one is final.
+                    if ((iterations_ - 1 - it) % 2 == 1) {
+                        std::copy(previous.begin(), previous.end(), output);
+                    }
+                    break;
+                }
+                before_previous.swap(previous);
+                previous.assign(output, output + width);
             }
         }
     }

@@ -3,6 +3,7 @@
 
 #include "knncolle/Base.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace mnncorrect {
@@ -37,7 +38,8 @@ void fuse_nn_results(knncolle::NeighborList<Index, Float>& base,
                      const knncolle::NeighborList<Index, Float>& alternative, size_t k,
                      typename internal::non_deduced<Index>::type offset) {
     knncolle::NeighborList<Index, Float> output;
-    output.reserve(k);
+    // The job file may ask for any k; the fused list can never hold more than both inputs.
+    output.reserve(std::min(k, base.size() + alternative.size()));
 
     auto next_base = base.begin();
     auto next_alternative = alternative.begin();
