@@ -115,13 +115,16 @@ public:
             return output;
         }
         const auto wanted = static_cast<std::size_t>(k);
-        std::vector<ANNOY_DATA_t> converted(static_cast<std::size_t>(ndim_));
+        // This thread's buffers, reused by its later queries.
+        thread_local std::vector<ANNOY_DATA_t> converted;
+        thread_local std::vector<ANNOY_INDEX_t> items;
+        thread_local std::vector<ANNOY_DATA_t> distances;
+        converted.resize(static_cast<std::size_t>(ndim_));
         for (std::size_t z = 0; z < converted.size(); ++z) {
             converted[z] = static_cast<ANNOY_DATA_t>(query[z]);
         }
-        std::vector<ANNOY_INDEX_t> items;
-        std::vector<ANNOY_DATA_t> distances;
-        reserve_for(wanted, items, distances);
+        items.clear();
+        distances.clear();
         forest_._get_all_nns(converted.data(), wanted, search_budget(wanted), &items, &distances);
 
         output.reserve(items.size());

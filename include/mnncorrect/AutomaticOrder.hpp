@@ -7,6 +7,7 @@
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
 #include "mnncorrect/merge_steps.hpp"
+#include "mnncorrect/parallel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -73,6 +74,7 @@ public:
 
         const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
         indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
+        orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
 
         const size_t first = first_batch(policy);
         internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
@@ -85,9 +87,9 @@ public:
             }
             remaining_.insert(b);
             neighbors_target_[b] = internal::find_all_or_none(sizes_[b], batches_[b], indices_[first],
-                                                              num_neighbors_, num_threads_);
+                                                              num_neighbors_, num_threads_, orders_[b]);
             neighbors_ref_[b] = internal::find_all_or_none(sizes_[first], batches_[first], indices_[b],
-                                                           num_neighbors_, num_threads_);
+                                                           num_neighbors_, num_threads_, orders_[first]);
         }
     }
 
@@ -237,25 +239,51 @@ private:
         Table().swap(neighbors_ref_[merged]);
         Table().swap(neighbors_target_[merged]);
         indices_[merged].reset();
+        std::vector<size_t>().swap(orders_[merged]);
         remaining_.erase(merged);
         if (remaining_.empty() || nnew == 0) {
             return;
         }
 
-        const internal::IndexPointer<Index, Float> new_index = builder_(ndim_, nnew, new_rows);
-        const size_t stride = static_cast<size_t>(ndim_);
-        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
-        for (const size_t b : remaining_) {
-            Table& ref_table = neighbors_ref_[b];
-            ref_table.resize(ncorrected_);
-            internal::parallel_for(nnew, num_threads_, [&](size_t i) {
-                ref_table[old + i] =
-                    internal::nearest_or_none(indices_[b], new_rows + i * stride, num_neighbors_);
-            });
+        const std::vector<size_t> new_order = locality_order(ndim_, nnew, new_rows);
+        const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
+        for (const size_t b : waiting) {
+            neighbors_ref_[b].resize(ncorrected_);
+        }
 
+        // The new rows' neighbours in every waiting batch need only the batches' own indices,
+        // so they are searched while one thread builds the index over the new rows. Every
+        // iteration writes only its own list, so the dynamic schedule changes no result.
+        const size_t stride = static_cast<size_t>(ndim_);
+        internal::IndexPointer<Index, Float> new_index;
+        {
+            ParallelErrors errors;
+            const size_t nqueries = waiting.size() * nnew;
+#pragma omp parallel num_threads(num_threads_)
+            {
+#pragma omp single nowait
+                errors.run([&] { new_index = builder_(ndim_, nnew, new_rows); });
+
+#pragma omp for schedule(dynamic, 256) nowait
+                for (size_t q = 0; q < nqueries; ++q) {
+                    errors.run([&] {
+                        const size_t b = waiting[q / nnew];
+                        const size_t i = new_order[q % nnew];
+                        neighbors_ref_[b][old + i] =
+                            internal::nearest_or_none(indices_[b], new_rows + i * stride, num_neighbors_);
+                    });
+                }
+            }
+            errors.rethrow();
+        }
+
+        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        for (const size_t b : waiting) {
             Table& target_table = neighbors_target_[b];
             const Float* events = batches_[b];
-            internal::parallel_for(sizes_[b], num_threads_, [&](size_t i) {
+            const std::vector<size_t>& order = orders_[b];
+            internal::parallel_for(sizes_[b], num_threads_, [&](size_t p) {
+                const size_t i = order[p];
                 const auto found = new_index->find_nearest_neighbors(events + i * stride, num_neighbors_);
                 fuse_nn_results(target_table[i], found, k, static_cast<Index>(old));
             });
@@ -266,6 +294,8 @@ private:
     std::vector<size_t> sizes_;
     std::vector<const Float*> batches_;
     std::vector<internal::IndexPointer<Index, Float>> indices_;
+    // Per waiting batch, the order in which its events are queried (see locality_order).
+    std::vector<std::vector<size_t>> orders_;
     Builder builder_;
     int num_neighbors_;
     std::vector<Table> neighbors_ref_;

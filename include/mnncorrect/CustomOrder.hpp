@@ -158,6 +158,7 @@ private:
 
         const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
         indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
+        orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
 
         const size_t first = static_cast<size_t>(merge_order_[0]);
         internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
@@ -166,9 +167,9 @@ private:
         if (merge_order_.size() >= 2) {
             const size_t next = static_cast<size_t>(merge_order_[1]);
             neighbors_target_ = internal::find_all_or_none(sizes_[next], batches_[next], indices_[first],
-                                                           num_neighbors_, num_threads_);
+                                                           num_neighbors_, num_threads_, orders_[next]);
             neighbors_ref_ = internal::find_all_or_none(sizes_[first], batches_[first], indices_[next],
-                                                        num_neighbors_, num_threads_);
+                                                        num_neighbors_, num_threads_, orders_[first]);
         }
     }
 
@@ -185,6 +186,8 @@ private:
         indices_[target].reset();
         if (sizes_[target] > 0) {
             indices_[target] = builder_(ndim_, sizes_[target], row(old));
+            // Its rows are queried from now on, in an order of the corrected values.
+            orders_[target] = locality_order(ndim_, sizes_[target], row(old));
         }
 
         const size_t next = static_cast<size_t>(merge_order_[step + 1]);
@@ -198,7 +201,8 @@ private:
         for (size_t position = 0; position <= step; ++position) {
             const size_t merged = static_cast<size_t>(merge_order_[position]);
             const auto& merged_index = indices_[merged];
-            internal::parallel_for(sizes_[next], num_threads_, [&](size_t j) {
+            internal::parallel_for(sizes_[next], num_threads_, [&](size_t p) {
+                const size_t j = orders_[next][p];
                 auto found =
                     internal::nearest_or_none(merged_index, next_events + j * stride, num_neighbors_);
                 if (position == 0) {
@@ -207,7 +211,8 @@ private:
                     fuse_nn_results(neighbors_target_[j], found, k, static_cast<Index>(offset));
                 }
             });
-            internal::parallel_for(sizes_[merged], num_threads_, [&](size_t m) {
+            internal::parallel_for(sizes_[merged], num_threads_, [&](size_t p) {
+                const size_t m = orders_[merged][p];
                 neighbors_ref_[offset + m] =
                     internal::nearest_or_none(indices_[next], row(offset + m), num_neighbors_);
             });
@@ -219,6 +224,8 @@ private:
     std::vector<size_t> sizes_;
     std::vector<const Float*> batches_;
     std::vector<internal::IndexPointer<Index, Float>> indices_;
+    // Per batch, the order in which its events (once merged: its corrected rows) are queried.
+    std::vector<std::vector<size_t>> orders_;
     Builder builder_;
     int num_neighbors_;
     Table neighbors_ref_;

@@ -5,6 +5,7 @@
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/RobustAverage.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
+#include "mnncorrect/locality_order.hpp"
 #include "mnncorrect/median.hpp"
 #include "mnncorrect/parallel.hpp"
 
@@ -24,10 +25,12 @@ namespace mnncorrect {
  * For every event of a set, its `k` closest paired events of the same set.
  *
  * With `cap` smaller than `n`, only `cap` evenly spaced events (event floor(i * n / cap)
- * for i = 0 .. cap-1) are queried and every other list stays empty.
+ * for i = 0 .. cap-1) are queried and every other list stays empty. Without a cap every
+ * event is queried, in `locality_order` unless the caller hands in an order of its own.
  *
  * Thread safety: one parallel loop with `nthreads` threads querying the shared index; each
- * iteration writes only its own list, so the result does not depend on the thread count.
+ * iteration writes only its own list, so the result depends neither on the thread count nor
+ * on the order of the queries.
  *
  * @param ndim Number of values per event.
  * @param n Number of events.
@@ -36,13 +39,15 @@ namespace mnncorrect {
  * @param k Number of neighbours per query.
  * @param cap Largest number of events to query.
  * @param nthreads Number of threads requested (values below 1 run on one thread).
+ * @param order Null, or a permutation of 0 .. n-1 giving the order of the queries when every
+ * event is queried.
  * @return One (possibly empty) neighbour list per event.
  * @throws Whatever a query throws, rethrown on the calling thread after the loop.
  */
 template <typename Index, typename Float>
 std::vector<knncolle::NeighborList<Index, Float>>
 identify_closest_mnn(int ndim, size_t n, const Float* data, const knncolle::Base<Index, Float, Float>* index,
-                     int k, size_t cap, int nthreads) {
+                     int k, size_t cap, int nthreads, const std::vector<size_t>* order = nullptr) {
     std::vector<knncolle::NeighborList<Index, Float>> closest(n);
     const size_t width = static_cast<size_t>(ndim);
     ParallelErrors errors;
@@ -57,9 +62,18 @@ identify_closest_mnn(int ndim, size_t n, const Float* data, const knncolle::Base
             });
         }
     } else {
+        std::vector<size_t> own_order;
+        if (order == nullptr) {
+            own_order = locality_order(ndim, n, data);
+            order = &own_order;
+        }
+        const std::vector<size_t>& query_order = *order;
 #pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
-        for (size_t i = 0; i < n; ++i) {
-            errors.run([&] { closest[i] = index->find_nearest_neighbors(data + i * width, k); });
+        for (size_t p = 0; p < n; ++p) {
+            errors.run([&] {
+                const size_t i = query_order[p];
+                closest[i] = index->find_nearest_neighbors(data + i * width, k);
+            });
         }
     }
 
@@ -258,6 +272,10 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     using IndexPointer = std::shared_ptr<knncolle::Base<Index, Float, Float>>;
     IndexPointer ref_index;
     IndexPointer target_index;
+    // Query orders that keep consecutive queries close in space; computed next to the index
+    // builds, so that they cost no extra pass.
+    std::vector<size_t> ref_order;
+    std::vector<size_t> target_order;
     {
         const internal::PhaseTimer timing(phase_times, &PhaseTimes::correct_index);
         ParallelErrors errors;
@@ -267,9 +285,11 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
                 if (task == 0) {
                     internal::copy_rows(ndim, paired_ref, ref, ref_centres.data());
                     ref_index = builder(ndim, paired_ref.size(), ref_centres.data());
+                    ref_order = locality_order(ndim, nref, ref);
                 } else {
                     internal::copy_rows(ndim, paired_target, target, target_centres.data());
                     target_index = builder(ndim, paired_target.size(), target_centres.data());
+                    target_order = locality_order(ndim, ntarget, target);
                 }
             });
         }
@@ -278,16 +298,19 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
 
     // Each temporary index is released as soon as its closest lists exist.
     std::optional<internal::PhaseTimer> finding(std::in_place, phase_times, &PhaseTimes::correct_closest);
-    const auto ref_closest = identify_closest_mnn(ndim, nref, ref, ref_index.get(), k, cap, nthreads);
+    const auto ref_closest =
+        identify_closest_mnn(ndim, nref, ref, ref_index.get(), k, cap, nthreads, &ref_order);
     ref_index.reset();
 
-    auto target_closest = identify_closest_mnn(ndim, ntarget, target, target_index.get(), k, cap, nthreads);
+    auto target_closest =
+        identify_closest_mnn(ndim, ntarget, target, target_index.get(), k, cap, nthreads, &target_order);
     // With a cap, unsampled target events have no closest list; query them all for the
     // correction so that no event is left uncorrected.
     std::vector<knncolle::NeighborList<Index, Float>> target_correction_closest;
     if (cap < ntarget) {
-        target_correction_closest = identify_closest_mnn(ndim, ntarget, target, target_index.get(), k,
-                                                         std::numeric_limits<size_t>::max(), nthreads);
+        target_correction_closest =
+            identify_closest_mnn(ndim, ntarget, target, target_index.get(), k,
+                                 std::numeric_limits<size_t>::max(), nthreads, &target_order);
     }
     target_index.reset();
     finding.reset();
@@ -322,6 +345,14 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     centring.reset();
 
     const internal::PhaseTimer correcting(phase_times, &PhaseTimes::correct_vectors);
+    // The reference partners of every paired target event, looked up once instead of once per
+    // target event that lists it.
+    std::vector<const std::vector<Index>*> partners_of(paired_target.size());
+    for (size_t position = 0; position < paired_target.size(); ++position) {
+        partners_of[position] = &pairs.matches.at(paired_target[position]);
+    }
+    const bool ordered = target_order.size() == ntarget;
+
     ParallelErrors errors;
 #pragma omp parallel num_threads(std::max(nthreads, 1))
     {
@@ -330,14 +361,16 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
         errors.run([&] { corrections.reserve(100 * width); });
 
 #pragma omp for schedule(static)
-        for (size_t h = 0; h < ntarget; ++h) {
+        for (size_t p = 0; p < ntarget; ++p) {
             errors.run([&] {
+                // Neighbouring target events share their closest paired events and centres.
+                const size_t h = ordered ? target_order[p] : p;
                 corrections.clear();
                 size_t num_vectors = 0;
                 for (const auto& entry : target_closest[h]) {
                     const size_t position = static_cast<size_t>(entry.first);
                     const Float* target_centre = target_centres.data() + position * width;
-                    for (const Index partner : pairs.matches.at(paired_target[position])) {
+                    for (const Index partner : *partners_of[position]) {
                         const Float* ref_centre =
                             ref_centres.data() +
                             static_cast<size_t>(ref_positions[static_cast<size_t>(partner)]) * width;

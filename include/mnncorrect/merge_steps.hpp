@@ -10,6 +10,7 @@
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/correct_target.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
+#include "mnncorrect/locality_order.hpp"
 #include "mnncorrect/parallel.hpp"
 #include "mnncorrect/quick_find_nns.hpp"
 
@@ -82,14 +83,28 @@ knncolle::NeighborList<Index, Float> nearest_or_none(const IndexPointer<Index, F
     return index->find_nearest_neighbors(query, k);
 }
 
-/// One neighbour list per query event; all lists are empty when there is no index.
+/**
+ * One neighbour list per query event, the queries run in `order` (a permutation of 0 .. n-1);
+ * all lists are empty when there is no index.
+ */
 template <typename Index, typename Float>
 NeighborTable<Index, Float> find_all_or_none(size_t n, const Float* query,
-                                             const IndexPointer<Index, Float>& index, int k, int nthreads) {
+                                             const IndexPointer<Index, Float>& index, int k, int nthreads,
+                                             const std::vector<size_t>& order) {
     if (!index) {
         return NeighborTable<Index, Float>(n);
     }
-    return quick_find_nns(n, query, index.get(), k, nthreads);
+    return quick_find_nns(n, query, index.get(), k, nthreads, order);
+}
+
+/// The `locality_order` of every batch's events, batches in parallel.
+template <typename Float>
+std::vector<std::vector<size_t>> batch_orders(int ndim, const std::vector<size_t>& sizes,
+                                              const std::vector<const Float*>& batches, int nthreads) {
+    std::vector<std::vector<size_t>> orders(sizes.size());
+    parallel_for(sizes.size(), nthreads,
+                 [&](size_t b) { orders[b] = locality_order(ndim, sizes[b], batches[b]); });
+    return orders;
 }
 
 /// Copies `n` events of `ndim` values.

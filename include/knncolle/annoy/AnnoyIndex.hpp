@@ -340,23 +340,38 @@ public:
         // A negative budget other than -1 is huge when compared as unsigned: no limit.
         const std::size_t budget = (search_k == -1) ? n * n_roots : static_cast<std::size_t>(search_k);
 
+        // Scratch of this thread, reused by its later queries instead of allocated per query.
+        QueryScratch& scratch = query_scratch();
+
         // Max-heap of (priority, node): the most promising node first, then the larger number.
-        std::vector<std::pair<T, S>> heap;
-        heap.reserve(n_roots + 64);
+        // Priorities are never NaN (a root starts at +infinity and std::min keeps its first
+        // argument against a NaN margin), so the pop order is fixed by the keys alone.
+        std::vector<std::pair<T, S>>& heap = scratch.heap;
+        heap.clear();
         for (const S root : roots_) {
             heap.emplace_back(std::numeric_limits<T>::infinity(), root);
         }
         std::make_heap(heap.begin(), heap.end());
 
-        std::vector<S> nns;
-        const std::size_t max_entries = static_cast<std::size_t>(n_items_) * n_roots;
-        nns.reserve(std::min(budget, max_entries) + static_cast<std::size_t>(K_));
+        std::vector<S>& nns = scratch.nns;
+        nns.clear();
 
-        while (nns.size() < budget && !heap.empty()) {
-            std::pop_heap(heap.begin(), heap.end());
-            const T priority = heap.back().first;
-            const S node = heap.back().second;
-            heap.pop_back();
+        // The node to look at next: taken from the heap, or a child whose key beats the heap's
+        // top, which the heap would hand back at once anyway.
+        bool have_next = false;
+        T priority = 0;
+        S node = 0;
+        while (nns.size() < budget) {
+            if (!have_next) {
+                if (heap.empty()) {
+                    break;
+                }
+                std::pop_heap(heap.begin(), heap.end());
+                priority = heap.back().first;
+                node = heap.back().second;
+                heap.pop_back();
+            }
+            have_next = false;
 
             const T* rec = record(node);
             const S n_descendants = Node::n_descendants(rec);
@@ -371,29 +386,55 @@ public:
                 }
             } else {
                 const T margin = Distance::margin(Node::values(rec), Node::offset(rec), query, f_);
-                const S side1 = Node::child(rec, 1);
-                const S side0 = Node::child(rec, 0);
-                prefetch(record(side1));
-                prefetch(record(side0));
-                heap.emplace_back(std::min(priority, margin), side1);
-                std::push_heap(heap.begin(), heap.end());
-                heap.emplace_back(std::min(priority, -margin), side0);
-                std::push_heap(heap.begin(), heap.end());
+                const std::pair<T, S> side1(std::min(priority, margin), Node::child(rec, 1));
+                const std::pair<T, S> side0(std::min(priority, -margin), Node::child(rec, 0));
+                prefetch(record(side1.second));
+                prefetch(record(side0.second));
+                const bool one_first = side0 < side1;
+                const std::pair<T, S>& larger = one_first ? side1 : side0;
+                const std::pair<T, S>& smaller = one_first ? side0 : side1;
+                if (heap.empty() || heap.front() < larger) {
+                    heap.push_back(smaller);
+                    std::push_heap(heap.begin(), heap.end());
+                    priority = larger.first;
+                    node = larger.second;
+                    have_next = true;
+                } else {
+                    heap.push_back(side1);
+                    std::push_heap(heap.begin(), heap.end());
+                    heap.push_back(side0);
+                    std::push_heap(heap.begin(), heap.end());
+                }
             }
         }
 
-        // Each distinct candidate's distance once.
-        std::sort(nns.begin(), nns.end());
-        std::vector<std::pair<T, S>> candidates;
-        candidates.reserve(nns.size());
-        for (std::size_t i = 0; i < nns.size(); ++i) {
-            if (i + prefetch_distance < nns.size()) {
-                prefetch(record(nns[i + prefetch_distance]));
+        // Each distinct candidate's distance once, candidates in ascending item number. A
+        // stamp per item marks the ones already seen in this query, so that only the distinct
+        // candidates need sorting.
+        std::vector<std::uint32_t>& stamps = scratch.stamps;
+        if (stamps.size() < static_cast<std::size_t>(n_items_) || scratch.stamp == max_stamp) {
+            stamps.assign(static_cast<std::size_t>(n_items_), 0);
+            scratch.stamp = 0;
+        }
+        const std::uint32_t stamp = ++scratch.stamp;
+        std::vector<S>& distinct = scratch.distinct;
+        distinct.clear();
+        for (const S item : nns) {
+            std::uint32_t& seen = stamps[static_cast<std::size_t>(item)];
+            if (seen != stamp) {
+                seen = stamp;
+                distinct.push_back(item);
             }
-            const S item = nns[i];
-            if (i > 0 && item == nns[i - 1]) {
-                continue;
+        }
+        std::sort(distinct.begin(), distinct.end());
+
+        std::vector<std::pair<T, S>>& candidates = scratch.candidates;
+        candidates.clear();
+        for (std::size_t i = 0; i < distinct.size(); ++i) {
+            if (i + prefetch_distance < distinct.size()) {
+                prefetch(record(distinct[i + prefetch_distance]));
             }
+            const S item = distinct[i];
             const T* rec = record(item);
             if (Node::n_descendants(rec) == 1) {
                 candidates.emplace_back(Distance::distance(query, Node::values(rec), f_), item);
@@ -416,6 +457,24 @@ private:
     static constexpr std::size_t footer_words = 6;
     static constexpr std::int32_t file_tag = 0x46524E41; // "ANRF" in little-endian bytes
     static constexpr std::int32_t file_version = 1;
+
+    // Per-thread working storage of `_get_all_nns`. The stamps mark the items already seen by
+    // the current query (entry == stamp); they outlive a forest, so they are sized to the
+    // largest forest queried by the thread and reset when the counter would wrap.
+    struct QueryScratch {
+        std::vector<std::pair<T, S>> heap;
+        std::vector<S> nns;
+        std::vector<S> distinct;
+        std::vector<std::pair<T, S>> candidates;
+        std::vector<std::uint32_t> stamps;
+        std::uint32_t stamp = 0;
+    };
+    static constexpr std::uint32_t max_stamp = std::numeric_limits<std::uint32_t>::max();
+
+    static QueryScratch& query_scratch() {
+        thread_local QueryScratch scratch;
+        return scratch;
+    }
 
     // Records are reached in random order, so a query is bound by memory latency: ask for the
     // records it will read soon while it works on the current ones.

@@ -95,20 +95,34 @@ struct Euclidean {
         second += (second >= first); // two distinct starting points
 
         const auto fz = static_cast<std::size_t>(f);
-        std::vector<T> p(candidates[first], candidates[first] + fz);
-        std::vector<T> q(candidates[second], candidates[second] + fz);
+        // The two centres live in this thread's buffer, reused by its later splits.
+        thread_local std::vector<T> centres;
+        centres.resize(2 * fz);
+        T* p = centres.data();
+        T* q = centres.data() + fz;
+        std::copy_n(candidates[first], fz, p);
+        std::copy_n(candidates[second], fz, q);
         int ic = 1;
         int jc = 1;
 
         for (int iteration = 0; iteration < two_means_iterations; ++iteration) {
             const T* x = candidates[random.index(n)];
-            const T di = static_cast<T>(ic) * distance(p.data(), x, f);
-            const T dj = static_cast<T>(jc) * distance(q.data(), x, f);
+            // Both sums in one pass, each still accumulated in dimension order.
+            T sum_p = 0;
+            T sum_q = 0;
+            for (std::size_t z = 0; z < fz; ++z) {
+                const T delta_p = p[z] - x[z];
+                const T delta_q = q[z] - x[z];
+                sum_p += delta_p * delta_p;
+                sum_q += delta_q * delta_q;
+            }
+            const T di = static_cast<T>(ic) * sum_p;
+            const T dj = static_cast<T>(jc) * sum_q;
             if (di < dj) {
-                move_centre(p, ic, x);
+                move_centre(p, fz, ic, x);
                 ++ic;
             } else if (dj < di) {
-                move_centre(q, jc, x);
+                move_centre(q, fz, jc, x);
                 ++jc;
             }
         }
@@ -136,10 +150,10 @@ struct Euclidean {
 private:
     // Running mean of a centre that has absorbed `count` points, after absorbing `x`.
     template <typename T>
-    static void move_centre(std::vector<T>& centre, int count, const T* x) {
+    static void move_centre(T* centre, std::size_t f, int count, const T* x) {
         const T weight = static_cast<T>(count);
         const T next = static_cast<T>(count + 1);
-        for (std::size_t z = 0; z < centre.size(); ++z) {
+        for (std::size_t z = 0; z < f; ++z) {
             centre[z] = (centre[z] * weight + x[z]) / next;
         }
     }
