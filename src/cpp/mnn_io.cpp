@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 namespace {
 
@@ -42,9 +46,57 @@ void check_table_shape(const std::vector<std::vector<std::string>>& rows) {
     detail::check_table_size(rows.size(), ncells - 2);
 }
 
+// Where a cell sits, as every message about a cell says it: data row, file line and, for
+// measured values, the column.
+std::string cell_place(std::size_t row, std::size_t column) {
+    std::ostringstream text;
+    text << "in data row " << row + 1 << " (line " << row + 2 << " of the file)";
+    if (column > 0) {
+        text << ", column " << column;
+    }
+    text << " of the input table";
+    return text.str();
+}
+
+// A cell as messages quote it; a long one (a whole line without commas, say) is shortened.
+std::string quoted_cell(const std::string& cell) {
+    constexpr std::size_t longest = 40;
+    return "\"" + (cell.size() <= longest ? cell : cell.substr(0, longest) + "...") + "\"";
+}
+
+// The standard conversions name only themselves ("stoi"); in a table of a million events the
+// user needs the cell. The exception types stay those of the conversions.
+int convert_whole_number(const std::string& cell, const char* what, std::size_t row) {
+    try {
+        return std::stoi(cell, nullptr, 10);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument(std::string("The ") + what + " " + quoted_cell(cell) + " " +
+                                    cell_place(row, 0) +
+                                    " is not a whole number. Correct or remove that event.");
+    } catch (const std::out_of_range&) {
+        throw std::out_of_range(std::string("The ") + what + " " + quoted_cell(cell) + " " +
+                                cell_place(row, 0) +
+                                " is beyond the whole numbers pairmend can hold (-2147483648 to 2147483647). "
+                                "Correct or remove that event.");
+    }
+}
+
+double convert_value(const std::string& cell, std::size_t row, std::size_t column) {
+    try {
+        return std::stod(cell);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument("The value " + quoted_cell(cell) + " " + cell_place(row, column) +
+                                    " is not a number. Correct or remove that event.");
+    } catch (const std::out_of_range&) {
+        throw std::out_of_range("The value " + quoted_cell(cell) + " " + cell_place(row, column) +
+                                " is beyond the numbers pairmend can hold. Correct or remove that event.");
+    }
+}
+
 // prepare_mnn_input, also handing back the distinct labels in ascending order.
 void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
-                         std::vector<int>& eventNumbers, std::vector<int>& batches, std::vector<int>& labels) {
+                         std::vector<int>& eventNumbers, std::vector<int>& batches,
+                         std::vector<int>& labels) {
     check_table_shape(rows);
     const std::size_t nobs = rows.size();
     const std::size_t ncells = rows.front().size();
@@ -52,7 +104,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     batches.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
-        batches[i] = std::stoi(rows[i][ncells - 2], nullptr, 10);
+        batches[i] = convert_whole_number(rows[i][ncells - 2], "batch label", i);
     }
 
     // Ascending label order makes the numbering, and with it the merge order, the same on
@@ -69,19 +121,18 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     eventNumbers.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
-        eventNumbers[i] = std::stoi(rows[i][ncells - 1], nullptr, 10);
+        eventNumbers[i] = convert_whole_number(rows[i][ncells - 1], "event number", i);
     }
 
     data.assign(nobs * ndim, 0.0);
     for (std::size_t i = 0; i < nobs; ++i) {
         for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = std::stod(rows[i][j]);
+            const double value = convert_value(rows[i][j], i, j + 1);
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
                 std::ostringstream text;
-                text << "The value \"" << rows[i][j] << "\" in data row " << i + 1 << " (line " << i + 2
-                     << " of the file), column " << j + 1
-                     << " of the input table is not a finite number. Remove or replace that event.";
+                text << "The value " << quoted_cell(rows[i][j]) << " " << cell_place(i, j + 1)
+                     << " is not a finite number. Remove or replace that event.";
                 throw std::runtime_error(text.str());
             }
             data[i * ndim + j] = value;
@@ -156,7 +207,17 @@ void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corre
             "The corrected matrix holds fewer values than its events and parameters need.");
     }
     const std::vector<std::string> header = mnn_output_header(settings.run_ID, ndim);
-    if (!table_io::write_value_table(settings.outputFile(0, true).name, header, corrected.data(), height, width)) {
+    const std::string path = settings.outputFile(0, true).name;
+    // Opening for appending changes no existing file; if even that fails, the write cannot
+    // start and whatever is at the path stays as it was.
+    const bool opens = std::ofstream(path, std::ios::app).good();
+    if (!opens || !table_io::write_value_table(path, header, corrected.data(), height, width)) {
+        // A table cut short (a full disk) would look like a finished result; only the summary
+        // may speak for a failed run. Devices such as /dev/full are left alone.
+        std::error_code ignored;
+        if (opens && std::filesystem::is_regular_file(path, ignored)) {
+            std::filesystem::remove(path, ignored);
+        }
         throw std::runtime_error("Unable to save output to " + settings.outputFile(0, true).name);
     }
 }

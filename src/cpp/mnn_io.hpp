@@ -24,8 +24,9 @@
  *         with a row whose cell count differs from the first row's, beyond 2,147,483,647
  *         events or values, with a single batch ("There must be at least two batches"), or
  *         with a value that is infinite or not a number.
- * @throws std::invalid_argument or std::out_of_range from the standard string-to-number
- *         conversions for a cell without a valid number or beyond its range.
+ * @throws std::invalid_argument or std::out_of_range (the types of the standard
+ *         string-to-number conversions) for a cell without a valid number or beyond its
+ *         range; the message quotes the cell and names its data row, file line and column.
  */
 void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
                        std::vector<int>& eventNumbers, std::vector<int>& batches);
@@ -56,7 +57,8 @@ MnnInput read_mnn_input(const std::string& path);
  * @param corrected The corrected values, event after event, ndim per event.
  * @param nobs The number of events.
  * @param ndim The number of values per event.
- * @throws std::runtime_error "Unable to save output to <path>" when the table cannot be written.
+ * @throws std::runtime_error "Unable to save output to <path>" when the table cannot be written;
+ *         a table this call began writing is then removed, so no incomplete table remains.
  */
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim);
 
