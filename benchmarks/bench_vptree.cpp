@@ -3,8 +3,14 @@
 //
 // Run everything:           bench_vptree
 // Run only the real tables: bench_vptree --benchmark_filter=table
+//
+// query_vptree runs queries in input order; query_vptree_locality_order runs all of them in
+// the engine's locality order; query_linear_scan is the fastest simple exhaustive search (one
+// pass, bounded heap), the baseline the tree has to beat; query_brute_force is the tests'
+// oracle, which sorts every point.
 
 #include "knncolle/VpTree.hpp"
+#include "mnncorrect/locality_order.hpp"
 
 #include "brute_force.hpp"
 #include "point_sets.hpp"
@@ -115,6 +121,57 @@ void query(benchmark::State& state, const Index& index, const Workload& work, in
                                                                   benchmark::Counter::kInvert);
 }
 
+/**
+ * The fastest simple exhaustive search, as the baseline the tree must beat: one pass over all
+ * points per query with the same distance kernel, keeping the k nearest in a bounded max-heap.
+ */
+void query_linear_scan(benchmark::State& state, const Workload& work, int count) {
+    count = std::min(count, work.nqueries());
+    const size_t width = static_cast<size_t>(work.ndim);
+    std::vector<std::pair<double, int>> heap;
+    for (auto _ : state) {
+        for (int q = 0; q < count; ++q) {
+            const double* target = work.queries.data() + static_cast<size_t>(q) * width;
+            heap.clear();
+            for (int i = 0; i < work.nobs; ++i) {
+                const double d = knncolle::distances::Euclidean::raw_distance<double>(
+                    work.stored.data() + static_cast<size_t>(i) * width, target, work.ndim);
+                if (heap.size() < static_cast<size_t>(num_neighbors)) {
+                    heap.emplace_back(d, i);
+                    std::push_heap(heap.begin(), heap.end());
+                } else if (d < heap.front().first) {
+                    std::pop_heap(heap.begin(), heap.end());
+                    heap.back() = {d, i};
+                    std::push_heap(heap.begin(), heap.end());
+                }
+            }
+            benchmark::DoNotOptimize(heap.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    state.counters["queries"] = count;
+    state.counters["s_per_query"] = benchmark::Counter(count, benchmark::Counter::kIsIterationInvariantRate |
+                                                                  benchmark::Counter::kInvert);
+}
+
+/// The tree's queries as the engine runs them: all query points, in `locality_order`.
+void query_in_locality_order(benchmark::State& state, const Index& index, const Workload& work) {
+    const int count = work.nqueries();
+    const std::vector<size_t> order =
+        mnncorrect::locality_order(work.ndim, static_cast<size_t>(count), work.queries.data());
+    for (auto _ : state) {
+        for (const size_t q : order) {
+            auto found = index.find_nearest_neighbors(
+                work.queries.data() + q * static_cast<size_t>(work.ndim), num_neighbors);
+            benchmark::DoNotOptimize(found.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    state.counters["queries"] = count;
+    state.counters["s_per_query"] = benchmark::Counter(count, benchmark::Counter::kIsIterationInvariantRate |
+                                                                  benchmark::Counter::kInvert);
+}
+
 /// The exhaustive search sorts every point per query: subsample its queries to about 2e7 points visited.
 int brute_force_queries(int nobs) {
     return std::max(10, std::min(tree_queries, 20000000 / std::max(nobs, 1)));
@@ -140,6 +197,16 @@ void register_workload(const std::string& name, const std::function<const Worklo
     benchmark::RegisterBenchmark((name + "/query_vptree").c_str(), [supply](benchmark::State& state) {
         const Workload& work = supply();
         query(state, built_over<Tree>(work), work, tree_queries);
+    })->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((name + "/query_vptree_locality_order").c_str(),
+                                 [supply](benchmark::State& state) {
+                                     const Workload& work = supply();
+                                     query_in_locality_order(state, built_over<Tree>(work), work);
+                                 })
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((name + "/query_linear_scan").c_str(), [supply](benchmark::State& state) {
+        const Workload& work = supply();
+        query_linear_scan(state, work, brute_force_queries(work.nobs));
     })->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((name + "/query_brute_force").c_str(), [supply](benchmark::State& state) {
         const Workload& work = supply();
