@@ -68,7 +68,7 @@ identify_closest_mnn(int ndim, size_t n, const Float* data, const knncolle::Base
             order = &own_order;
         }
         const std::vector<size_t>& query_order = *order;
-#pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
+#pragma omp parallel for schedule(dynamic, 64) num_threads(std::max(nthreads, 1))
         for (size_t p = 0; p < n; ++p) {
             errors.run([&] {
                 const size_t i = query_order[p];
@@ -188,7 +188,7 @@ void compute_center_of_mass(int ndim, const std::vector<Index>& paired,
 #pragma omp parallel num_threads(std::max(nthreads, 1))
     {
         typename RobustAverage<Index, Float>::Scratch scratch;
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, 64)
         for (size_t j = 0; j < num_paired; ++j) {
             errors.run([&] {
                 Float* centre = output + j * width;
@@ -360,7 +360,7 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
         typename RobustAverage<Index, Float>::Scratch scratch;
         errors.run([&] { corrections.reserve(100 * width); });
 
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, 64)
         for (size_t p = 0; p < ntarget; ++p) {
             errors.run([&] {
                 // Neighbouring target events share their closest paired events and centres.

@@ -36,13 +36,18 @@ inline int at_least_one_thread(int nthreads) {
 }
 
 /**
- * Runs `fun(i)` for i from 0 to n-1 in an OpenMP loop with the static schedule. A failure in
- * any iteration is captured and rethrown on the calling thread after the loop.
+ * Runs `fun(i)` for i from 0 to n-1 in an OpenMP loop. A failure in any iteration is captured
+ * and rethrown on the calling thread after the loop.
+ *
+ * Iterations are handed out one by one as threads become free (dynamic schedule): they differ
+ * widely in cost (an index build per batch, a search per event), and a thread slowed by other
+ * work on the machine does not hold the others up. Every caller's iterations write only their
+ * own slots, so no result depends on which thread runs which iteration.
  */
 template <class Function>
 void parallel_for(size_t n, int nthreads, Function fun) {
     ParallelErrors errors;
-#pragma omp parallel for schedule(static) num_threads(nthreads)
+#pragma omp parallel for schedule(dynamic) num_threads(nthreads)
     for (size_t i = 0; i < n; ++i) {
         errors.run([&]() { fun(i); });
     }

@@ -40,8 +40,10 @@ quick_find_nns(size_t n, const Float* query, const knncolle::Base<Index, Float, 
 
     // The index, not the caller, knows how far apart consecutive query events are.
     const size_t stride = static_cast<size_t>(index->ndim());
+    // Chunks of consecutive queries keep the locality of the order; handing them out as
+    // threads become free balances regions of the data that cost more to search.
     ParallelErrors errors;
-#pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
+#pragma omp parallel for schedule(dynamic, 64) num_threads(std::max(nthreads, 1))
     for (size_t p = 0; p < n; ++p) {
         errors.run([&] {
             const size_t i = order[p];
