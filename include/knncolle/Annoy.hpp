@@ -27,8 +27,8 @@ namespace knncolle {
  * @tparam ANNOY_INDEX_t Item number type inside the forest.
  * @tparam ANNOY_DATA_t  Value type inside the forest.
  *
- * Thread safety: immutable after construction; queries are const, keep all scratch data local
- * and may run from many threads at once.
+ * Thread safety: immutable after construction; queries are const, keep their scratch data in
+ * buffers owned by the calling thread and may run from many threads at once.
  */
 template <typename DISTANCE, typename INDEX_t = int, typename DATA_t = double, typename DISTANCE_t = double,
           typename ANNOY_INDEX_t = int, typename ANNOY_DATA_t = float>

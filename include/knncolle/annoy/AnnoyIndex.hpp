@@ -37,8 +37,9 @@ namespace Annoy {
  * @tparam Random              Generator, e.g. `Annoy::Kiss64Random`.
  * @tparam ThreadedBuildPolicy How the trees are distributed over threads.
  *
- * Thread safety: const operations (queries) keep all scratch data local and may run
- * concurrently; adding items, building and the persistence operations need exclusive access.
+ * Thread safety: const operations (queries) keep their scratch data in buffers owned by the
+ * calling thread and may run concurrently; adding items, building and the persistence
+ * operations need exclusive access.
  */
 template <typename S, typename T, typename Distance, typename Random, typename ThreadedBuildPolicy>
 class AnnoyIndex : public AnnoyIndexInterface<S, T, unsigned long long> {
