@@ -8,28 +8,26 @@
 #include <omp.h>
 
 #include <chrono>
+#include <filesystem>
 #include <locale>
-#include <new>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace QN {
 
 namespace {
 
-const char* const unfinished_message =
-    "The job did not finish: pairmend was stopped before it could report a result, for example by "
-    "the system when memory or threads ran out. Try again with a smaller table or fewer neighbors.";
-
-// Until the job reports, its summary says that it has not finished, so that a run the system
-// ends abruptly (out of threads, out of memory, killed) never leaves an earlier run's "success"
-// behind. A summary that cannot be written is reported by the final write.
-void write_unfinished_summary(const MnnSettings& settings) {
-    try {
-        Summary(false, 0, {}, unfinished_message).saveAsINI(settings.summaryFile(true));
-    } catch (const std::exception&) {
+// Removes the summary an earlier run of the same job may have left, so that a run the system
+// ends abruptly (out of threads or memory, killed) leaves no summary rather than an old
+// "success". The new summary is still written once, last, when the job reports.
+void remove_earlier_summary(const MnnSettings& settings) {
+    std::error_code ignored;
+    const std::filesystem::path path(settings.summaryFile(true));
+    if (std::filesystem::is_regular_file(path, ignored)) {
+        std::filesystem::remove(path, ignored);
     }
 }
 
@@ -43,10 +41,6 @@ int start_engine_threads() {
     started += 1;
     return started;
 }
-
-const char* const out_of_memory_message =
-    "The computer ran out of memory while running the job. Close other programs, or split the "
-    "table into smaller jobs (fewer events), or ask for fewer neighbors.";
 
 // Every console line is flushed at once, so the host sees progress as it happens.
 void print_line(std::ostream& console, const std::string& line) {
@@ -92,7 +86,7 @@ int run_pairmend(int argc, const char* const* argv, std::ostream& console) {
 
         print_line(console, "Before loading setting");
         settings->loadJSONSetup(jobFile);
-        write_unfinished_summary(*settings);
+        remove_earlier_summary(*settings);
         static_cast<void>(start_engine_threads());
         print_line(console, "After loading settings");
         print_line(console, "Input file is " + settings->inputFile(0, true).name);
@@ -105,11 +99,6 @@ int run_pairmend(int argc, const char* const* argv, std::ostream& console) {
 
         print_line(console, "After running MNN");
         print_timing_line(console, timing_line(summary.numEvents(), end - start));
-    } catch (const std::bad_alloc&) {
-        // The library's own text ("std::bad_alloc") tells the user nothing they can act on.
-        print_line(console, std::string("Error: ") + out_of_memory_message);
-        summary.is_success(false);
-        summary.information(out_of_memory_message);
     } catch (const std::exception& error) {
         print_line(console, std::string("Error: ") + error.what());
         summary.is_success(false);

@@ -64,35 +64,6 @@ std::string quoted_cell(const std::string& cell) {
     return "\"" + (cell.size() <= longest ? cell : cell.substr(0, longest) + "...") + "\"";
 }
 
-// The standard conversions name only themselves ("stoi"); in a table of a million events the
-// user needs the cell. The exception types stay those of the conversions.
-int convert_whole_number(const std::string& cell, const char* what, std::size_t row) {
-    try {
-        return std::stoi(cell, nullptr, 10);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument(std::string("The ") + what + " " + quoted_cell(cell) + " " +
-                                    cell_place(row, 0) +
-                                    " is not a whole number. Correct or remove that event.");
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range(std::string("The ") + what + " " + quoted_cell(cell) + " " +
-                                cell_place(row, 0) +
-                                " is beyond the whole numbers pairmend can hold (-2147483648 to 2147483647). "
-                                "Correct or remove that event.");
-    }
-}
-
-double convert_value(const std::string& cell, std::size_t row, std::size_t column) {
-    try {
-        return std::stod(cell);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument("The value " + quoted_cell(cell) + " " + cell_place(row, column) +
-                                    " is not a number. Correct or remove that event.");
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range("The value " + quoted_cell(cell) + " " + cell_place(row, column) +
-                                " is beyond the numbers pairmend can hold. Correct or remove that event.");
-    }
-}
-
 // prepare_mnn_input, also handing back the distinct labels in ascending order.
 void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
                          std::vector<int>& eventNumbers, std::vector<int>& batches,
@@ -104,7 +75,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     batches.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
-        batches[i] = convert_whole_number(rows[i][ncells - 2], "batch label", i);
+        batches[i] = std::stoi(rows[i][ncells - 2], nullptr, 10);
     }
 
     // Ascending label order makes the numbering, and with it the merge order, the same on
@@ -121,13 +92,13 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     eventNumbers.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
-        eventNumbers[i] = convert_whole_number(rows[i][ncells - 1], "event number", i);
+        eventNumbers[i] = std::stoi(rows[i][ncells - 1], nullptr, 10);
     }
 
     data.assign(nobs * ndim, 0.0);
     for (std::size_t i = 0; i < nobs; ++i) {
         for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = convert_value(rows[i][j], i, j + 1);
+            const double value = std::stod(rows[i][j]);
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
                 std::ostringstream text;

@@ -24,9 +24,8 @@
  *         with a row whose cell count differs from the first row's, beyond 2,147,483,647
  *         events or values, with a single batch ("There must be at least two batches"), or
  *         with a value that is infinite or not a number.
- * @throws std::invalid_argument or std::out_of_range (the types of the standard
- *         string-to-number conversions) for a cell without a valid number or beyond its
- *         range; the message quotes the cell and names its data row, file line and column.
+ * @throws std::invalid_argument or std::out_of_range from the standard string-to-number
+ *         conversions for a cell without a valid number or beyond its range.
  */
 void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
                        std::vector<int>& eventNumbers, std::vector<int>& batches);
