@@ -271,7 +271,7 @@ TEST_F(Faults, MemoryRunningOutInTheEngineIsReported) {
     EXPECT_FALSE(std::filesystem::exists(output));
 }
 
-TEST_F(Faults, RunEndedByTheSystemLeavesAFailureSummary) {
+TEST_F(Faults, RunEndedByTheSystemLeavesNoStaleSuccessSummary) {
     if (!address_space_limits_work) {
         GTEST_SKIP() << "Address-space limits do not work under AddressSanitizer.";
     }
