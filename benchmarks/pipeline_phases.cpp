@@ -15,8 +15,6 @@
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 
-#include <omp.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -45,16 +43,7 @@ int run(const std::string& job) {
     const double read_seconds = seconds_since(start);
 
     mnncorrect::PhaseTimes times;
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = settings.num_neighbors;
-    engine.num_mads = settings.num_mads;
-    engine.approximate = settings.approximate;
-    engine.automatic_order = settings.automatic_order;
-    engine.reference_policy = settings.reference_policy;
-    engine.robust_iterations = settings.robust_iterations;
-    engine.robust_trim = settings.robust_trim;
-    engine.observation_cap = settings.observation_cap;
-    engine.num_threads = QN::engine_thread_count(omp_get_max_threads());
+    mnncorrect::MnnCorrect<int, double> engine = QN::configure_engine(settings);
     engine.phase_times = &times;
 
     start = Clock::now();

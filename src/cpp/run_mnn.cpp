@@ -35,16 +35,7 @@ double seconds_since(Clock::time_point start) {
 // Corrects `input` into `output`, every engine option taken from the job. A batch that
 // cannot be corrected is reported with the label the user gave it.
 EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, std::vector<double>& output) {
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = settings.num_neighbors;
-    engine.num_mads = settings.num_mads;
-    engine.approximate = settings.approximate;
-    engine.automatic_order = settings.automatic_order;
-    engine.reference_policy = settings.reference_policy;
-    engine.robust_iterations = settings.robust_iterations;
-    engine.robust_trim = settings.robust_trim;
-    engine.observation_cap = settings.observation_cap;
-    engine.num_threads = engine_thread_count(omp_get_max_threads());
+    const mnncorrect::MnnCorrect<int, double> engine = configure_engine(settings);
     try {
         return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
                           input.batches.data(), output.data(), static_cast<const int*>(nullptr));
@@ -173,6 +164,20 @@ void write_report(const std::string& path, const std::string& inputPath, const M
 }
 
 } // namespace
+
+mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings) {
+    mnncorrect::MnnCorrect<int, double> engine;
+    engine.num_neighbors = settings.num_neighbors;
+    engine.num_mads = settings.num_mads;
+    engine.approximate = settings.approximate;
+    engine.automatic_order = settings.automatic_order;
+    engine.reference_policy = settings.reference_policy;
+    engine.robust_iterations = settings.robust_iterations;
+    engine.robust_trim = settings.robust_trim;
+    engine.observation_cap = settings.observation_cap;
+    engine.num_threads = engine_thread_count(omp_get_max_threads());
+    return engine;
+}
 
 int engine_thread_count(int maxThreads) {
     return std::max(1, maxThreads / 2);

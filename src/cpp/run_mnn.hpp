@@ -2,6 +2,7 @@
 #define QN_RUN_MNN_HPP
 
 #include "MnnSettings.hpp"
+#include "mnncorrect/MnnCorrect.hpp"
 #include "plugin_framework/Summary.hpp"
 
 namespace QN {
@@ -16,6 +17,12 @@ namespace QN {
  *         be read, and every error of prepare_mnn_input(), the engine and save_mnn_output().
  */
 Summary run_mnn(const MnnSettings& settings);
+
+/**
+ * The correction engine with every option taken from the job: the settings' MNN options, no
+ * observation cap, and engine_thread_count() threads.
+ */
+mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings);
 
 /**
  * The number of threads given to the engine: half the OpenMP runtime's maximum, and at
