@@ -11,6 +11,7 @@
 
 #include "brute_force.hpp"
 #include "point_sets.hpp"
+#include "workload.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -26,28 +27,15 @@
 
 namespace {
 
+using pairmend_bench::read_table;
+using pairmend_bench::Workload;
+
 using Forest = knncolle::Annoy<Annoy::Euclidean, int, double, double, int, float>;
 using Index = knncolle::Base<int, double, double>;
 
 constexpr int num_neighbors = 15;
 constexpr int forest_queries = 1000; // queries per timed iteration of the forest
 constexpr int recall_queries = 200;  // queries checked against the exhaustive search
-
-/// Points to index and points to query, `ndim` values each.
-struct Workload {
-    std::string name;
-    int ndim = 0;
-    int nobs = 0;
-    std::vector<double> stored;
-    std::vector<double> queries;
-
-    int nqueries() const {
-        return ndim == 0 ? 0 : static_cast<int>(queries.size() / static_cast<size_t>(ndim));
-    }
-    const double* query(int q) const {
-        return queries.data() + static_cast<size_t>(q) * static_cast<size_t>(ndim);
-    }
-};
 
 /// A workload with its indices, built on first use. Only one is kept at a time, as the
 /// largest ones need about a gigabyte each.
@@ -120,35 +108,6 @@ Workload clustered(int ndim, int nobs) {
     out.queries.assign(split, all.end());
     all.resize(static_cast<size_t>(nobs) * static_cast<size_t>(ndim));
     out.stored = std::move(all);
-    return out;
-}
-
-/// An input table (header; values, batch label, event number per line) split into batch 1
-/// (indexed) and the other events (queried). Empty when the file cannot be read.
-Workload read_table(const std::string& name, const std::string& path) {
-    Workload out;
-    out.name = "table/" + name;
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
-        return out;
-    }
-    out.ndim = static_cast<int>(std::count(line.begin(), line.end(), ',')) - 1;
-    std::vector<double> values;
-    while (std::getline(file, line)) {
-        std::istringstream cells(line);
-        std::string cell;
-        values.clear();
-        while (std::getline(cells, cell, ',')) {
-            values.push_back(std::stod(cell));
-        }
-        if (static_cast<int>(values.size()) != out.ndim + 2) {
-            continue;
-        }
-        auto& target = (values[static_cast<size_t>(out.ndim)] == 1.0) ? out.stored : out.queries;
-        target.insert(target.end(), values.begin(), values.begin() + out.ndim);
-    }
-    out.nobs = static_cast<int>(out.stored.size() / static_cast<size_t>(std::max(out.ndim, 1)));
     return out;
 }
 
@@ -225,7 +184,7 @@ int main(int argc, char** argv) {
 
     const std::string folder = PAIRMEND_SHARED_DATA;
     for (const std::string table : {"cytof_all", "flow_wnv_mock"}) {
-        auto work = std::make_shared<Workload>(read_table(table, folder + "/" + table + ".csv"));
+        auto work = std::make_shared<Workload>(read_table("table/" + table, folder + "/" + table + ".csv"));
         if (work->nobs == 0 || work->nqueries() == 0) {
             std::fprintf(stderr,
                          "Skipping the benchmarks of %s: the table is absent or has no two batches.\n",

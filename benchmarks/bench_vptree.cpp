@@ -14,6 +14,7 @@
 
 #include "brute_force.hpp"
 #include "point_sets.hpp"
+#include "workload.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -30,20 +31,14 @@
 
 namespace {
 
+using pairmend_bench::read_table;
+using pairmend_bench::Workload;
+
 using Tree = knncolle::VpTree<knncolle::distances::Euclidean, int, double, double, double>;
 using Index = knncolle::Base<int, double, double>;
 
 constexpr int num_neighbors = 15;
 constexpr int tree_queries = 1000;
-
-/// Stored points and query points of one workload, both `ndim` values per point.
-struct Workload {
-    int ndim = 0;
-    int nobs = 0;
-    std::vector<double> stored;
-    std::vector<double> queries;
-    int nqueries() const { return static_cast<int>(queries.size() / static_cast<size_t>(ndim)); }
-};
 
 /**
  * Clustered points (10 Gaussian clusters, standard deviation 1, centres uniform in [0, 10)^ndim,
@@ -64,37 +59,6 @@ const Workload& clustered(int ndim, int nobs) {
         slot->stored = std::move(all);
     }
     return *slot;
-}
-
-/**
- * Reads an input table (header line; values, batch label, event number per line) and splits
- * it into batch 1 (indexed) and every other batch (queried). Returns an empty workload when the
- * file cannot be read.
- */
-Workload read_table(const std::string& path) {
-    Workload out;
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
-        return out;
-    }
-    out.ndim = static_cast<int>(std::count(line.begin(), line.end(), ',')) - 1;
-    std::vector<double> values;
-    while (std::getline(file, line)) {
-        std::istringstream cells(line);
-        std::string cell;
-        values.clear();
-        while (std::getline(cells, cell, ',')) {
-            values.push_back(std::stod(cell));
-        }
-        if (static_cast<int>(values.size()) != out.ndim + 2) {
-            continue;
-        }
-        auto& target = values[static_cast<size_t>(out.ndim)] == 1.0 ? out.stored : out.queries;
-        target.insert(target.end(), values.begin(), values.begin() + out.ndim);
-    }
-    out.nobs = static_cast<int>(out.stored.size() / static_cast<size_t>(std::max(out.ndim, 1)));
-    return out;
 }
 
 void build_tree(benchmark::State& state, const Workload& work) {
@@ -221,8 +185,8 @@ const Workload& table(int number) {
     static std::map<int, std::unique_ptr<Workload>> cache;
     auto& slot = cache[number];
     if (!slot) {
-        slot = std::make_unique<Workload>(
-            read_table(std::string(PAIRMEND_SHARED_DATA) + "/" + table_names[number] + ".csv"));
+        slot = std::make_unique<Workload>(read_table(
+            table_names[number], std::string(PAIRMEND_SHARED_DATA) + "/" + table_names[number] + ".csv"));
     }
     return *slot;
 }

@@ -4,16 +4,21 @@
 PAIRMEND_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 PAIRMEND_JOBS="$(nproc 2>/dev/null || echo 2)"
 
-# require_packages PKG...: installs the missing Debian packages with apt-get when running as
-# root; otherwise prints the exact command to run and exits.
-require_packages() {
-    local missing=()
+# missing_packages PKG...: prints, on one line, those of the Debian packages that are not installed.
+missing_packages() {
     local pkg
     for pkg in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
+            printf '%s ' "$pkg"
         fi
     done
+}
+
+# require_packages PKG...: installs the missing Debian packages with apt-get when running as
+# root; otherwise prints the exact command to run and exits.
+require_packages() {
+    local missing
+    read -r -a missing <<<"$(missing_packages "$@")"
     if [ "${#missing[@]}" -eq 0 ]; then
         return 0
     fi
@@ -37,13 +42,8 @@ require_packages() {
 # running as root. Never stops the script: if they cannot be installed (no root, no network, apt
 # fails), it says so and the tests that need them skip themselves.
 offer_packages() {
-    local missing=()
-    local pkg
-    for pkg in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
-    done
+    local missing
+    read -r -a missing <<<"$(missing_packages "$@")"
     if [ "${#missing[@]}" -eq 0 ]; then
         return 0
     fi
