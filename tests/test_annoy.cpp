@@ -3,19 +3,26 @@
 // persistence. Every point set comes from a fixed seed.
 
 #include "knncolle/Annoy.hpp"
+#include "knncolle/annoy/DescendingQueue.hpp"
 
 #include "brute_force.hpp"
 #include "point_sets.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <limits>
+#include <queue>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -454,6 +461,175 @@ TEST(AnnoyForest, RefusalsAreReportedOnStderrAndInTheErrorString) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(fresh.on_disk_build(path.c_str()));
     std::remove(path.c_str());
+}
+
+// Streams shaped like a forest query: every key pushed is below the last key popped. Keys
+// cover the whole 64-bit range (the top bit is the sign of the priority), equal upper halves
+// (equal priorities), and runs that empty the queue before it is reused.
+TEST(DescendingQueue, PopsInTheOrderOfABinaryHeap) {
+    std::mt19937_64 rng(2024);
+    Annoy::DescendingQueue queue;
+    for (int run = 0; run < 200; ++run) {
+        queue.clear();
+        std::priority_queue<std::uint64_t> heap;
+        const int roots = 1 + static_cast<int>(rng() % 60);
+        for (int r = 0; r < roots; ++r) {
+            const std::uint64_t key = (run % 3 == 0) ? ~std::uint64_t(0) - rng() % 1000 : rng();
+            queue.push(key);
+            heap.push(key);
+        }
+        int pops = 0;
+        while (!heap.empty()) {
+            ASSERT_FALSE(queue.empty());
+            const std::uint64_t expected = heap.top();
+            heap.pop();
+            const std::uint64_t key = queue.pop();
+            ASSERT_EQ(key, expected) << "run " << run << ", pop " << pops;
+            ++pops;
+            if (key == 0 || pops > 5000) {
+                continue;
+            }
+            for (int child = static_cast<int>(rng() % 3); child > 0; --child) {
+                std::uint64_t below = 0;
+                switch (rng() % 4) {
+                case 0: // same upper half, a smaller lower half
+                    below = (key & ~std::uint64_t(0xFFFFFFFF)) | ((key & 0xFFFFFFFF) == 0 ? 0 : rng() % (key & 0xFFFFFFFF));
+                    below = below < key ? below : key - 1;
+                    break;
+                case 1: // just below
+                    below = key - 1 - rng() % std::min<std::uint64_t>(key, 16);
+                    break;
+                default: // anywhere below, often across the top bit
+                    below = rng() % key;
+                    break;
+                }
+                if (below < key) {
+                    queue.push(below);
+                    heap.push(below);
+                }
+            }
+        }
+        EXPECT_TRUE(queue.empty());
+    }
+}
+
+// A textbook search over the records of a saved forest: a binary heap of (priority, node)
+// pairs, leaves taken whole until the budget is reached, the distinct candidates ranked by
+// single-precision squared distance. The forest's own search must give exactly this.
+class SavedForest {
+public:
+    SavedForest(const std::string& path, int f) : f_(f), words_(4 + static_cast<size_t>(f)) {
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        std::vector<char> bytes(static_cast<size_t>(in.tellg()));
+        in.seekg(0);
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::int32_t footer[6];
+        std::memcpy(footer, bytes.data() + bytes.size() - sizeof(footer), sizeof(footer));
+        n_items_ = footer[3];
+        const auto n_nodes = static_cast<size_t>(footer[4]);
+        words.resize(n_nodes * words_);
+        std::memcpy(words.data(), bytes.data(), words.size() * 4);
+        roots.resize(static_cast<size_t>(footer[5]));
+        std::memcpy(roots.data(), bytes.data() + words.size() * 4, roots.size() * 4);
+    }
+
+    void search(const float* query, size_t n, std::vector<int>* result, std::vector<float>* distances) const {
+        const size_t budget = n * roots.size();
+        std::priority_queue<std::pair<float, int>> heap;
+        for (const int root : roots) {
+            heap.emplace(std::numeric_limits<float>::infinity(), root);
+        }
+        std::vector<int> collected;
+        while (collected.size() < budget && !heap.empty()) {
+            const auto [priority, node] = heap.top();
+            heap.pop();
+            const int count = integer(node, 0);
+            if (count == 1 && node < n_items_) {
+                collected.push_back(node);
+            } else if (count <= f_ + 2) {
+                for (int slot = 0; slot < count; ++slot) {
+                    collected.push_back(integer(node, 2 + static_cast<size_t>(slot)));
+                }
+            } else {
+                float dot = 0;
+                for (int z = 0; z < f_; ++z) {
+                    dot += value(node, 4 + static_cast<size_t>(z)) * query[z];
+                }
+                const float margin = value(node, 1) + dot;
+                heap.emplace(std::min(priority, margin), integer(node, 3));
+                heap.emplace(std::min(priority, -margin), integer(node, 2));
+            }
+        }
+        std::sort(collected.begin(), collected.end());
+        collected.erase(std::unique(collected.begin(), collected.end()), collected.end());
+        std::vector<std::pair<float, int>> ranked;
+        for (const int item : collected) {
+            float sum = 0;
+            for (int z = 0; z < f_; ++z) {
+                const float delta = query[z] - value(item, 4 + static_cast<size_t>(z));
+                sum += delta * delta;
+            }
+            ranked.emplace_back(sum, item);
+        }
+        std::sort(ranked.begin(), ranked.end());
+        for (size_t i = 0; i < std::min(n, ranked.size()); ++i) {
+            result->push_back(ranked[i].second);
+            distances->push_back(std::sqrt(std::max(ranked[i].first, 0.0f)));
+        }
+    }
+
+private:
+    float value(int node, size_t word) const { return words[static_cast<size_t>(node) * words_ + word]; }
+    int integer(int node, size_t word) const {
+        int out;
+        std::memcpy(&out, &words[static_cast<size_t>(node) * words_ + word], sizeof(out));
+        return out;
+    }
+
+    int f_;
+    size_t words_;
+    int n_items_ = 0;
+    std::vector<float> words;
+    std::vector<int> roots;
+};
+
+TEST(AnnoyForest, SearchVisitsNodesInTheOrderOfABinaryHeap) {
+    // 3000 copies of 40 points with small integer values: subtrees of identical points are split
+    // at random by all-zero hyperplanes, where every margin is exactly 0 (+0 on one side, -0 on
+    // the other), and priorities tie throughout; negative values make priorities change sign.
+    const int f = 4;
+    const int n = 3000;
+    std::mt19937_64 rng(77);
+    std::vector<float> distinct(40 * static_cast<size_t>(f));
+    for (auto& x : distinct) {
+        x = static_cast<float>(static_cast<int>(rng() % 9) - 4);
+    }
+    ForestIndex index(f);
+    std::vector<float> row(static_cast<size_t>(f));
+    for (int i = 0; i < n; ++i) {
+        ASSERT_TRUE(index.add_item(i, distinct.data() + (rng() % 40) * static_cast<size_t>(f)));
+    }
+    ASSERT_TRUE(index.build(50));
+    const std::string path = testing::TempDir() + "pairmend_test_annoy_search.forest";
+    ASSERT_TRUE(index.save(path.c_str()));
+    const SavedForest saved(path, f);
+    std::remove(path.c_str());
+
+    for (int q = 0; q < 300; ++q) {
+        for (auto& x : row) {
+            x = (q % 2 == 0) ? static_cast<float>(static_cast<int>(rng() % 11) - 5)
+                             : static_cast<float>(static_cast<double>(rng() % 2000) / 200.0 - 5.0);
+        }
+        const size_t k = 1 + static_cast<size_t>(q % 20);
+        std::vector<int> expected;
+        std::vector<float> expected_distances;
+        saved.search(row.data(), k, &expected, &expected_distances);
+        std::vector<int> found;
+        std::vector<float> distances;
+        index.get_nns_by_vector(row.data(), k, -1, &found, &distances);
+        ASSERT_EQ(found, expected) << "query " << q;
+        ASSERT_EQ(distances, expected_distances) << "query " << q;
+    }
 }
 
 } // namespace

@@ -2,17 +2,20 @@
 #define ANNOY_ANNOY_INDEX_HPP
 
 #include "AnnoyIndexInterface.hpp"
+#include "DescendingQueue.hpp"
 #include "errors.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <ios>
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -344,35 +347,20 @@ public:
         // Scratch of this thread, reused by its later queries instead of allocated per query.
         QueryScratch& scratch = query_scratch();
 
-        // Max-heap of (priority, node): the most promising node first, then the larger number.
-        // Priorities are never NaN (a root starts at +infinity and std::min keeps its first
-        // argument against a NaN margin), so the pop order is fixed by the keys alone.
-        std::vector<std::pair<T, S>>& heap = scratch.heap;
-        heap.clear();
+        // The nodes to open, most promising first (the larger priority, then the larger node
+        // number). A child's key is below its parent's, as the queue requires.
+        DescendingQueue& queue = scratch.queue;
+        queue.clear();
         for (const S root : roots_) {
-            heap.emplace_back(std::numeric_limits<T>::infinity(), root);
+            queue.push(queue_key(std::numeric_limits<T>::infinity(), root));
         }
-        std::make_heap(heap.begin(), heap.end());
 
         std::vector<S>& nns = scratch.nns;
         nns.clear();
-
-        // The node to look at next: taken from the heap, or a child whose key beats the heap's
-        // top, which the heap would hand back at once anyway.
-        bool have_next = false;
-        T priority = 0;
-        S node = 0;
-        while (nns.size() < budget) {
-            if (!have_next) {
-                if (heap.empty()) {
-                    break;
-                }
-                std::pop_heap(heap.begin(), heap.end());
-                priority = heap.back().first;
-                node = heap.back().second;
-                heap.pop_back();
-            }
-            have_next = false;
+        while (nns.size() < budget && !queue.empty()) {
+            const std::uint64_t key = queue.pop();
+            const T priority = key_priority(key);
+            const S node = key_node(key);
 
             const T* rec = record(node);
             const S n_descendants = Node::n_descendants(rec);
@@ -387,25 +375,12 @@ public:
                 }
             } else {
                 const T margin = Distance::margin(Node::values(rec), Node::offset(rec), query, f_);
-                const std::pair<T, S> side1(std::min(priority, margin), Node::child(rec, 1));
-                const std::pair<T, S> side0(std::min(priority, -margin), Node::child(rec, 0));
-                prefetch(record(side1.second));
-                prefetch(record(side0.second));
-                const bool one_first = side0 < side1;
-                const std::pair<T, S>& larger = one_first ? side1 : side0;
-                const std::pair<T, S>& smaller = one_first ? side0 : side1;
-                if (heap.empty() || heap.front() < larger) {
-                    heap.push_back(smaller);
-                    std::push_heap(heap.begin(), heap.end());
-                    priority = larger.first;
-                    node = larger.second;
-                    have_next = true;
-                } else {
-                    heap.push_back(side1);
-                    std::push_heap(heap.begin(), heap.end());
-                    heap.push_back(side0);
-                    std::push_heap(heap.begin(), heap.end());
-                }
+                const S child1 = Node::child(rec, 1);
+                const S child0 = Node::child(rec, 0);
+                prefetch(record(child1));
+                prefetch(record(child0));
+                queue.push(queue_key(std::min(priority, margin), child1));
+                queue.push(queue_key(std::min(priority, -margin), child0));
             }
         }
 
@@ -463,7 +438,7 @@ private:
     // the current query (entry == stamp); they outlive a forest, so they are sized to the
     // largest forest queried by the thread and reset when the counter would wrap.
     struct QueryScratch {
-        std::vector<std::pair<T, S>> heap;
+        DescendingQueue queue;
         std::vector<S> nns;
         std::vector<S> distinct;
         std::vector<std::pair<T, S>> candidates;
@@ -471,6 +446,32 @@ private:
         std::uint32_t stamp = 0;
     };
     static constexpr std::uint32_t max_stamp = std::numeric_limits<std::uint32_t>::max();
+
+    // A queue key orders (priority, node) pairs as the pairs compare: the priority's bits, mapped
+    // so that unsigned order is float order, above the node number. Priorities are never NaN (a
+    // root starts at +infinity and std::min keeps its first argument against a NaN margin), and
+    // -0 is stored as +0, which compares equal to it.
+    static_assert(std::is_same<T, float>::value && sizeof(S) == 4, "queue keys pack a float and a 32-bit node");
+
+    static std::uint64_t queue_key(T priority, S node) {
+        const T value = (priority == 0) ? T(0) : priority;
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        bits = (bits & sign_bit) ? ~bits : (bits | sign_bit);
+        return (static_cast<std::uint64_t>(bits) << 32) | static_cast<std::uint32_t>(node);
+    }
+
+    static T key_priority(std::uint64_t key) {
+        auto bits = static_cast<std::uint32_t>(key >> 32);
+        bits = (bits & sign_bit) ? (bits & ~sign_bit) : ~bits;
+        T value;
+        std::memcpy(&value, &bits, sizeof(value));
+        return value;
+    }
+
+    static S key_node(std::uint64_t key) { return static_cast<S>(static_cast<std::uint32_t>(key)); }
+
+    static constexpr std::uint32_t sign_bit = 0x80000000u;
 
     static QueryScratch& query_scratch() {
         thread_local QueryScratch scratch;
