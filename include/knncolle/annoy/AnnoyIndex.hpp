@@ -125,6 +125,14 @@ public:
         }
         n_nodes_ += n_roots;
 
+        // The block grew by factors of 1.3 and nothing is added to a built forest: return the
+        // unused records, up to a quarter of the block, while every forest of the job is alive.
+        if (nodes_capacity_ > n_nodes_) {
+            nodes_.resize(static_cast<std::size_t>(n_nodes_) * words_);
+            nodes_.shrink_to_fit();
+            nodes_capacity_ = n_nodes_;
+        }
+
         if (verbose_) {
             std::fprintf(stderr, "has %d nodes\n", static_cast<int>(n_nodes_));
         }
@@ -351,6 +359,8 @@ public:
         // number). A child's key is below its parent's, as the queue requires.
         DescendingQueue& queue = scratch.queue;
         queue.clear();
+        MarginCache& margins = scratch.margins;
+        margins.clear();
         for (const S root : roots_) {
             queue.push(queue_key(std::numeric_limits<T>::infinity(), root));
         }
@@ -374,19 +384,24 @@ public:
                                           nns.data() + old_size);
                 }
             } else {
-                const T margin = Distance::margin(Node::values(rec), Node::offset(rec), query, f_);
                 const S child1 = Node::child(rec, 1);
                 const S child0 = Node::child(rec, 0);
-                prefetch(record(child1));
-                prefetch(record(child0));
+                const T margin = margins.get(node, rec, query, f_);
                 queue.push(queue_key(std::min(priority, margin), child1));
                 queue.push(queue_key(std::min(priority, -margin), child0));
+                // The next node opened is most often a child of this one. Its margin does not
+                // depend on this node's, so it is computed now, side by side with this one,
+                // instead of after the queue has chosen it.
+                margins.look_ahead(child1, record(child1), K_, query, f_);
+                margins.look_ahead(child0, record(child0), K_, query, f_);
             }
         }
 
-        // Each distinct candidate's distance once, candidates in ascending item number. A
-        // stamp per item marks the ones already seen in this query, so that only the distinct
-        // candidates need sorting.
+        // Each distinct candidate's distance once. A stamp per item marks the ones already seen
+        // in this query. The ranking below orders (distance, item) pairs completely, so the order
+        // in which the candidates are measured does not matter and they are kept as first found;
+        // only a distance that is not a number (from values beyond single precision) has no
+        // place in that order, and then the candidates are measured in ascending item order.
         std::vector<std::uint32_t>& stamps = scratch.stamps;
         if (stamps.size() < static_cast<std::size_t>(n_items_) || scratch.stamp == max_stamp) {
             stamps.assign(static_cast<std::size_t>(n_items_), 0);
@@ -397,24 +412,16 @@ public:
         distinct.clear();
         for (const S item : nns) {
             std::uint32_t& seen = stamps[static_cast<std::size_t>(item)];
-            if (seen != stamp) {
+            if (seen != stamp && Node::n_descendants(record(item)) == 1) {
                 seen = stamp;
                 distinct.push_back(item);
             }
         }
-        std::sort(distinct.begin(), distinct.end());
 
         std::vector<std::pair<T, S>>& candidates = scratch.candidates;
-        candidates.clear();
-        for (std::size_t i = 0; i < distinct.size(); ++i) {
-            if (i + prefetch_distance < distinct.size()) {
-                prefetch(record(distinct[i + prefetch_distance]));
-            }
-            const S item = distinct[i];
-            const T* rec = record(item);
-            if (Node::n_descendants(rec) == 1) {
-                candidates.emplace_back(Distance::distance(query, Node::values(rec), f_), item);
-            }
+        if (!measure(query, distinct, candidates)) {
+            std::sort(distinct.begin(), distinct.end());
+            measure(query, distinct, candidates);
         }
 
         const std::size_t p = std::min(n, candidates.size());
@@ -437,8 +444,36 @@ private:
     // Per-thread working storage of `_get_all_nns`. The stamps mark the items already seen by
     // the current query (entry == stamp); they outlive a forest, so they are sized to the
     // largest forest queried by the thread and reset when the counter would wrap.
+    // Margins of split nodes computed ahead of need, by node number. Direct-mapped: a node
+    // whose slot was taken by another is simply computed again, to the same value.
+    class MarginCache {
+    public:
+        void clear() { std::fill(slots_.begin(), slots_.end(), Slot{-1, T(0)}); }
+
+        T get(S node, const T* rec, const T* query, int f) const {
+            const Slot& slot = slots_[slot_of(node)];
+            return slot.node == node ? slot.margin : Distance::margin(Node::values(rec), Node::offset(rec), query, f);
+        }
+
+        void look_ahead(S node, const T* rec, S leaf_capacity, const T* query, int f) {
+            if (Node::n_descendants(rec) > leaf_capacity) {
+                slots_[slot_of(node)] = Slot{node, Distance::margin(Node::values(rec), Node::offset(rec), query, f)};
+            }
+        }
+
+    private:
+        struct Slot {
+            S node;
+            T margin;
+        };
+        static constexpr std::size_t size = 1024;
+        static std::size_t slot_of(S node) { return static_cast<std::size_t>(node) & (size - 1); }
+        std::vector<Slot> slots_ = std::vector<Slot>(size, Slot{-1, T(0)});
+    };
+
     struct QueryScratch {
         DescendingQueue queue;
+        MarginCache margins;
         std::vector<S> nns;
         std::vector<S> distinct;
         std::vector<std::pair<T, S>> candidates;
@@ -446,6 +481,33 @@ private:
         std::uint32_t stamp = 0;
     };
     static constexpr std::uint32_t max_stamp = std::numeric_limits<std::uint32_t>::max();
+
+    // Fills `candidates` with (squared distance, item) for `items`; false if a distance is not
+    // a number. Four candidates are measured at a time (see Distance::distance4).
+    bool measure(const T* query, const std::vector<S>& items, std::vector<std::pair<T, S>>& candidates) const {
+        candidates.resize(items.size());
+        const std::size_t n = items.size();
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            if (i + 4 + prefetch_distance <= n) {
+                for (std::size_t j = 0; j < 4; ++j) {
+                    prefetch(record(items[i + prefetch_distance + j]));
+                }
+            }
+            const T* const points[4] = {Node::values(record(items[i])), Node::values(record(items[i + 1])),
+                                        Node::values(record(items[i + 2])), Node::values(record(items[i + 3]))};
+            T sums[4];
+            Distance::distance4(query, points, f_, sums);
+            for (std::size_t j = 0; j < 4; ++j) {
+                candidates[i + j] = std::make_pair(sums[j], items[i + j]);
+            }
+        }
+        for (; i < n; ++i) {
+            candidates[i] = std::make_pair(Distance::distance(query, Node::values(record(items[i])), f_), items[i]);
+        }
+        return std::none_of(candidates.begin(), candidates.end(),
+                            [](const std::pair<T, S>& c) { return c.first != c.first; });
+    }
 
     // A queue key orders (priority, node) pairs as the pairs compare: the priority's bits, mapped
     // so that unsigned order is float order, above the node number. Priorities are never NaN (a
