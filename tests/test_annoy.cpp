@@ -571,8 +571,11 @@ public:
             }
             ranked.emplace_back(sum, item);
         }
-        std::sort(ranked.begin(), ranked.end());
-        for (size_t i = 0; i < std::min(n, ranked.size()); ++i) {
+        // A complete order when no distance is NaN; with NaN the outcome depends on the input
+        // order, which is then ascending by item.
+        const size_t p = std::min(n, ranked.size());
+        std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(p), ranked.end());
+        for (size_t i = 0; i < p; ++i) {
             result->push_back(ranked[i].second);
             distances->push_back(std::sqrt(std::max(ranked[i].first, 0.0f)));
         }
@@ -593,6 +596,29 @@ private:
     std::vector<int> roots;
 };
 
+// Saves `index` and compares its searches by vector with the textbook search for `queries`.
+void expect_textbook_search(ForestIndex& index, int f, const std::vector<std::vector<float>>& queries) {
+    const std::string path = testing::TempDir() + "pairmend_test_annoy_search.forest";
+    ASSERT_TRUE(index.save(path.c_str()));
+    const SavedForest saved(path, f);
+    std::remove(path.c_str());
+    for (size_t q = 0; q < queries.size(); ++q) {
+        const size_t k = 1 + q % 20;
+        std::vector<int> expected;
+        std::vector<float> expected_distances;
+        saved.search(queries[q].data(), k, &expected, &expected_distances);
+        std::vector<int> found;
+        std::vector<float> distances;
+        index.get_nns_by_vector(queries[q].data(), k, -1, &found, &distances);
+        ASSERT_EQ(found, expected) << "query " << q;
+        ASSERT_EQ(distances.size(), expected_distances.size()) << "query " << q;
+        for (size_t i = 0; i < distances.size(); ++i) {
+            // Bit for bit, NaN included.
+            ASSERT_EQ(std::memcmp(&distances[i], &expected_distances[i], sizeof(float)), 0) << "query " << q;
+        }
+    }
+}
+
 TEST(AnnoyForest, SearchVisitsNodesInTheOrderOfABinaryHeap) {
     // 3000 copies of 40 points with small integer values: subtrees of identical points are split
     // at random by all-zero hyperplanes, where every margin is exactly 0 (+0 on one side, -0 on
@@ -610,26 +636,45 @@ TEST(AnnoyForest, SearchVisitsNodesInTheOrderOfABinaryHeap) {
         ASSERT_TRUE(index.add_item(i, distinct.data() + (rng() % 40) * static_cast<size_t>(f)));
     }
     ASSERT_TRUE(index.build(50));
-    const std::string path = testing::TempDir() + "pairmend_test_annoy_search.forest";
-    ASSERT_TRUE(index.save(path.c_str()));
-    const SavedForest saved(path, f);
-    std::remove(path.c_str());
-
-    for (int q = 0; q < 300; ++q) {
-        for (auto& x : row) {
+    std::vector<std::vector<float>> queries(300, std::vector<float>(static_cast<size_t>(f)));
+    for (size_t q = 0; q < queries.size(); ++q) {
+        for (auto& x : queries[q]) {
             x = (q % 2 == 0) ? static_cast<float>(static_cast<int>(rng() % 11) - 5)
                              : static_cast<float>(static_cast<double>(rng() % 2000) / 200.0 - 5.0);
         }
-        const size_t k = 1 + static_cast<size_t>(q % 20);
-        std::vector<int> expected;
-        std::vector<float> expected_distances;
-        saved.search(row.data(), k, &expected, &expected_distances);
-        std::vector<int> found;
-        std::vector<float> distances;
-        index.get_nns_by_vector(row.data(), k, -1, &found, &distances);
-        ASSERT_EQ(found, expected) << "query " << q;
-        ASSERT_EQ(distances, expected_distances) << "query " << q;
     }
+    expect_textbook_search(index, f, queries);
+}
+
+// Values beyond single precision are stored as infinities; a query that has one in the same
+// dimension is at a distance that is not a number from such items, which has no place in the
+// ranking's order: the candidates are then ranked as they come in ascending item order.
+TEST(AnnoyForest, DistancesThatAreNotNumbersKeepTheRankingOfAscendingItems) {
+    const int f = 3;
+    std::mt19937_64 rng(5);
+    ForestIndex index(f);
+    const float inf = std::numeric_limits<float>::infinity();
+    for (int i = 0; i < 400; ++i) {
+        std::vector<float> row(static_cast<size_t>(f));
+        for (auto& x : row) {
+            x = static_cast<float>(rng() % 100) / 10.0f;
+        }
+        if (i % 3 == 0) {
+            row[0] = (i % 2 == 0) ? inf : -inf;
+        }
+        ASSERT_TRUE(index.add_item(i, row.data()));
+    }
+    ASSERT_TRUE(index.build(50));
+    std::vector<std::vector<float>> queries;
+    for (int q = 0; q < 60; ++q) {
+        std::vector<float> row(static_cast<size_t>(f));
+        for (auto& x : row) {
+            x = static_cast<float>(rng() % 100) / 10.0f;
+        }
+        row[0] = (q % 3 == 0) ? inf : row[0];
+        queries.push_back(row);
+    }
+    expect_textbook_search(index, f, queries);
 }
 
 } // namespace
