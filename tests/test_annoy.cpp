@@ -646,9 +646,9 @@ TEST(AnnoyForest, SearchVisitsNodesInTheOrderOfABinaryHeap) {
     expect_textbook_search(index, f, queries);
 }
 
-// Values beyond single precision are stored as infinities; a query that has one in the same
-// dimension is at a distance that is not a number from such items, which has no place in the
-// ranking's order: the candidates are then ranked as they come in ascending item order.
+// A stored NaN, or an infinity met by the same infinity in the query, gives a distance that is
+// not a number and has no place in the ranking's order: the candidates are then ranked as they
+// come in ascending item order.
 TEST(AnnoyForest, DistancesThatAreNotNumbersKeepTheRankingOfAscendingItems) {
     const int f = 3;
     std::mt19937_64 rng(5);
@@ -661,6 +661,8 @@ TEST(AnnoyForest, DistancesThatAreNotNumbersKeepTheRankingOfAscendingItems) {
         }
         if (i % 3 == 0) {
             row[0] = (i % 2 == 0) ? inf : -inf;
+        } else if (i % 7 == 0) {
+            row[1] = std::numeric_limits<float>::quiet_NaN();
         }
         ASSERT_TRUE(index.add_item(i, row.data()));
     }
