@@ -493,7 +493,8 @@ TEST(DescendingQueue, PopsInTheOrderOfABinaryHeap) {
                 std::uint64_t below = 0;
                 switch (rng() % 4) {
                 case 0: // same upper half, a smaller lower half
-                    below = (key & ~std::uint64_t(0xFFFFFFFF)) | ((key & 0xFFFFFFFF) == 0 ? 0 : rng() % (key & 0xFFFFFFFF));
+                    below = (key & ~std::uint64_t(0xFFFFFFFF)) |
+                            ((key & 0xFFFFFFFF) == 0 ? 0 : rng() % (key & 0xFFFFFFFF));
                     below = below < key ? below : key - 1;
                     break;
                 case 1: // just below

@@ -400,8 +400,9 @@ public:
         // Each distinct candidate's distance once. A stamp per item marks the ones already seen
         // in this query. The ranking below orders (distance, item) pairs completely, so the order
         // in which the candidates are measured does not matter and they are kept as first found;
-        // only a distance that is not a number (from values beyond single precision) has no
-        // place in that order, and then the candidates are measured in ascending item order.
+        // only a distance that is not a number (a stored NaN, or the same infinity in the point
+        // and the query) has no place in that order, and then the candidates are measured in
+        // ascending item order, as they always were.
         std::vector<std::uint32_t>& stamps = scratch.stamps;
         if (stamps.size() < static_cast<std::size_t>(n_items_) || scratch.stamp == max_stamp) {
             stamps.assign(static_cast<std::size_t>(n_items_), 0);
@@ -441,9 +442,6 @@ private:
     static constexpr std::int32_t file_tag = 0x46524E41; // "ANRF" in little-endian bytes
     static constexpr std::int32_t file_version = 1;
 
-    // Per-thread working storage of `_get_all_nns`. The stamps mark the items already seen by
-    // the current query (entry == stamp); they outlive a forest, so they are sized to the
-    // largest forest queried by the thread and reset when the counter would wrap.
     // Margins of split nodes computed ahead of need, by node number. Direct-mapped: a node
     // whose slot was taken by another is simply computed again, to the same value.
     class MarginCache {
@@ -452,12 +450,14 @@ private:
 
         T get(S node, const T* rec, const T* query, int f) const {
             const Slot& slot = slots_[slot_of(node)];
-            return slot.node == node ? slot.margin : Distance::margin(Node::values(rec), Node::offset(rec), query, f);
+            return slot.node == node ? slot.margin
+                                     : Distance::margin(Node::values(rec), Node::offset(rec), query, f);
         }
 
         void look_ahead(S node, const T* rec, S leaf_capacity, const T* query, int f) {
             if (Node::n_descendants(rec) > leaf_capacity) {
-                slots_[slot_of(node)] = Slot{node, Distance::margin(Node::values(rec), Node::offset(rec), query, f)};
+                slots_[slot_of(node)] =
+                    Slot{node, Distance::margin(Node::values(rec), Node::offset(rec), query, f)};
             }
         }
 
@@ -471,6 +471,9 @@ private:
         std::vector<Slot> slots_ = std::vector<Slot>(size, Slot{-1, T(0)});
     };
 
+    // Per-thread working storage of `_get_all_nns`. The stamps mark the items already seen by
+    // the current query (entry == stamp); they outlive a forest, so they are sized to the
+    // largest forest queried by the thread and reset when the counter would wrap.
     struct QueryScratch {
         DescendingQueue queue;
         MarginCache margins;
@@ -484,7 +487,8 @@ private:
 
     // Fills `candidates` with (squared distance, item) for `items`; false if a distance is not
     // a number. Four candidates are measured at a time (see Distance::distance4).
-    bool measure(const T* query, const std::vector<S>& items, std::vector<std::pair<T, S>>& candidates) const {
+    bool measure(const T* query, const std::vector<S>& items,
+                 std::vector<std::pair<T, S>>& candidates) const {
         candidates.resize(items.size());
         const std::size_t n = items.size();
         std::size_t i = 0;
@@ -495,7 +499,8 @@ private:
                 }
             }
             const T* const points[4] = {Node::values(record(items[i])), Node::values(record(items[i + 1])),
-                                        Node::values(record(items[i + 2])), Node::values(record(items[i + 3]))};
+                                        Node::values(record(items[i + 2])),
+                                        Node::values(record(items[i + 3]))};
             T sums[4];
             Distance::distance4(query, points, f_, sums);
             for (std::size_t j = 0; j < 4; ++j) {
@@ -503,7 +508,8 @@ private:
             }
         }
         for (; i < n; ++i) {
-            candidates[i] = std::make_pair(Distance::distance(query, Node::values(record(items[i])), f_), items[i]);
+            candidates[i] =
+                std::make_pair(Distance::distance(query, Node::values(record(items[i])), f_), items[i]);
         }
         return std::none_of(candidates.begin(), candidates.end(),
                             [](const std::pair<T, S>& c) { return c.first != c.first; });
@@ -513,7 +519,8 @@ private:
     // so that unsigned order is float order, above the node number. Priorities are never NaN (a
     // root starts at +infinity and std::min keeps its first argument against a NaN margin), and
     // -0 is stored as +0, which compares equal to it.
-    static_assert(std::is_same<T, float>::value && sizeof(S) == 4, "queue keys pack a float and a 32-bit node");
+    static_assert(std::is_same<T, float>::value && sizeof(S) == 4,
+                  "queue keys pack a float and a 32-bit node");
 
     static std::uint64_t queue_key(T priority, S node) {
         const T value = (priority == 0) ? T(0) : priority;
