@@ -20,14 +20,10 @@ using pairmend_test::read_text;
 using pairmend_test::run_program;
 using pairmend_test::split_lines;
 using pairmend_test::TempDir;
+using pairmend_test::two_batch_table;
 using pairmend_test::write_text;
 
 const std::string binary = PAIRMEND_BINARY;
-
-// A table of two parameters and two batches, header line first.
-const std::string two_batch_table = "p1,p2,batch,event\n"
-                                    "1.0,2.0,1,1\n1.5,2.5,1,2\n1.2,2.2,1,3\n"
-                                    "3.0,4.0,2,4\n3.5,4.5,2,5\n3.2,4.2,2,6\n";
 
 class Cli : public ::testing::Test {
 protected:

@@ -41,14 +41,10 @@ using pairmend_test::run_program;
 using pairmend_test::RunResult;
 using pairmend_test::split_lines;
 using pairmend_test::TempDir;
+using pairmend_test::two_batch_table;
 using pairmend_test::write_text;
 
 const std::string binary = PAIRMEND_BINARY;
-
-// Two parameters, two batches, header line first.
-const std::string two_batch_table = "p1,p2,batch,event\n"
-                                    "1.0,2.0,1,1\n1.5,2.5,1,2\n1.2,2.2,1,3\n"
-                                    "3.0,4.0,2,4\n3.5,4.5,2,5\n3.2,4.2,2,6\n";
 
 // A table of `events` events of two parameters in two batches, the second a shifted copy of
 // the first; deterministic, so that every run corrects the same data.
@@ -213,8 +209,7 @@ TEST_F(Faults, BadCellNearTheEndOfAMillionEventsIsNamed) {
     }
     const std::string output = dir.file("out.csv");
     write_job(input, output, R"("run_ID": "R")");
-    expect_failed_run(run_program(binary, {job}), input,
-                      "stod");
+    expect_failed_run(run_program(binary, {job}), input, "stod");
     EXPECT_FALSE(std::filesystem::exists(output));
 }
 
@@ -265,9 +260,7 @@ TEST_F(Faults, MemoryRunningOutInTheEngineIsReported) {
     // ... but 10,000 neighbors (all 4,000 of a batch) for every event need half a gigabyte.
     write_job(input, output, R"("run_ID": "R", "num_neighbors": 10000)");
     result = run_program(binary, {job}, "", four_threads, memory_limit(256));
-    expect_failed_run(result, input,
-                      "std::bad_alloc",
-                      "10000");
+    expect_failed_run(result, input, "std::bad_alloc", "10000");
     EXPECT_FALSE(std::filesystem::exists(output));
 }
 

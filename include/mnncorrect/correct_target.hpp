@@ -351,7 +351,6 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
     for (size_t position = 0; position < paired_target.size(); ++position) {
         partners_of[position] = &pairs.matches.at(paired_target[position]);
     }
-    const bool ordered = target_order.size() == ntarget;
 
     ParallelErrors errors;
 #pragma omp parallel num_threads(std::max(nthreads, 1))
@@ -364,7 +363,7 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
         for (size_t p = 0; p < ntarget; ++p) {
             errors.run([&] {
                 // Neighbouring target events share their closest paired events and centres.
-                const size_t h = ordered ? target_order[p] : p;
+                const size_t h = target_order[p];
                 corrections.clear();
                 size_t num_vectors = 0;
                 for (const auto& entry : target_closest[h]) {

@@ -53,6 +53,11 @@ private:
 };
 
 /// Writes `text` to `path` byte for byte, replacing any file there.
+// A table of two parameters and two batches of three events, header line first.
+inline const std::string two_batch_table = "p1,p2,batch,event\n"
+                                           "1.0,2.0,1,1\n1.5,2.5,1,2\n1.2,2.2,1,3\n"
+                                           "3.0,4.0,2,4\n3.5,4.5,2,5\n3.2,4.2,2,6\n";
+
 inline void write_text(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;

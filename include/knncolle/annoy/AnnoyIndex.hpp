@@ -450,14 +450,12 @@ private:
 
         T get(S node, const T* rec, const T* query, int f) const {
             const Slot& slot = slots_[slot_of(node)];
-            return slot.node == node ? slot.margin
-                                     : Distance::margin(Node::values(rec), Node::offset(rec), query, f);
+            return slot.node == node ? slot.margin : margin_of(rec, query, f);
         }
 
         void look_ahead(S node, const T* rec, S leaf_capacity, const T* query, int f) {
             if (Node::n_descendants(rec) > leaf_capacity) {
-                slots_[slot_of(node)] =
-                    Slot{node, Distance::margin(Node::values(rec), Node::offset(rec), query, f)};
+                slots_[slot_of(node)] = Slot{node, margin_of(rec, query, f)};
             }
         }
 
@@ -466,6 +464,10 @@ private:
             S node;
             T margin;
         };
+        static T margin_of(const T* rec, const T* query, int f) {
+            return Distance::margin(Node::values(rec), Node::offset(rec), query, f);
+        }
+
         static constexpr std::size_t size = 1024;
         static std::size_t slot_of(S node) { return static_cast<std::size_t>(node) & (size - 1); }
         std::vector<Slot> slots_ = std::vector<Slot>(size, Slot{-1, T(0)});
