@@ -14,6 +14,8 @@ T typed_setting(const Settings& settings, const char* key) {
     return std::get<T>(settings.setting(key).value);
 }
 
+} // namespace
+
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
     if (text == MnnSettings::input_Val) {
         return mnncorrect::Input;
@@ -29,8 +31,6 @@ mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
     }
     throw std::runtime_error(text + " is not a valid reference policy");
 }
-
-} // namespace
 
 MnnSettings::MnnSettings(const std::string& path) {
     loadJSONSetup(path);

@@ -80,6 +80,13 @@ public:
     std::string reportFile(bool resolve) const;
 };
 
+/**
+ * The reference policy named by a job file's "reference_policy" text, spelled exactly as
+ * "Input", "MaxSize", "MaxVariance" or "MaxRSS".
+ * @throws std::runtime_error "<text> is not a valid reference policy" for any other text.
+ */
+mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text);
+
 } // namespace QN
 
 #endif

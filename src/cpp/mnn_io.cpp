@@ -80,15 +80,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     // Ascending label order makes the numbering, and with it the merge order, the same on
     // every platform.
-    labels = batches;
-    std::sort(labels.begin(), labels.end());
-    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-    if (labels.size() == 1) {
-        throw std::runtime_error("There must be at least two batches");
-    }
-    for (int& batch : batches) {
-        batch = static_cast<int>(std::lower_bound(labels.begin(), labels.end(), batch) - labels.begin());
-    }
+    labels = number_batch_labels(batches.data(), nobs, batches.data());
 
     eventNumbers.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
@@ -101,10 +93,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
             const double value = std::stod(rows[i][j]);
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
-                std::ostringstream text;
-                text << "The value " << quoted_cell(rows[i][j]) << " " << cell_place(i, j + 1)
-                     << " is not a finite number. Remove or replace that event.";
-                throw std::runtime_error(text.str());
+                throw std::runtime_error(non_finite_value_message(rows[i][j], cell_place(i, j + 1)));
             }
             data[i * ndim + j] = value;
         }
@@ -136,6 +125,11 @@ MnnInput read_mnn_input(const std::string& path) {
     input.nobs = static_cast<int>(rows.size());
     input.ndim = static_cast<int>(rows.front().size()) - 2;
     return input;
+}
+
+std::string non_finite_value_message(const std::string& value, const std::string& place) {
+    return "The value " + quoted_cell(value) + " " + place +
+           " is not a finite number. Remove or replace that event.";
 }
 
 namespace detail {

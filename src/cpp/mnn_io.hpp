@@ -3,7 +3,10 @@
 
 #include "MnnSettings.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,44 @@ MnnInput read_mnn_input(const std::string& path);
  *         a table this call began writing is then removed, so no incomplete table remains.
  */
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim);
+
+/**
+ * Numbers the batch labels 0 to k-1 in ascending order of the labels, whatever the order of the
+ * events: labels 1, 2 and 10 become batches 0, 1 and 2. The numbering decides the first
+ * reference under the policy "Input" and the merge order without automatic order, so every
+ * caller numbers its labels here.
+ *
+ * @tparam Label An ordered label type (int for the input table; the Python module also uses
+ *         64-bit integers and texts, which are ordered by their bytes).
+ * @param labels The label of every event.
+ * @param count The number of events.
+ * @param batches Out: room for `count` batch numbers; may be the same memory as `labels`.
+ * @return The distinct labels in ascending order: the label of batch b at position b.
+ * @throws std::runtime_error "There must be at least two batches" when fewer than two labels differ.
+ */
+template <typename Label>
+std::vector<Label> number_batch_labels(const Label* labels, std::size_t count, int* batches) {
+    std::vector<Label> distinct(labels, labels + count);
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    if (distinct.size() < 2) {
+        throw std::runtime_error("There must be at least two batches");
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        batches[i] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), labels[i]) -
+                                      distinct.begin());
+    }
+    return distinct;
+}
+
+/**
+ * The message for a measured value that is infinite or not a number:
+ * The value "<value>" <place> is not a finite number. Remove or replace that event.
+ * @param value The value as written ("nan", "-inf"); a long text is shortened.
+ * @param place Where the value is, beginning with "in", for example "in data row 3 (line 4 of
+ *        the file), column 2 of the input table".
+ */
+std::string non_finite_value_message(const std::string& value, const std::string& place);
 
 /// Column names of the output table: "MNN_<j>_<runId>" for j = 1..ndim.
 std::vector<std::string> mnn_output_header(const std::string& runId, int ndim);

@@ -40,12 +40,9 @@ EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, std
         return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
                           input.batches.data(), output.data(), static_cast<const int*>(nullptr));
     } catch (const mnncorrect::NoMutualPairsError& error) {
-        std::ostringstream text;
-        text << "The batch labelled " << input.batchLabels.at(static_cast<std::size_t>(error.batch()))
-             << " shares no mutual nearest neighbours with the batches merged before it, so it cannot be "
-                "corrected. Its events may not overlap any cell population of the other batches; check "
-                "that the batch holds the same kind of sample, or leave it out of the job.";
-        throw std::runtime_error(text.str());
+        std::ostringstream label;
+        label << input.batchLabels.at(static_cast<std::size_t>(error.batch()));
+        throw std::runtime_error(no_mutual_pairs_message(label.str()));
     }
 }
 
@@ -177,6 +174,13 @@ mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings
     engine.observation_cap = settings.observation_cap;
     engine.num_threads = engine_thread_count(omp_get_max_threads());
     return engine;
+}
+
+std::string no_mutual_pairs_message(const std::string& label) {
+    return "The batch labelled " + label +
+           " shares no mutual nearest neighbours with the batches merged before it, so it cannot be "
+           "corrected. Its events may not overlap any cell population of the other batches; check "
+           "that the batch holds the same kind of sample, or leave it out of the job.";
 }
 
 int engine_thread_count(int maxThreads) {

@@ -5,6 +5,8 @@
 #include "mnncorrect/MnnCorrect.hpp"
 #include "plugin_framework/Summary.hpp"
 
+#include <string>
+
 namespace QN {
 
 /**
@@ -23,6 +25,13 @@ Summary run_mnn(const MnnSettings& settings);
  * observation cap, and engine_thread_count() threads.
  */
 mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings);
+
+/**
+ * The message for a batch that shares no mutual nearest neighbours with the batches merged
+ * before it, naming the batch by the label the user gave it.
+ * @param label The batch's label as text.
+ */
+std::string no_mutual_pairs_message(const std::string& label);
 
 /**
  * The number of threads given to the engine: half the OpenMP runtime's maximum, and at
