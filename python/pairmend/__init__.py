@@ -1,0 +1,296 @@
+"""Batch correction of cytometry events by mutual nearest neighbours (MNN).
+
+The same correction engine as the ``pairmend`` program, for NumPy arrays and AnnData objects:
+
+>>> result = pairmend.correct(values, batch)          # events by parameters, one label per event
+>>> result.corrected, result.merge_order, result.num_pairs
+
+Batch labels are numbered in ascending order (integers by value, texts by their characters),
+as the program numbers the labels of its input table. That numbering picks the first reference
+under ``reference_policy="Input"``, gives the merge order when ``automatic_order`` is false and
+breaks ties in the automatic order. The same values and settings give the same corrected values
+as a job of the program.
+"""
+
+import dataclasses
+import numbers
+import os
+import typing
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["Correction", "correct", "correct_anndata", "default_num_threads"]
+
+REFERENCE_POLICIES = ("Input", "MaxSize", "MaxVariance", "MaxRSS")
+
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+
+
+@dataclasses.dataclass(frozen=True)
+class Correction:
+    """The result of :func:`correct`."""
+
+    #: The corrected values, float64, events (rows) in input order by parameters (columns).
+    corrected: np.ndarray
+    #: The batch labels in the order in which the batches joined the reference, first reference first.
+    merge_order: list
+    #: The mutual nearest-neighbour pairs found at every merge step after the first reference.
+    num_pairs: list
+    #: Every setting the engine ran with, by name, defaults and the thread count included.
+    settings: dict
+
+
+def default_num_threads() -> int:
+    """The engine threads used when ``num_threads`` is None, as the program chooses them: half of
+    what OpenMP offers (``OMP_NUM_THREADS`` or the processor count), at least one."""
+    return _core.default_num_threads()
+
+
+def _whole_number(name, value, minimum=_INT_MIN):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be a whole number, not {value!r}")
+    value = int(value)
+    if not minimum <= value <= _INT_MAX:
+        raise ValueError(f"{name} must be from {minimum} to {_INT_MAX}, not {value}")
+    return value
+
+
+def _real_number(name, value):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {value!r}")
+    value = float(value)
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be a finite number, not {value}")
+    return value
+
+
+def _flag(name, value):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return bool(value)
+
+
+def _values(data):
+    """data as a float32 or float64 array, without copying one of those (any strides stay)."""
+    array = np.asarray(data)
+    if array.dtype in (np.float32, np.float64):
+        return array
+    if array.dtype.kind in "biu" or array.dtype == np.float16:
+        return array.astype(np.float64)
+    if array.dtype.kind == "f":
+        raise TypeError(f"data must hold float32 or float64 values, not {array.dtype}")
+    try:
+        return array.astype(np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"data must hold numbers, not {array.dtype}: {error}") from None
+
+
+def _labels(batch):
+    """batch as an int64 array or a list of str, one label per event."""
+    labels = np.asarray(batch)
+    if labels.ndim != 1:
+        raise ValueError(f"batch must hold one label per event (one-dimensional), not {labels.ndim}-dimensional")
+    kind = labels.dtype.kind
+    if kind in "iu":
+        if kind == "u" and labels.size and labels.max() > np.iinfo(np.int64).max:
+            raise ValueError("batch labels must fit in a 64-bit signed integer")
+        return labels.astype(np.int64)
+    if kind == "f":
+        whole = np.isfinite(labels) & (labels == np.round(labels))
+        if not whole.all():
+            event = int(np.argmin(whole))
+            raise ValueError(f"batch labels must be whole numbers or texts, but event {event} has {labels[event]}")
+        return labels.astype(np.int64)
+    if kind == "U":
+        return labels.tolist()
+    if kind == "O":
+        values = labels.tolist()
+        if all(isinstance(value, str) for value in values):
+            return values
+        if all(isinstance(value, numbers.Integral) and not isinstance(value, bool) for value in values):
+            return np.array(values, dtype=np.int64)
+        kinds = sorted({type(value).__name__ for value in values})
+        raise TypeError(f"batch labels must be all integers or all texts, not {', '.join(kinds)}")
+    raise TypeError(f"batch labels must be integers or texts, not {labels.dtype}")
+
+
+def correct(
+    data,
+    batch,
+    *,
+    num_neighbors: int = 15,
+    num_mads: float = 3.0,
+    robust_iterations: int = 2,
+    robust_trim: float = 0.25,
+    approximate: bool = False,
+    automatic_order: bool = True,
+    reference_policy: str = "MaxRSS",
+    num_threads: typing.Optional[int] = None,
+) -> Correction:
+    """Corrects the batch effects of ``data`` by mutual nearest neighbours.
+
+    Parameters
+    ----------
+    data
+        Events (rows) by measured parameters (columns): any two-dimensional array-like of numbers.
+        float32 and float64 arrays are read in place, whatever their strides or order.
+    batch
+        One batch label per event: integers or texts. At least two labels must differ.
+    num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order, reference_policy
+        The program's settings of the same names, with the same defaults and checks.
+    num_threads
+        Engine threads; None uses :func:`default_num_threads`. Results do not depend on it.
+
+    Returns
+    -------
+    Correction
+        ``corrected`` (float64, events in input order), ``merge_order`` (labels) and ``num_pairs``.
+
+    Raises
+    ------
+    ValueError
+        With the program's message for a single batch, a value that is infinite or not a
+        number, fewer neighbours than 1, a trimming proportion outside 0 to 1, negative
+        iterations, an unknown reference policy or a batch that shares no mutual nearest
+        neighbours with the batches before it; also when the shapes of data and batch do not match.
+    TypeError
+        When a setting, the data or the labels are of the wrong kind.
+    """
+    num_neighbors = _whole_number("num_neighbors", num_neighbors)
+    num_mads = _real_number("num_mads", num_mads)
+    robust_iterations = _whole_number("robust_iterations", robust_iterations)
+    robust_trim = _real_number("robust_trim", robust_trim)
+    approximate = _flag("approximate", approximate)
+    automatic_order = _flag("automatic_order", automatic_order)
+    if not isinstance(reference_policy, str):
+        raise TypeError(f"reference_policy must be one of {', '.join(REFERENCE_POLICIES)}, not {reference_policy!r}")
+    if num_threads is not None:
+        num_threads = _whole_number("num_threads", num_threads, minimum=1)
+
+    values = _values(data)
+    if values.ndim != 2:
+        raise ValueError(
+            "data must be a two-dimensional array of events (rows) by parameters (columns), "
+            f"not {values.ndim}-dimensional"
+        )
+    corrected, merge_order, num_pairs = _core.correct(
+        values,
+        _labels(batch),
+        num_neighbors,
+        num_mads,
+        robust_iterations,
+        robust_trim,
+        approximate,
+        automatic_order,
+        reference_policy,
+        num_threads,
+    )
+    used = {
+        "num_neighbors": num_neighbors,
+        "num_mads": num_mads,
+        "robust_iterations": robust_iterations,
+        "robust_trim": robust_trim,
+        "approximate": approximate,
+        "automatic_order": automatic_order,
+        "reference_policy": reference_policy,
+        "num_threads": default_num_threads() if num_threads is None else num_threads,
+    }
+    return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
+
+
+def correct_anndata(adata, batch_key: str, *, layer: typing.Optional[str] = None, key_added: str = "pairmend", **settings):
+    """Corrects an AnnData object's events (``adata.X``, or ``adata.layers[layer]``) in place.
+
+    The corrected values (float64; a sparse matrix is made dense) go to ``adata.layers[key_added]``;
+    ``adata.uns[key_added]`` receives the settings used, the batch key, the layer, the merge order
+    and the pair counts. Nothing is stored when the correction fails.
+
+    Parameters
+    ----------
+    adata
+        An ``anndata.AnnData`` with events as observations.
+    batch_key
+        The column of ``adata.obs`` that holds the batch labels.
+    layer
+        The layer to correct; None corrects ``adata.X``.
+    key_added
+        Where the result is stored.
+    **settings
+        The settings of :func:`correct`.
+
+    Returns
+    -------
+    Correction
+        The result of :func:`correct`, as also stored in ``adata``.
+
+    Raises
+    ------
+    KeyError
+        When ``batch_key`` is not a column of ``adata.obs`` or ``layer`` is not a layer.
+    ValueError, TypeError
+        As :func:`correct`.
+    """
+    if batch_key not in adata.obs.columns:
+        raise KeyError(f"adata.obs has no column {batch_key!r}")
+    if layer is None:
+        matrix = adata.X
+        if matrix is None:
+            raise ValueError("adata.X is empty; name a layer to correct")
+    else:
+        if layer not in adata.layers:
+            raise KeyError(f"adata.layers has no layer {layer!r}")
+        matrix = adata.layers[layer]
+    if hasattr(matrix, "toarray"):
+        matrix = matrix.toarray()
+
+    batch = adata.obs[batch_key].to_numpy()
+    result = correct(matrix, batch, **settings)
+
+    adata.layers[key_added] = result.corrected
+    adata.uns[key_added] = {
+        "settings": dict(result.settings),
+        "batch_key": batch_key,
+        "layer": "X" if layer is None else layer,
+        "merge_order": np.asarray(result.merge_order),
+        "num_pairs": np.asarray(result.num_pairs, dtype=np.int64),
+    }
+    return result
+
+
+if hasattr(_core, "read_fcs"):
+
+    @dataclasses.dataclass(frozen=True)
+    class FcsData:
+        """The first data set of an FCS file, as :func:`read_fcs` returns it."""
+
+        #: float64, events (rows) by channels (columns), on the linear scale.
+        values: np.ndarray
+        #: The channels' short names ($PnN).
+        names: list
+        #: The channels' marker or long names ($PnS); "" where the file gives none.
+        labels: list
+        #: Every TEXT keyword, names as written in the file.
+        keywords: dict
+
+    def read_fcs(path) -> FcsData:
+        """Reads the first data set of a list-mode FCS file (2.0, 3.0 or 3.1).
+
+        Values of log-amplified integer channels are converted to the linear scale; every other
+        value is returned as stored.
+
+        Raises
+        ------
+        FileNotFoundError
+            When there is no file at ``path``.
+        ValueError
+            Naming the file and what is wrong when it is not a readable FCS file.
+        """
+        path = os.fspath(path)
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"No FCS file at {path}")
+        values, names, labels, keywords = _core.read_fcs(path)
+        return FcsData(values=values, names=names, labels=labels, keywords=keywords)
+
+    __all__ += ["FcsData", "read_fcs"]
