@@ -77,21 +77,39 @@ def _values(data):
     array = np.asarray(data)
     if array.dtype in (np.float32, np.float64):
         return array
-    if array.dtype.kind in "biu" or array.dtype == np.float16:
+    kind = array.dtype.kind
+    if kind in "biu" or array.dtype == np.float16:
         return array.astype(np.float64)
-    if array.dtype.kind == "f":
+    if kind == "f":
         raise TypeError(f"data must hold float32 or float64 values, not {array.dtype}")
-    try:
+    if kind == "O" and all(_is_real(value) for value in array.flat):
         return array.astype(np.float64)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"data must hold numbers, not {array.dtype}: {error}") from None
+    raise TypeError(f"data must hold numbers, not {array.dtype}")
+
+
+def _is_real(value):
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
 
 
 def _labels(batch):
     """batch as an int64 array or a list of str, one label per event."""
-    labels = np.asarray(batch)
+    # A list of mixed labels must not become texts silently, as NumPy would make it.
+    labels = np.asarray(batch) if hasattr(batch, "dtype") else np.asarray(batch, dtype=object)
     if labels.ndim != 1:
         raise ValueError(f"batch must hold one label per event (one-dimensional), not {labels.ndim}-dimensional")
+    if labels.dtype.kind == "O":
+        values = labels.tolist()
+        if all(isinstance(value, str) for value in values):
+            return values
+        if all(_is_real(value) for value in values):
+            integers = all(isinstance(value, numbers.Integral) for value in values)
+            try:
+                labels = np.array(values, dtype=np.int64 if integers else np.float64)
+            except OverflowError:
+                raise ValueError("batch labels must fit in a 64-bit signed integer") from None
+        else:
+            kinds = sorted({type(value).__name__ for value in values})
+            raise TypeError(f"batch labels must be all integers or all texts, not {', '.join(kinds)}")
     kind = labels.dtype.kind
     if kind in "iu":
         if kind == "u" and labels.size and labels.max() > np.iinfo(np.int64).max:
@@ -101,18 +119,10 @@ def _labels(batch):
         whole = np.isfinite(labels) & (labels == np.round(labels))
         if not whole.all():
             event = int(np.argmin(whole))
-            raise ValueError(f"batch labels must be whole numbers or texts, but event {event} has {labels[event]}")
+            raise ValueError(f"batch labels must be whole numbers or texts, but batch[{event}] is {labels[event]}")
         return labels.astype(np.int64)
     if kind == "U":
         return labels.tolist()
-    if kind == "O":
-        values = labels.tolist()
-        if all(isinstance(value, str) for value in values):
-            return values
-        if all(isinstance(value, numbers.Integral) and not isinstance(value, bool) for value in values):
-            return np.array(values, dtype=np.int64)
-        kinds = sorted({type(value).__name__ for value in values})
-        raise TypeError(f"batch labels must be all integers or all texts, not {', '.join(kinds)}")
     raise TypeError(f"batch labels must be integers or texts, not {labels.dtype}")
 
 
