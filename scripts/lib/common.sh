@@ -62,6 +62,10 @@ offer_packages() {
 PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
 # Packages needed in addition to build and run the tests and benchmarks.
 PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
+# Packages needed in addition to build, install and test the Python module (AnnData brings SciPy
+# and h5py, which the tests also use; pip builds wheels with python3-wheel).
+PAIRMEND_PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-anndata python3-scipy python3-pytest
+    python3-setuptools python3-wheel python3-pip python3-venv)
 # Packages that enable optional tests: Debian's chromium renders the quality-control report headless.
 PAIRMEND_OPTIONAL_TEST_PACKAGES=(chromium)
 # Packages needed in addition to build and run the fuzz targets (clang 14 with libFuzzer).
