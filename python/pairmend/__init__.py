@@ -23,7 +23,7 @@ from . import _core
 
 __all__ = ["Correction", "correct", "correct_anndata", "default_num_threads"]
 
-REFERENCE_POLICIES = ("Input", "MaxSize", "MaxVariance", "MaxRSS")
+_REFERENCE_POLICIES = ("Input", "MaxSize", "MaxVariance", "MaxRSS")
 
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
 
@@ -96,7 +96,9 @@ def _labels(batch):
     # A list of mixed labels must not become texts silently, as NumPy would make it.
     labels = np.asarray(batch) if hasattr(batch, "dtype") else np.asarray(batch, dtype=object)
     if labels.ndim != 1:
-        raise ValueError(f"batch must hold one label per event (one-dimensional), not {labels.ndim}-dimensional")
+        raise ValueError(
+            f"batch must hold one label per event (one-dimensional), not {labels.ndim}-dimensional"
+        )
     if labels.dtype.kind == "O":
         values = labels.tolist()
         if all(isinstance(value, str) for value in values):
@@ -119,7 +121,9 @@ def _labels(batch):
         whole = np.isfinite(labels) & (labels == np.round(labels))
         if not whole.all():
             event = int(np.argmin(whole))
-            raise ValueError(f"batch labels must be whole numbers or texts, but batch[{event}] is {labels[event]}")
+            raise ValueError(
+                f"batch labels must be whole numbers or texts, but batch[{event}] is {labels[event]}"
+            )
         return labels.astype(np.int64)
     if kind == "U":
         return labels.tolist()
@@ -175,7 +179,8 @@ def correct(
     approximate = _flag("approximate", approximate)
     automatic_order = _flag("automatic_order", automatic_order)
     if not isinstance(reference_policy, str):
-        raise TypeError(f"reference_policy must be one of {', '.join(REFERENCE_POLICIES)}, not {reference_policy!r}")
+        names = ", ".join(_REFERENCE_POLICIES)
+        raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
     if num_threads is not None:
         num_threads = _whole_number("num_threads", num_threads, minimum=1)
 
@@ -210,7 +215,9 @@ def correct(
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 
 
-def correct_anndata(adata, batch_key: str, *, layer: typing.Optional[str] = None, key_added: str = "pairmend", **settings):
+def correct_anndata(
+    adata, batch_key: str, *, layer: typing.Optional[str] = None, key_added: str = "pairmend", **settings
+) -> Correction:
     """Corrects an AnnData object's events (``adata.X``, or ``adata.layers[layer]``) in place.
 
     The corrected values (float64; a sparse matrix is made dense) go to ``adata.layers[key_added]``;

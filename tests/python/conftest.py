@@ -83,7 +83,7 @@ class Program:
 def build_dir():
     folder = os.environ.get("PAIRMEND_BUILD_DIR")
     if not folder:
-        pytest.fail("Set PAIRMEND_BUILD_DIR to the CMake build folder that holds the programs pairmend and pairmend-simulate")
+        pytest.fail("Set PAIRMEND_BUILD_DIR to the CMake build folder that holds pairmend and pairmend-simulate")
     path = pathlib.Path(folder).resolve()
     for program in (path / "src" / "cpp" / "pairmend", path / "src" / "tools" / "pairmend-simulate"):
         if not program.is_file():

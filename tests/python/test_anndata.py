@@ -20,7 +20,8 @@ def adata(simulated):
 def test_result_stored_as_layer_and_record(adata, tmp_path):
     x_before = adata.X.copy()
     result = pairmend.correct_anndata(adata, "run", num_neighbors=10, approximate=True)
-    expected = pairmend.correct(x_before, adata.obs["run"].astype(str).to_numpy(), num_neighbors=10, approximate=True)
+    labels = adata.obs["run"].astype(str).to_numpy()
+    expected = pairmend.correct(x_before, labels, num_neighbors=10, approximate=True)
     assert np.array_equal(adata.layers["pairmend"], expected.corrected)
     assert np.array_equal(result.corrected, expected.corrected)
     assert np.array_equal(adata.X, x_before)
@@ -28,7 +29,8 @@ def test_result_stored_as_layer_and_record(adata, tmp_path):
     assert record["settings"] == {**expected.settings}
     assert record["settings"]["num_neighbors"] == 10 and record["settings"]["approximate"] is True
     assert record["batch_key"] == "run" and record["layer"] == "X"
-    assert list(record["merge_order"]) == expected.merge_order and sorted(expected.merge_order) == ["day1", "day2", "day3"]
+    assert list(record["merge_order"]) == expected.merge_order
+    assert sorted(expected.merge_order) == ["day1", "day2", "day3"]
     assert list(record["num_pairs"]) == expected.num_pairs
 
     # Everything stored survives the file format.

@@ -106,7 +106,10 @@ def test_thread_count_changes_no_value(simulated):
 def test_default_thread_count_is_the_programs():
     # The program gives the engine half of OpenMP's threads, at least one.
     for omp, expected in (("6", 3), ("1", 1)):
-        code = "import pairmend; print(pairmend.default_num_threads(), pairmend.correct([[0.0], [1.0]], [1, 2]).settings['num_threads'])"
+        code = (
+            "import pairmend; result = pairmend.correct([[0.0], [1.0]], [1, 2]); "
+            "print(pairmend.default_num_threads(), result.settings['num_threads'])"
+        )
         env = {"OMP_NUM_THREADS": omp, "PATH": "/usr/bin:/bin"}
         if "PYTHONPATH" in os.environ:
             env["PYTHONPATH"] = os.environ["PYTHONPATH"]
@@ -146,8 +149,9 @@ def _non_finite(value, dtype):
     "change,settings,error,message",
     [
         (_non_finite(np.nan, np.float64), {}, ValueError,
-         'The value "nan" in row 3, column 2 of the data (data[2, 1]) is not a finite number. Remove or replace that event.'),
-        (_non_finite(np.inf, np.float32), {}, ValueError, 'The value "inf" in row 3, column 2 of the data (data[2, 1])'),
+         'The value "nan" in row 3, column 2 of the data (data[2, 1]) is not a finite number. '
+         "Remove or replace that event."),
+        (_non_finite(np.inf, np.float32), {}, ValueError, 'The value "inf" in row 3, column 2 of the data'),
         (_non_finite(-np.inf, np.float64), {}, ValueError, 'The value "-inf" in row 3, column 2'),
         (None, {"num_neighbors": 0}, ValueError, "The number of neighbors must be at least 1, not 0"),
         (None, {"num_neighbors": -3}, ValueError, "The number of neighbors must be at least 1, not -3"),
@@ -207,7 +211,8 @@ def test_label_errors(labels, error, message):
 def test_whole_float_labels_and_unsigned_labels_are_integers():
     data = np.arange(16.0).reshape(8, 2) ** 1.1
     expected = pairmend.correct(data, [3, 7] * 4)
-    for labels in (np.array([3.0, 7.0] * 4), np.array([3, 7] * 4, dtype=np.uint8), np.array([3, 7] * 4, dtype=object)):
+    alike = [np.array([3.0, 7.0] * 4), np.array([3, 7] * 4, dtype=np.uint8), np.array([3, 7] * 4, dtype=object)]
+    for labels in alike:
         result = pairmend.correct(data, labels)
         assert result.merge_order == expected.merge_order and np.array_equal(result.corrected, expected.corrected)
         assert all(type(label) is int for label in result.merge_order)
