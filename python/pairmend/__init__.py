@@ -80,6 +80,9 @@ def _values(data):
     kind = array.dtype.kind
     if kind in "biu" or array.dtype == np.float16:
         return array.astype(np.float64)
+    if kind == "f" and array.dtype.itemsize in (4, 8):
+        # The other byte order, as files written on other machines give it.
+        return array.astype(array.dtype.newbyteorder("="))
     if kind == "f":
         raise TypeError(f"data must hold float32 or float64 values, not {array.dtype}")
     if kind == "O" and all(_is_real(value) for value in array.flat):

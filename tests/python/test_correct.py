@@ -82,6 +82,7 @@ def test_every_layout_and_float_type_gives_the_same_values(simulated):
         "strided view": wide[::2, ::3],
         "float64 Fortran": np.asfortranarray(values32.astype(np.float64)),
         "nested lists": values32.astype(np.float64).tolist(),
+        "big-endian": values32.astype(">f4"),
     }
     for name, data in layouts.items():
         before = np.array(data, copy=True)
