@@ -158,7 +158,9 @@ def correct(
     num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order, reference_policy
         The program's settings of the same names, with the same defaults and checks.
     num_threads
-        Engine threads; None uses :func:`default_num_threads`. Results do not depend on it.
+        Engine threads; None uses :func:`default_num_threads`. Results do not depend on it. More
+        threads than the processors or ``OMP_NUM_THREADS``, whichever is larger, only cost memory
+        (and a count in the millions would end the process), so a larger count uses that many.
 
     Returns
     -------
@@ -184,8 +186,10 @@ def correct(
     if not isinstance(reference_policy, str):
         names = ", ".join(_REFERENCE_POLICIES)
         raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
-    if num_threads is not None:
-        num_threads = _whole_number("num_threads", num_threads, minimum=1)
+    if num_threads is None:
+        num_threads = default_num_threads()
+    else:
+        num_threads = min(_whole_number("num_threads", num_threads, minimum=1), _core.max_num_threads())
 
     values = _values(data)
     if values.ndim != 2:
@@ -213,7 +217,7 @@ def correct(
         "approximate": approximate,
         "automatic_order": automatic_order,
         "reference_policy": reference_policy,
-        "num_threads": default_num_threads() if num_threads is None else num_threads,
+        "num_threads": num_threads,
     }
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 

@@ -250,6 +250,9 @@ PYBIND11_MODULE(_core, module) {
     module.def(
         "default_num_threads", [] { return QN::engine_thread_count(omp_get_max_threads()); },
         "The engine threads the program would use: half of OpenMP's maximum, at least one.");
+    module.def(
+        "max_num_threads", [] { return std::max(omp_get_max_threads(), omp_get_num_procs()); },
+        "The most engine threads worth starting: the processors or OpenMP's maximum, whichever is larger.");
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");

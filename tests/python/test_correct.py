@@ -102,20 +102,24 @@ def test_thread_count_changes_no_value(simulated):
     two = pairmend.correct(values, labels, num_threads=2)
     assert np.array_equal(one.corrected, two.corrected) and one.num_pairs == two.num_pairs
     assert one.settings["num_threads"] == 1 and two.settings["num_threads"] == 2
+    assert np.array_equal(pairmend.correct(values, labels, num_threads=4096).corrected, one.corrected)
 
 
-def test_default_thread_count_is_the_programs():
-    # The program gives the engine half of OpenMP's threads, at least one.
-    for omp, expected in (("6", 3), ("1", 1)):
+def test_default_and_largest_thread_counts():
+    # The program gives the engine half of OpenMP's threads, at least one. An absurd count is cut
+    # to the processors or OpenMP's threads, whichever is more, instead of starting that many.
+    processors = len(os.sched_getaffinity(0))
+    for omp, default, largest in (("6", 3, max(6, processors)), ("1", 1, processors)):
         code = (
-            "import pairmend; result = pairmend.correct([[0.0], [1.0]], [1, 2]); "
-            "print(pairmend.default_num_threads(), result.settings['num_threads'])"
+            "import pairmend; events = [[0.0], [1.0]]; "
+            "print(pairmend.default_num_threads(), pairmend.correct(events, [1, 2]).settings['num_threads'], "
+            "pairmend.correct(events, [1, 2], num_threads=4096).settings['num_threads'])"
         )
         env = {"OMP_NUM_THREADS": omp, "PATH": "/usr/bin:/bin"}
         if "PYTHONPATH" in os.environ:
             env["PYTHONPATH"] = os.environ["PYTHONPATH"]
         out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-        assert out.stdout.split() == [str(expected), str(expected)]
+        assert out.stdout.split() == [str(default), str(default), str(largest)]
 
 
 def test_other_python_threads_run_while_the_engine_works():
