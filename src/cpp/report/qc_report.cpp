@@ -324,8 +324,12 @@ void write_evidence(std::ostringstream& html, const QcSummary& summary) {
 
 void write_view(std::ostringstream& html, const QcSummary& summary) {
     html << "<section id=\"view\">\n<h2>All parameters at once: the first two principal components</h2>\n";
+    if (summary.parameters.size() < 2) {
+        html << "<p class=\"note\">A 2-D view needs at least two parameters.</p>\n</section>\n";
+        return;
+    }
     if (summary.view.batch.empty()) {
-        html << "<p class=\"note\">There are no events to show.</p>\n</section>\n";
+        html << "<p class=\"note\">There are no events with finite values to show.</p>\n</section>\n";
         return;
     }
     const auto axis_name = [&summary](std::size_t c) {
