@@ -9,6 +9,7 @@
 #include "report/qc_report.hpp"
 #include "report/qc_summary.hpp"
 
+#include "brute_force.hpp"
 #include "shifted_batches.hpp"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <regex>
@@ -112,7 +114,7 @@ const report::BatchSummary& batch_of(const report::QcSummary& summary, int label
 // Neighbourhood mixing and structure kept
 
 TEST(NeighbourhoodMixing, HandCheckedAlternatingLabels) {
-    // On a line, labels alternate: every event's nearest neighbour (ties go to the lower index)
+    // On a line, labels alternate: every event's nearest neighbour (either of two equally near ones)
     // carries the other label, while 2 of the 3 other events do: 1 / (2/3) = 1.5 for everyone.
     const std::vector<double> rows = {0, 1, 2, 3};
     const std::vector<int> batch = {0, 1, 0, 1};
@@ -169,6 +171,73 @@ TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
     EXPECT_EQ(one_thread.per_batch, sampled.per_batch);
     EXPECT_EQ(report::spread_selection(10, 4), (std::vector<std::size_t>{0, 2, 5, 7}));
     EXPECT_EQ(report::spread_selection(3, 4), (std::vector<std::size_t>{0, 1, 2}));
+}
+
+TEST(NeighbourhoodFigures, MatchAnExhaustiveSearch) {
+    // Continuous values: the tree does not promise which of several events tied at the k-th distance it
+    // keeps.
+    std::mt19937_64 rng(31);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const std::size_t n = 400;
+    std::vector<double> before(2 * n);
+    std::vector<double> after(2 * n);
+    std::vector<int> batch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        batch[i] = static_cast<int>(rng() % 3);
+        for (std::size_t d = 0; d < 2; ++d) {
+            before[2 * i + d] = noise(rng) + batch[i];
+            after[2 * i + d] = before[2 * i + d] - batch[i] + 0.5 * noise(rng);
+        }
+    }
+    const int k = 7;
+    std::vector<std::size_t> queries;
+    for (std::size_t i = 0; i < n; i += 3) {
+        queries.push_back(i);
+    }
+
+    const pairmend_test::BruteForce oracle(2, static_cast<int>(n), after.data());
+    std::vector<double> sizes(3, 0.0);
+    for (const int b : batch) {
+        sizes[static_cast<std::size_t>(b)] += 1;
+    }
+    std::vector<double> sums(3, 0.0);
+    std::vector<double> counts(3, 0.0);
+    for (const std::size_t i : queries) {
+        double other = 0;
+        for (const auto& neighbour : oracle.find_nearest_neighbors(static_cast<int>(i), k)) {
+            other += batch[static_cast<std::size_t>(neighbour.first)] != batch[i] ? 1 : 0;
+        }
+        const auto b = static_cast<std::size_t>(batch[i]);
+        sums[b] += (other / k) / ((static_cast<double>(n) - sizes[b]) / static_cast<double>(n - 1));
+        counts[b] += 1;
+    }
+    const report::Mixing mixing = report::neighbourhood_mixing(after, 2, batch, 3, k, 2, queries);
+    double weighted = 0;
+    for (std::size_t b = 0; b < 3; ++b) {
+        EXPECT_NEAR(mixing.per_batch[b], sums[b] / counts[b], 1e-12) << b;
+        weighted += sums[b] / counts[b] * sizes[b];
+    }
+    EXPECT_NEAR(mixing.overall, weighted / static_cast<double>(n), 1e-12);
+
+    const auto sorted_neighbours = [k](const std::vector<double>& rows, std::size_t i) {
+        const pairmend_test::BruteForce index(2, static_cast<int>(rows.size() / 2), rows.data());
+        std::vector<int> ids;
+        for (const auto& neighbour : index.find_nearest_neighbors(static_cast<int>(i), k)) {
+            ids.push_back(neighbour.first);
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    double jaccard = 0;
+    for (const std::size_t i : queries) {
+        const std::vector<int> a = sorted_neighbours(before, i);
+        const std::vector<int> b = sorted_neighbours(after, i);
+        std::vector<int> common;
+        std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(common));
+        jaccard += static_cast<double>(common.size()) / static_cast<double>(2 * k - common.size());
+    }
+    EXPECT_NEAR(report::structure_kept(before, after, 2, k, 2, queries),
+                jaccard / static_cast<double>(queries.size()), 1e-12);
 }
 
 TEST(StructureKept, OneForShiftsAndScalingLowForAScrambledBatch) {
