@@ -586,9 +586,9 @@ TEST(QcJson, AFileThatCannotBeWrittenLeavesNeitherFileBehind) {
 }
 
 TEST(QcReport, StaysUnderTwoMegabytesAtEightBatches) {
-    // 8 batches and 30 parameters: the curve and point budgets bound the size, whatever the number of
+    // 8 batches and 64 parameters: the curve and point budgets bound the size, whatever the number of
     // events beyond the points shown.
-    const int ndim = 30;
+    const int ndim = 64;
     const std::size_t nobs = 8 * 2500;
     std::mt19937_64 rng(5);
     std::normal_distribution<double> noise(0.0, 1.0);

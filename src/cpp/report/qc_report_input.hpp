@@ -51,8 +51,9 @@ struct QcReportOptions {
     std::uint64_t seed = 20240611;            ///< the fixed seed of that subsample.
     double few_pairs_fraction =
         0.05; ///< warn when a merged batch had fewer pairs than this share of its events.
-    std::size_t max_curve_points =
-        200000;                       ///< budget of plotted points over all curves; bounds the file size.
+    /// Budget of plotted points over all curves; with the 2-D view's points it keeps the file under
+    /// 2 MB at 8 batches and 64 parameters.
+    std::size_t max_curve_points = 100000;
     double floor_warning_ratio = 2.0; ///< warn when a batch moved less than this multiple of the noise floor.
     /// Events per batch whose neighbourhoods are measured for mixing and structure kept; their
     /// neighbours are always searched among all sampled events. Bounds the report's time.
