@@ -269,7 +269,8 @@ void write_evidence(std::ostringstream& html, const QcSummary& summary) {
          << summary.mixing_neighbours
          << " nearest neighbours (all parameters) that belong to another batch, divided by the share "
             "expected if batch labels were random; 1.0 means as mixed as random labels, values near 0 mean "
-            "the batches stay apart. Batches of different composition (different shares of the cell "
+            "the batches stay apart, and values above 1 mean more neighbours from other batches than random "
+            "labels would give. Batches of different composition (different shares of the cell "
             "populations) should not reach 1.0: a correction that forces them to has erased real biology. "
             "<strong>Structure kept</strong>: for every event of a corrected batch, the overlap (shared over "
             "combined) of its "
