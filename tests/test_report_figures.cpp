@@ -85,7 +85,6 @@ struct TwoBatchRun {
         input.engine = engine;
         if (correct == Correction::Engine) {
             corrected.resize(uncorrected.size());
-            const std::vector<int> batch_ids(labels.begin(), labels.end());
             std::vector<int> dense(labels.size());
             std::transform(labels.begin(), labels.end(), dense.begin(), [](int l) { return l == 4 ? 0 : 1; });
             const int order[] = {0, 1};
