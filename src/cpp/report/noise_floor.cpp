@@ -1,6 +1,7 @@
 #include "report/noise_floor.hpp"
 
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "report/qc_statistics.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -11,18 +12,6 @@
 namespace report {
 
 namespace {
-
-/// A uniform draw from [0, bound) by rejection, the same on every platform (the standard library's
-/// distributions are not fixed by the C++ standard; mt19937_64's output is).
-std::uint64_t uniform_below(std::mt19937_64& rng, std::uint64_t bound) {
-    const std::uint64_t threshold = (std::uint64_t{0} - bound) % bound;
-    while (true) {
-        const std::uint64_t r = rng();
-        if (r >= threshold) {
-            return r % bound;
-        }
-    }
-}
 
 /// The rows of the listed events, in the listed order.
 std::vector<double> take_rows(const std::vector<double>& rows, std::size_t width,
