@@ -9,6 +9,7 @@
 #include "cli_harness.hpp"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -268,4 +269,51 @@ TEST_F(ReportJob, WrongTypedReportFileFailsLikeOtherSettings) {
     EXPECT_EQ(read_text(folder.file("summary.txt")),
               "status = failure\ninformation = " + library_message + "\n");
     EXPECT_FALSE(fs::exists(folder.file("out.csv")));
+}
+
+TEST_F(ReportJob, JsonFiguresSitNextToTheReportAndRepeatExactly) {
+    const TempDir first;
+    const TempDir second;
+    run_job(first, "\"report_file\": " + json_quote(first.file("qc.html")));
+    run_job(second, "\"report_file\": " + json_quote(second.file("qc.html")));
+    ASSERT_EQ(read_text(first.file("summary.txt")), "status = success\n");
+    ASSERT_EQ(read_text(second.file("summary.txt")), "status = success\n");
+    const std::string json = read_text(first.file("qc.json"));
+    EXPECT_TRUE(json == read_text(second.file("qc.json")));
+
+    rapidjson::Document doc;
+    doc.Parse(json.c_str());
+    ASSERT_FALSE(doc.HasParseError()) << json;
+    EXPECT_STREQ(doc["parameters"][0].GetString(), "CD3-FITC");
+    const auto expected = expected_merge_steps(input);
+    ASSERT_EQ(doc["merge_order"].Size(), expected.size());
+    for (rapidjson::SizeType s = 0; s < doc["merge_order"].Size(); ++s) {
+        EXPECT_EQ(doc["merge_order"][s]["label"].GetInt(), expected[s].first);
+        if (s > 0) {
+            EXPECT_EQ(doc["merge_order"][s]["pairs"].GetInt(), expected[s].second);
+        }
+    }
+    // The program hands the engine's settings to the report, so the noise floor is measured.
+    EXPECT_EQ(doc["noise_floor"]["label"].GetInt(), 5);
+    EXPECT_TRUE(doc["noise_floor"]["displacement"].IsNumber()) << json;
+    std::vector<int> labels;
+    for (const auto& batch : doc["batches"].GetArray()) {
+        labels.push_back(batch["label"].GetInt());
+        EXPECT_EQ(batch["events"].GetInt(), 300);
+        EXPECT_EQ(batch["emd_before"].Size(), 3U);
+        EXPECT_EQ(batch["structure_kept"].IsNull(), batch["label"].GetInt() == 5);
+    }
+    EXPECT_EQ(labels, (std::vector<int>{5, 12, 40}));
+}
+
+TEST_F(ReportJob, UnwritableJsonFailsTheJobAndLeavesNoReport) {
+    const TempDir folder;
+    fs::create_directories(folder.path() / "report.json");
+    const std::string report = folder.file("report.html");
+    run_job(folder, "\"report_file\": " + json_quote(report));
+    EXPECT_EQ(read_text(folder.file("summary.txt")), "status = failure\ninformation = Unable to write the "
+                                                     "quality-control report to " +
+                                                         folder.file("report.json") + "\n");
+    EXPECT_FALSE(fs::exists(report));
+    EXPECT_TRUE(fs::exists(folder.file("out.csv")));
 }

@@ -1,10 +1,14 @@
 #include "report/qc_report.hpp"
 
 #include "report/html_text.hpp"
+#include "report/qc_json.hpp"
 #include "report/qc_summary.hpp"
 #include "report/svg_plot.hpp"
+#include "report/svg_scatter.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -38,6 +42,8 @@ svg .panel-title { font-size: 12px; font-weight: bold; fill: #333; }
 svg .tick { font-size: 10px; fill: #555; }
 svg .axis-label { font-size: 11px; fill: #333; }
 .note { color: #555; font-size: 0.9em; }
+tr.near-floor td { background: #fff4e5; }
+tr.report-part td:first-child { padding-left: 22px; color: #444; }
 )css";
 
 void swatch(std::ostringstream& html, const BatchSummary& batch) {
@@ -106,6 +112,21 @@ void write_warnings(std::ostringstream& html, const QcSummary& summary, const Qc
               << "correction rests on little evidence. Check its curves below before trusting its corrected "
                  "values.</p>\n";
     }
+    for (const BatchSummary& batch : summary.batches) {
+        if (!batch.near_floor) {
+            continue;
+        }
+        items
+            << "<p class=\"near-floor-warning\" data-batch=\"" << batch.label
+            << "\"><strong>Movement close to the noise floor:</strong> batch " << batch.label << " was moved "
+            << escape_html(format_number(batch.displacement, 3)) << " standard deviations, only "
+            << escape_html(format_number(batch.displacement_to_floor, 3))
+            << " times as far as the correction moves half of batch " << summary.noise_floor.label
+            << " onto its other half (" << escape_html(format_number(summary.noise_floor.displacement, 3))
+            << "), although the two halves differ only by chance. Most of its movement is what the method "
+               "does to a batch with no batch effect, not a correction of one. A larger number of neighbours "
+               "lowers this floor.</p>\n";
+    }
     for (const ParameterSummary& parameter : summary.parameters) {
         if (parameter.non_finite == 0) {
             continue;
@@ -159,6 +180,19 @@ void write_run(std::ostringstream& html, const QcReportInput& input, const QcSum
         total += phase.second;
         html << "<tr><td>" << escape_html(phase.first) << "</td><td class=\"num\">"
              << escape_html(format_number(phase.second, 3)) << "</td></tr>\n";
+    }
+    if (!summary.seconds.empty()) {
+        double report_total = 0;
+        for (const auto& part : summary.seconds) {
+            report_total += part.second;
+        }
+        total += report_total;
+        html << "<tr><td>Quality-control report</td><td class=\"num\">"
+             << escape_html(format_number(report_total, 3)) << "</td></tr>\n";
+        for (const auto& part : summary.seconds) {
+            html << "<tr class=\"report-part\"><td>" << escape_html(part.first) << "</td><td class=\"num\">"
+                 << escape_html(format_number(part.second, 3)) << "</td></tr>\n";
+        }
     }
     html << "<tr><th>Total</th><th class=\"num\">" << escape_html(format_number(total, 3)) << "</th></tr>\n"
          << "</table>\n</div>\n</div>\n</section>\n";
@@ -216,6 +250,131 @@ void write_overview(std::ostringstream& html, const QcSummary& summary) {
         html << "</tr>\n";
     }
     html << "</table>\n</section>\n";
+}
+
+void write_legend(std::ostringstream& html, const QcSummary& summary);
+
+/// A figure of the evidence table: the number, or a dash with a tooltip when it does not apply.
+std::string evidence_cell(const char* css, double value, const char* missing) {
+    if (!std::isfinite(value)) {
+        return std::string("<td class=\"num ") + css + "\" title=\"" + missing + "\">&ndash;</td>";
+    }
+    return std::string("<td class=\"num ") + css + "\">" + escape_html(format_number(value, 3)) + "</td>";
+}
+
+void write_evidence(std::ostringstream& html, const QcSummary& summary) {
+    const NoiseFloorSummary& floor = summary.noise_floor;
+    html << "<section id=\"evidence\">\n<h2>Is the correction real?</h2>\n"
+         << "<p class=\"note\"><strong>Mixing</strong>: for every event, the share of its "
+         << summary.mixing_neighbours
+         << " nearest neighbours (all parameters) that belong to another batch, divided by the share "
+            "expected if batch labels were random; 1.0 means as mixed as random labels, values near 0 mean "
+            "the batches stay apart, and values above 1 mean more neighbours from other batches than random "
+            "labels would give. Batches of different composition (different shares of the cell "
+            "populations) should not reach 1.0: a correction that forces them to has erased real biology. "
+            "<strong>Structure kept</strong>: for every event of a corrected batch, the overlap (shared over "
+            "combined) of its "
+         << summary.structure_neighbours
+         << " nearest neighbours within its own batch before and after correction; 1.0 means every "
+            "neighbourhood is unchanged, as after a pure shift, and low values mean populations were pulled "
+            "apart or mixed. <strong>Moved</strong>: the root mean square movement of the batch's events, in "
+            "standard deviations of the first reference batch (the mean over parameters); "
+            "<strong>&times; noise floor</strong>: that movement divided by the noise floor below.</p>\n"
+         << "<table id=\"evidence-table\">\n<tr><th>Batch</th><th class=\"num\">Mixing before</th><th "
+            "class=\"num\">Mixing after</th><th class=\"num\">Structure kept</th><th class=\"num\">Moved</th>"
+            "<th class=\"num\">&times; noise floor</th></tr>\n";
+    for (const BatchSummary& batch : summary.batches) {
+        html << "<tr data-batch=\"" << batch.label << "\""
+             << (batch.near_floor ? " class=\"near-floor\"" : "") << "><td>";
+        swatch(html, batch);
+        html << batch.label << (batch.is_reference ? " (first reference)" : "") << "</td>"
+             << evidence_cell("mixing-before", batch.mixing_before, "no other batch to mix with")
+             << evidence_cell("mixing-after", batch.mixing_after, "no other batch to mix with")
+             << evidence_cell("structure-kept", batch.structure_kept,
+                              batch.is_reference ? "the first reference is not moved" : "too few events")
+             << evidence_cell("displacement", batch.displacement, "no unit to measure movements in")
+             << evidence_cell("to-floor", batch.displacement_to_floor,
+                              batch.is_reference ? "the first reference is not moved" : "no noise floor");
+        html << "</tr>\n";
+    }
+    html << "<tr><th>All batches</th>"
+         << evidence_cell("mixing-before", summary.mixing_before, "fewer than two batches")
+         << evidence_cell("mixing-after", summary.mixing_after, "fewer than two batches")
+         << "<td></td><td></td><td></td></tr>\n</table>\n";
+
+    html << "<h3>Noise floor</h3>\n<p id=\"noise-floor\">";
+    if (floor.computed) {
+        html
+            << "To see how far the method moves events that carry no batch effect at all, the sampled events "
+               "of "
+               "the first reference batch "
+            << floor.label << " were split at random into two halves (" << floor.reference << " and "
+            << floor.moved
+            << " events), and one half was corrected onto the other with this run's settings. The corrected "
+               "half moved <strong class=\"floor\">"
+            << escape_html(format_number(floor.displacement, 3))
+            << "</strong> standard deviations. A batch whose movement is not clearly larger (below "
+            << escape_html(format_number(summary.floor_warning_ratio, 3))
+            << " times this floor, highlighted above) was moved mostly by the method itself. A larger number "
+               "of neighbours lowers the floor.";
+    } else {
+        html << escape_html(floor.reason);
+    }
+    html << "</p>\n</section>\n";
+}
+
+void write_view(std::ostringstream& html, const QcSummary& summary) {
+    html << "<section id=\"view\">\n<h2>All parameters at once: the first two principal components</h2>\n";
+    if (summary.parameters.size() < 2) {
+        html << "<p class=\"note\">A 2-D view needs at least two parameters.</p>\n</section>\n";
+        return;
+    }
+    if (summary.view.batch.empty()) {
+        html << "<p class=\"note\">There are no events with finite values to show.</p>\n</section>\n";
+        return;
+    }
+    const auto axis_name = [&summary](std::size_t c) {
+        std::string name = "PC" + std::to_string(c + 1);
+        if (c < summary.view.variance_share.size()) {
+            name += " (" + format_number(100.0 * summary.view.variance_share[c], 3) + "% of the variance)";
+        }
+        return name;
+    };
+    html << "<p class=\"note\">The two directions along which the pooled uncorrected events vary most, "
+            "computed once and used for both panels, so that the panels share their axes. Each dot is an "
+            "event; after a good correction the colours overlap within every population while the "
+            "populations stay apart.</p>\n";
+    write_legend(html, summary);
+
+    ScatterFigure figure;
+    figure.caption =
+        "Events of every batch on the first two principal components, before and after correction";
+    figure.x_label = axis_name(0);
+    figure.y_label = axis_name(1);
+    figure.x_min = summary.view.x_min;
+    figure.x_max = summary.view.x_max;
+    figure.y_min = summary.view.y_min;
+    figure.y_max = summary.view.y_max;
+    figure.panels.resize(2);
+    figure.panels[0].title = "Before correction";
+    figure.panels[1].title = "After correction";
+    for (std::size_t b = 0; b < summary.batches.size(); ++b) {
+        const BatchSummary& batch = summary.batches[b];
+        ScatterSeries before{batch.colour, "batch " + std::to_string(batch.label), {}};
+        ScatterSeries after = before;
+        for (std::size_t p = 0; p < summary.view.batch.size(); ++p) {
+            if (summary.view.batch[p] != static_cast<int>(b)) {
+                continue;
+            }
+            before.xy.push_back(summary.view.before[2 * p]);
+            before.xy.push_back(summary.view.before[2 * p + 1]);
+            after.xy.push_back(summary.view.after[2 * p]);
+            after.xy.push_back(summary.view.after[2 * p + 1]);
+        }
+        figure.panels[0].series.push_back(std::move(before));
+        figure.panels[1].series.push_back(std::move(after));
+    }
+    html << "<div class=\"figure-row\">\n" << render_scatter(figure) << "</div>\n</section>\n";
 }
 
 void write_legend(std::ostringstream& html, const QcSummary& summary) {
@@ -284,6 +443,11 @@ void write_method(std::ostringstream& html, const QcSummary& summary, const QcRe
     } else {
         html << "Curves and distances are computed from all events.";
     }
+    html << " Neighbourhood mixing, structure kept, movements and the 2-D view use the same events ("
+         << summary.neighbour_events
+         << " with finite values) and exact nearest-neighbour searches over all parameters; the 2-D view "
+            "shows an evenly spread selection of them. Every figure of this report is also written, at full "
+            "precision, to a JSON file next to it (same name, extension .json).";
     html << "</p>\n</section>\n";
 }
 
@@ -320,6 +484,8 @@ std::string render_qc_report(const QcReportInput& input, const QcSummary& summar
     write_warnings(html, summary, options);
     write_run(html, input, summary);
     write_merge_order(html, summary);
+    write_evidence(html, summary);
+    write_view(html, summary);
     write_overview(html, summary);
     html << "<section id=\"parameters\">\n<h2>Parameters before and after correction</h2>\n";
     for (std::size_t p = 0; p < summary.parameters.size(); ++p) {
@@ -332,20 +498,91 @@ std::string render_qc_report(const QcReportInput& input, const QcSummary& summar
 }
 
 void write_qc_report(const std::string& path, const QcReportInput& input, const QcReportOptions& options) {
-    // Build first, so that a fault in the input never leaves a truncated file behind.
-    save_qc_report(path, render_qc_report(input, options));
+    // Build first, so that a fault in the input never leaves a file behind.
+    const QcSummary summary = summarize_run(input, options);
+    save_qc_report(path, render_qc_report(input, summary, options), render_qc_json(input, summary));
 }
 
-void save_qc_report(const std::string& path, const std::string& html) {
+namespace {
+
+[[noreturn]] void unable_to_write(const std::string& path) {
+    throw std::runtime_error("Unable to write the quality-control report to " + path);
+}
+
+/// Writes `text` to `path` completely or throws; a full disk often shows only when the buffer is
+/// flushed, so the state is checked after closing.
+void write_text_file(const std::string& path, const std::string& text, const std::string& shown_path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) {
-        out.write(html.data(), static_cast<std::streamsize>(html.size()));
-        // A full disk often shows only when the buffer is flushed, so the state is checked after closing.
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
         out.close();
     }
     if (!out) {
-        throw std::runtime_error("Unable to write the quality-control report to " + path);
+        unable_to_write(shown_path);
     }
+}
+
+/// A file being written under a temporary name next to its final one, so that the final name never
+/// holds a half-written file. A path that names something other than a regular file (a device such
+/// as /dev/null, a pipe) is written in place, since renaming onto it would replace it. The temporary
+/// file is removed unless commit() moved it into place.
+class PendingFile {
+public:
+    PendingFile(std::string path, const std::string& text) : path_(std::move(path)) {
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(path_, error);
+        in_place_ = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+        temporary_ = in_place_ ? path_ : path_ + ".partial";
+        try {
+            write_text_file(temporary_, text, path_);
+        } catch (...) {
+            discard();
+            throw;
+        }
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() { discard(); }
+
+    /// Gives the file its final name.
+    void commit() {
+        if (!in_place_) {
+            std::error_code error;
+            std::filesystem::rename(temporary_, path_, error);
+            if (error) {
+                unable_to_write(path_);
+            }
+        }
+        committed_ = true;
+    }
+
+private:
+    void discard() noexcept {
+        if (!committed_ && !in_place_) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary_, ignored);
+        }
+    }
+
+    std::string path_;
+    std::string temporary_;
+    bool in_place_ = false;
+    bool committed_ = false;
+};
+
+} // namespace
+
+void save_qc_report(const std::string& path, const std::string& html) {
+    PendingFile report(path, html);
+    report.commit();
+}
+
+void save_qc_report(const std::string& path, const std::string& html, const std::string& json) {
+    // Both files are complete under temporary names before either takes its final name.
+    PendingFile report(path, html);
+    PendingFile figures(qc_json_path(path), json);
+    figures.commit();
+    report.commit();
 }
 
 } // namespace report

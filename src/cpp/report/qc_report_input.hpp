@@ -3,8 +3,11 @@
 
 // What the quality-control report is built from: a plain description of one finished run.
 
+#include "mnncorrect/MnnCorrect.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +38,10 @@ struct QcReportInput {
     /// The number of mutual-nearest-neighbour pairs of every merge step: one entry per batch of
     /// merge_order after the first (empty when merge_order is empty).
     std::vector<int> num_pairs;
+    /// The correction with the options the run used (neighbours, MADs, robust averaging, search,
+    /// threads). The report repeats it on a batch split in two to measure the method's noise floor,
+    /// and searches neighbours with its thread count; without it the noise floor is left out.
+    std::optional<mnncorrect::MnnCorrect<int, double>> engine;
 };
 
 /** How much of the data the report looks at. The defaults keep large runs quick and the file small.
@@ -44,8 +51,19 @@ struct QcReportOptions {
     std::uint64_t seed = 20240611;            ///< the fixed seed of that subsample.
     double few_pairs_fraction =
         0.05; ///< warn when a merged batch had fewer pairs than this share of its events.
-    std::size_t max_curve_points =
-        200000; ///< budget of plotted points over all curves; bounds the file size.
+    /// Budget of plotted points over all curves; with the 2-D view's points it keeps the file under
+    /// 2 MB at 8 batches and 64 parameters.
+    std::size_t max_curve_points = 100000;
+    double floor_warning_ratio = 2.0; ///< warn when a batch moved less than this multiple of the noise floor.
+    /// Events per batch whose neighbourhoods are measured for mixing and structure kept; their
+    /// neighbours are always searched among all sampled events. Bounds the report's time.
+    std::size_t max_queries_per_batch = 1000;
+    int mixing_neighbours = 30;          ///< neighbours per event for the neighbourhood mixing.
+    int structure_neighbours = 15;       ///< neighbours per event for the structure kept.
+    std::uint64_t split_seed = 20240612; ///< the fixed seed of the noise floor's random split.
+    std::size_t max_view_points = 6000;  ///< points per panel of the 2-D view; bounds the file size.
+    /// Threads for the neighbour searches; 0 means the engine's thread count (1 without an engine).
+    int num_threads = 0;
 };
 
 } // namespace report

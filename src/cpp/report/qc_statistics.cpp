@@ -29,18 +29,6 @@ void check_batches(const std::vector<int>& batch, int num_batches) {
     }
 }
 
-/// A uniform draw from 0 to bound - 1 without the bias of a plain modulo (bound must be positive).
-std::uint64_t uniform_below(std::mt19937_64& rng, std::uint64_t bound) {
-    // Values below 2^64 mod bound would make the low remainders slightly more likely.
-    const std::uint64_t threshold = (std::uint64_t{0} - bound) % bound;
-    while (true) {
-        const std::uint64_t r = rng();
-        if (r >= threshold) {
-            return r % bound;
-        }
-    }
-}
-
 } // namespace
 
 double earth_movers_distance(std::vector<double> first, std::vector<double> second) {
@@ -252,6 +240,17 @@ std::vector<double> kernel_density(const std::vector<double>& values, const Dens
         density[i] = sum * scale;
     }
     return density;
+}
+
+std::uint64_t uniform_below(std::mt19937_64& rng, std::uint64_t bound) {
+    // Values below 2^64 mod bound would make the low remainders slightly more likely.
+    const std::uint64_t threshold = (std::uint64_t{0} - bound) % bound;
+    while (true) {
+        const std::uint64_t r = rng();
+        if (r >= threshold) {
+            return r % bound;
+        }
+    }
 }
 
 std::vector<std::size_t> subsample_per_batch(const std::vector<int>& batch, int num_batches,

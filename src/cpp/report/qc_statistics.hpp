@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace report {
@@ -87,6 +88,16 @@ std::vector<double> kernel_density(const std::vector<double>& values, const Dens
  * @throws std::invalid_argument when the sample is empty.
  */
 double quantile(std::vector<double>& values, double probability);
+
+/**
+ * A uniform draw from 0 to bound - 1, the same on every platform: rejection sampling on the output
+ * of std::mt19937_64 (which the C++ standard fixes) instead of the library's distributions (whose
+ * algorithms it does not), without the bias of a plain modulo.
+ *
+ * @param rng   the generator; advanced by one or (rarely) more draws.
+ * @param bound the number of possible values; must be positive.
+ */
+std::uint64_t uniform_below(std::mt19937_64& rng, std::uint64_t bound);
 
 /**
  * A uniformly random subset of up to `max_per_batch` events of every batch, the same on every
