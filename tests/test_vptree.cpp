@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -290,4 +291,113 @@ TEST(VpTree, QueueNeverAdmitsATieWithTheFarthestAndEvictsTheLargerIndexAmongEqua
         with_self.add(index, distance);
     }
     EXPECT_EQ(with_self.harvest(), (List{{1, 0.0}, {4, 0.0}}));
+}
+
+namespace {
+
+/// Zero-inflated coordinates as in mass cytometry: most values 0, the rest from {1, 2, 3}.
+std::vector<double> zero_inflated_points(int ndim, int nobs, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<int> value(-5, 3);
+    std::vector<double> out(static_cast<size_t>(ndim) * static_cast<size_t>(nobs));
+    for (auto& x : out) {
+        x = std::max(value(rng), 0);
+    }
+    return out;
+}
+
+/**
+ * Checks `find_nearest_within` against the oracle for several k and limits: the limits are the
+ * distances of entries of the query's complete list (so that points lie exactly at the limit),
+ * values just above them, 0 and infinity.
+ */
+void check_within_against_oracle(int ndim, int nobs, const std::vector<double>& points,
+                                 const std::vector<double>& queries, bool ties) {
+    const Tree tree(ndim, nobs, points.data());
+    const pairmend_test::BruteForce oracle(ndim, nobs, points.data());
+    const int nqueries = static_cast<int>(queries.size()) / ndim;
+    for (int q = 0; q < nqueries; ++q) {
+        const double* query = queries.data() + static_cast<size_t>(q) * static_cast<size_t>(ndim);
+        const List all = oracle.find_nearest_neighbors(query, nobs);
+        std::vector<double> limits{0.0, std::numeric_limits<double>::infinity()};
+        for (const size_t j : {size_t{0}, size_t{3}, size_t{16}, all.size() / 2, all.size() - 1}) {
+            limits.push_back(all[j].second);
+            limits.push_back(std::nextafter(all[j].second, 10.0 * all[j].second + 1.0));
+        }
+        for (const double limit : limits) {
+            List inside;
+            for (const auto& entry : all) {
+                if (entry.second < limit) {
+                    inside.push_back(entry);
+                }
+            }
+            for (const int k : {1, 4, 16, nobs + 2}) {
+                List expected(inside.begin(),
+                              inside.begin() + std::min<ptrdiff_t>(k, static_cast<ptrdiff_t>(inside.size())));
+                const std::string where = "ndim " + std::to_string(ndim) + ", query " + std::to_string(q) +
+                                          ", k " + std::to_string(k) + ", limit " + std::to_string(limit);
+                expect_same_neighbors(tree.find_nearest_within(query, k, limit), expected, inside, ties,
+                                      where);
+            }
+        }
+        EXPECT_TRUE(tree.find_nearest_within(query, 0, 1.0).empty());
+    }
+}
+
+} // namespace
+
+TEST(VpTree, SearchWithinALimitMatchesBruteForce) {
+    // Seeds: 500 + ndim for the stored points, 600 + ndim for the queries.
+    for (int ndim : {3, 12, 30}) {
+        const int nobs = 300;
+        check_within_against_oracle(ndim, nobs,
+                                    pairmend_test::clustered_points(ndim, nobs, 7, 0.5, 500 + ndim),
+                                    pairmend_test::uniform_points(ndim, 20, 600 + ndim), false);
+        check_within_against_oracle(ndim, nobs, integer_points(ndim, nobs, 500 + ndim),
+                                    integer_points(ndim, 20, 600 + ndim), true);
+        check_within_against_oracle(ndim, nobs, zero_inflated_points(ndim, nobs, 500 + ndim),
+                                    zero_inflated_points(ndim, 20, 600 + ndim), true);
+    }
+}
+
+TEST(VpTree, MatchesBruteForceOnZeroInflatedPoints) {
+    // Seeds: 700 + ndim for the stored points, 800 + ndim for the queries. Most coordinates are 0,
+    // so many points coincide and many distances are equal, as in mass cytometry.
+    for (int ndim : {5, 30}) {
+        check_against_oracle(ndim, 300, zero_inflated_points(ndim, 300, 700 + ndim),
+                             zero_inflated_points(ndim, 30, 800 + ndim), true);
+    }
+}
+
+TEST(EuclideanDistance, SumGivenUpEarlyIsTheFullSumWheneverItIsReturned) {
+    // Seed 900. Every dimension count around the groups of four the sum is checked in.
+    std::mt19937_64 rng(900);
+    std::uniform_real_distribution<double> value(-3.0, 3.0);
+    using Euclidean = knncolle::distances::Euclidean;
+    for (int ndim = 0; ndim <= 13; ++ndim) {
+        for (int trial = 0; trial < 50; ++trial) {
+            std::vector<double> x(static_cast<size_t>(ndim)), y(static_cast<size_t>(ndim));
+            for (int d = 0; d < ndim; ++d) {
+                x[static_cast<size_t>(d)] = value(rng);
+                y[static_cast<size_t>(d)] = value(rng);
+            }
+            const double full = Euclidean::raw_distance<double>(x.data(), y.data(), ndim);
+            for (const double bound : {0.0, full * 0.25, full * 0.75, full, full * 2.0}) {
+                double raw = -1.0;
+                if (Euclidean::raw_distance_within<double>(x.data(), y.data(), ndim, bound, raw)) {
+                    EXPECT_EQ(raw, full);
+                } else {
+                    EXPECT_GT(full, bound);
+                }
+            }
+            double raw = -1.0;
+            ASSERT_TRUE(Euclidean::raw_distance_within<double>(x.data(), y.data(), ndim, full, raw));
+            EXPECT_EQ(raw, full);
+        }
+    }
+    // The bound leaves room above the square and is infinite where squares lose precision.
+    EXPECT_GT(Euclidean::raw_bound(3.0), 9.0);
+    EXPECT_LT(Euclidean::raw_bound(3.0), 9.0 * (1 + 1e-8));
+    EXPECT_EQ(Euclidean::raw_bound(1e-150), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(Euclidean::raw_bound(std::nan("")), std::numeric_limits<double>::infinity());
 }
