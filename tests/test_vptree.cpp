@@ -368,36 +368,3 @@ TEST(VpTree, MatchesBruteForceOnZeroInflatedPoints) {
                              zero_inflated_points(ndim, 30, 800 + ndim), true);
     }
 }
-
-TEST(EuclideanDistance, SumGivenUpEarlyIsTheFullSumWheneverItIsReturned) {
-    // Seed 900. Every dimension count around the groups of four the sum is checked in.
-    std::mt19937_64 rng(900);
-    std::uniform_real_distribution<double> value(-3.0, 3.0);
-    using Euclidean = knncolle::distances::Euclidean;
-    for (int ndim = 0; ndim <= 13; ++ndim) {
-        for (int trial = 0; trial < 50; ++trial) {
-            std::vector<double> x(static_cast<size_t>(ndim)), y(static_cast<size_t>(ndim));
-            for (int d = 0; d < ndim; ++d) {
-                x[static_cast<size_t>(d)] = value(rng);
-                y[static_cast<size_t>(d)] = value(rng);
-            }
-            const double full = Euclidean::raw_distance<double>(x.data(), y.data(), ndim);
-            for (const double bound : {0.0, full * 0.25, full * 0.75, full, full * 2.0}) {
-                double raw = -1.0;
-                if (Euclidean::raw_distance_within<double>(x.data(), y.data(), ndim, bound, raw)) {
-                    EXPECT_EQ(raw, full);
-                } else {
-                    EXPECT_GT(full, bound);
-                }
-            }
-            double raw = -1.0;
-            ASSERT_TRUE(Euclidean::raw_distance_within<double>(x.data(), y.data(), ndim, full, raw));
-            EXPECT_EQ(raw, full);
-        }
-    }
-    // The bound leaves room above the square and is infinite where squares lose precision.
-    EXPECT_GT(Euclidean::raw_bound(3.0), 9.0);
-    EXPECT_LT(Euclidean::raw_bound(3.0), 9.0 * (1 + 1e-8));
-    EXPECT_EQ(Euclidean::raw_bound(1e-150), std::numeric_limits<double>::infinity());
-    EXPECT_EQ(Euclidean::raw_bound(std::nan("")), std::numeric_limits<double>::infinity());
-}

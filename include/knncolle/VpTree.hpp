@@ -248,21 +248,8 @@ private:
                    NeighborQueue<Index, Distance>& queue) const {
         while (node != -1) {
             const Node& current = nodes_[static_cast<size_t>(node)];
-            const bool leaf = current.left == -1 && current.right == -1;
-            // A leaf only needs to know whether it is nearer than tau; an inner node also needs
-            // its distance to choose the halves to visit, unless it lies beyond the threshold by
-            // more than tau, which leaves only the outer half. The sum is given up as soon as it
-            // shows either; the decisions are the same as with the full distance.
-            Distance raw = 0;
-            const Distance bound = Metric::raw_bound(leaf ? tau : current.threshold + tau);
-            if (!Metric::template raw_distance_within<Distance>(point_row(node), target, ndim_, bound, raw)) {
-                if (leaf) {
-                    return;
-                }
-                node = current.right;
-                continue;
-            }
-            const Distance dist = Metric::normalize(raw);
+            const Distance dist =
+                Metric::normalize(Metric::template raw_distance<Distance>(point_row(node), target, ndim_));
 
             if (dist < tau) {
                 queue.add(current.index, dist);
@@ -271,7 +258,7 @@ private:
                 }
             }
 
-            if (leaf) {
+            if (current.left == -1 && current.right == -1) {
                 return;
             }
 
