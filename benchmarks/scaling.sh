@@ -12,7 +12,7 @@
 # and logs; simulated tables already there are reused.
 #
 # Settings (environment variables):
-#   SIZES      total events of the simulated tables    (default "10000 100000 1000000")
+#   SIZES      total events of the simulated tables    (default "10000 100000 1000000"; "" for none)
 #   DIMS       parameters per event; several values run one table each (default 12)
 #   BATCHES    batches per table                       (default 4)
 #   EXACT_MAX  largest simulated size run with exact search (default 1000000)
@@ -36,7 +36,7 @@ work=$(mkdir -p "$2" && cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 data="$here/../../shared/data"
 
-SIZES=${SIZES:-"10000 100000 1000000"}
+SIZES=${SIZES-"10000 100000 1000000"}
 DIMS=${DIMS:-12}
 BATCHES=${BATCHES:-4}
 EXACT_MAX=${EXACT_MAX:-1000000}
