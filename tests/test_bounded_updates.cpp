@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -158,6 +159,19 @@ TEST(BoundedUpdates, ListsWithinARadiusAnswerEveryQuestionAsTheFullLists) {
             }
         }
     }
+}
+
+TEST(BoundedUpdates, RowsAreSearchedUpToTheFarthestEventThatListsThem) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<List> table{{{0, 0.5}, {12, 1.0}, {11, 2.0}}, {}, {{11, 1.5}, {13, 3.0}}, {{14, nan}}};
+    // Rows 10 to 14 are new: 10 is listed by nobody, 14 only at a distance that is not a number.
+    const std::vector<double> radius = mnncorrect::internal::farthest_listing(table, 10, 5);
+    ASSERT_EQ(radius.size(), 5u);
+    EXPECT_EQ(radius[0], -1.0);
+    EXPECT_EQ(radius[1], 2.0);
+    EXPECT_EQ(radius[2], 1.0);
+    EXPECT_EQ(radius[3], 3.0);
+    EXPECT_EQ(radius[4], std::numeric_limits<double>::infinity());
 }
 
 /// Batches of one kind of data, each moved by its own whole-number shift so that ties survive.

@@ -140,7 +140,8 @@ knncolle::NeighborList<Index, Float> list_within(const ExactTree<Index, Float>& 
 
 /**
  * For every point of a new block of `count` reference rows numbered from `first`, the largest
- * distance at which an entry of `table` names it, or -1 when no entry does.
+ * distance at which an entry of `table` names it, or -1 when no entry does (infinity when an
+ * entry that names it has a distance that is not a number).
  *
  * @param table Neighbour lists of a waiting batch's events among the reference rows.
  * @param first Number of the first new row.
@@ -156,7 +157,9 @@ std::vector<Float> farthest_listing(const std::vector<knncolle::NeighborList<Ind
             const auto row = static_cast<size_t>(entry.first);
             if (row >= first && row - first < count) {
                 Float& current = radius[row - first];
-                current = std::max(current, entry.second);
+                // A distance that is not a number bounds nothing: such a row is searched in full.
+                current = std::isnan(entry.second) ? std::numeric_limits<Float>::infinity()
+                                                   : std::max(current, entry.second);
             }
         }
     }
