@@ -7,12 +7,14 @@
 // feed them. A waiting event's list of reference rows can only gain a new row that is strictly
 // nearer than its current k-th entry, so its search among the new rows starts with that distance
 // as its radius. A new reference row's list of events in a waiting batch is only ever read to ask
-// whether an event that lists the row is among the row's neighbours, and the events that list it
-// are no farther than the farthest of them; its search starts with that radius.
+// whether an event that lists the row is among the row's neighbours (an event that drops a row
+// never lists it again), so a row no event lists is not searched at all, and a listed row's search
+// stops at the farthest event that lists it.
 //
 // Both searches end with exactly the lists (or, for a reference row, exactly the answers to every
-// question ever asked of its list) that the unbounded searches give. Where equal distances at the
-// k-th place would leave the choice to the order of the tree search, the unbounded search answers.
+// question ever asked of its list) that the unbounded searches give, since a tree search, bounded
+// or not, finds every point nearer than its final radius. Where equal distances at the k-th place
+// would leave the choice to the order of the tree search, the unbounded search answers.
 
 #include "knncolle/Base.hpp"
 #include "knncolle/VpTree.hpp"
