@@ -12,8 +12,8 @@
 # and logs; simulated tables already there are reused.
 #
 # Settings (environment variables):
-#   SIZES      total events of the simulated tables    (default "10000 100000 1000000")
-#   DIMS       parameters per event                    (default 12)
+#   SIZES      total events of the simulated tables    (default "10000 100000 1000000"; "" for none)
+#   DIMS       parameters per event; several values run one table each (default 12)
 #   BATCHES    batches per table                       (default 4)
 #   EXACT_MAX  largest simulated size run with exact search (default 1000000)
 #   MODES      "exact approximate" or either one       (default both)
@@ -22,6 +22,9 @@
 #   TABLES     real input tables to run as well        (default the flow and mass-cytometry
 #              tables of ../shared/data when present; "" for none)
 #   PHASES     1 to run pipeline_phases after every run (default 0)
+#   MANY_BATCH 1 to add the two many-batch tables: 10 batches of 20,000 events with 30 parameters
+#              (seed 5) and 20 batches of 10,000 events with 20 parameters (seed 3), 4 populations
+#              (default 0)
 set -euo pipefail
 
 if [[ $# -ne 2 ]]; then
@@ -33,13 +36,14 @@ work=$(mkdir -p "$2" && cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 data="$here/../../shared/data"
 
-SIZES=${SIZES:-"10000 100000 1000000"}
+SIZES=${SIZES-"10000 100000 1000000"}
 DIMS=${DIMS:-12}
 BATCHES=${BATCHES:-4}
 EXACT_MAX=${EXACT_MAX:-1000000}
 MODES=${MODES:-"exact approximate"}
 THREADS=${THREADS:-"2 4"}
 PHASES=${PHASES:-0}
+MANY_BATCH=${MANY_BATCH:-0}
 if [[ -z ${TABLES+set} ]]; then
     TABLES=""
     for name in flow_wnv_all cytof_all_8batch; do
@@ -89,19 +93,38 @@ run_one() {
 
 echo "| input | search | engine threads | wall (m:ss) | CPU s | peak MB | pairmend's time s |"
 echo "|---|---|---|---|---|---|---|"
-for size in $SIZES; do
-    input="$work/sim_${size}x${DIMS}x${BATCHES}.csv"
-    if [[ ! -f $input ]]; then
-        "$simulate" --out "$input" --events $((size / BATCHES)) --dims "$DIMS" --batches "$BATCHES" \
-            --populations 8 --seed 1 >/dev/null
-    fi
-    for mode in $MODES; do
-        [[ $mode == exact && $size -gt $EXACT_MAX ]] && continue
-        for threads in $THREADS; do
-            run_one "sim_${size}x${DIMS}x${BATCHES}" "$input" "$mode" "$threads"
+for dims in $DIMS; do
+    for size in $SIZES; do
+        input="$work/sim_${size}x${dims}x${BATCHES}.csv"
+        if [[ ! -f $input ]]; then
+            "$simulate" --out "$input" --events $((size / BATCHES)) --dims "$dims" --batches "$BATCHES" \
+                --populations 8 --seed 1 >/dev/null
+        fi
+        for mode in $MODES; do
+            [[ $mode == exact && $size -gt $EXACT_MAX ]] && continue
+            for threads in $THREADS; do
+                run_one "sim_${size}x${dims}x${BATCHES}" "$input" "$mode" "$threads"
+            done
         done
     done
 done
+if [[ $MANY_BATCH == 1 ]]; then
+    # events per batch, parameters, batches, seed
+    for spec in "20000 30 10 5" "10000 20 20 3"; do
+        read -r events dims batches seed <<<"$spec"
+        label="many_${events}x${dims}x${batches}"
+        input="$work/$label.csv"
+        if [[ ! -f $input ]]; then
+            "$simulate" --out "$input" --events "$events" --dims "$dims" --batches "$batches" \
+                --seed "$seed" >/dev/null
+        fi
+        for mode in $MODES; do
+            for threads in $THREADS; do
+                run_one "$label" "$input" "$mode" "$threads"
+            done
+        done
+    done
+fi
 for table in $TABLES; do
     for mode in $MODES; do
         for threads in $THREADS; do

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -290,4 +291,80 @@ TEST(VpTree, QueueNeverAdmitsATieWithTheFarthestAndEvictsTheLargerIndexAmongEqua
         with_self.add(index, distance);
     }
     EXPECT_EQ(with_self.harvest(), (List{{1, 0.0}, {4, 0.0}}));
+}
+
+namespace {
+
+/// Zero-inflated coordinates as in mass cytometry: most values 0, the rest from {1, 2, 3}.
+std::vector<double> zero_inflated_points(int ndim, int nobs, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<int> value(-5, 3);
+    std::vector<double> out(static_cast<size_t>(ndim) * static_cast<size_t>(nobs));
+    for (auto& x : out) {
+        x = std::max(value(rng), 0);
+    }
+    return out;
+}
+
+/**
+ * Checks `find_nearest_within` against the oracle for several k and limits: the limits are the
+ * distances of entries of the query's complete list (so that points lie exactly at the limit),
+ * values just above them, 0 and infinity.
+ */
+void check_within_against_oracle(int ndim, int nobs, const std::vector<double>& points,
+                                 const std::vector<double>& queries, bool ties) {
+    const Tree tree(ndim, nobs, points.data());
+    const pairmend_test::BruteForce oracle(ndim, nobs, points.data());
+    const int nqueries = static_cast<int>(queries.size()) / ndim;
+    for (int q = 0; q < nqueries; ++q) {
+        const double* query = queries.data() + static_cast<size_t>(q) * static_cast<size_t>(ndim);
+        const List all = oracle.find_nearest_neighbors(query, nobs);
+        std::vector<double> limits{0.0, std::numeric_limits<double>::infinity()};
+        for (const size_t j : {size_t{0}, size_t{3}, size_t{16}, all.size() / 2, all.size() - 1}) {
+            limits.push_back(all[j].second);
+            limits.push_back(std::nextafter(all[j].second, 10.0 * all[j].second + 1.0));
+        }
+        for (const double limit : limits) {
+            List inside;
+            for (const auto& entry : all) {
+                if (entry.second < limit) {
+                    inside.push_back(entry);
+                }
+            }
+            for (const int k : {1, 4, 16, nobs + 2}) {
+                List expected(inside.begin(),
+                              inside.begin() + std::min<ptrdiff_t>(k, static_cast<ptrdiff_t>(inside.size())));
+                const std::string where = "ndim " + std::to_string(ndim) + ", query " + std::to_string(q) +
+                                          ", k " + std::to_string(k) + ", limit " + std::to_string(limit);
+                expect_same_neighbors(tree.find_nearest_within(query, k, limit), expected, inside, ties,
+                                      where);
+            }
+        }
+        EXPECT_TRUE(tree.find_nearest_within(query, 0, 1.0).empty());
+    }
+}
+
+} // namespace
+
+TEST(VpTree, SearchWithinALimitMatchesBruteForce) {
+    // Seeds: 500 + ndim for the stored points, 600 + ndim for the queries.
+    for (int ndim : {3, 12, 30}) {
+        const int nobs = 300;
+        check_within_against_oracle(ndim, nobs,
+                                    pairmend_test::clustered_points(ndim, nobs, 7, 0.5, 500 + ndim),
+                                    pairmend_test::uniform_points(ndim, 20, 600 + ndim), false);
+        check_within_against_oracle(ndim, nobs, integer_points(ndim, nobs, 500 + ndim),
+                                    integer_points(ndim, 20, 600 + ndim), true);
+        check_within_against_oracle(ndim, nobs, zero_inflated_points(ndim, nobs, 500 + ndim),
+                                    zero_inflated_points(ndim, 20, 600 + ndim), true);
+    }
+}
+
+TEST(VpTree, MatchesBruteForceOnZeroInflatedPoints) {
+    // Seeds: 700 + ndim for the stored points, 800 + ndim for the queries. Most coordinates are 0,
+    // so many points coincide and many distances are equal, as in mass cytometry.
+    for (int ndim : {5, 30}) {
+        check_against_oracle(ndim, 300, zero_inflated_points(ndim, 300, 700 + ndim),
+                             zero_inflated_points(ndim, 30, 800 + ndim), true);
+    }
 }

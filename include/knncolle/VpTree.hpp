@@ -162,6 +162,27 @@ public:
         return queue.harvest();
     }
 
+    /**
+     * The `k` nearest stored observations to `query` (`ndim()` values) among those strictly nearer
+     * than `limit`: the same search as `find_nearest_neighbors`, started with `limit` as its radius
+     * instead of the largest distance, so that it never visits a part of the tree that holds only
+     * farther points. Distances are computed exactly as there, so an observation's distance is the
+     * same bit for bit in both. Every observation nearer than the k-th entry is in the list; among
+     * several exactly as far as the k-th, which ones are kept depends on the search order, as in
+     * `find_nearest_neighbors`. A `k` of 0 or less, an empty index or a `limit` of 0 or less gives
+     * an empty list. Throws only `std::bad_alloc`.
+     */
+    NeighborList<Index, Distance> find_nearest_within(const Data* query, int k, Distance limit) const {
+        if (k <= 0 || nobs_ == 0 || !(limit > 0)) {
+            return {};
+        }
+        const Index wanted = std::min<Index>(static_cast<Index>(k), nobs_);
+        NeighborQueue<Index, Distance> queue(static_cast<int>(wanted), false, 0);
+        Distance tau = limit;
+        search_nn(0, query, tau, queue);
+        return queue.harvest();
+    }
+
     /// The nodes in creation order; position 0 is the root. Exposed for inspection in tests.
     const std::vector<Node>& nodes() const { return nodes_; }
 

@@ -3,6 +3,7 @@
 
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
+#include "mnncorrect/bounded_updates.hpp"
 #include "mnncorrect/compute_total_variance.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
@@ -88,9 +89,10 @@ public:
             remaining_.insert(b);
             neighbors_target_[b] = internal::find_all_or_none(sizes_[b], batches_[b], indices_[first],
                                                               num_neighbors_, num_threads_, orders_[b]);
-            neighbors_ref_[b] = internal::find_all_or_none(sizes_[first], batches_[first], indices_[b],
-                                                           num_neighbors_, num_threads_, orders_[first]);
+            neighbors_ref_[b].resize(sizes_[first]);
         }
+        const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
+        list_reference_rows(waiting, 0, sizes_[first], batches_[first], orders_[first]);
     }
 
     /**
@@ -247,36 +249,10 @@ private:
 
         const std::vector<size_t> new_order = locality_order(ndim_, nnew, new_rows);
         const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
-        for (const size_t b : waiting) {
-            neighbors_ref_[b].resize(ncorrected_);
-        }
+        const internal::IndexPointer<Index, Float> new_index = builder_(ndim_, nnew, new_rows);
+        const internal::ExactTree<Index, Float>* new_tree = internal::as_exact_tree(new_index.get());
 
-        // The new rows' neighbours in every waiting batch need only the batches' own indices,
-        // so they are searched while one thread builds the index over the new rows. Every
-        // iteration writes only its own list, so the dynamic schedule changes no result.
         const size_t stride = static_cast<size_t>(ndim_);
-        internal::IndexPointer<Index, Float> new_index;
-        {
-            ParallelErrors errors;
-            const size_t nqueries = waiting.size() * nnew;
-#pragma omp parallel num_threads(num_threads_)
-            {
-#pragma omp single nowait
-                errors.run([&] { new_index = builder_(ndim_, nnew, new_rows); });
-
-#pragma omp for schedule(dynamic, 256) nowait
-                for (size_t q = 0; q < nqueries; ++q) {
-                    errors.run([&] {
-                        const size_t b = waiting[q / nnew];
-                        const size_t i = new_order[q % nnew];
-                        neighbors_ref_[b][old + i] =
-                            internal::nearest_or_none(indices_[b], new_rows + i * stride, num_neighbors_);
-                    });
-                }
-            }
-            errors.rethrow();
-        }
-
         const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
         for (const size_t b : waiting) {
             Table& target_table = neighbors_target_[b];
@@ -284,10 +260,65 @@ private:
             const std::vector<size_t>& order = orders_[b];
             internal::parallel_for(sizes_[b], num_threads_, [&](size_t p) {
                 const size_t i = order[p];
-                const auto found = new_index->find_nearest_neighbors(events + i * stride, num_neighbors_);
-                fuse_nn_results(target_table[i], found, k, static_cast<Index>(old));
+                const Float* query = events + i * stride;
+                if (new_tree != nullptr) {
+                    internal::fuse_nearer(target_table[i], *new_tree, query, k, static_cast<Index>(old));
+                } else {
+                    fuse_nn_results(target_table[i], new_index->find_nearest_neighbors(query, num_neighbors_),
+                                    k, static_cast<Index>(old));
+                }
             });
         }
+
+        for (const size_t b : waiting) {
+            neighbors_ref_[b].resize(ncorrected_);
+        }
+        list_reference_rows(waiting, old, nnew, new_rows, new_order);
+    }
+
+    /**
+     * Fills the lists of reference rows [first, first + count) (values at `rows`) in the tables
+     * of the given batches, whose lists of events among the reference rows must already hold
+     * these rows. A row's list is read only for the events that list it, so a row that no
+     * event lists keeps an empty list, which never forms a pair; see bounded_updates.hpp. The
+     * rows are searched in `order`, every batch in one loop whose iterations each write their
+     * own list, so the dynamic schedule changes no result.
+     */
+    void list_reference_rows(const std::vector<size_t>& waiting, size_t first, size_t count,
+                             const Float* rows, const std::vector<size_t>& order) {
+        if (waiting.empty() || count == 0) {
+            return;
+        }
+        std::vector<std::vector<Float>> radii(waiting.size());
+        internal::parallel_for(waiting.size(), num_threads_, [&](size_t w) {
+            radii[w] = internal::farthest_listing(neighbors_target_[waiting[w]], first, count);
+        });
+
+        const size_t stride = static_cast<size_t>(ndim_);
+        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        const size_t nqueries = waiting.size() * count;
+        ParallelErrors errors;
+#pragma omp parallel for schedule(dynamic, 256) num_threads(num_threads_)
+        for (size_t q = 0; q < nqueries; ++q) {
+            errors.run([&] {
+                const size_t w = q / count;
+                const size_t i = order[q % count];
+                const Float radius = radii[w][i];
+                if (radius < 0) {
+                    return;
+                }
+                const size_t b = waiting[w];
+                const Float* query = rows + i * stride;
+                knncolle::NeighborList<Index, Float>& list = neighbors_ref_[b][first + i];
+                const internal::ExactTree<Index, Float>* tree = internal::as_exact_tree(indices_[b].get());
+                if (tree != nullptr) {
+                    list = internal::list_within(*tree, query, k, radius);
+                } else {
+                    list = internal::nearest_or_none(indices_[b], query, num_neighbors_);
+                }
+            });
+        }
+        errors.rethrow();
     }
 
     int ndim_;
