@@ -110,8 +110,8 @@ for dims in $DIMS; do
 done
 if [[ $MANY_BATCH == 1 ]]; then
     # events per batch, parameters, batches, seed
-    for spec in "20000 30 10 5" "10000 20 20 3"; do
-        read -r events dims batches seed <<<"$spec"
+    for table_shape in "20000 30 10 5" "10000 20 20 3"; do
+        read -r events dims batches seed <<<"$table_shape"
         label="many_${events}x${dims}x${batches}"
         input="$work/$label.csv"
         if [[ ! -f $input ]]; then
