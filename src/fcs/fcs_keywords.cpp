@@ -1,0 +1,134 @@
+// Keyword access of a read file, its values on the linear scale, and the keywords that stay true
+// when its events are written again.
+
+#include "fcs/fcs_file.hpp"
+#include "fcs/fcs_text.hpp"
+
+#include <cmath>
+#include <unordered_set>
+
+namespace fcs {
+
+std::optional<std::string> FcsFile::keyword(std::string_view name) const {
+    const std::string wanted = detail::key_of(name);
+    for (const auto& [key, value] : keywords) {
+        if (detail::key_of(key) == wanted) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string FcsFile::instrument() const {
+    return keyword("$CYT").value_or(std::string());
+}
+
+std::vector<double> FcsFile::linear_values() const {
+    std::vector<double> values = raw;
+    if (data_type != 'I') {
+        return values; // $PnE applies only to integer channels (FCS 3.1: 0,0 for F and D)
+    }
+    const std::size_t npar = channels.size();
+    for (std::size_t c = 0; c < npar; ++c) {
+        const Channel& channel = channels[c];
+        if (!(channel.log_decades > 0) || !(channel.range > 0)) {
+            continue;
+        }
+        const double scale = channel.log_decades / channel.range;
+        for (std::size_t e = 0; e < num_events; ++e) {
+            double& value = values[e * npar + c];
+            value = std::pow(10.0, scale * value) * channel.log_offset;
+        }
+    }
+    return values;
+}
+
+std::vector<Channel> FcsFile::linear_channels() const {
+    std::vector<Channel> result = channels;
+    for (Channel& channel : result) {
+        if (data_type == 'I' && channel.log_decades > 0 && channel.range > 0) {
+            channel.range = std::pow(10.0, channel.log_decades) * channel.log_offset;
+            channel.range_text = detail::format_number(channel.range);
+        }
+        channel.log_decades = 0;
+        channel.log_offset = 0;
+    }
+    return result;
+}
+
+namespace {
+
+bool all_digits(std::string_view text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// "$X<digits><tail>" with the given tail (which may be empty).
+bool numbered(std::string_view key, std::string_view head, std::string_view tail) {
+    if (key.size() <= head.size() + tail.size() || key.substr(0, head.size()) != head ||
+        key.substr(key.size() - tail.size()) != tail) {
+        return false;
+    }
+    return all_digits(key.substr(head.size(), key.size() - head.size() - tail.size()));
+}
+
+/**
+ * Keywords that no longer hold once the events are written again as a new FCS 3.1 file with
+ * other channels: compensation and gating by channel number ($COMP, $DFCiTOj, $GATE, $GATING,
+ * $Gn*, $RnI, $RnW), histogram peaks ($PKn, $PKNn), cell subsets stored in the data ($CSMODE,
+ * $CSVBITS, $CSVnFLAG), the text encoding ($UNICODE; the output is UTF-8) and the history of the
+ * source file ($ORIGINALITY, $LAST_MODIFIED, $LAST_MODIFIER).
+ */
+bool is_stale_keyword(std::string_view key) {
+    if (key == "$COMP" || key == "$UNICODE" || key == "$GATE" || key == "$GATING" || key == "$CSMODE" ||
+        key == "$CSVBITS" || key == "$ORIGINALITY" || key == "$LAST_MODIFIED" || key == "$LAST_MODIFIER") {
+        return true;
+    }
+    if (numbered(key, "$CSV", "FLAG") || numbered(key, "$PKN", "") || numbered(key, "$PK", "") ||
+        numbered(key, "$R", "I") || numbered(key, "$R", "W")) {
+        return true;
+    }
+    // $DFCiTOj
+    if (key.size() > 6 && key.substr(0, 4) == "$DFC") {
+        const std::size_t to = key.find("TO", 4);
+        if (to != std::string_view::npos && all_digits(key.substr(4, to - 4)) && all_digits(key.substr(to + 2))) {
+            return true;
+        }
+    }
+    // $Gn followed by a letter: the gating parameters
+    if (key.size() > 3 && key.substr(0, 2) == "$G" && key[2] >= '0' && key[2] <= '9') {
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsFile& file) {
+    std::vector<std::pair<std::string, std::string>> result;
+    std::unordered_set<std::string> seen;
+    for (const auto& [name, value] : file.keywords) {
+        const std::string_view written = detail::trim(name);
+        const std::string key = detail::key_of(name);
+        std::uint64_t number = 0;
+        std::string_view suffix;
+        if (written.empty() || !detail::is_printable_ascii(written) || detail::is_layout_keyword(key) ||
+            detail::split_channel_keyword(key, number, suffix) || is_stale_keyword(key) || value.empty() ||
+            !seen.insert(key).second) {
+            continue;
+        }
+        result.emplace_back(std::string(written), detail::is_utf8(value) ? value : detail::latin1_to_utf8(value));
+    }
+    // The events are written again with other channels: FCS 3.1 calls that "DataModified".
+    result.emplace_back("$ORIGINALITY", "DataModified");
+    return result;
+}
+
+} // namespace fcs
