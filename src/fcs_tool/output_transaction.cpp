@@ -1,0 +1,86 @@
+#include "output_transaction.hpp"
+
+#include <unistd.h>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace fcs_tool {
+
+namespace fs = std::filesystem;
+
+OutputTransaction::~OutputTransaction() {
+    if (!committed_) {
+        roll_back();
+    }
+}
+
+void OutputTransaction::create_folder(const fs::path& folder) {
+    std::error_code error;
+    if (fs::is_directory(folder, error)) {
+        return;
+    }
+    if (fs::exists(folder, error)) {
+        throw std::runtime_error("The output folder " + folder.string() + " exists but is not a folder.");
+    }
+    // The missing folders from the outermost in, so that a failure removes exactly those.
+    std::vector<fs::path> missing;
+    for (fs::path part = folder; !part.empty() && !fs::exists(part, error); part = part.parent_path()) {
+        missing.insert(missing.begin(), part);
+        if (part == part.parent_path()) {
+            break;
+        }
+    }
+    for (const fs::path& part : missing) {
+        if (!fs::create_directory(part, error) && !fs::is_directory(part)) {
+            throw std::runtime_error("Could not create the output folder " + folder.string() + ": " +
+                                     error.message() + ".");
+        }
+        created_folders_.push_back(part);
+    }
+}
+
+std::string OutputTransaction::add(const fs::path& final_path) {
+    Entry entry;
+    entry.final_path = final_path;
+    entry.temporary = final_path.parent_path() / ("." + final_path.filename().string() + ".pairmend-" +
+                                                  std::to_string(getpid()) + ".tmp");
+    std::error_code error;
+    entry.existed = fs::exists(final_path, error);
+    entries_.push_back(entry);
+    return entry.temporary.string();
+}
+
+void OutputTransaction::commit() {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        std::error_code error;
+        fs::rename(entries_[i].temporary, entries_[i].final_path, error);
+        if (error) {
+            // The files moved so far that replaced nothing go again; those that replaced an older
+            // file cannot be undone and stay.
+            for (std::size_t k = 0; k < i; ++k) {
+                if (!entries_[k].existed) {
+                    std::error_code ignored;
+                    fs::remove(entries_[k].final_path, ignored);
+                }
+            }
+            entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i));
+            throw std::runtime_error("Could not move the finished file into place as " +
+                                     entries_.front().final_path.string() + ": " + error.message() + ".");
+        }
+    }
+    committed_ = true;
+}
+
+void OutputTransaction::roll_back() noexcept {
+    std::error_code ignored;
+    for (const Entry& entry : entries_) {
+        fs::remove(entry.temporary, ignored);
+    }
+    // Innermost first; a folder that someone else has meanwhile filled stays.
+    for (auto folder = created_folders_.rbegin(); folder != created_folders_.rend(); ++folder) {
+        fs::remove(*folder, ignored);
+    }
+}
+
+} // namespace fcs_tool
