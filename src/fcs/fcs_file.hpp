@@ -60,8 +60,10 @@ struct FcsFile {
 
     /**
      * The channels as linear_values() describes them, ready for write_fcs: a log-amplified
-     * integer channel gets $PnE 0,0 and the range 10^f1 * f2 (its largest linear value); every
-     * other channel is unchanged.
+     * integer channel gets $PnE 0,0 and the range 10^f1 * f2 (its largest linear value); $PnE is
+     * 0,0 for every channel. Names, labels and keyword values that are not UTF-8 (older files
+     * wrote single-byte text) are read as Latin-1 and converted to UTF-8, and channel keywords
+     * whose suffix is not printable ASCII are left out; everything else is unchanged.
      */
     std::vector<Channel> linear_channels() const;
 };

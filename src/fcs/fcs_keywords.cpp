@@ -4,6 +4,7 @@
 #include "fcs/fcs_file.hpp"
 #include "fcs/fcs_text.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
@@ -45,7 +46,22 @@ std::vector<double> FcsFile::linear_values() const {
 
 std::vector<Channel> FcsFile::linear_channels() const {
     std::vector<Channel> result = channels;
+    auto utf8 = [](std::string& text) {
+        if (!detail::is_utf8(text)) {
+            text = detail::latin1_to_utf8(text);
+        }
+    };
     for (Channel& channel : result) {
+        // FCS 3.1 text is UTF-8; older files wrote single-byte text, read here as Latin-1.
+        utf8(channel.name);
+        utf8(channel.label);
+        auto& extra = channel.keywords;
+        extra.erase(std::remove_if(extra.begin(), extra.end(),
+                                   [](const auto& entry) { return !detail::is_printable_ascii(entry.first); }),
+                    extra.end());
+        for (auto& entry : extra) {
+            utf8(entry.second);
+        }
         if (data_type == 'I' && channel.log_decades > 0 && channel.range > 0) {
             channel.range = std::pow(10.0, channel.log_decades) * channel.log_offset;
             channel.range_text = detail::format_number(channel.range);
