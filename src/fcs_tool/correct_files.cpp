@@ -380,14 +380,22 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
         progress.detail(line);
     }
     for (std::size_t b = 0; b < input.batches.names.size(); ++b) {
+        const std::string batch = "Batch " + std::to_string(b + 1) + " = " + input.batches.names[b];
+        if (options.batch_sheet.empty()) {
+            progress.detail(batch);
+            continue;
+        }
         std::vector<std::string> members;
         for (std::size_t f = 0; f < input.files.size(); ++f) {
             if (input.batches.file_batch[f] == static_cast<int>(b) + 1) {
                 members.push_back(base_name(input.files[f].path));
             }
         }
-        progress.detail("Batch " + std::to_string(b + 1) + " = " + input.batches.names[b] + ": " +
-                        joined(members, ", "));
+        progress.detail(batch + ", " + std::to_string(members.size()) +
+                        (members.size() == 1 ? " file:" : " files:"));
+        for (const std::string& line : wrapped(members, 90)) {
+            progress.detail("  " + line);
+        }
     }
 
     transform_events(input);
