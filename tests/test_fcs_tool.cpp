@@ -502,7 +502,15 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
     EXPECT_EQ(folder_entries(run->out), (std::set<std::string>{"keep.txt"}));
     EXPECT_FALSE(fs::exists(run->dir.path() / "not-there"));
 
-    // An output that would replace its input is refused before anything is read.
+    // An output folder that is a file, an output that would replace its input: refused before
+    // anything is read.
+    write_text(run->dir.file("plain"), "not a folder");
+    EXPECT_EQ(error_of({"correct", "--out", run->dir.file("plain"), run->first, run->second}),
+              "Error: The output folder " + run->dir.file("plain") + " exists but is not a folder.");
+    EXPECT_EQ(error_of({"export", run->first, run->dir.file("in/../in/one.fcs")}),
+              "Error: The table " + run->dir.file("in/../in/one.fcs") + " would replace the FCS file " +
+                  run->first + ". Choose another name for the table.");
+    EXPECT_EQ(fcs::read_fcs(run->first).num_events, 200u);
     const std::string replaced = error_of({"correct", "--out", run->dir.file("in"), run->first, run->second});
     EXPECT_EQ(replaced, "Error: The corrected file " + run->dir.file("in") +
                             "/one.fcs would replace the input file " + run->first +

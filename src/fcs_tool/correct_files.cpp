@@ -68,20 +68,22 @@ std::vector<std::string> wrapped(const std::vector<std::string>& items, std::siz
     return lines;
 }
 
-bool same_file(const fs::path& a, const fs::path& b) {
+// The path a file is known by for comparisons: absolute, without "." and "..", links resolved.
+fs::path identity(const fs::path& path) {
     std::error_code error;
-    if (fs::equivalent(a, b, error)) {
-        return true;
-    }
-    const fs::path ca = fs::weakly_canonical(a, error);
-    const fs::path cb = fs::weakly_canonical(b, error);
-    return !error && ca == cb;
+    const fs::path canonical = fs::weakly_canonical(fs::absolute(path, error), error);
+    return error ? fs::absolute(path, error).lexically_normal() : canonical;
 }
 
 // Refuses a command line whose outputs would collide with each other or overwrite an input,
 // before any file is read.
 void check_output_names(const CorrectOptions& options) {
+    std::error_code error;
+    if (fs::exists(options.out_dir, error) && !fs::is_directory(options.out_dir, error)) {
+        throw std::runtime_error("The output folder " + options.out_dir + " exists but is not a folder.");
+    }
     std::map<std::string, std::string> by_name;
+    std::map<fs::path, std::string> inputs;
     for (const std::string& file : options.files) {
         const std::string name = base_name(file);
         const auto [place, added] = by_name.emplace(name, file);
@@ -91,17 +93,18 @@ void check_output_names(const CorrectOptions& options) {
                                      (fs::path(options.out_dir) / name).string() +
                                      ". Rename one of them or correct them in separate runs.");
         }
+        inputs.emplace(identity(file), file);
     }
+    const fs::path report = options.report.empty() ? fs::path() : identity(options.report);
     for (const std::string& file : options.files) {
         const fs::path output = fs::path(options.out_dir) / base_name(file);
-        for (const std::string& input : options.files) {
-            if (same_file(output, input)) {
-                throw std::runtime_error("The corrected file " + output.string() +
-                                         " would replace the input file " + input +
-                                         ". Choose an --out folder that holds none of the input files.");
-            }
+        const auto input = inputs.find(identity(output));
+        if (input != inputs.end()) {
+            throw std::runtime_error("The corrected file " + output.string() +
+                                     " would replace the input file " + input->second +
+                                     ". Choose an --out folder that holds none of the input files.");
         }
-        if (!options.report.empty() && same_file(output, options.report)) {
+        if (!report.empty() && report == identity(output)) {
             throw std::runtime_error("The report " + options.report + " would replace the corrected file " +
                                      output.string() + ". Choose another name for --report.");
         }
@@ -109,22 +112,17 @@ void check_output_names(const CorrectOptions& options) {
     if (options.report.empty()) {
         return;
     }
-    for (const std::string& input : options.files) {
-        if (same_file(options.report, input)) {
-            throw std::runtime_error("The report " + options.report + " would replace the input file " +
-                                     input + ". Choose another name for --report.");
-        }
+    const auto input = inputs.find(report);
+    if (input != inputs.end()) {
+        throw std::runtime_error("The report " + options.report + " would replace the input file " +
+                                 input->second + ". Choose another name for --report.");
     }
     const fs::path folder = fs::path(options.report).parent_path();
-    std::error_code error;
     // The report may go into the output folder, which is created when missing.
-    if (!folder.empty() && !fs::is_directory(folder, error) && !same_file(folder, options.out_dir)) {
+    if (!folder.empty() && !fs::is_directory(folder, error) &&
+        identity(folder) != identity(options.out_dir)) {
         throw std::runtime_error("The folder " + folder.string() + " of the report " + options.report +
                                  " does not exist. Create it or choose another place for --report.");
-    }
-    const fs::path out(options.out_dir);
-    if (fs::exists(out, error) && !fs::is_directory(out, error)) {
-        throw std::runtime_error("The output folder " + options.out_dir + " exists but is not a folder.");
     }
 }
 

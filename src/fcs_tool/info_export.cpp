@@ -5,6 +5,7 @@
 #include "output_transaction.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -120,6 +121,11 @@ bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err
 }
 
 void export_csv(const ExportOptions& options) {
+    std::error_code error;
+    if (std::filesystem::equivalent(options.input, options.output, error)) {
+        throw std::runtime_error("The table " + options.output + " would replace the FCS file " +
+                                 options.input + ". Choose another name for the table.");
+    }
     const fcs::FcsFile file = fcs::read_fcs(options.input);
     const std::vector<double> linear = options.raw ? std::vector<double>() : file.linear_values();
     const std::vector<double>& values = options.raw ? file.raw : linear;

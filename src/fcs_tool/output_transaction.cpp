@@ -1,13 +1,27 @@
 #include "output_transaction.hpp"
 
-#include <unistd.h>
-
+#include <cstdio>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
 namespace fcs_tool {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// A token that sets this run's temporary names apart from those of a run beside it.
+std::string run_token() {
+    std::random_device source;
+    char text[17];
+    std::snprintf(text, sizeof(text), "%08x%08x", source(), source());
+    return text;
+}
+
+} // namespace
+
+OutputTransaction::OutputTransaction() : token_(run_token()) {}
 
 OutputTransaction::~OutputTransaction() {
     if (!committed_) {
@@ -43,8 +57,8 @@ void OutputTransaction::create_folder(const fs::path& folder) {
 std::string OutputTransaction::add(const fs::path& final_path) {
     Entry entry;
     entry.final_path = final_path;
-    entry.temporary = final_path.parent_path() / ("." + final_path.filename().string() + ".pairmend-" +
-                                                  std::to_string(getpid()) + ".tmp");
+    entry.temporary =
+        final_path.parent_path() / ("." + final_path.filename().string() + ".pairmend-" + token_ + ".tmp");
     std::error_code error;
     entry.existed = fs::exists(final_path, error);
     entries_.push_back(entry);

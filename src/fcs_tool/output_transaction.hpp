@@ -18,7 +18,7 @@ namespace fcs_tool {
  */
 class OutputTransaction {
 public:
-    OutputTransaction() = default;
+    OutputTransaction();
     ~OutputTransaction();
     OutputTransaction(const OutputTransaction&) = delete;
     OutputTransaction& operator=(const OutputTransaction&) = delete;
@@ -31,7 +31,7 @@ public:
 
     /**
      * Registers a file and returns the temporary name to write it under, in the same folder
-     * (".<name>.pairmend-<process id>.tmp").
+     * (".<name>.pairmend-<random token>.tmp").
      */
     std::string add(const std::filesystem::path& final_path);
 
@@ -53,6 +53,7 @@ private:
 
     std::vector<Entry> entries_;
     std::vector<std::filesystem::path> created_folders_; ///< outermost first.
+    std::string token_;                                  ///< the random part of the temporary names.
     bool committed_ = false;
 };
 
