@@ -485,6 +485,8 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
         {{run->first, same_name},
          "Error: The input files " + run->first + " and " + same_name +
              " have the same name one.fcs, so both corrected files would be "},
+        {{run->first, run->second, run->first},
+         "Error: The input file " + run->first + " is named twice on the command line. Name each file once."},
         {{run->first},
          "Error: All input files are in one batch (one.fcs), but correction needs at least two batches."},
         {{run->first, run->dir.file("in/absent.fcs")}, "Error: "},

@@ -87,6 +87,10 @@ void check_output_names(const CorrectOptions& options) {
     for (const std::string& file : options.files) {
         const std::string name = base_name(file);
         const auto [place, added] = by_name.emplace(name, file);
+        if (!added && place->second == file) {
+            throw std::runtime_error("The input file " + file +
+                                     " is named twice on the command line. Name each file once.");
+        }
         if (!added) {
             throw std::runtime_error("The input files " + place->second + " and " + file +
                                      " have the same name " + name + ", so both corrected files would be " +
