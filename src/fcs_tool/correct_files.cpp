@@ -85,19 +85,21 @@ void check_output_names(const CorrectOptions& options) {
     std::map<std::string, std::string> by_name;
     std::map<fs::path, std::string> inputs;
     for (const std::string& file : options.files) {
+        const auto [known, new_file] = inputs.emplace(identity(file), file);
+        if (!new_file) {
+            throw std::runtime_error(
+                "The input file " + file + " is named twice on the command line" +
+                (known->second == file ? std::string() : " (also as " + known->second + ")") +
+                ". Name each file once.");
+        }
         const std::string name = base_name(file);
         const auto [place, added] = by_name.emplace(name, file);
-        if (!added && place->second == file) {
-            throw std::runtime_error("The input file " + file +
-                                     " is named twice on the command line. Name each file once.");
-        }
         if (!added) {
             throw std::runtime_error("The input files " + place->second + " and " + file +
                                      " have the same name " + name + ", so both corrected files would be " +
                                      (fs::path(options.out_dir) / name).string() +
                                      ". Rename one of them or correct them in separate runs.");
         }
-        inputs.emplace(identity(file), file);
     }
     const fs::path report = options.report.empty() ? fs::path() : identity(options.report);
     for (const std::string& file : options.files) {
@@ -251,17 +253,6 @@ bool is_replaced_keyword(const std::string& name) {
     return upper.rfind("PAIRMEND_", 0) == 0;
 }
 
-std::string settings_text(const mnncorrect::MnnCorrect<int, double>& engine) {
-    std::ostringstream text;
-    text << "num_neighbors=" << engine.num_neighbors << ", num_mads=" << shortest_text(engine.num_mads)
-         << ", robust_iterations=" << engine.robust_iterations
-         << ", robust_trim=" << shortest_text(engine.robust_trim)
-         << ", approximate=" << (engine.approximate ? "true" : "false")
-         << ", automatic_order=" << (engine.automatic_order ? "true" : "false")
-         << ", reference_policy=" << reference_policy_name(engine.reference_policy);
-    return text.str();
-}
-
 QN::MnnSettings mnn_settings(const CorrectOptions& options) {
     QN::MnnSettings settings;
     settings.num_neighbors = options.engine.num_neighbors;
@@ -278,6 +269,43 @@ QN::MnnSettings mnn_settings(const CorrectOptions& options) {
     return settings;
 }
 
+// Every engine setting as the job file writes it: "num_neighbors=15, num_mads=3.0, ...".
+std::string settings_text(const CorrectOptions& options) {
+    std::vector<std::string> items;
+    for (const auto& [name, value] : QN::settings_used(mnn_settings(options))) {
+        if (name != QN::MnnSettings::run_ID_Att) {
+            items.push_back(name + "=" + value);
+        }
+    }
+    return joined(items, ", ");
+}
+
+// The base names of the files of batch `number` (from 1), in input order.
+std::vector<std::string> batch_members(const CorrectionInput& input, std::size_t number) {
+    std::vector<std::string> members;
+    for (std::size_t f = 0; f < input.files.size(); ++f) {
+        if (input.batches.file_batch[f] == static_cast<int>(number)) {
+            members.push_back(base_name(input.files[f].path));
+        }
+    }
+    return members;
+}
+
+// How the report names the input: the files' common folder when they share one.
+std::string input_description(const CorrectionInput& input) {
+    const fs::path folder = fs::path(input.files.front().path).parent_path().lexically_normal();
+    const bool one_folder =
+        std::all_of(input.files.begin(), input.files.end(), [&folder](const fcs::FcsFile& file) {
+            return fs::path(file.path).parent_path().lexically_normal() == folder;
+        });
+    std::ostringstream text;
+    text << input.files.size() << " FCS files";
+    if (one_folder && !folder.empty()) {
+        text << " in " << folder.string();
+    }
+    return text.str();
+}
+
 // The quality-control report of the run, as pairmend writes it, with the channels' names and the
 // batch numbers 1..k whose names the settings table lists.
 void write_report(const std::string& path, const CorrectOptions& options, const CorrectionInput& input,
@@ -287,10 +315,7 @@ void write_report(const std::string& path, const CorrectOptions& options, const 
                    [](int id) { return id + 1; });
 
     report::QcReportInput run;
-    std::ostringstream files;
-    files << input.files.size() << " FCS files in "
-          << fs::path(input.files.front().path).parent_path().lexically_normal().string();
-    run.input_file = files.str();
+    run.input_file = input_description(input);
     const QN::MnnSettings settings = mnn_settings(options);
     run.run_id = settings.run_ID;
     run.parameter_names = input.channel_names;
@@ -298,14 +323,8 @@ void write_report(const std::string& path, const CorrectOptions& options, const 
     run.settings.emplace_back("cofactor", shortest_text(input.cofactor));
     run.settings.emplace_back("threads", std::to_string(configure_engine(options).num_threads));
     for (std::size_t b = 0; b < input.batches.names.size(); ++b) {
-        std::vector<std::string> members;
-        for (std::size_t f = 0; f < input.files.size(); ++f) {
-            if (input.batches.file_batch[f] == static_cast<int>(b) + 1) {
-                members.push_back(base_name(input.files[f].path));
-            }
-        }
         run.settings.emplace_back("batch " + std::to_string(b + 1),
-                                  input.batches.names[b] + ": " + joined(members, ", "));
+                                  input.batches.names[b] + ": " + joined(batch_members(input, b + 1), ", "));
     }
     run.ndim = input.ndim;
     run.nobs = input.nobs;
@@ -387,12 +406,7 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
             progress.detail(batch);
             continue;
         }
-        std::vector<std::string> members;
-        for (std::size_t f = 0; f < input.files.size(); ++f) {
-            if (input.batches.file_batch[f] == static_cast<int>(b) + 1) {
-                members.push_back(base_name(input.files[f].path));
-            }
-        }
+        const std::vector<std::string> members = batch_members(input, b + 1);
         progress.detail(batch + ", " + std::to_string(members.size()) +
                         (members.size() == 1 ? " file:" : " files:"));
         for (const std::string& line : wrapped(members, 90)) {
@@ -420,10 +434,10 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
                                     result.corrected.data(), static_cast<const int*>(nullptr));
     } catch (const mnncorrect::NoMutualPairsError& error) {
         throw std::runtime_error(
-            "The " + batch_text(input, error.batch() + 1) +
-            " shares no mutual nearest neighbours with the batches merged before it, so it cannot be "
+            "The events of " + batch_text(input, error.batch() + 1) +
+            " share no mutual nearest neighbours with the batches merged before it, so that batch cannot be "
             "corrected. Its events may not overlap any cell population of the other batches; check that "
-            "it holds the same kind of sample and the same channels, or leave it out.");
+            "its files hold the same kind of sample and the same channels, or leave them out.");
     }
     result.engine_seconds = progress.seconds() - began;
 
@@ -527,7 +541,7 @@ fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResu
     output.keywords.emplace_back("PAIRMEND_BATCH",
                                  std::to_string(batch) + " (" +
                                      input.batches.names[static_cast<std::size_t>(batch) - 1] + ")");
-    output.keywords.emplace_back("PAIRMEND_SETTINGS", settings_text(configure_engine(options)));
+    output.keywords.emplace_back("PAIRMEND_SETTINGS", settings_text(options));
     return output;
 }
 
