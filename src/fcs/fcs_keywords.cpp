@@ -35,10 +35,32 @@ std::vector<double> FcsFile::linear_values() const {
         if (!(channel.log_decades > 0) || !(channel.range > 0)) {
             continue;
         }
-        const double scale = channel.log_decades / channel.range;
+        const double f1 = channel.log_decades;
+        const double f2 = channel.log_offset;
+        const double range = channel.range;
+        auto convert = [&](double x) { return std::pow(10.0, f1 * x / range) * f2; };
+        // Stored values are whole numbers below the range's power of two: for the usual ranges
+        // (1024, 4096, ...) one table of every possible value, computed exactly as below.
+        const double limit = std::ceil(range);
+        if (limit <= 65536 && num_events > static_cast<std::size_t>(limit) / 4) {
+            std::size_t power = 1;
+            while (static_cast<double>(power) < limit) {
+                power <<= 1;
+            }
+            std::vector<double> table(power);
+            for (std::size_t x = 0; x < power; ++x) {
+                table[x] = convert(static_cast<double>(x));
+            }
+            for (std::size_t e = 0; e < num_events; ++e) {
+                double& value = values[e * npar + c];
+                const auto x = static_cast<std::size_t>(value);
+                value = (static_cast<double>(x) == value && x < power) ? table[x] : convert(value);
+            }
+            continue;
+        }
         for (std::size_t e = 0; e < num_events; ++e) {
             double& value = values[e * npar + c];
-            value = std::pow(10.0, scale * value) * channel.log_offset;
+            value = convert(value);
         }
     }
     return values;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -143,12 +144,14 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Decoding the DATA segment
 
-enum class Kind { f32, f64, u8, u16, u32, u64, generic };
+/// f32 ... u64: native widths, byte-swapped or not; uint_n: integers of 3, 5, 6 or 7 bytes in
+/// little- or big-endian order; generic: any order, byte by byte.
+enum class Kind { f32, f64, u8, u16, u32, u64, uint_n, generic };
 
 /// How one channel's values are stored in an event.
 struct Column {
     Kind kind = Kind::generic;
-    bool swap = false;          ///< byte-swapped against the host (the fixed-width kinds)
+    bool swap = false;          ///< byte-swapped against the host (native widths); big-endian (uint_n)
     bool is_float = false;      ///< generic kind: a float (4 bytes) or a double (8 bytes)
     std::size_t offset = 0;     ///< bytes from the event's start
     std::size_t width = 0;      ///< bytes
@@ -208,6 +211,24 @@ void decode_strided(const unsigned char* data, std::size_t count, std::size_t st
     }
 }
 
+/// Integers of W bytes in little- or big-endian order, whatever the host's order.
+template <std::size_t W, bool Big>
+void decode_uint_n(const unsigned char* data, std::size_t count, std::size_t stride, std::uint64_t mask, double* out,
+                   std::size_t out_stride) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char* p = data + i * stride;
+        std::uint64_t v = 0;
+        for (std::size_t b = 0; b < W; ++b) {
+            if constexpr (Big) {
+                v = (v << 8) | p[b];
+            } else {
+                v |= static_cast<std::uint64_t>(p[b]) << (8 * b);
+            }
+        }
+        out[i * out_stride] = static_cast<double>(v & mask);
+    }
+}
+
 void decode_generic(const Column& column, const unsigned char* data, std::size_t count, std::size_t stride,
                     double* out, std::size_t out_stride) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -259,6 +280,17 @@ auto pick(const Column& column) {
         return choose(std::uint32_t{}, std::false_type{});
     case Kind::u64:
         return choose(std::uint64_t{}, std::false_type{});
+    case Kind::uint_n:
+        if constexpr (!Flat) {
+            switch (column.width) {
+            case 3: return column.swap ? &decode_uint_n<3, true> : &decode_uint_n<3, false>;
+            case 5: return column.swap ? &decode_uint_n<5, true> : &decode_uint_n<5, false>;
+            case 6: return column.swap ? &decode_uint_n<6, true> : &decode_uint_n<6, false>;
+            case 7: return column.swap ? &decode_uint_n<7, true> : &decode_uint_n<7, false>;
+            default: break;
+            }
+        }
+        break;
     case Kind::generic:
         break;
     }
@@ -273,7 +305,7 @@ void decode(const unsigned char* data, std::size_t num_events, std::size_t event
     }
     const Column& first = columns.front();
     const bool uniform =
-        first.kind != Kind::generic && event_bytes == npar * first.width &&
+        first.kind != Kind::generic && first.kind != Kind::uint_n && event_bytes == npar * first.width &&
         std::all_of(columns.begin(), columns.end(), [&](const Column& c) {
             return c.kind == first.kind && c.swap == first.swap && c.mask == first.mask;
         });
@@ -403,6 +435,11 @@ void set_order(Column& column, const ByteOrder& order, const std::string& byteor
         column.swap = width > 1 && (little != host_little_endian());
         return;
     }
+    if ((little || big) && !column.is_float && width < 8) {
+        column.kind = Kind::uint_n;
+        column.swap = big;
+        return;
+    }
     column.kind = Kind::generic;
     for (std::size_t b = 0; b < width; ++b) {
         column.shift[b] = 8 * significance[b];
@@ -516,16 +553,69 @@ std::uint64_t range_mask(double range, std::size_t bits) {
     return (power - 1) & all;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------------------------
+// Where the bytes come from
 
-FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
-    const std::uint64_t file_size = bytes.size();
+/// The bytes of a file, fetched one range at a time; every range lies inside the file.
+class Source {
+public:
+    explicit Source(std::uint64_t size) : size_(size) {}
+    virtual ~Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    std::uint64_t size() const { return size_; }
+    /// Bytes [offset, offset + length); valid until the next call.
+    virtual std::string_view bytes(std::uint64_t offset, std::size_t length) = 0;
+
+private:
+    std::uint64_t size_;
+};
+
+class MemorySource final : public Source {
+public:
+    explicit MemorySource(std::string_view bytes) : Source(bytes.size()), bytes_(bytes) {}
+    std::string_view bytes(std::uint64_t offset, std::size_t length) override {
+        return bytes_.substr(static_cast<std::size_t>(offset), length);
+    }
+
+private:
+    std::string_view bytes_;
+};
+
+/// A file read range by range into one reused buffer: the DATA segment is read in blocks and
+/// decoded as it comes, so a file is never held in memory twice.
+class FileSource final : public Source {
+public:
+    FileSource(std::ifstream& stream, std::uint64_t size, const std::string& name)
+        : Source(size), stream_(stream), name_(name) {}
+    std::string_view bytes(std::uint64_t offset, std::size_t length) override {
+        buffer_.resize(length);
+        stream_.clear();
+        stream_.seekg(static_cast<std::streamoff>(offset));
+        stream_.read(buffer_.data(), static_cast<std::streamsize>(length));
+        if (static_cast<std::size_t>(stream_.gcount()) != length) {
+            std::ostringstream message;
+            message << "cannot be read completely: reading " << length << " bytes at byte offset " << offset
+                    << " failed (was the file changed while it was read?).";
+            refuse(name_, message.str());
+        }
+        return std::string_view(buffer_.data(), length);
+    }
+
+private:
+    std::ifstream& stream_;
+    const std::string& name_;
+    std::string buffer_;
+};
+
+FcsFile parse(Source& source, const std::string& name) {
+    const std::uint64_t file_size = source.size();
     FcsFile file;
     file.path = name;
 
     // HEADER
+    const std::string head(source.bytes(0, static_cast<std::size_t>(std::min<std::uint64_t>(file_size, header_size))));
+    const std::string_view bytes = head;
     if (bytes.size() < 3 || bytes.substr(0, 3) != "FCS") {
         refuse(name, "is not an FCS file: it does not begin with an FCS version such as FCS3.1.");
     }
@@ -563,7 +653,8 @@ FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
     if (text_length < 2) {
         refuse(name, "is not a valid FCS file: its TEXT segment is empty.");
     }
-    parse_text(bytes.substr(text_segment.begin, text_length), text_segment.begin, "TEXT", name, file.keywords);
+    parse_text(source.bytes(text_segment.begin, static_cast<std::size_t>(text_length)), text_segment.begin, "TEXT",
+               name, file.keywords);
     Lookup lookup;
     lookup.add(file.keywords, 0);
 
@@ -574,8 +665,8 @@ FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
         const std::uint64_t stext_length = check_segment(stext, file_size, "supplemental TEXT", name);
         if (stext_length > 0 && stext.begin != text_segment.begin) {
             const std::size_t from = file.keywords.size();
-            parse_text(bytes.substr(stext.begin, stext_length), stext.begin, "supplemental TEXT", name,
-                       file.keywords);
+            parse_text(source.bytes(stext.begin, static_cast<std::size_t>(stext_length)), stext.begin,
+                       "supplemental TEXT", name, file.keywords);
             lookup.add(file.keywords, from);
         }
     }
@@ -779,8 +870,14 @@ FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
     }
     file.num_events = static_cast<std::size_t>(tot);
     file.raw.resize(file.num_events * npar);
-    decode(reinterpret_cast<const unsigned char*>(bytes.data()) + data_segment.begin, file.num_events, event_bytes,
-           columns, file.raw.data());
+    // Blocks of about 4 MB, decoded as they are read.
+    const std::size_t block_events = std::max<std::size_t>(1, (std::size_t{4} << 20) / event_bytes);
+    for (std::size_t start = 0; start < file.num_events; start += block_events) {
+        const std::size_t count = std::min(block_events, file.num_events - start);
+        const std::string_view block = source.bytes(data_segment.begin + start * event_bytes, count * event_bytes);
+        decode(reinterpret_cast<const unsigned char*>(block.data()), count, event_bytes, columns,
+               file.raw.data() + start * npar);
+    }
 
     // Further data sets
     if (const std::string* next = find("$NEXTDATA")) {
@@ -790,32 +887,25 @@ FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
     return file;
 }
 
+} // namespace
+
+FcsFile parse_fcs(std::string_view bytes, const std::string& name) {
+    MemorySource source(bytes);
+    return parse(source, name);
+}
+
 FcsFile read_fcs(const std::string& path) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     if (error) {
         refuse(path, "cannot be read: " + error.message() + ".");
     }
-    std::FILE* stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) {
         refuse(path, "cannot be opened: " + std::string(std::strerror(errno)) + ".");
     }
-    std::unique_ptr<char[]> buffer(new char[size > 0 ? size : 1]);
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t got = std::fread(buffer.get() + done, 1, size - done, stream);
-        if (got == 0) {
-            break;
-        }
-        done += got;
-    }
-    const bool failed = std::ferror(stream) != 0;
-    std::fclose(stream);
-    if (failed) {
-        refuse(path, "cannot be read completely: a read error occurred.");
-    }
-    // A file that shrank while being read is judged by what was read.
-    return parse_fcs(std::string_view(buffer.get(), done), path);
+    FileSource source(stream, size, path);
+    return parse(source, path);
 }
 
 } // namespace fcs
