@@ -18,15 +18,15 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-/** The engine's options, each at pairmend's default. */
+/** The engine's options, named and defaulted as the job file's keys of the same names. */
 struct EngineOptions {
-    int num_neighbors = 15;
-    double num_mads = 3.0;
-    int robust_iterations = 2;
-    double robust_trim = 0.25;
-    bool approximate = false;
-    bool automatic_order = true;
-    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS;
+    int num_neighbors = 15;                                            ///< --neighbors
+    double num_mads = 3.0;                                             ///< --mads
+    int robust_iterations = 2;                                         ///< --robust-iterations
+    double robust_trim = 0.25;                                         ///< --robust-trim
+    bool approximate = false;                                          ///< --approximate
+    bool automatic_order = true;                                       ///< --order automatic (true) or input
+    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< --reference-policy
 };
 
 /** `pairmend-fcs correct`. */
