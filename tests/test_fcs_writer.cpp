@@ -273,6 +273,24 @@ TEST(FcsWriter, NoEventsAndRangesFromTheData) {
     EXPECT_EQ(fcs::read_fcs(path).channels[0].range_text, "1235");
 }
 
+TEST(FcsWriter, ChannelsWithoutARangeFromAFileGetOne) {
+    fcs_test::FcsBuilder builder;
+    builder.channels = {{"A", "", "0", 32, "0,0"}, {"B", "", "", 32, ""}, {"C", "", "5", 32, "0,0"}};
+    builder.events = {{10.5, 3, 1}, {2, 99.25, 1}};
+    const fcs::FcsFile source = fcs::parse_fcs(builder.build(), "r.fcs");
+    fcs::FcsOutput output;
+    output.channels = source.linear_channels();
+    EXPECT_EQ(output.channels[0].range_text, "");
+    output.num_events = 2;
+    output.values = {10.5f, 3, 1, 2, 99.25f, 1};
+    TempDir dir;
+    fcs::write_fcs(dir.file("r.fcs"), output);
+    const fcs::FcsFile copy = fcs::read_fcs(dir.file("r.fcs"));
+    EXPECT_EQ(copy.channels[0].range_text, "11");
+    EXPECT_EQ(copy.channels[1].range_text, "100");
+    EXPECT_EQ(copy.channels[2].range_text, "5");
+}
+
 TEST(FcsWriter, RefusesOutputsThatWouldMakeAnInvalidFile) {
     TempDir dir;
     const std::string path = dir.file("bad.fcs");

@@ -1,4 +1,3 @@
-// LEAD ENGINEER TO THE HELPERS: read /tmp/rules.md before anything else (rules, method, deadline 17:55); then delete this line.
 #ifndef PAIRMEND_FCS_FCS_FILE_HPP
 #define PAIRMEND_FCS_FCS_FILE_HPP
 
@@ -61,7 +60,8 @@ struct FcsFile {
     /**
      * The channels as linear_values() describes them, ready for write_fcs: a log-amplified
      * integer channel gets $PnE 0,0 and the range 10^f1 * f2 (its largest linear value); $PnE is
-     * 0,0 for every channel. Names, labels and keyword values that are not UTF-8 (older files
+     * 0,0 for every channel; a channel without a positive range gets range 0 and an empty
+     * range_text, which write_fcs fills from the values. Names, labels and keyword values that are not UTF-8 (older files
      * wrote single-byte text) are read as Latin-1 and converted to UTF-8, and channel keywords
      * whose suffix is not printable ASCII are left out; everything else is unchanged.
      */
@@ -70,8 +70,28 @@ struct FcsFile {
 
 /**
  * Reads the first data set of a list-mode FCS file.
+ *
+ * Reads FCS2.0, FCS3.0 and FCS3.1; $MODE L (or no $MODE); $DATATYPE F (32 bits), D (64 bits)
+ * and I (integers of 1 to 8 whole bytes, widths may differ per channel, masked to their range).
+ * $BYTEORD little- or big-endian of any length applies to every width; a mixed order (3,4,1,2,
+ * 2,1,4,3) applies to values of its own width and, for narrower widths that divide it, as the
+ * relative order of its first bytes. The DATA offsets come from the HEADER, or from
+ * $BEGINDATA/$ENDDATA when the HEADER gives 0 (or blanks). Lenient where nothing is lost: blanks
+ * around numbers, blanks or NULs after the TEXT's last delimiter, a missing last delimiter, no
+ * $TOT in FCS 2.0 (then the DATA segment must hold whole events), a DATA segment up to one event
+ * longer than $TOT events (some writers count its end one byte too far); $NEXTDATA is not
+ * followed (more_data_sets says so). Keywords of the supplemental TEXT come after the primary
+ * TEXT's; where both have a keyword, the primary's value is the one used.
+ *
+ * Messages are one sentence beginning "The file <path> ", e.g. "The file a.fcs is cut short: its
+ * DATA segment runs from byte offset 1207 to 321206, but the file holds only 30000 bytes." Byte
+ * offsets in messages count from 0, as FCS offsets do.
+ *
  * @throws std::runtime_error naming the file and what is wrong when it is not an FCS file, is cut
- *         short, or its offsets, event count, widths and file size disagree.
+ *         short, or its offsets, event count, widths and file size disagree; also for a version,
+ *         mode or data type it does not read (FCS3.2, $MODE C, $DATATYPE A, bit-packed integers,
+ *         integers wider than 64 bits), and when the HEADER's and the TEXT's DATA offsets
+ *         differ. No buffer is sized from a declared count before it is checked against the size.
  */
 FcsFile read_fcs(const std::string& path);
 
@@ -80,7 +100,9 @@ FcsFile parse_fcs(std::string_view bytes, const std::string& name);
 
 /** What write_fcs writes: channels, descriptive keywords and float32 values. */
 struct FcsOutput {
-    /// The channels; name, label and range are written, bits are always 32 and $PnE "0,0".
+    /// The channels; name, label, range and keywords are written, bits are always 32 and $PnE
+    /// "0,0". The range written is range_text (blanks trimmed) when set, else `range` when
+    /// positive, else the channel's largest value rounded up (at least 1).
     std::vector<Channel> channels;
     /// Further keywords to write (descriptive ones such as $CYT, $DATE or $FIL). Keywords that
     /// describe the layout, the segments or the channels are written by write_fcs itself and
@@ -95,13 +117,42 @@ struct FcsOutput {
  * The keywords of a file that stay true when its events are written again with other channels:
  * every keyword but those of the layout, the segments and the channels ($BEGINDATA, $TOT, $PAR,
  * $PnN, ...).
+ *
+ * Left out, names compared without regard to case: the layout and segment keywords; every $Pn
+ * keyword ($PnN, $PnV, $PnDISPLAY, ...: the standard ones of existing channels travel with
+ * Channel::keywords instead); keywords that refer to channels by number or describe data no
+ * longer there ($COMP, $DFCiTOj, $GATE, $GATING, $Gn*, $RnI, $RnW, $PKn, $PKNn, $CSMODE,
+ * $CSVBITS, $CSVnFLAG); $UNICODE (the output is UTF-8); the source's history ($ORIGINALITY,
+ * $LAST_MODIFIED, $LAST_MODIFIER), replaced by "$ORIGINALITY" "DataModified" at the end; names
+ * that are not printable ASCII; a second keyword of the same name. Kept unchanged: everything
+ * else, among them $CYT, $DATE, $FIL, $SPILLOVER and SPILL (they name channels by $PnN, and the
+ * original channels keep their names) and custom keywords (P1DISPLAY, flowCore_$P1Rmax: their
+ * channel numbers hold as long as the original channels keep their order). Values that are not
+ * UTF-8 are read as Latin-1 and converted. The result can be given to write_fcs as it is.
  */
 std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsFile& file);
 
 /**
  * Writes an FCS 3.1 file, float32 little-endian, replacing any file of that name.
- * @throws std::runtime_error naming the file when it cannot be written completely, or
- *         std::invalid_argument when the output is inconsistent.
+ *
+ * Layout: HEADER ("FCS3.1", TEXT at byte 58, DATA right after it, ANALYSIS 0; DATA offsets 0
+ * when the DATA segment ends beyond byte 99,999,999, the real ones always in $BEGINDATA and
+ * $ENDDATA), primary TEXT, DATA, then "00000000" for the CRC (not computed, as FCS 3.1 allows).
+ * TEXT: $BEGINANALYSIS, $ENDANALYSIS, $BEGINSTEXT, $ENDSTEXT, $BEGINDATA, $ENDDATA, $BYTEORD
+ * 1,2,3,4, $DATATYPE F, $MODE L, $NEXTDATA 0, $PAR, $TOT; per channel $PnN, $PnS (when the label
+ * is set), $PnB 32, $PnE 0,0, $PnR and the channel's keywords; then output.keywords in order. The
+ * delimiter is a character that occurs in no keyword or value when there is one, else one that
+ * begins none, doubled where it occurs.
+ *
+ * @throws std::invalid_argument (nothing is written) when the output would make an invalid file:
+ *         values not num_events * channels; no channels; an empty name or value (FCS values are
+ *         never empty: leave an empty keyword out); text that is not UTF-8; a comma in a name
+ *         or two channels of the same name; a keyword name that is not printable ASCII or has
+ *         blanks at its ends; a keyword that write_fcs writes itself (layout, segments, $Pn...)
+ *         or one given twice; a channel keyword suffix N, S, R, B, E or DATATYPE or beginning
+ *         with a digit; a range text that is not a positive number.
+ * @throws std::runtime_error naming the file when it cannot be written completely (the partial
+ *         file is removed).
  */
 void write_fcs(const std::string& path, const FcsOutput& output);
 

@@ -84,7 +84,11 @@ std::vector<Channel> FcsFile::linear_channels() const {
         for (auto& entry : extra) {
             utf8(entry.second);
         }
-        if (data_type == 'I' && channel.log_decades > 0 && channel.range > 0) {
+        if (!(channel.range > 0)) {
+            // No usable range ($PnR missing or 0): write_fcs then takes the largest value.
+            channel.range = 0;
+            channel.range_text.clear();
+        } else if (data_type == 'I' && channel.log_decades > 0) {
             channel.range = std::pow(10.0, channel.log_decades) * channel.log_offset;
             channel.range_text = detail::format_number(channel.range);
         }

@@ -250,7 +250,9 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
         throw std::runtime_error("Cannot write the FCS file " + path + ": " + std::strerror(errno) + ".");
     }
     bool ok = std::fwrite(head.data(), 1, head.size(), stream) == head.size();
-    if (host_little_endian()) {
+    if (output.values.empty()) {
+        // nothing to write (and no pointer to pass to fwrite)
+    } else if (host_little_endian()) {
         ok = ok && std::fwrite(output.values.data(), 4, output.values.size(), stream) == output.values.size();
     } else {
         std::vector<std::uint32_t> chunk;
