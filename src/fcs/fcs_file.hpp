@@ -16,7 +16,7 @@ namespace fcs {
 
 /** One parameter (channel) of a data set, as its TEXT keywords describe it. */
 struct Channel {
-    std::string name;           ///< $PnN, the short name.
+    std::string name;           ///< $PnN, the short name ("P<n>" when an FCS 2.0 file has none).
     std::string label;          ///< $PnS, the marker or long name; empty when the file has none.
     std::string range_text;     ///< $PnR exactly as written in the file.
     double range = 0;           ///< $PnR as a number.
@@ -53,17 +53,19 @@ struct FcsFile {
 
     /**
      * The values on the linear scale: raw values of log-amplified integer channels converted as
-     * the standard says (10^(f1 * x / range) * f2), every other value unchanged. Same layout as raw.
+     * the standard says (10^(f1 * x / range) * f2), every other value unchanged (a $PnE on float
+     * data is recorded in the channel but not applied: FCS 3.1 requires 0,0 there). Same layout
+     * as raw.
      */
     std::vector<double> linear_values() const;
 
     /**
      * The channels as linear_values() describes them, ready for write_fcs: a log-amplified
-     * integer channel gets $PnE 0,0 and the range 10^f1 * f2 (its largest linear value); $PnE is
-     * 0,0 for every channel; a channel without a positive range gets range 0 and an empty
-     * range_text, which write_fcs fills from the values. Names, labels and keyword values that are not UTF-8 (older files
-     * wrote single-byte text) are read as Latin-1 and converted to UTF-8, and channel keywords
-     * whose suffix is not printable ASCII are left out; everything else is unchanged.
+     * integer channel gets the range 10^f1 * f2 (its largest linear value); $PnE is 0,0 for
+     * every channel; a channel without a positive range gets range 0 and an empty range_text,
+     * which write_fcs fills from the values. Names, labels and keyword values that are not UTF-8
+     * (older files wrote single-byte text) are read as Latin-1 and converted to UTF-8, and
+     * channel keywords whose suffix is not printable ASCII are left out; all else is unchanged.
      */
     std::vector<Channel> linear_channels() const;
 };
