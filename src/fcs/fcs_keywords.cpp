@@ -29,38 +29,48 @@ std::vector<double> FcsFile::linear_values() const {
     if (data_type != 'I') {
         return values; // $PnE applies only to integer channels (FCS 3.1: 0,0 for F and D)
     }
-    const std::size_t npar = channels.size();
-    for (std::size_t c = 0; c < npar; ++c) {
+    // Per log-amplified channel: 10^(f1 * x / range) * f2, and, for the usual ranges (1024,
+    // 4096, ...), a table of it for every value the range allows (stored values are whole
+    // numbers below the range's power of two), computed by the same expression.
+    struct Log {
+        std::size_t column;
+        double f1, f2, range;
+        std::vector<double> table;
+        double convert(double x) const { return std::pow(10.0, f1 * x / range) * f2; }
+    };
+    std::vector<Log> logs;
+    for (std::size_t c = 0; c < channels.size(); ++c) {
         const Channel& channel = channels[c];
         if (!(channel.log_decades > 0) || !(channel.range > 0)) {
             continue;
         }
-        const double f1 = channel.log_decades;
-        const double f2 = channel.log_offset;
-        const double range = channel.range;
-        auto convert = [&](double x) { return std::pow(10.0, f1 * x / range) * f2; };
-        // Stored values are whole numbers below the range's power of two: for the usual ranges
-        // (1024, 4096, ...) one table of every possible value, computed exactly as below.
-        const double limit = std::ceil(range);
+        Log log{c, channel.log_decades, channel.log_offset, channel.range, {}};
+        const double limit = std::ceil(channel.range);
         if (limit <= 65536 && num_events > static_cast<std::size_t>(limit) / 4) {
             std::size_t power = 1;
             while (static_cast<double>(power) < limit) {
                 power <<= 1;
             }
-            std::vector<double> table(power);
+            log.table.resize(power);
             for (std::size_t x = 0; x < power; ++x) {
-                table[x] = convert(static_cast<double>(x));
+                log.table[x] = log.convert(static_cast<double>(x));
             }
-            for (std::size_t e = 0; e < num_events; ++e) {
-                double& value = values[e * npar + c];
-                const auto x = static_cast<std::size_t>(value);
-                value = (static_cast<double>(x) == value && x < power) ? table[x] : convert(value);
-            }
-            continue;
         }
-        for (std::size_t e = 0; e < num_events; ++e) {
-            double& value = values[e * npar + c];
-            value = convert(value);
+        logs.push_back(std::move(log));
+    }
+    if (logs.empty()) {
+        return values;
+    }
+    const std::size_t npar = channels.size();
+    for (std::size_t e = 0; e < num_events; ++e) {
+        double* row = values.data() + e * npar;
+        for (const Log& log : logs) {
+            double& value = row[log.column];
+            // Integer values are at most 2^64 - 1; the table holds at most 65,536 of them.
+            const bool in_table = value >= 0 && value < static_cast<double>(log.table.size());
+            value = in_table && static_cast<double>(static_cast<std::size_t>(value)) == value
+                        ? log.table[static_cast<std::size_t>(value)]
+                        : log.convert(value);
         }
     }
     return values;
