@@ -8,6 +8,7 @@
 #include "correct_files.hpp"
 #include "fcs/fcs_file.hpp"
 #include "fcs_tool.hpp"
+#include "output_transaction.hpp"
 #include "run_mnn.hpp"
 #include "tool_options.hpp"
 
@@ -593,7 +594,9 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     EXPECT_THAT(lines.str(), HasSubstr("Merge step 2: batch 1 (run 1), 4000 events, joined with"));
 
     // The written files hold the original values and the corrected ones on the linear scale.
-    fcs_tool::correct_files(options, progress);
+    fcs_tool::OutputTransaction outputs;
+    outputs.create_folder(options.out_dir);
+    fcs_tool::write_results(input, result, options, progress, outputs);
     for (std::size_t f = 0; f < options.files.size(); ++f) {
         const fcs::FcsFile source = fcs::read_fcs(options.files[f]);
         const fcs::FcsFile written =

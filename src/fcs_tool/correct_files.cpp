@@ -362,6 +362,7 @@ mnncorrect::MnnCorrect<int, double> configure_engine(const CorrectOptions& optio
 }
 
 CorrectionInput prepare_correction(const CorrectOptions& options, Progress& progress) {
+    const double began = progress.seconds();
     check_output_names(options);
     CorrectionInput input;
     input.batches = options.batch_sheet.empty()
@@ -415,6 +416,7 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
     }
 
     transform_events(input);
+    input.seconds = progress.seconds() - began;
     return input;
 }
 
@@ -545,17 +547,11 @@ fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResu
     return output;
 }
 
-void correct_files(const CorrectOptions& options, Progress& progress) {
-    std::vector<std::pair<std::string, double>> phases;
-    const CorrectionInput input = prepare_correction(options, progress);
-    phases.emplace_back("Read the FCS files and transform the chosen channels", progress.seconds());
-
-    // The folder is made before the long part, so that a folder that cannot be made fails at once.
-    OutputTransaction outputs;
-    outputs.create_folder(options.out_dir);
-
-    const CorrectionResult result = run_correction(input, options, progress);
-    phases.emplace_back("Correct the batches", result.engine_seconds);
+void write_results(const CorrectionInput& input, const CorrectionResult& result,
+                   const CorrectOptions& options, Progress& progress, OutputTransaction& outputs) {
+    std::vector<std::pair<std::string, double>> phases = {
+        {"Read the FCS files and transform the chosen channels", input.seconds},
+        {"Correct the batches", result.engine_seconds}};
 
     double began = progress.seconds();
     for (std::size_t f = 0; f < input.files.size(); ++f) {
@@ -581,6 +577,17 @@ void correct_files(const CorrectOptions& options, Progress& progress) {
                       shortest_text(std::round((progress.seconds() - began) * 100) / 100) + " s)");
     }
     outputs.commit();
+}
+
+void correct_files(const CorrectOptions& options, Progress& progress) {
+    const CorrectionInput input = prepare_correction(options, progress);
+
+    // The folder is made before the long part, so that a folder that cannot be made fails at once.
+    OutputTransaction outputs;
+    outputs.create_folder(options.out_dir);
+
+    const CorrectionResult result = run_correction(input, options, progress);
+    write_results(input, result, options, progress, outputs);
 
     std::ostringstream done;
     done.setf(std::ios::fixed);

@@ -7,6 +7,7 @@
 #include "batch_plan.hpp"
 #include "fcs/fcs_file.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
+#include "output_transaction.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 
@@ -31,6 +32,7 @@ struct CorrectionInput {
     std::vector<double> data;                     ///< arcsinh(value / cofactor) of the chosen channels,
                                                   ///< event after event, files in input order.
     std::vector<int> batch_ids;                   ///< the engine's batch id of every event: batch number - 1.
+    double seconds = 0;                           ///< the time it took to read and prepare all this.
 };
 
 /**
@@ -67,6 +69,17 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
  */
 fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResult& result,
                               const CorrectOptions& options, std::size_t file);
+
+/**
+ * Writes the corrected file of every input file into options.out_dir and, when asked for, the
+ * report, all under temporary names registered with `outputs`, and commits them. Prints one line
+ * per file written.
+ * @param outputs a transaction whose folder (options.out_dir) exists; on failure it is left to
+ *        remove what was written.
+ * @throws std::runtime_error naming the file that could not be written.
+ */
+void write_results(const CorrectionInput& input, const CorrectionResult& result,
+                   const CorrectOptions& options, Progress& progress, OutputTransaction& outputs);
 
 /**
  * The whole command: prepare_correction, run_correction, then every output file and the report
