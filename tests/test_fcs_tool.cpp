@@ -15,7 +15,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <charconv>
 #include <cmath>
@@ -534,6 +539,43 @@ TEST(FcsToolCorrect, AFailingWriteLeavesNoNewFile) {
     EXPECT_THAT(result.err, HasSubstr("Wrote " + run->out + "/two.fcs"));
     EXPECT_THAT(result.err, HasSubstr("Error: Unable to write the quality-control report to "));
     EXPECT_EQ(folder_entries(run->out), (std::set<std::string>{"keep.txt"}));
+}
+
+TEST(FcsToolCorrect, AnInterruptedRunRemovesTheFolderItCreated) {
+    if (!have_shared_data()) {
+        GTEST_SKIP() << "the real FCS files are not present";
+    }
+    const TempDir dir;
+    const std::string out = dir.file("new/deeper");
+    std::vector<std::string> args = {fcs_binary, "correct", "--out", out, "--cofactor", "500"};
+    for (const auto& entry : fs::directory_iterator(flow_folder)) {
+        args.push_back(entry.path().string());
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // The folder is made before the engine starts, which then runs for many seconds on these files.
+    for (int wait = 0; wait < 4000 && !fs::exists(out); ++wait) {
+        usleep(5000);
+    }
+    const bool created = fs::exists(out);
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_FALSE(fs::exists(dir.path() / "new"));
 }
 
 TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {

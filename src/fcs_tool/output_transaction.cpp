@@ -1,5 +1,7 @@
 #include "output_transaction.hpp"
 
+#include "interrupt_cleanup.hpp"
+
 #include <cstdio>
 #include <random>
 #include <stdexcept>
@@ -51,6 +53,7 @@ void OutputTransaction::create_folder(const fs::path& folder) {
                                      error.message() + ".");
         }
         created_folders_.push_back(part);
+        folder_registrations_.push_back(interrupt_cleanup::remember(part.string()));
     }
 }
 
@@ -61,6 +64,7 @@ std::string OutputTransaction::add(const fs::path& final_path) {
         final_path.parent_path() / ("." + final_path.filename().string() + ".pairmend-" + token_ + ".tmp");
     std::error_code error;
     entry.existed = fs::exists(final_path, error);
+    entry.registration = interrupt_cleanup::remember(entry.temporary.string());
     entries_.push_back(entry);
     return entry.temporary.string();
 }
@@ -78,12 +82,25 @@ void OutputTransaction::commit() {
                     fs::remove(entries_[k].final_path, ignored);
                 }
             }
+            for (std::size_t k = 0; k < i; ++k) {
+                interrupt_cleanup::forget(entries_[k].registration);
+            }
             entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i));
             throw std::runtime_error("Could not move the finished file into place as " +
                                      entries_.front().final_path.string() + ": " + error.message() + ".");
         }
     }
     committed_ = true;
+    forget_all();
+}
+
+void OutputTransaction::forget_all() noexcept {
+    for (const Entry& entry : entries_) {
+        interrupt_cleanup::forget(entry.registration);
+    }
+    for (const int registration : folder_registrations_) {
+        interrupt_cleanup::forget(registration);
+    }
 }
 
 void OutputTransaction::roll_back() noexcept {
@@ -95,6 +112,7 @@ void OutputTransaction::roll_back() noexcept {
     for (auto folder = created_folders_.rbegin(); folder != created_folders_.rend(); ++folder) {
         fs::remove(*folder, ignored);
     }
+    forget_all();
 }
 
 } // namespace fcs_tool

@@ -13,8 +13,10 @@ namespace fcs_tool {
 /**
  * A set of output files written under temporary names and renamed into place by commit(). When
  * the object goes away without a successful commit, the temporary files are removed and so are
- * the folders it created, so a failed run leaves nothing new behind. Files that already existed
- * under a final name are replaced only by commit(). Not copyable; use one object from one thread.
+ * the folders it created, so a failed run leaves nothing new behind; the same happens when SIGINT,
+ * SIGTERM or SIGHUP ends the program before the commit (see interrupt_cleanup). Files that already
+ * existed under a final name are replaced only by commit(). Not copyable; use one object from one
+ * thread.
  */
 class OutputTransaction {
 public:
@@ -46,13 +48,18 @@ private:
     struct Entry {
         std::filesystem::path temporary;
         std::filesystem::path final_path;
-        bool existed = false; ///< whether a file was at the final place when it was registered.
+        bool existed = false;  ///< whether a file was at the final place when it was registered.
+        int registration = -1; ///< its registration for removal when a signal ends the program.
     };
+
+    /// Ends every registration for removal on a signal.
+    void forget_all() noexcept;
 
     void roll_back() noexcept;
 
     std::vector<Entry> entries_;
     std::vector<std::filesystem::path> created_folders_; ///< outermost first.
+    std::vector<int> folder_registrations_;              ///< for removal when a signal ends the program.
     std::string token_;                                  ///< the random part of the temporary names.
     bool committed_ = false;
 };
