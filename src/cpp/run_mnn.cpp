@@ -45,20 +45,6 @@ EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, std
     }
 }
 
-const char* reference_policy_text(mnncorrect::ReferencePolicy policy) {
-    switch (policy) {
-    case mnncorrect::Input:
-        return MnnSettings::input_Val;
-    case mnncorrect::MaxSize:
-        return MnnSettings::max_size_Val;
-    case mnncorrect::MaxVariance:
-        return MnnSettings::max_variance_Val;
-    case mnncorrect::MaxRSS:
-        return MnnSettings::max_Rss_Val;
-    }
-    return "unknown";
-}
-
 // A whole number or true/false as the job file writes it, whatever the global locale.
 template <typename T>
 std::string setting_text(T value) {
@@ -90,19 +76,6 @@ std::string setting_text(double value) {
         text += ".0";
     }
     return text;
-}
-
-// Every option the engine ran with, by its job-file key; defaults included, since the reader
-// wants to know what was used, not only what the job file said.
-std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings) {
-    return {{MnnSettings::run_ID_Att, settings.run_ID},
-            {MnnSettings::num_neighbors_Att, setting_text(settings.num_neighbors)},
-            {MnnSettings::num_mads_Att, setting_text(settings.num_mads)},
-            {MnnSettings::robust_iterations_Att, setting_text(settings.robust_iterations)},
-            {MnnSettings::robust_trim_Att, setting_text(settings.robust_trim)},
-            {MnnSettings::approximate_Att, setting_text(settings.approximate)},
-            {MnnSettings::automatic_order_Att, setting_text(settings.automatic_order)},
-            {MnnSettings::reference_policy_Att, reference_policy_text(settings.reference_policy)}};
 }
 
 // The names of the measured parameters from the input table's header line, split as the data
@@ -168,6 +141,31 @@ mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings
     engine.observation_cap = settings.observation_cap;
     engine.num_threads = engine_thread_count(omp_get_max_threads());
     return engine;
+}
+
+const char* reference_policy_text(mnncorrect::ReferencePolicy policy) {
+    switch (policy) {
+    case mnncorrect::Input:
+        return MnnSettings::input_Val;
+    case mnncorrect::MaxSize:
+        return MnnSettings::max_size_Val;
+    case mnncorrect::MaxVariance:
+        return MnnSettings::max_variance_Val;
+    case mnncorrect::MaxRSS:
+        return MnnSettings::max_Rss_Val;
+    }
+    return "unknown";
+}
+
+std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings) {
+    return {{MnnSettings::run_ID_Att, settings.run_ID},
+            {MnnSettings::num_neighbors_Att, setting_text(settings.num_neighbors)},
+            {MnnSettings::num_mads_Att, setting_text(settings.num_mads)},
+            {MnnSettings::robust_iterations_Att, setting_text(settings.robust_iterations)},
+            {MnnSettings::robust_trim_Att, setting_text(settings.robust_trim)},
+            {MnnSettings::approximate_Att, setting_text(settings.approximate)},
+            {MnnSettings::automatic_order_Att, setting_text(settings.automatic_order)},
+            {MnnSettings::reference_policy_Att, reference_policy_text(settings.reference_policy)}};
 }
 
 std::string no_mutual_pairs_message(const std::string& label) {

@@ -6,6 +6,8 @@
 #include "plugin_framework/Summary.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace QN {
 
@@ -25,6 +27,16 @@ Summary run_mnn(const MnnSettings& settings);
  * observation cap, and engine_thread_count() threads.
  */
 mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings);
+
+/** The name of a reference policy as the job file writes it ("Input", "MaxSize", ...). */
+const char* reference_policy_text(mnncorrect::ReferencePolicy policy);
+
+/**
+ * Every option the engine runs with, by its job-file key and as the job file writes its value
+ * (run_ID first); defaults included, since a reader wants to know what was used, not only what
+ * the job file said.
+ */
+std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings);
 
 /**
  * The message for a batch that shares no mutual nearest neighbours with the batches merged

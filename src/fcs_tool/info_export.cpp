@@ -1,0 +1,169 @@
+#include "info_export.hpp"
+
+#include "channel_choice.hpp"
+#include "number_text.hpp"
+#include "output_transaction.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace fcs_tool {
+
+namespace {
+
+std::string data_type_text(const fcs::FcsFile& file) {
+    switch (file.data_type) {
+    case 'F':
+        return "32-bit floating-point values";
+    case 'D':
+        return "64-bit floating-point values";
+    default:
+        break;
+    }
+    int low = 0;
+    int high = 0;
+    for (const fcs::Channel& channel : file.channels) {
+        low = low == 0 ? channel.bits : std::min(low, channel.bits);
+        high = std::max(high, channel.bits);
+    }
+    if (low == high) {
+        return std::to_string(low) + "-bit integers";
+    }
+    return "integers of " + std::to_string(low) + " to " + std::to_string(high) + " bits";
+}
+
+std::string scale_text(const fcs::Channel& channel) {
+    if (channel.log_decades > 0) {
+        return "log, " + shortest_text(channel.log_decades) + " decades from " +
+               shortest_text(channel.log_offset);
+    }
+    return "linear";
+}
+
+// A CSV cell: quoted, with quotes doubled, when it holds a comma, a quote or a line break.
+std::string csv_cell(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+void describe_file(const fcs::FcsFile& file, std::ostream& out) {
+    const bool mass = is_mass_cytometry(file);
+    const std::string instrument = file.instrument();
+    out << file.path << "\n  " << file.version << ", " << file.num_events << " events, "
+        << file.channels.size() << " channels, " << data_type_text(file) << ", instrument "
+        << (instrument.empty() ? std::string("not named") : instrument) << (mass ? " (mass cytometry)" : "")
+        << "\n";
+    if (file.more_data_sets) {
+        out << "  The file holds further data sets; only the first is read.\n";
+    }
+
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"#", "$PnN", "$PnS", "$PnR", "scale", "corrected by default"});
+    for (std::size_t i = 0; i < file.channels.size(); ++i) {
+        const fcs::Channel& channel = file.channels[i];
+        const std::string reason = default_exclusion_reason(channel, mass);
+        rows.push_back({std::to_string(i + 1), channel.name, channel.label, channel.range_text,
+                        scale_text(channel), reason.empty() ? "yes" : "no (" + reason + ")"});
+    }
+    std::vector<std::size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            widths[c] = std::max(widths[c], row[c].size());
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line = "  ";
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const bool last = c + 1 == row.size();
+            // The channel number is right-aligned, the texts left-aligned.
+            const std::string pad(widths[c] - row[c].size(), ' ');
+            line += c == 0 ? pad + row[c] : row[c] + (last ? "" : pad);
+            if (!last) {
+                line += "  ";
+            }
+        }
+        out << line << "\n";
+    }
+}
+
+bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err) {
+    bool all_read = true;
+    bool first = true;
+    for (const std::string& path : options.files) {
+        try {
+            const fcs::FcsFile file = fcs::read_fcs(path);
+            out << (first ? "" : "\n");
+            describe_file(file, out);
+            first = false;
+        } catch (const std::exception& error) {
+            out.flush();
+            err << "Error: " << error.what() << std::endl;
+            all_read = false;
+        }
+    }
+    out.flush();
+    return all_read;
+}
+
+void export_csv(const ExportOptions& options) {
+    std::error_code error;
+    if (std::filesystem::equivalent(options.input, options.output, error)) {
+        throw std::runtime_error("The table " + options.output + " would replace the FCS file " +
+                                 options.input + ". Choose another name for the table.");
+    }
+    const fcs::FcsFile file = fcs::read_fcs(options.input);
+    const std::vector<double> linear = options.raw ? std::vector<double>() : file.linear_values();
+    const std::vector<double>& values = options.raw ? file.raw : linear;
+    const std::size_t width = file.channels.size();
+
+    OutputTransaction output;
+    const std::string temporary = output.add(options.output);
+    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
+    std::string text;
+    for (std::size_t c = 0; c < width; ++c) {
+        text += (c > 0 ? "," : "") + csv_cell(file.channels[c].name);
+    }
+    text += '\n';
+    // Written in blocks of rows, so that the text never holds the whole table.
+    constexpr std::size_t block = 1 << 16;
+    char number[32];
+    for (std::size_t e = 0; e < file.num_events && stream; ++e) {
+        const double* row = values.data() + e * width;
+        for (std::size_t c = 0; c < width; ++c) {
+            if (c > 0) {
+                text += ',';
+            }
+            const std::to_chars_result result = std::to_chars(number, number + sizeof(number), row[c]);
+            text.append(number, result.ptr);
+        }
+        text += '\n';
+        if (text.size() >= block) {
+            stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
+    }
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    stream.close();
+    if (!stream) {
+        throw std::runtime_error("Could not write the table " + options.output +
+                                 " (is the folder writable and the disk not full?).");
+    }
+    output.commit();
+}
+
+} // namespace fcs_tool

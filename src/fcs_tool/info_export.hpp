@@ -1,0 +1,37 @@
+#ifndef PAIRMEND_FCS_TOOL_INFO_EXPORT_HPP
+#define PAIRMEND_FCS_TOOL_INFO_EXPORT_HPP
+
+// `pairmend-fcs info` and `pairmend-fcs export`.
+
+#include "fcs/fcs_file.hpp"
+#include "tool_options.hpp"
+
+#include <ostream>
+#include <string>
+
+namespace fcs_tool {
+
+/**
+ * Describes one file: version, event count, data type, instrument, and a table of its channels
+ * ($PnN, $PnS, $PnR) with whether `correct` chooses each by default, and why not.
+ */
+void describe_file(const fcs::FcsFile& file, std::ostream& out);
+
+/**
+ * The info command: reads every file and describes it on `out`. A file that cannot be read is
+ * reported on `err` as "Error: " and the reader's message, and the other files are still described.
+ * @return true when every file could be read.
+ */
+bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err);
+
+/**
+ * The export command: writes the CSV table of one file, a header of the $PnN names (quoted when
+ * they hold a comma or a quote) and one line per event. Every value is written as the shortest
+ * decimal text that reads back as the same double. The table appears only when complete.
+ * @throws std::runtime_error naming the file when it cannot be read or the table cannot be written.
+ */
+void export_csv(const ExportOptions& options);
+
+} // namespace fcs_tool
+
+#endif

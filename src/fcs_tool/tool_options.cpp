@@ -1,0 +1,263 @@
+#include "tool_options.hpp"
+
+#include "run_mnn.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+namespace fcs_tool {
+
+namespace {
+
+constexpr int int_max = std::numeric_limits<int>::max();
+
+// Splits "--name=value" into its two parts; an option without "=" has no inline value.
+struct Argument {
+    std::string name;
+    std::optional<std::string> value;
+};
+
+Argument split_argument(const std::string& arg) {
+    const std::size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+        return {arg.substr(0, equals), arg.substr(equals + 1)};
+    }
+    return {arg, std::nullopt};
+}
+
+// Walks the arguments, handing out each option's value from "--name=value" or the next argument.
+class ArgumentReader {
+public:
+    explicit ArgumentReader(const std::vector<std::string>& args) : args_(args) {}
+
+    bool done() const { return index_ >= args_.size(); }
+
+    Argument next() {
+        current_ = split_argument(args_[index_++]);
+        return current_;
+    }
+
+    std::string value() {
+        if (current_.value) {
+            return *current_.value;
+        }
+        if (done()) {
+            throw UsageError("The option " + current_.name + " needs a value.");
+        }
+        return args_[index_++];
+    }
+
+    // Every option without a value must have been written without "=".
+    void no_value() const {
+        if (current_.value) {
+            throw UsageError("The option " + current_.name + " takes no value.");
+        }
+    }
+
+private:
+    const std::vector<std::string>& args_;
+    std::size_t index_ = 0;
+    Argument current_;
+};
+
+int parse_int(const std::string& text, const std::string& option, int min) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || value < min) {
+        throw UsageError("The value \"" + text + "\" of " + option + " must be a whole number from " +
+                         std::to_string(min) + " to " + std::to_string(int_max) + ".");
+    }
+    return value;
+}
+
+// A finite number in [min, max] (max open when `max_open`), written the way the C locale writes it.
+double parse_double(const std::string& text, const std::string& option, double min, double max,
+                    const std::string& range) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value) ||
+        value < min || value > max) {
+        throw UsageError("The value \"" + text + "\" of " + option + " must be " + range + ".");
+    }
+    return value;
+}
+
+std::vector<std::string> split_channels(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (name.empty()) {
+            throw UsageError("The channel list \"" + text +
+                             "\" of --channels has an empty name; separate the names by single commas.");
+        }
+        names.push_back(std::move(name));
+        if (comma == std::string::npos) {
+            return names;
+        }
+        start = comma + 1;
+    }
+}
+
+mnncorrect::ReferencePolicy parse_policy(const std::string& text) {
+    for (const mnncorrect::ReferencePolicy policy :
+         {mnncorrect::Input, mnncorrect::MaxSize, mnncorrect::MaxVariance, mnncorrect::MaxRSS}) {
+        if (text == reference_policy_name(policy)) {
+            return policy;
+        }
+    }
+    throw UsageError("The value \"" + text +
+                     "\" of --reference-policy must be one of Input, MaxSize, MaxVariance and MaxRSS.");
+}
+
+bool is_option(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-';
+}
+
+} // namespace
+
+CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
+    CorrectOptions options;
+    EngineOptions& engine = options.engine;
+    ArgumentReader reader(args);
+    bool only_files = false;
+    while (!reader.done()) {
+        const Argument arg = reader.next();
+        const std::string& name = arg.name;
+        if (only_files || !is_option(name)) {
+            options.files.push_back(arg.value ? name + "=" + *arg.value : name);
+        } else if (name == "--") {
+            only_files = true;
+        } else if (name == "--out") {
+            options.out_dir = reader.value();
+            if (options.out_dir.empty()) {
+                throw UsageError("The folder of --out must not be empty.");
+            }
+        } else if (name == "--channels") {
+            options.channels = split_channels(reader.value());
+        } else if (name == "--batches") {
+            options.batch_sheet = reader.value();
+        } else if (name == "--cofactor") {
+            options.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
+                                            std::numeric_limits<double>::max(), "a positive number");
+        } else if (name == "--neighbors" || name == "--num-neighbors") {
+            engine.num_neighbors = parse_int(reader.value(), name, 1);
+        } else if (name == "--mads") {
+            engine.num_mads = parse_double(reader.value(), name, 0, std::numeric_limits<double>::max(),
+                                           "a number of at least 0");
+        } else if (name == "--robust-iterations") {
+            engine.robust_iterations = parse_int(reader.value(), name, 0);
+        } else if (name == "--robust-trim") {
+            engine.robust_trim = parse_double(reader.value(), name, 0, 1, "a number from 0 to 1");
+        } else if (name == "--approximate") {
+            reader.no_value();
+            engine.approximate = true;
+        } else if (name == "--order") {
+            const std::string order = reader.value();
+            if (order != "automatic" && order != "input") {
+                throw UsageError("The value \"" + order + "\" of --order must be automatic or input.");
+            }
+            engine.automatic_order = order == "automatic";
+        } else if (name == "--reference-policy") {
+            engine.reference_policy = parse_policy(reader.value());
+        } else if (name == "--threads") {
+            options.threads = parse_int(reader.value(), name, 1);
+        } else if (name == "--report") {
+            options.report = reader.value();
+            if (options.report.empty()) {
+                throw UsageError("The file name of --report must not be empty.");
+            }
+        } else {
+            throw UsageError("pairmend-fcs correct has no option " + name + ".");
+        }
+    }
+    if (options.out_dir.empty()) {
+        throw UsageError("pairmend-fcs correct needs --out DIR, the folder for the corrected files.");
+    }
+    if (options.files.empty()) {
+        throw UsageError("pairmend-fcs correct needs the FCS files to correct.");
+    }
+    return options;
+}
+
+ExportOptions parse_export_options(const std::vector<std::string>& args) {
+    ExportOptions options;
+    std::vector<std::string> names;
+    for (const std::string& arg : args) {
+        if (arg == "--raw") {
+            options.raw = true;
+        } else if (is_option(arg)) {
+            throw UsageError("pairmend-fcs export has no option " + arg + ".");
+        } else {
+            names.push_back(arg);
+        }
+    }
+    if (names.size() != 2) {
+        throw UsageError("pairmend-fcs export needs two file names, the FCS file and the CSV file to write.");
+    }
+    options.input = names[0];
+    options.output = names[1];
+    return options;
+}
+
+InfoOptions parse_info_options(const std::vector<std::string>& args) {
+    InfoOptions options;
+    for (const std::string& arg : args) {
+        if (is_option(arg)) {
+            throw UsageError("pairmend-fcs info has no option " + arg + ".");
+        }
+        options.files.push_back(arg);
+    }
+    if (options.files.empty()) {
+        throw UsageError("pairmend-fcs info needs one or more FCS files.");
+    }
+    return options;
+}
+
+const char* reference_policy_name(mnncorrect::ReferencePolicy policy) {
+    return QN::reference_policy_text(policy);
+}
+
+const char* usage_text() {
+    return "Usage: pairmend-fcs info FILE.fcs...\n"
+           "       pairmend-fcs export [--raw] FILE.fcs OUT.csv\n"
+           "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
+           "\n"
+           "info     prints per file the FCS version, event count, data type, instrument and every\n"
+           "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
+           "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
+           "         the linear scale (log-amplified channels converted), or as stored with --raw.\n"
+           "correct  corrects the batch effects between the files and writes, for every input file, a\n"
+           "         file of the same name into DIR: the original channels, then one corrected\n"
+           "         channel per chosen channel (<$PnN>_mnn, labelled \"<$PnS> (MNN)\").\n"
+           "\n"
+           "Options of correct:\n"
+           "  --out DIR                 folder for the corrected files (created when missing)\n"
+           "  --channels A,B,...        channels to correct, by $PnN or $PnS (default: every channel\n"
+           "                            but time, event counters, scatter and, in mass cytometry,\n"
+           "                            unlabelled, barcode, DNA, bead and viability channels)\n"
+           "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
+           "                            file is its own batch)\n"
+           "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
+           "                            otherwise)\n"
+           "  --neighbors K             neighbours per search (default 15; also --num-neighbors)\n"
+           "  --mads M                  median absolute deviations allowed (default 3)\n"
+           "  --robust-iterations N     iterations of the robust average (default 2)\n"
+           "  --robust-trim T           trimmed share of the robust average, 0 to 1 (default 0.25)\n"
+           "  --approximate             approximate neighbour search (faster, not exact)\n"
+           "  --order automatic|input   merge order: automatic (default) or batch number order\n"
+           "  --reference-policy P      first reference: Input, MaxSize, MaxVariance or MaxRSS\n"
+           "                            (default MaxRSS)\n"
+           "  --threads N               threads (default: half the processors, at least 1)\n"
+           "  --report FILE.html        write the quality-control report\n"
+           "\n"
+           "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
+           "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n";
+}
+
+} // namespace fcs_tool

@@ -1,0 +1,83 @@
+#ifndef PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
+#define PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
+
+// The command line of pairmend-fcs: its three commands, their options and the usage text.
+
+#include "mnncorrect/ReferencePolicy.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fcs_tool {
+
+/** A command line that does not fit the program; the caller prints the usage text with it. */
+class UsageError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+/** The engine's options, named and defaulted as the job file's keys of the same names. */
+struct EngineOptions {
+    int num_neighbors = 15;                                            ///< --neighbors
+    double num_mads = 3.0;                                             ///< --mads
+    int robust_iterations = 2;                                         ///< --robust-iterations
+    double robust_trim = 0.25;                                         ///< --robust-trim
+    bool approximate = false;                                          ///< --approximate
+    bool automatic_order = true;                                       ///< --order automatic (true) or input
+    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< --reference-policy
+};
+
+/** `pairmend-fcs correct`. */
+struct CorrectOptions {
+    std::string out_dir;               ///< --out: the folder that receives the corrected files.
+    std::vector<std::string> files;    ///< the input FCS files, in command-line order.
+    std::vector<std::string> channels; ///< --channels, by $PnN or $PnS; empty for the default choice.
+    std::string batch_sheet;           ///< --batches; empty when every file is its own batch.
+    std::optional<double> cofactor;    ///< --cofactor; unset for the instrument's default.
+    EngineOptions engine;              ///< the engine's options.
+    std::optional<int> threads;        ///< --threads; unset for pairmend's default.
+    std::string report;                ///< --report; empty for no report.
+};
+
+/** `pairmend-fcs export`. */
+struct ExportOptions {
+    bool raw = false;   ///< --raw: values as stored instead of on the linear scale.
+    std::string input;  ///< the FCS file.
+    std::string output; ///< the CSV file to write.
+};
+
+/** `pairmend-fcs info`. */
+struct InfoOptions {
+    std::vector<std::string> files; ///< the FCS files to describe.
+};
+
+/**
+ * Reads the arguments of `correct` (after the command word).
+ * @throws UsageError naming the argument when an option is unknown, lacks its value or has a
+ *         value out of range, when --out or the input files are missing.
+ */
+CorrectOptions parse_correct_options(const std::vector<std::string>& args);
+
+/**
+ * Reads the arguments of `export` (after the command word).
+ * @throws UsageError when they are not [--raw] FILE.fcs OUT.csv.
+ */
+ExportOptions parse_export_options(const std::vector<std::string>& args);
+
+/**
+ * Reads the arguments of `info` (after the command word).
+ * @throws UsageError when no file is named or an option is given.
+ */
+InfoOptions parse_info_options(const std::vector<std::string>& args);
+
+/** The usage text printed for --help and after a wrong command line. */
+const char* usage_text();
+
+/** The name of a reference policy as the job file and --reference-policy write it. */
+const char* reference_policy_name(mnncorrect::ReferencePolicy policy);
+
+} // namespace fcs_tool
+
+#endif
