@@ -38,7 +38,8 @@ constexpr std::size_t int_events = 6250000;
 class Folder {
 public:
     Folder() {
-        path_ = std::filesystem::temp_directory_path() / ("pairmend-bench-fcs-" + std::to_string(std::random_device{}()));
+        path_ = std::filesystem::temp_directory_path() /
+                ("pairmend-bench-fcs-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(path_);
     }
     ~Folder() {
@@ -179,10 +180,18 @@ void read_file(benchmark::State& state, const std::string& path) {
                             static_cast<std::int64_t>(std::filesystem::file_size(path)));
 }
 
-void read_float32_le(benchmark::State& state) { read_file(state, float_le_file()); }
-void read_float32_be(benchmark::State& state) { read_file(state, float_be_file()); }
-void read_int16_be(benchmark::State& state) { read_file(state, int16_file()); }
-void read_mixed_widths(benchmark::State& state) { read_file(state, mixed_file()); }
+void read_float32_le(benchmark::State& state) {
+    read_file(state, float_le_file());
+}
+void read_float32_be(benchmark::State& state) {
+    read_file(state, float_be_file());
+}
+void read_int16_be(benchmark::State& state) {
+    read_file(state, int16_file());
+}
+void read_mixed_widths(benchmark::State& state) {
+    read_file(state, mixed_file());
+}
 
 void read_int16_linear(benchmark::State& state) {
     const std::string& path = int16_file();
@@ -208,11 +217,27 @@ void write_float32(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(read_float32_le)->Name("read/float32_le")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(read_float32_be)->Name("read/float32_be")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(read_float32_le)
+    ->Name("read/float32_le")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
+BENCHMARK(read_float32_be)
+    ->Name("read/float32_be")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 BENCHMARK(read_int16_be)->Name("read/int16_be")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(read_int16_linear)->Name("read/int16_be+linear_values")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(read_mixed_widths)->Name("read/mixed_widths")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(read_int16_linear)
+    ->Name("read/int16_be+linear_values")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
+BENCHMARK(read_mixed_widths)
+    ->Name("read/mixed_widths")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 BENCHMARK(write_float32)->Name("write/float32")->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     for (std::size_t c = 0; c < copy.channels.size(); ++c) {
-        if (copy.channels[c].name != output.channels[c].name || copy.channels[c].label != output.channels[c].label) {
+        if (copy.channels[c].name != output.channels[c].name ||
+            copy.channels[c].label != output.channels[c].label) {
             std::abort();
         }
     }

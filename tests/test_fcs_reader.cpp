@@ -105,7 +105,8 @@ std::size_t channel_for(const fcs::FcsFile& file, const std::string& column) {
 /// Every row of `table` (made from the files its samples sheet lists) against those files.
 void check_table(const std::string& table, const std::string& folder, double cofactor) {
     const std::string data = PAIRMEND_SHARED_DATA;
-    if (!std::filesystem::exists(data + "/" + table + ".csv") || !std::filesystem::exists(shared_fcs + "/" + folder)) {
+    if (!std::filesystem::exists(data + "/" + table + ".csv") ||
+        !std::filesystem::exists(shared_fcs + "/" + folder)) {
         GTEST_SKIP() << "shared data absent";
     }
     const auto rows = read_csv_rows(data + "/" + table + ".csv");
@@ -131,8 +132,9 @@ void check_table(const std::string& table, const std::string& folder, double cof
             for (std::size_t j = 0; j < ncolumns; ++j) {
                 const double value = values[e * npar + channel[j]];
                 if (!matches_table(value, cofactor, std::stod(row[j]))) {
-                    ADD_FAILURE() << file.path << " event " << e + 1 << " channel " << header[j] << ": " << value
-                                  << " gives " << std::asinh(value / cofactor) << ", the table " << row[j];
+                    ADD_FAILURE() << file.path << " event " << e + 1 << " channel " << header[j] << ": "
+                                  << value << " gives " << std::asinh(value / cofactor) << ", the table "
+                                  << row[j];
                     return;
                 }
                 ++checked;
@@ -197,13 +199,15 @@ TEST(FcsRealFiles, InstrumentsReadWithTheirCounts) {
         EXPECT_TRUE(std::all_of(file.raw.begin(), file.raw.end(), [](double v) { return std::isfinite(v); }));
     }
     // The MACSQuant 3.1 file keeps most of its keywords in a supplemental TEXT.
-    const fcs::FcsFile macs = fcs::read_fcs(shared_fcs + "/instruments/EY_2013-07-19_PBS_FCS_3.1_Well_A1.001.fcs");
+    const fcs::FcsFile macs =
+        fcs::read_fcs(shared_fcs + "/instruments/EY_2013-07-19_PBS_FCS_3.1_Well_A1.001.fcs");
     EXPECT_TRUE(macs.keyword("@MB_SESSIONID").has_value());
     EXPECT_EQ(macs.channels[10].name, "FL2-A");
     EXPECT_EQ(macs.channels[10].label, "V2-A");
     EXPECT_EQ(macs.channels[0].range_text, "25.6708");
     // The Fortessa file pads numbers with blanks and delimits with a form feed.
-    const fcs::FcsFile fortessa = fcs::read_fcs(shared_fcs + "/instruments/FCS_3.0_Fortessa_PBS_Specimen_001_A1_A01.fcs");
+    const fcs::FcsFile fortessa =
+        fcs::read_fcs(shared_fcs + "/instruments/FCS_3.0_Fortessa_PBS_Specimen_001_A1_A01.fcs");
     EXPECT_EQ(fortessa.channels[10].name, "Time");
     EXPECT_EQ(fortessa.keyword("$P1V").value_or(""), "538");
     ASSERT_EQ(fortessa.channels[0].keywords.size(), 2u);
@@ -255,9 +259,10 @@ TEST(FcsRealFiles, CorruptedFileIsRefused) {
         fcs::read_fcs(path);
         FAIL() << "corrupted.fcs was read";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()), "The file " + path +
-                                                 " is not an FCS file: it does not begin with an FCS version such as "
-                                                 "FCS3.1.");
+        EXPECT_EQ(std::string(error.what()),
+                  "The file " + path +
+                      " is not an FCS file: it does not begin with an FCS version such as "
+                      "FCS3.1.");
     }
 }
 
@@ -349,11 +354,13 @@ TEST(FcsConstructed, IntegersOfEveryWidthAndOrder) {
             builder.datatype = "I";
             builder.byteord = order;
             const double top = bits >= 53 ? 9007199254740991.0 : std::ldexp(1.0, bits) - 1;
-            const std::string range = bits == 64 ? "18446744073709551616" : std::to_string(static_cast<std::uint64_t>(top) + 1);
+            const std::string range =
+                bits == 64 ? "18446744073709551616" : std::to_string(static_cast<std::uint64_t>(top) + 1);
             builder.channels = {{"A", "", range, bits, "0,0"}};
             builder.events = {{0}, {1}, {top}, {std::floor(top / 3)}};
             const fcs::FcsFile file = fcs::parse_fcs(builder.build(), "ints.fcs");
-            EXPECT_EQ(file.raw, (std::vector<double>{0, 1, top, std::floor(top / 3)})) << order << " " << bits;
+            EXPECT_EQ(file.raw, (std::vector<double>{0, 1, top, std::floor(top / 3)}))
+                << order << " " << bits;
             EXPECT_EQ(file.channels[0].bits, bits);
         }
     }
@@ -370,14 +377,16 @@ TEST(FcsConstructed, WidthsDifferPerChannel) {
                             {"D", "", "1024", 16, "0,0"},
                             {"E", "", "16777216", order == "3,4,1,2" ? 32 : 24, "0,0"}};
         for (int e = 0; e < 500; ++e) {
-            builder.events.push_back({double(e % 256), double(e * 131 % 65536), double(e * 7919u * 104729u % 4294967296u),
-                                      double(e % 1024), double(e * 9973 % 16777216)});
+            builder.events.push_back({double(e % 256), double(e * 131 % 65536),
+                                      double(e * 7919u * 104729u % 4294967296u), double(e % 1024),
+                                      double(e * 9973 % 16777216)});
         }
         const fcs::FcsFile file = fcs::parse_fcs(builder.build(), "mixed.fcs");
         ASSERT_EQ(file.num_events, 500u);
         for (std::size_t e = 0; e < 500; ++e) {
             for (std::size_t c = 0; c < 5; ++c) {
-                ASSERT_EQ(file.raw[e * 5 + c], builder.events[e][c]) << order << " event " << e << " channel " << c;
+                ASSERT_EQ(file.raw[e * 5 + c], builder.events[e][c])
+                    << order << " event " << e << " channel " << c;
             }
         }
     }
@@ -393,7 +402,8 @@ TEST(FcsConstructed, IntegersAreMaskedToTheirRange) {
                         {"C", "", "1025", 16, "0,0"},
                         {"D", "", "65536", 16, "0,0"},
                         {"E", "", "256", 64, "0,0"}};
-    builder.events = {{0xFC05, 0x0C07, 0xFFFF, 0xFFFF, 18446744073709549568.0}, {1023, 1023, 1024, 65535, 255}};
+    builder.events = {{0xFC05, 0x0C07, 0xFFFF, 0xFFFF, 18446744073709549568.0},
+                      {1023, 1023, 1024, 65535, 255}};
     const fcs::FcsFile file = fcs::parse_fcs(builder.build(), "masked.fcs");
     EXPECT_EQ(file.raw, (std::vector<double>{0x005, 0x007, 0x7FF, 0xFFFF, 0, 1023, 1023, 1024, 65535, 255}));
 }
@@ -495,7 +505,8 @@ TEST(FcsConstructed, SupplementalText) {
     builder.keywords = {{"$CYT", "In primary"}};
     const fcs::FcsFile both = fcs::parse_fcs(builder.build(), "stext.fcs");
     EXPECT_EQ(both.instrument(), "In primary");
-    EXPECT_EQ(std::count_if(both.keywords.begin(), both.keywords.end(), [](const auto& k) { return k.first == "$CYT"; }),
+    EXPECT_EQ(std::count_if(both.keywords.begin(), both.keywords.end(),
+                            [](const auto& k) { return k.first == "$CYT"; }),
               2);
 }
 
@@ -513,7 +524,8 @@ TEST(FcsConstructed, NextDataSetIsReported) {
 TEST(FcsConstructed, DataOffsetsOnlyInText) {
     FcsBuilder builder = two_channel_builder();
     builder.data_offsets_in_header = false;
-    EXPECT_EQ(fcs::parse_fcs(builder.build(), "t.fcs").raw, (std::vector<double>{1.5, -2.25, 100, 3e5, 0, 7}));
+    EXPECT_EQ(fcs::parse_fcs(builder.build(), "t.fcs").raw,
+              (std::vector<double>{1.5, -2.25, 100, 3e5, 0, 7}));
     builder.header_offset_format = "%-8llu"; // left-justified offsets are tolerated
     EXPECT_EQ(fcs::parse_fcs(builder.build(), "t.fcs").raw.size(), 6u);
 }
@@ -591,9 +603,9 @@ TEST(FcsRefusals, NotAnFcsFile) {
               "The file a.csv is not an FCS file: it does not begin with an FCS version such as FCS3.1.");
     FcsBuilder builder = two_channel_builder();
     builder.version = "FCS3.2";
-    EXPECT_EQ(refusal(builder.build(), "new.fcs"),
-              "The file new.fcs is written in version FCS3.2 of the Flow Cytometry Standard, which this reader does "
-              "not read (it reads FCS2.0, FCS3.0 and FCS3.1).");
+    EXPECT_EQ(refusal(builder.build(), "new.fcs"), "The file new.fcs is written in version FCS3.2 of the "
+                                                   "Flow Cytometry Standard, which this reader does "
+                                                   "not read (it reads FCS2.0, FCS3.0 and FCS3.1).");
     builder.version = "FCSX.Y";
     EXPECT_THAT(refusal(builder.build()), HasSubstr("is not an FCS file"));
 }
@@ -616,11 +628,13 @@ TEST(FcsRefusals, CutShortAtEverySegment) {
             EXPECT_THAT(message, HasSubstr("is cut short")) << length;
             EXPECT_THAT(message, HasSubstr(length < 6 ? "version" : "HEADER")) << length;
         } else if (length < stext) {
-            EXPECT_THAT(message, HasSubstr("is cut short: its TEXT segment runs from byte offset 58")) << length;
+            EXPECT_THAT(message, HasSubstr("is cut short: its TEXT segment runs from byte offset 58"))
+                << length;
         } else if (length < data) {
             EXPECT_THAT(message, HasSubstr("is cut short: its supplemental TEXT segment")) << length;
         } else {
-            EXPECT_THAT(message, HasSubstr("is cut short: its DATA segment runs from byte offset " + std::to_string(data)))
+            EXPECT_THAT(message, HasSubstr("is cut short: its DATA segment runs from byte offset " +
+                                           std::to_string(data)))
                 << length;
         }
     }
@@ -633,24 +647,26 @@ TEST(FcsRefusals, CutShortAnalysisSegment) {
     // Point the HEADER's ANALYSIS offsets past the end of the file.
     const std::string size = std::to_string(bytes.size() + 10);
     bytes.replace(42, 16, std::string(8 - 2, ' ') + "60" + std::string(8 - size.size(), ' ') + size);
-    EXPECT_THAT(refusal(bytes), HasSubstr("is cut short: its ANALYSIS segment runs from byte offset 60 to " + size));
+    EXPECT_THAT(refusal(bytes),
+                HasSubstr("is cut short: its ANALYSIS segment runs from byte offset 60 to " + size));
 }
 
 TEST(FcsRefusals, CountsThatDisagreeWithTheFileSize) {
     FcsBuilder builder = two_channel_builder();
     builder.tot = "4";
-    EXPECT_EQ(refusal(builder.build(), "c.fcs"),
-              "The file c.fcs does not agree with itself: 4 events ($TOT) of 8 bytes (2 channels) need more than the 24 "
-              "bytes of its DATA segment (room for 3 events).");
+    EXPECT_EQ(refusal(builder.build(), "c.fcs"), "The file c.fcs does not agree with itself: 4 events ($TOT) "
+                                                 "of 8 bytes (2 channels) need more than the 24 "
+                                                 "bytes of its DATA segment (room for 3 events).");
     builder.tot = "2";
-    EXPECT_EQ(refusal(builder.build(), "c.fcs"),
-              "The file c.fcs does not agree with itself: 2 events ($TOT) of 8 bytes (2 channels) need 16 bytes, but "
-              "its DATA segment holds 24 bytes (room for 3 events).");
+    EXPECT_EQ(refusal(builder.build(), "c.fcs"), "The file c.fcs does not agree with itself: 2 events ($TOT) "
+                                                 "of 8 bytes (2 channels) need 16 bytes, but "
+                                                 "its DATA segment holds 24 bytes (room for 3 events).");
     // A $TOT far beyond the file is refused before any buffer is sized from it.
     builder.tot = "18446744073709551615";
     EXPECT_THAT(refusal(builder.build()), HasSubstr("18446744073709551615 events ($TOT) of 8 bytes"));
     builder.tot = "99999999999999999999999";
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("its $TOT is \"99999999999999999999999\", not a whole number."));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("its $TOT is \"99999999999999999999999\", not a whole number."));
     // Widths that disagree with the data: a channel declared 64 bits wide.
     builder.tot.reset();
     builder.datatype = "I";
@@ -659,7 +675,8 @@ TEST(FcsRefusals, CountsThatDisagreeWithTheFileSize) {
     builder.channels[1].bits = 16;
     std::string bytes = builder.build();
     bytes.replace(bytes.find("/$P1B/16/"), 9, "/$P1B/64/");
-    EXPECT_THAT(refusal(bytes), HasSubstr("3 events ($TOT) of 10 bytes (2 channels) need more than the 12 bytes"));
+    EXPECT_THAT(refusal(bytes),
+                HasSubstr("3 events ($TOT) of 10 bytes (2 channels) need more than the 12 bytes"));
     // $PAR beyond what the TEXT could describe.
     builder = two_channel_builder();
     bytes = builder.build();
@@ -675,9 +692,11 @@ TEST(FcsRefusals, OffsetsThatDisagree) {
     const std::string begin = bytes.substr(26, 8);
     std::string moved = bytes;
     moved.replace(26, 8, "      59");
-    EXPECT_THAT(refusal(moved, "o.fcs"),
-                HasSubstr("The file o.fcs disagrees with itself about where its DATA segment lies: the HEADER says byte "
-                          "offsets 59 to"));
+    EXPECT_THAT(
+        refusal(moved, "o.fcs"),
+        HasSubstr(
+            "The file o.fcs disagrees with itself about where its DATA segment lies: the HEADER says byte "
+            "offsets 59 to"));
     moved = bytes;
     moved.replace(26, 8, "      10");
     moved.replace(34, 8, "      20");
@@ -685,15 +704,19 @@ TEST(FcsRefusals, OffsetsThatDisagree) {
     builder.data_offsets_in_text = false;
     bytes = builder.build();
     bytes.replace(26, 8, "      10");
-    EXPECT_THAT(refusal(bytes), HasSubstr("its DATA segment begins at byte offset 10, inside the 58-byte HEADER."));
+    EXPECT_THAT(refusal(bytes),
+                HasSubstr("its DATA segment begins at byte offset 10, inside the 58-byte HEADER."));
     bytes.replace(26, 8, "     300");
     bytes.replace(34, 8, "     200");
-    EXPECT_THAT(refusal(bytes), HasSubstr("its DATA segment ends (byte offset 200) before it begins (byte offset 300)."));
+    EXPECT_THAT(refusal(bytes),
+                HasSubstr("its DATA segment ends (byte offset 200) before it begins (byte offset 300)."));
     bytes.replace(26, 8, "       0");
     bytes.replace(34, 8, "       0");
     EXPECT_THAT(refusal(bytes), HasSubstr("declares 3 events ($TOT) but gives no DATA segment"));
     bytes.replace(10, 8, "      xx");
-    EXPECT_THAT(refusal(bytes), HasSubstr("the TEXT start offset in its HEADER (bytes 11 to 18) is \"      xx\", not a number."));
+    EXPECT_THAT(
+        refusal(bytes),
+        HasSubstr("the TEXT start offset in its HEADER (bytes 11 to 18) is \"      xx\", not a number."));
     bytes.replace(10, 8, "       0");
     bytes.replace(18, 8, "       0");
     EXPECT_THAT(refusal(bytes), HasSubstr("its HEADER gives no TEXT segment"));
@@ -703,7 +726,8 @@ TEST(FcsRefusals, LayoutsThatCannotBeRead) {
     FcsBuilder builder = two_channel_builder();
     builder.mode = "C";
     EXPECT_EQ(refusal(builder.build(), "h.fcs"),
-              "The file h.fcs holds data in mode $MODE \"C\" (histograms), but only list-mode data ($MODE L) can be read.");
+              "The file h.fcs holds data in mode $MODE \"C\" (histograms), but only list-mode data ($MODE L) "
+              "can be read.");
     builder = two_channel_builder();
     builder.datatype = "A";
     EXPECT_THAT(refusal(builder.build()), HasSubstr("its values are ASCII text ($DATATYPE A)"));
@@ -711,13 +735,15 @@ TEST(FcsRefusals, LayoutsThatCannotBeRead) {
     EXPECT_THAT(refusal(builder.build()), HasSubstr("its $DATATYPE \"Q\" is none of I, F, D and A."));
     builder = two_channel_builder();
     builder.channels[1].bits = 16;
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("channel 2 of its float data ($DATATYPE F) has $P2B 16 instead of 32."));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("channel 2 of its float data ($DATATYPE F) has $P2B 16 instead of 32."));
     builder = two_channel_builder();
     builder.datatype = "I";
     builder.channels[0].bits = 12;
     builder.channels[1].bits = 12;
     builder.events = {};
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("channel 1 stores integers of 12 bits; only whole bytes"));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("channel 1 stores integers of 12 bits; only whole bytes"));
     builder.channels[0].bits = 128;
     EXPECT_THAT(refusal(builder.build()), HasSubstr("at most 64 bits"));
     builder.channels[0].bits = 16;
@@ -730,7 +756,8 @@ TEST(FcsRefusals, LayoutsThatCannotBeRead) {
 TEST(FcsRefusals, BadKeywordValues) {
     FcsBuilder builder = two_channel_builder();
     builder.byteord = "1,2,2,4";
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("its $BYTEORD \"1,2,2,4\" is not an order of the byte numbers 1 to 4."));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("its $BYTEORD \"1,2,2,4\" is not an order of the byte numbers 1 to 4."));
     builder.byteord = "big";
     EXPECT_THAT(refusal(builder.build()), HasSubstr("its $BYTEORD \"big\" is not a list of byte numbers"));
     builder = two_channel_builder();
@@ -739,19 +766,23 @@ TEST(FcsRefusals, BadKeywordValues) {
     builder.channels[0].bits = 24;
     builder.channels[1].bits = 24;
     builder.events = {};
-    EXPECT_THAT(refusal(builder.build()),
-                HasSubstr("its mixed byte order $BYTEORD \"3,4,1,2\" does not say how the 3-byte values of channel 1"));
+    EXPECT_THAT(
+        refusal(builder.build()),
+        HasSubstr(
+            "its mixed byte order $BYTEORD \"3,4,1,2\" does not say how the 3-byte values of channel 1"));
     builder = two_channel_builder();
     builder.channels[0].amplification = "four";
     EXPECT_THAT(refusal(builder.build()), HasSubstr("its $P1E \"four\" is not two numbers f1,f2"));
     builder = two_channel_builder();
     builder.channels[0].range = "wide";
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("the range of channel 1, $P1R \"wide\", is not a number."));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("the range of channel 1, $P1R \"wide\", is not a number."));
     builder = two_channel_builder();
     builder.datatype = "I";
     builder.channels = {{"A", "", "", 16, "4,1"}};
     builder.events = {{1}};
-    EXPECT_THAT(refusal(builder.build()), HasSubstr("channel 1 is logarithmic ($P1E) but has no positive range ($P1R)."));
+    EXPECT_THAT(refusal(builder.build()),
+                HasSubstr("channel 1 is logarithmic ($P1E) but has no positive range ($P1R)."));
 }
 
 TEST(FcsRefusals, BrokenText) {
@@ -762,7 +793,8 @@ TEST(FcsRefusals, BrokenText) {
     std::string text_bytes = builder.build();
     const std::size_t at = text_bytes.find("/LAST/value/");
     text_bytes.replace(at, 12, "/LASTKEYWORD");
-    EXPECT_THAT(refusal(text_bytes), HasSubstr("its TEXT segment ends with the keyword \"LASTKEYWORD\" without a value."));
+    EXPECT_THAT(refusal(text_bytes),
+                HasSubstr("its TEXT segment ends with the keyword \"LASTKEYWORD\" without a value."));
     text_bytes = builder.build();
     text_bytes.replace(text_bytes.find("/LAST/value/"), 12, "/valueLAST//");
     EXPECT_THAT(refusal(text_bytes), HasSubstr("without a value"));

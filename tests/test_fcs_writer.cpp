@@ -39,7 +39,8 @@ fcs::Channel channel(const std::string& name, const std::string& label = "", dou
 
 fcs::FcsOutput small_output() {
     fcs::FcsOutput output;
-    output.channels = {channel("FSC-A", "", 262144), channel("CD3", "CD3 PE", 1000), channel("MNN_CD3", "CD3 corrected")};
+    output.channels = {channel("FSC-A", "", 262144), channel("CD3", "CD3 PE", 1000),
+                       channel("MNN_CD3", "CD3 corrected")};
     output.num_events = 4;
     output.values = {1.5f, -2.25f, 0.0f, 100.0f, 3e5f, 7.0f, -0.0f, 1e-40f, 12.5f, 65504.0f, 0.1f, 3.0f};
     output.keywords = {{"$CYT", "Helios"}, {"$FIL", "sample.fcs"}, {"CUSTOM KEY", "a value"}};
@@ -109,14 +110,35 @@ TEST(FcsWriter, LayoutFollowsTheStandard) {
     const auto pairs = text_pairs(text);
     std::map<std::string, std::string> keywords(pairs.begin(), pairs.end());
     EXPECT_EQ(keywords.size(), pairs.size()) << "no keyword twice";
-    const std::map<std::string, std::string> required = {
-        {"$BEGINANALYSIS", "0"}, {"$ENDANALYSIS", "0"}, {"$BEGINSTEXT", "0"}, {"$ENDSTEXT", "0"},
-        {"$BEGINDATA", std::to_string(data_begin)}, {"$ENDDATA", std::to_string(data_end)},
-        {"$BYTEORD", "1,2,3,4"}, {"$DATATYPE", "F"}, {"$MODE", "L"}, {"$NEXTDATA", "0"}, {"$PAR", "3"},
-        {"$TOT", "4"}, {"$P1N", "FSC-A"}, {"$P1B", "32"}, {"$P1E", "0,0"}, {"$P1R", "262144"},
-        {"$P2N", "CD3"}, {"$P2S", "CD3 PE"}, {"$P2B", "32"}, {"$P2E", "0,0"}, {"$P2R", "1000"}, {"$P3N", "MNN_CD3"}, {"$P3S", "CD3 corrected"},
-        {"$P3B", "32"}, {"$P3E", "0,0"}, {"$P3R", "1024"}, {"$CYT", "Helios"}, {"$FIL", "sample.fcs"},
-        {"CUSTOM KEY", "a value"}};
+    const std::map<std::string, std::string> required = {{"$BEGINANALYSIS", "0"},
+                                                         {"$ENDANALYSIS", "0"},
+                                                         {"$BEGINSTEXT", "0"},
+                                                         {"$ENDSTEXT", "0"},
+                                                         {"$BEGINDATA", std::to_string(data_begin)},
+                                                         {"$ENDDATA", std::to_string(data_end)},
+                                                         {"$BYTEORD", "1,2,3,4"},
+                                                         {"$DATATYPE", "F"},
+                                                         {"$MODE", "L"},
+                                                         {"$NEXTDATA", "0"},
+                                                         {"$PAR", "3"},
+                                                         {"$TOT", "4"},
+                                                         {"$P1N", "FSC-A"},
+                                                         {"$P1B", "32"},
+                                                         {"$P1E", "0,0"},
+                                                         {"$P1R", "262144"},
+                                                         {"$P2N", "CD3"},
+                                                         {"$P2S", "CD3 PE"},
+                                                         {"$P2B", "32"},
+                                                         {"$P2E", "0,0"},
+                                                         {"$P2R", "1000"},
+                                                         {"$P3N", "MNN_CD3"},
+                                                         {"$P3S", "CD3 corrected"},
+                                                         {"$P3B", "32"},
+                                                         {"$P3E", "0,0"},
+                                                         {"$P3R", "1024"},
+                                                         {"$CYT", "Helios"},
+                                                         {"$FIL", "sample.fcs"},
+                                                         {"CUSTOM KEY", "a value"}};
     for (const auto& [key, value] : required) {
         EXPECT_EQ(keywords[key], value) << key;
     }
@@ -252,7 +274,8 @@ TEST(FcsWriter, FilesBeyondTheHeadersEightDigits) {
     ASSERT_EQ(file.num_events, output.num_events);
     const std::size_t begin = std::stoul(file.keyword("$BEGINDATA").value_or("0"));
     EXPECT_EQ(std::stoul(file.keyword("$ENDDATA").value_or("0")), begin + 100000004u - 1);
-    for (const std::size_t i : {std::size_t{0}, std::size_t{1}, std::size_t{16777216}, std::size_t{25000000}}) {
+    for (const std::size_t i :
+         {std::size_t{0}, std::size_t{1}, std::size_t{16777216}, std::size_t{25000000}}) {
         EXPECT_EQ(file.raw[i], static_cast<float>(i));
     }
 }
@@ -315,7 +338,8 @@ TEST(FcsWriter, RefusesOutputsThatWouldMakeAnInvalidFile) {
     EXPECT_EQ(refusal(output), start + "it has no channels.");
     output = small_output();
     output.channels[1].name = "";
-    EXPECT_EQ(refusal(output), start + "the name ($PnN) of channel 2 is empty; FCS values must hold at least one character.");
+    EXPECT_EQ(refusal(output),
+              start + "the name ($PnN) of channel 2 is empty; FCS values must hold at least one character.");
     output.channels[1].name = "CD3,CD4";
     EXPECT_THAT(refusal(output), HasSubstr("holds a comma, which FCS 3.1 does not allow in $PnN."));
     output.channels[1].name = "FSC-A";

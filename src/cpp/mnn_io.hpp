@@ -35,12 +35,12 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
 
 /// The input table in the engine's form, with the batch labels behind the batch numbers.
 struct MnnInput {
-    int nobs = 0;                 ///< number of events
-    int ndim = 0;                 ///< measured values per event
-    std::vector<double> data;     ///< the values, event after event
+    int nobs = 0;                  ///< number of events
+    int ndim = 0;                  ///< measured values per event
+    std::vector<double> data;      ///< the values, event after event
     std::vector<int> eventNumbers; ///< the event numbers, in row order
-    std::vector<int> batches;     ///< the batch number (0 to k-1) of every event, in row order
-    std::vector<int> batchLabels; ///< the label of batch number b at position b, ascending
+    std::vector<int> batches;      ///< the batch number (0 to k-1) of every event, in row order
+    std::vector<int> batchLabels;  ///< the label of batch number b at position b, ascending
 };
 
 /**

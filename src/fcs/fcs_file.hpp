@@ -16,13 +16,13 @@ namespace fcs {
 
 /** One parameter (channel) of a data set, as its TEXT keywords describe it. */
 struct Channel {
-    std::string name;           ///< $PnN, the short name ("P<n>" when an FCS 2.0 file has none).
-    std::string label;          ///< $PnS, the marker or long name; empty when the file has none.
-    std::string range_text;     ///< $PnR exactly as written in the file.
-    double range = 0;           ///< $PnR as a number.
-    int bits = 0;               ///< $PnB: bits per stored value.
-    double log_decades = 0;     ///< $PnE f1: 0 for a linear channel.
-    double log_offset = 0;      ///< $PnE f2; a written 0 is read as 1 when f1 > 0.
+    std::string name;       ///< $PnN, the short name ("P<n>" when an FCS 2.0 file has none).
+    std::string label;      ///< $PnS, the marker or long name; empty when the file has none.
+    std::string range_text; ///< $PnR exactly as written in the file.
+    double range = 0;       ///< $PnR as a number.
+    int bits = 0;           ///< $PnB: bits per stored value.
+    double log_decades = 0; ///< $PnE f1: 0 for a linear channel.
+    double log_offset = 0;  ///< $PnE f2; a written 0 is read as 1 when f1 > 0.
     /// The channel's other $Pn keywords ($PnV, $PnG, $PnD, $PnL, $PnF, $PnT, ...) as (suffix,
     /// value) pairs in file order, the suffix as written without "$Pn" ({"V", "538"}). write_fcs
     /// writes them with the channel's number in the output, so they follow the channel.

@@ -88,9 +88,10 @@ std::vector<Channel> FcsFile::linear_channels() const {
         utf8(channel.name);
         utf8(channel.label);
         auto& extra = channel.keywords;
-        extra.erase(std::remove_if(extra.begin(), extra.end(),
-                                   [](const auto& entry) { return !detail::is_printable_ascii(entry.first); }),
-                    extra.end());
+        extra.erase(
+            std::remove_if(extra.begin(), extra.end(),
+                           [](const auto& entry) { return !detail::is_printable_ascii(entry.first); }),
+            extra.end());
         for (auto& entry : extra) {
             utf8(entry.second);
         }
@@ -150,7 +151,8 @@ bool is_stale_keyword(std::string_view key) {
     // $DFCiTOj
     if (key.size() > 6 && key.substr(0, 4) == "$DFC") {
         const std::size_t to = key.find("TO", 4);
-        if (to != std::string_view::npos && all_digits(key.substr(4, to - 4)) && all_digits(key.substr(to + 2))) {
+        if (to != std::string_view::npos && all_digits(key.substr(4, to - 4)) &&
+            all_digits(key.substr(to + 2))) {
             return true;
         }
     }
@@ -176,7 +178,8 @@ std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsF
             !seen.insert(key).second) {
             continue;
         }
-        result.emplace_back(std::string(written), detail::is_utf8(value) ? value : detail::latin1_to_utf8(value));
+        result.emplace_back(std::string(written),
+                            detail::is_utf8(value) ? value : detail::latin1_to_utf8(value));
     }
     // The events are written again with other channels: FCS 3.1 calls that "DataModified".
     result.emplace_back("$ORIGINALITY", "DataModified");

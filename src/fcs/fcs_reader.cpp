@@ -60,8 +60,8 @@ using Keywords = std::vector<std::pair<std::string, std::string>>;
  * doubled delimiter inside a keyword or value is a literal delimiter. Blanks or NULs after the
  * last delimiter are padding; a last value whose closing delimiter is missing is accepted.
  */
-void parse_text(std::string_view segment, std::size_t segment_offset, const char* which, const std::string& name,
-                Keywords& out) {
+void parse_text(std::string_view segment, std::size_t segment_offset, const char* which,
+                const std::string& name, Keywords& out) {
     if (segment.empty()) {
         return;
     }
@@ -105,7 +105,8 @@ void parse_text(std::string_view segment, std::size_t segment_offset, const char
         if (want_key) {
             if (token.empty()) {
                 std::ostringstream message;
-                message << "is not a valid FCS file: its " << which << " segment holds an empty keyword name at byte offset "
+                message << "is not a valid FCS file: its " << which
+                        << " segment holds an empty keyword name at byte offset "
                         << segment_offset + token_offset << ".";
                 refuse(name, message.str());
             }
@@ -151,26 +152,26 @@ enum class Kind { f32, f64, u8, u16, u32, u64, uint_n, generic };
 /// How one channel's values are stored in an event.
 struct Column {
     Kind kind = Kind::generic;
-    bool swap = false;          ///< byte-swapped against the host (native widths); big-endian (uint_n)
-    bool is_float = false;      ///< generic kind: a float (4 bytes) or a double (8 bytes)
-    std::size_t offset = 0;     ///< bytes from the event's start
-    std::size_t width = 0;      ///< bytes
-    std::uint64_t mask = 0;     ///< integers: the bits the range needs
-    unsigned shift[8] = {};     ///< generic kind: bit position of each stored byte
+    bool swap = false;      ///< byte-swapped against the host (native widths); big-endian (uint_n)
+    bool is_float = false;  ///< generic kind: a float (4 bytes) or a double (8 bytes)
+    std::size_t offset = 0; ///< bytes from the event's start
+    std::size_t width = 0;  ///< bytes
+    std::uint64_t mask = 0; ///< integers: the bits the range needs
+    unsigned shift[8] = {}; ///< generic kind: bit position of each stored byte
 };
 
-constexpr bool host_little_endian() {
-#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return false;
-#else
-    return true;
-#endif
+inline std::uint16_t bswap(std::uint16_t v) {
+    return __builtin_bswap16(v);
 }
-
-inline std::uint16_t bswap(std::uint16_t v) { return __builtin_bswap16(v); }
-inline std::uint32_t bswap(std::uint32_t v) { return __builtin_bswap32(v); }
-inline std::uint64_t bswap(std::uint64_t v) { return __builtin_bswap64(v); }
-inline std::uint8_t bswap(std::uint8_t v) { return v; }
+inline std::uint32_t bswap(std::uint32_t v) {
+    return __builtin_bswap32(v);
+}
+inline std::uint64_t bswap(std::uint64_t v) {
+    return __builtin_bswap64(v);
+}
+inline std::uint8_t bswap(std::uint8_t v) {
+    return v;
+}
 
 template <typename U, bool Swap, bool Float>
 inline double load(const unsigned char* p, std::uint64_t mask) {
@@ -213,8 +214,8 @@ void decode_strided(const unsigned char* data, std::size_t count, std::size_t st
 
 /// Integers of W bytes in little- or big-endian order, whatever the host's order.
 template <std::size_t W, bool Big>
-void decode_uint_n(const unsigned char* data, std::size_t count, std::size_t stride, std::uint64_t mask, double* out,
-                   std::size_t out_stride) {
+void decode_uint_n(const unsigned char* data, std::size_t count, std::size_t stride, std::uint64_t mask,
+                   double* out, std::size_t out_stride) {
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char* p = data + i * stride;
         std::uint64_t v = 0;
@@ -252,7 +253,8 @@ void decode_generic(const Column& column, const unsigned char* data, std::size_t
     }
 }
 
-using StridedFn = void (*)(const unsigned char*, std::size_t, std::size_t, std::uint64_t, double*, std::size_t);
+using StridedFn = void (*)(const unsigned char*, std::size_t, std::size_t, std::uint64_t, double*,
+                           std::size_t);
 using FlatFn = void (*)(const unsigned char*, std::size_t, std::uint64_t, double*);
 
 template <bool Flat>
@@ -283,11 +285,16 @@ auto pick(const Column& column) {
     case Kind::uint_n:
         if constexpr (!Flat) {
             switch (column.width) {
-            case 3: return column.swap ? &decode_uint_n<3, true> : &decode_uint_n<3, false>;
-            case 5: return column.swap ? &decode_uint_n<5, true> : &decode_uint_n<5, false>;
-            case 6: return column.swap ? &decode_uint_n<6, true> : &decode_uint_n<6, false>;
-            case 7: return column.swap ? &decode_uint_n<7, true> : &decode_uint_n<7, false>;
-            default: break;
+            case 3:
+                return column.swap ? &decode_uint_n<3, true> : &decode_uint_n<3, false>;
+            case 5:
+                return column.swap ? &decode_uint_n<5, true> : &decode_uint_n<5, false>;
+            case 6:
+                return column.swap ? &decode_uint_n<6, true> : &decode_uint_n<6, false>;
+            case 7:
+                return column.swap ? &decode_uint_n<7, true> : &decode_uint_n<7, false>;
+            default:
+                break;
             }
         }
         break;
@@ -304,11 +311,11 @@ void decode(const unsigned char* data, std::size_t num_events, std::size_t event
         return;
     }
     const Column& first = columns.front();
-    const bool uniform =
-        first.kind != Kind::generic && first.kind != Kind::uint_n && event_bytes == npar * first.width &&
-        std::all_of(columns.begin(), columns.end(), [&](const Column& c) {
-            return c.kind == first.kind && c.swap == first.swap && c.mask == first.mask;
-        });
+    const bool uniform = first.kind != Kind::generic && first.kind != Kind::uint_n &&
+                         event_bytes == npar * first.width &&
+                         std::all_of(columns.begin(), columns.end(), [&](const Column& c) {
+                             return c.kind == first.kind && c.swap == first.swap && c.mask == first.mask;
+                         });
     if (uniform) {
         pick<true>(first)(data, num_events * npar, first.mask, out);
         return;
@@ -427,12 +434,13 @@ void set_order(Column& column, const ByteOrder& order, const std::string& byteor
     } else {
         std::ostringstream message;
         message << "cannot be read: its mixed byte order $BYTEORD " << shown(byteord_text)
-                << " does not say how the " << width << "-byte values of channel " << channel << " are stored.";
+                << " does not say how the " << width << "-byte values of channel " << channel
+                << " are stored.";
         refuse(name, message.str());
     }
     const bool fixed = width == 1 || width == 2 || width == 4 || width == 8;
     if (fixed && (little || big)) {
-        column.swap = width > 1 && (little != host_little_endian());
+        column.swap = width > 1 && (little != detail::host_little_endian());
         return;
     }
     if ((little || big) && !column.is_float && width < 8) {
@@ -449,13 +457,14 @@ void set_order(Column& column, const ByteOrder& order, const std::string& byteor
 // ---------------------------------------------------------------------------------------------
 // Numbers in the HEADER and the TEXT
 
-std::uint64_t header_offset(std::string_view bytes, std::size_t field, const char* what, const std::string& name) {
+std::uint64_t header_offset(std::string_view bytes, std::size_t field, const char* what,
+                            const std::string& name) {
     const std::string_view text = bytes.substr(10 + 8 * field, 8);
     std::uint64_t value = 0;
     if (!parse_unsigned(text, value, true)) {
         std::ostringstream message;
-        message << "is not a valid FCS file: the " << what << " offset in its HEADER (bytes " << 11 + 8 * field
-                << " to " << 18 + 8 * field << ") is " << shown(text) << ", not a number.";
+        message << "is not a valid FCS file: the " << what << " offset in its HEADER (bytes "
+                << 11 + 8 * field << " to " << 18 + 8 * field << ") is " << shown(text) << ", not a number.";
         refuse(name, message.str());
     }
     return value;
@@ -473,7 +482,8 @@ std::uint64_t text_unsigned(const Keywords& keywords, const Lookup& lookup, cons
     }
     std::uint64_t number = 0;
     if (!parse_unsigned(*value, number, true)) {
-        refuse(name, "is not a valid FCS file: its " + key + " is " + shown(*value) + ", not a whole number.");
+        refuse(name,
+               "is not a valid FCS file: its " + key + " is " + shown(*value) + ", not a whole number.");
     }
     return number;
 }
@@ -492,8 +502,8 @@ std::uint64_t check_segment(const Segment& segment, std::uint64_t file_size, con
     }
     std::ostringstream message;
     if (segment.begin < header_size) {
-        message << "is not a valid FCS file: its " << what << " segment begins at byte offset " << segment.begin
-                << ", inside the 58-byte HEADER.";
+        message << "is not a valid FCS file: its " << what << " segment begins at byte offset "
+                << segment.begin << ", inside the 58-byte HEADER.";
         refuse(name, message.str());
     }
     if (segment.end + 1 == segment.begin) {
@@ -505,8 +515,8 @@ std::uint64_t check_segment(const Segment& segment, std::uint64_t file_size, con
         refuse(name, message.str());
     }
     if (segment.end >= file_size) {
-        message << "is cut short: its " << what << " segment runs from byte offset " << segment.begin << " to "
-                << segment.end << ", but the file holds only " << file_size << " bytes.";
+        message << "is cut short: its " << what << " segment runs from byte offset " << segment.begin
+                << " to " << segment.end << ", but the file holds only " << file_size << " bytes.";
         refuse(name, message.str());
     }
     return segment.end - segment.begin + 1;
@@ -526,8 +536,9 @@ void parse_amplification(const std::string& text, Channel& channel, std::size_t 
     }
     if (!ok || f1 < 0 || f2 < 0) {
         std::ostringstream message;
-        message << "is not a valid FCS file: its $P" << n << "E " << shown(text)
-                << " is not two numbers f1,f2 (decades and offset of a logarithmic amplifier, 0,0 when linear).";
+        message
+            << "is not a valid FCS file: its $P" << n << "E " << shown(text)
+            << " is not two numbers f1,f2 (decades and offset of a logarithmic amplifier, 0,0 when linear).";
         refuse(name, message.str());
     }
     channel.log_decades = f1;
@@ -614,7 +625,8 @@ FcsFile parse(Source& source, const std::string& name) {
     file.path = name;
 
     // HEADER
-    const std::string head(source.bytes(0, static_cast<std::size_t>(std::min<std::uint64_t>(file_size, header_size))));
+    const std::string head(
+        source.bytes(0, static_cast<std::size_t>(std::min<std::uint64_t>(file_size, header_size))));
     const std::string_view bytes = head;
     if (bytes.size() < 3 || bytes.substr(0, 3) != "FCS") {
         refuse(name, "is not an FCS file: it does not begin with an FCS version such as FCS3.1.");
@@ -627,9 +639,10 @@ FcsFile parse(Source& source, const std::string& name) {
         const bool looks_like_version = version[3] >= '0' && version[3] <= '9' && version[4] == '.' &&
                                         version[5] >= '0' && version[5] <= '9';
         if (looks_like_version) {
-            refuse(name, "is written in version " + std::string(version) +
-                             " of the Flow Cytometry Standard, which this reader does not read (it reads FCS2.0, "
-                             "FCS3.0 and FCS3.1).");
+            refuse(name,
+                   "is written in version " + std::string(version) +
+                       " of the Flow Cytometry Standard, which this reader does not read (it reads FCS2.0, "
+                       "FCS3.0 and FCS3.1).");
         }
         refuse(name, "is not an FCS file: it does not begin with an FCS version such as FCS3.1.");
     }
@@ -640,8 +653,10 @@ FcsFile parse(Source& source, const std::string& name) {
         message << "is cut short: its HEADER needs 58 bytes, but the file holds only " << file_size << ".";
         refuse(name, message.str());
     }
-    const Segment text_segment{header_offset(bytes, 0, "TEXT start", name), header_offset(bytes, 1, "TEXT end", name)};
-    Segment data_segment{header_offset(bytes, 2, "DATA start", name), header_offset(bytes, 3, "DATA end", name)};
+    const Segment text_segment{header_offset(bytes, 0, "TEXT start", name),
+                               header_offset(bytes, 1, "TEXT end", name)};
+    Segment data_segment{header_offset(bytes, 2, "DATA start", name),
+                         header_offset(bytes, 3, "DATA end", name)};
     Segment analysis_segment{header_offset(bytes, 4, "ANALYSIS start", name),
                              header_offset(bytes, 5, "ANALYSIS end", name)};
 
@@ -653,8 +668,8 @@ FcsFile parse(Source& source, const std::string& name) {
     if (text_length < 2) {
         refuse(name, "is not a valid FCS file: its TEXT segment is empty.");
     }
-    parse_text(source.bytes(text_segment.begin, static_cast<std::size_t>(text_length)), text_segment.begin, "TEXT",
-               name, file.keywords);
+    parse_text(source.bytes(text_segment.begin, static_cast<std::size_t>(text_length)), text_segment.begin,
+               "TEXT", name, file.keywords);
     Lookup lookup;
     lookup.add(file.keywords, 0);
 
@@ -687,11 +702,13 @@ FcsFile parse(Source& source, const std::string& name) {
     }
     const std::string type = key_of(*datatype);
     if (type == "A") {
-        refuse(name, "cannot be read: its values are ASCII text ($DATATYPE A), which this reader does not read "
-                     "(it reads I, F and D).");
+        refuse(name,
+               "cannot be read: its values are ASCII text ($DATATYPE A), which this reader does not read "
+               "(it reads I, F and D).");
     }
     if (type != "I" && type != "F" && type != "D") {
-        refuse(name, "is not a valid FCS file: its $DATATYPE " + shown(*datatype) + " is none of I, F, D and A.");
+        refuse(name,
+               "is not a valid FCS file: its $DATATYPE " + shown(*datatype) + " is none of I, F, D and A.");
     }
     file.data_type = type[0];
     const std::string* byteord = find("$BYTEORD");
@@ -729,8 +746,8 @@ FcsFile parse(Source& source, const std::string& name) {
         }
         const std::string* bits_text = find(prefix + "B");
         if (bits_text == nullptr) {
-            refuse(name, "is not a valid FCS file: its TEXT does not give the width of channel " + std::to_string(n) +
-                             " (" + prefix + "B).");
+            refuse(name, "is not a valid FCS file: its TEXT does not give the width of channel " +
+                             std::to_string(n) + " (" + prefix + "B).");
         }
         std::uint64_t bits = 0;
         if (!parse_unsigned(*bits_text, bits)) {
@@ -740,8 +757,8 @@ FcsFile parse(Source& source, const std::string& name) {
         if (const std::string* range = find(prefix + "R")) {
             channel.range_text = *range;
             if (!parse_number(*range, channel.range) || channel.range < 0) {
-                refuse(name, "is not a valid FCS file: the range of channel " + std::to_string(n) + ", " + prefix +
-                                 "R " + shown(*range) + ", is not a number.");
+                refuse(name, "is not a valid FCS file: the range of channel " + std::to_string(n) + ", " +
+                                 prefix + "R " + shown(*range) + ", is not a number.");
             }
         }
         if (const std::string* amplification = find(prefix + "E")) {
@@ -749,13 +766,13 @@ FcsFile parse(Source& source, const std::string& name) {
         }
         std::ostringstream message;
         if (file.data_type == 'F' && bits != 32) {
-            message << "is not a valid FCS file: channel " << n << " of its float data ($DATATYPE F) has " << prefix
-                    << "B " << bits << " instead of 32.";
+            message << "is not a valid FCS file: channel " << n << " of its float data ($DATATYPE F) has "
+                    << prefix << "B " << bits << " instead of 32.";
             refuse(name, message.str());
         }
         if (file.data_type == 'D' && bits != 64) {
-            message << "is not a valid FCS file: channel " << n << " of its double data ($DATATYPE D) has " << prefix
-                    << "B " << bits << " instead of 64.";
+            message << "is not a valid FCS file: channel " << n << " of its double data ($DATATYPE D) has "
+                    << prefix << "B " << bits << " instead of 64.";
             refuse(name, message.str());
         }
         if (file.data_type == 'I') {
@@ -780,11 +797,21 @@ FcsFile parse(Source& source, const std::string& name) {
         column.offset = event_bytes;
         event_bytes += column.width;
         switch (column.width) {
-        case 1: column.kind = Kind::u8; break;
-        case 2: column.kind = Kind::u16; break;
-        case 4: column.kind = file.data_type == 'F' ? Kind::f32 : Kind::u32; break;
-        case 8: column.kind = file.data_type == 'D' ? Kind::f64 : Kind::u64; break;
-        default: column.kind = Kind::generic; break;
+        case 1:
+            column.kind = Kind::u8;
+            break;
+        case 2:
+            column.kind = Kind::u16;
+            break;
+        case 4:
+            column.kind = file.data_type == 'F' ? Kind::f32 : Kind::u32;
+            break;
+        case 8:
+            column.kind = file.data_type == 'D' ? Kind::f64 : Kind::u64;
+            break;
+        default:
+            column.kind = Kind::generic;
+            break;
         }
         column.is_float = file.data_type != 'I';
         column.mask = file.data_type == 'I' ? range_mask(channel.range, static_cast<std::size_t>(bits)) : 0;
@@ -795,15 +822,14 @@ FcsFile parse(Source& source, const std::string& name) {
         const std::string key = key_of(key_name);
         std::uint64_t number = 0;
         std::string_view suffix;
-        if (!detail::split_channel_keyword(key, number, suffix) || number < 1 || number > npar || suffix.empty() ||
-            detail::is_core_channel_suffix(suffix)) {
+        if (!detail::split_channel_keyword(key, number, suffix) || number < 1 || number > npar ||
+            suffix.empty() || detail::is_core_channel_suffix(suffix)) {
             continue;
         }
         const std::string_view written = trim(key_name).substr(key.size() - suffix.size());
         auto& extra = file.channels[number - 1].keywords;
-        const bool seen = std::any_of(extra.begin(), extra.end(), [&](const auto& entry) {
-            return key_of(entry.first) == suffix;
-        });
+        const bool seen = std::any_of(extra.begin(), extra.end(),
+                                      [&](const auto& entry) { return key_of(entry.first) == suffix; });
         if (!seen) {
             extra.emplace_back(std::string(written), value);
         }
@@ -820,9 +846,10 @@ FcsFile parse(Source& source, const std::string& name) {
         } else if (has_begin && has_end && !text_data.empty() &&
                    (text_data.begin != data_segment.begin || text_data.end != data_segment.end)) {
             std::ostringstream message;
-            message << "disagrees with itself about where its DATA segment lies: the HEADER says byte offsets "
-                    << data_segment.begin << " to " << data_segment.end << ", $BEGINDATA and $ENDDATA say "
-                    << text_data.begin << " to " << text_data.end << ".";
+            message
+                << "disagrees with itself about where its DATA segment lies: the HEADER says byte offsets "
+                << data_segment.begin << " to " << data_segment.end << ", $BEGINDATA and $ENDDATA say "
+                << text_data.begin << " to " << text_data.end << ".";
             refuse(name, message.str());
         }
         if (analysis_segment.empty()) {
@@ -874,7 +901,8 @@ FcsFile parse(Source& source, const std::string& name) {
     const std::size_t block_events = std::max<std::size_t>(1, (std::size_t{4} << 20) / event_bytes);
     for (std::size_t start = 0; start < file.num_events; start += block_events) {
         const std::size_t count = std::min(block_events, file.num_events - start);
-        const std::string_view block = source.bytes(data_segment.begin + start * event_bytes, count * event_bytes);
+        const std::string_view block =
+            source.bytes(data_segment.begin + start * event_bytes, count * event_bytes);
         decode(reinterpret_cast<const unsigned char*>(block.data()), count, event_bytes, columns,
                file.raw.data() + start * npar);
     }

@@ -106,8 +106,8 @@ bool split_channel_keyword(std::string_view key, std::uint64_t& number, std::str
 
 bool is_layout_keyword(std::string_view key) {
     static constexpr std::array<std::string_view, 12> layout = {
-        "$BEGINANALYSIS", "$ENDANALYSIS", "$BEGINDATA", "$ENDDATA", "$BEGINSTEXT", "$ENDSTEXT",
-        "$BYTEORD",       "$DATATYPE",    "$MODE",      "$NEXTDATA", "$PAR",       "$TOT"};
+        "$BEGINANALYSIS", "$ENDANALYSIS", "$BEGINDATA", "$ENDDATA",  "$BEGINSTEXT", "$ENDSTEXT",
+        "$BYTEORD",       "$DATATYPE",    "$MODE",      "$NEXTDATA", "$PAR",        "$TOT"};
     for (const std::string_view name : layout) {
         if (key == name) {
             return true;

@@ -1,7 +1,8 @@
 #ifndef PAIRMEND_FCS_FCS_TEXT_HPP
 #define PAIRMEND_FCS_FCS_TEXT_HPP
 
-// Internal helpers of the FCS library: keyword names, numbers in TEXT values and text encoding.
+// Internal helpers of the FCS library: keyword names, numbers in TEXT values, text encoding and
+// the machine's byte order.
 // Not part of the public interface.
 
 #include <cstddef>
@@ -47,6 +48,15 @@ std::string latin1_to_utf8(std::string_view text);
 
 /// True when every byte is printable ASCII (32 to 126).
 bool is_printable_ascii(std::string_view text);
+
+/// True when this machine stores multi-byte numbers least significant byte first.
+constexpr bool host_little_endian() {
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return false;
+#else
+    return true;
+#endif
+}
 
 } // namespace fcs::detail
 

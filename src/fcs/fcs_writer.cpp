@@ -30,12 +30,13 @@ constexpr std::uint64_t header_limit = 99999999; // the largest offset the HEADE
 }
 
 /// The $PnR text: the channel's own range text, its range, or else the largest value, rounded up.
-std::string range_text(const Channel& channel, std::size_t index, const FcsOutput& output, const std::string& path) {
+std::string range_text(const Channel& channel, std::size_t index, const FcsOutput& output,
+                       const std::string& path) {
     double range = 0;
     if (!detail::trim(channel.range_text).empty()) {
         if (!detail::parse_number(channel.range_text, range) || !(range > 0)) {
-            inconsistent(path, "the range of channel " + std::to_string(index + 1) + " (" + channel.name + "), \"" +
-                                   channel.range_text + "\", is not a positive number.");
+            inconsistent(path, "the range of channel " + std::to_string(index + 1) + " (" + channel.name +
+                                   "), \"" + channel.range_text + "\", is not a positive number.");
         }
         return std::string(detail::trim(channel.range_text));
     }
@@ -64,9 +65,10 @@ void check_text(const std::string& text, const std::string& what, const std::str
 
 void check_keyword_name(const std::string& name, const std::string& what, const std::string& path) {
     if (name.empty() || !detail::is_printable_ascii(name) || detail::trim(name).size() != name.size()) {
-        inconsistent(path, what + " \"" + name +
-                               "\" is not a keyword name: FCS 3.1 names are printable ASCII characters without "
-                               "blanks at either end.");
+        inconsistent(path,
+                     what + " \"" + name +
+                         "\" is not a keyword name: FCS 3.1 names are printable ASCII characters without "
+                         "blanks at either end.");
     }
 }
 
@@ -83,11 +85,18 @@ Keywords build_keywords(const std::string& path, const FcsOutput& output) {
                 << " channels.";
         inconsistent(path, message.str());
     }
-    Keywords keywords = {
-        {"$BEGINANALYSIS", "0"}, {"$ENDANALYSIS", "0"},       {"$BEGINSTEXT", "0"}, {"$ENDSTEXT", "0"},
-        {"$BEGINDATA", "0"},     {"$ENDDATA", "0"},           {"$BYTEORD", "1,2,3,4"},
-        {"$DATATYPE", "F"},      {"$MODE", "L"},              {"$NEXTDATA", "0"},
-        {"$PAR", std::to_string(npar)}, {"$TOT", std::to_string(output.num_events)}};
+    Keywords keywords = {{"$BEGINANALYSIS", "0"},
+                         {"$ENDANALYSIS", "0"},
+                         {"$BEGINSTEXT", "0"},
+                         {"$ENDSTEXT", "0"},
+                         {"$BEGINDATA", "0"},
+                         {"$ENDDATA", "0"},
+                         {"$BYTEORD", "1,2,3,4"},
+                         {"$DATATYPE", "F"},
+                         {"$MODE", "L"},
+                         {"$NEXTDATA", "0"},
+                         {"$PAR", std::to_string(npar)},
+                         {"$TOT", std::to_string(output.num_events)}};
     std::unordered_set<std::string> names;
     for (std::size_t c = 0; c < npar; ++c) {
         const Channel& channel = output.channels[c];
@@ -114,9 +123,10 @@ Keywords build_keywords(const std::string& path, const FcsOutput& output) {
             const std::string key = detail::key_of(suffix);
             check_keyword_name(suffix, "a keyword suffix of " + which, path);
             if ((key[0] >= '0' && key[0] <= '9') || detail::is_core_channel_suffix(key)) {
-                inconsistent(path, "the keyword $Pn" + suffix + " of " + which +
-                                       " cannot be written: write_fcs writes $PnN, $PnS, $PnR, $PnB and $PnE itself, "
-                                       "and a suffix must not begin with a digit.");
+                inconsistent(
+                    path, "the keyword $Pn" + suffix + " of " + which +
+                              " cannot be written: write_fcs writes $PnN, $PnS, $PnR, $PnB and $PnE itself, "
+                              "and a suffix must not begin with a digit.");
             }
             if (!suffixes.insert(key).second) {
                 inconsistent(path, which + " has the keyword $Pn" + suffix + " twice.");
@@ -132,8 +142,9 @@ Keywords build_keywords(const std::string& path, const FcsOutput& output) {
         std::uint64_t number = 0;
         std::string_view suffix;
         if (detail::is_layout_keyword(key) || detail::split_channel_keyword(key, number, suffix)) {
-            inconsistent(path, "the keyword " + name +
-                                   " describes the layout, the segments or a channel, which write_fcs writes itself.");
+            inconsistent(
+                path, "the keyword " + name +
+                          " describes the layout, the segments or a channel, which write_fcs writes itself.");
         }
         if (!keys.insert(key).second) {
             inconsistent(path, "the keyword " + name + " is given twice.");
@@ -199,14 +210,6 @@ std::string header_field(std::uint64_t offset) {
     return std::string(field, 8);
 }
 
-constexpr bool host_little_endian() {
-#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return false;
-#else
-    return true;
-#endif
-}
-
 } // namespace
 
 void write_fcs(const std::string& path, const FcsOutput& output) {
@@ -232,7 +235,8 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
     }
     const std::uint64_t text_end = 58 + text.size() - 1;
     if (text_end > header_limit) {
-        inconsistent(path, "its TEXT segment would end beyond byte offset 99,999,999, which the HEADER cannot hold.");
+        inconsistent(
+            path, "its TEXT segment would end beyond byte offset 99,999,999, which the HEADER cannot hold.");
     }
     const bool data_in_header = data_end <= header_limit;
     std::string head = "FCS3.1    ";
@@ -252,7 +256,7 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
     bool ok = std::fwrite(head.data(), 1, head.size(), stream) == head.size();
     if (output.values.empty()) {
         // nothing to write (and no pointer to pass to fwrite)
-    } else if (host_little_endian()) {
+    } else if (detail::host_little_endian()) {
         ok = ok && std::fwrite(output.values.data(), 4, output.values.size(), stream) == output.values.size();
     } else {
         std::vector<std::uint32_t> chunk;
@@ -271,8 +275,8 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
     const int saved_errno = errno;
     if (!ok) {
         std::remove(path.c_str());
-        throw std::runtime_error("Cannot write the FCS file " + path + " completely: " +
-                                 std::strerror(saved_errno != 0 ? saved_errno : EIO) + ".");
+        throw std::runtime_error("Cannot write the FCS file " + path +
+                                 " completely: " + std::strerror(saved_errno != 0 ? saved_errno : EIO) + ".");
     }
 }
 

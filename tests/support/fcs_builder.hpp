@@ -20,9 +20,9 @@ namespace fcs_test {
 
 struct BuildChannel {
     std::string name;
-    std::string label;                ///< empty: no $PnS
-    std::string range = "1024";       ///< empty: no $PnR
-    int bits = 32;                    ///< $PnB
+    std::string label;                 ///< empty: no $PnS
+    std::string range = "1024";        ///< empty: no $PnR
+    int bits = 32;                     ///< $PnB
     std::string amplification = "0,0"; ///< $PnE; empty: no $PnE
 };
 
@@ -78,7 +78,7 @@ struct FcsBuilder {
     std::string version = "FCS3.1";
     std::string datatype = "F";
     std::string byteord = "1,2,3,4";
-    std::string mode = "L";           ///< empty: no $MODE
+    std::string mode = "L"; ///< empty: no $MODE
     char delimiter = '/';
     std::vector<BuildChannel> channels;
     std::vector<std::vector<double>> events; ///< one value per channel; integers as whole numbers
@@ -86,17 +86,17 @@ struct FcsBuilder {
     std::vector<std::pair<std::string, std::string>> keywords;
     /// Keywords of a supplemental TEXT (FCS 3.0 and 3.1); none: no supplemental TEXT.
     std::vector<std::pair<std::string, std::string>> supplemental;
-    std::optional<std::string> tot;   ///< written $TOT; default: the number of events
+    std::optional<std::string> tot; ///< written $TOT; default: the number of events
     bool write_tot = true;
     std::string nextdata = "0";
-    bool data_offsets_in_header = true; ///< false: the HEADER's DATA offsets are 0
-    bool data_offsets_in_text = true;   ///< $BEGINDATA/$ENDDATA (FCS 3.0 and 3.1)
+    bool data_offsets_in_header = true;         ///< false: the HEADER's DATA offsets are 0
+    bool data_offsets_in_text = true;           ///< $BEGINDATA/$ENDDATA (FCS 3.0 and 3.1)
     std::string header_offset_format = "%8llu"; ///< printf format of the HEADER's offsets
-    std::size_t gap_before_data = 0;    ///< bytes between the TEXT segments and the DATA segment
-    std::string data_suffix;            ///< bytes added inside the DATA segment after the events
-    std::string trailer;                ///< bytes after the DATA segment
+    std::size_t gap_before_data = 0;            ///< bytes between the TEXT segments and the DATA segment
+    std::string data_suffix;                    ///< bytes added inside the DATA segment after the events
+    std::string trailer;                        ///< bytes after the DATA segment
     bool final_delimiter = true;
-    std::string text_padding;           ///< bytes after the last delimiter, inside the TEXT segment
+    std::string text_padding; ///< bytes after the last delimiter, inside the TEXT segment
 
     std::string escaped(const std::string& text) const {
         std::string out;
@@ -109,7 +109,8 @@ struct FcsBuilder {
         return out;
     }
 
-    std::string text_of(const std::vector<std::pair<std::string, std::string>>& pairs, bool last_delimiter) const {
+    std::string text_of(const std::vector<std::pair<std::string, std::string>>& pairs,
+                        bool last_delimiter) const {
         std::string text(1, delimiter);
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             text += escaped(pairs[i].first) + delimiter + escaped(pairs[i].second);
@@ -148,7 +149,8 @@ struct FcsBuilder {
         const std::string data_bytes = data();
         std::vector<std::pair<std::string, std::string>> pairs;
         if (!version2) {
-            pairs = {{"$BEGINANALYSIS", "0"}, {"$ENDANALYSIS", "0"}, {"$BEGINSTEXT", "0"}, {"$ENDSTEXT", "0"}};
+            pairs = {
+                {"$BEGINANALYSIS", "0"}, {"$ENDANALYSIS", "0"}, {"$BEGINSTEXT", "0"}, {"$ENDSTEXT", "0"}};
             if (data_offsets_in_text) {
                 pairs.emplace_back("$BEGINDATA", "0");
                 pairs.emplace_back("$ENDDATA", "0");
@@ -187,10 +189,14 @@ struct FcsBuilder {
         std::uint64_t sbegin = 0, send = 0, dbegin = 0, dend = 0;
         for (int round = 0; round < 10; ++round) {
             for (auto& [key, value] : pairs) {
-                if (key == "$BEGINSTEXT") value = std::to_string(sbegin);
-                if (key == "$ENDSTEXT") value = std::to_string(send);
-                if (key == "$BEGINDATA") value = std::to_string(dbegin);
-                if (key == "$ENDDATA") value = std::to_string(dend);
+                if (key == "$BEGINSTEXT")
+                    value = std::to_string(sbegin);
+                if (key == "$ENDSTEXT")
+                    value = std::to_string(send);
+                if (key == "$BEGINDATA")
+                    value = std::to_string(dbegin);
+                if (key == "$ENDDATA")
+                    value = std::to_string(dend);
             }
             text = text_of(pairs, final_delimiter) + text_padding;
             const std::uint64_t text_end = 58 + text.size();
@@ -208,14 +214,16 @@ struct FcsBuilder {
         }
         auto field = [&](std::uint64_t offset) {
             char buffer[32];
-            std::snprintf(buffer, sizeof buffer, header_offset_format.c_str(), static_cast<unsigned long long>(offset));
+            std::snprintf(buffer, sizeof buffer, header_offset_format.c_str(),
+                          static_cast<unsigned long long>(offset));
             std::string text8(buffer);
             text8.resize(8, ' ');
             return text8;
         };
         const bool header_data = data_offsets_in_header && dend <= 99999999;
         std::string file = version + "    " + field(58) + field(58 + text.size() - 1) +
-                           field(header_data ? dbegin : 0) + field(header_data ? dend : 0) + field(0) + field(0);
+                           field(header_data ? dbegin : 0) + field(header_data ? dend : 0) + field(0) +
+                           field(0);
         file += text;
         file += stext;
         file.append(gap_before_data, '\0');

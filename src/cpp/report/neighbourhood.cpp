@@ -45,6 +45,28 @@ std::vector<std::ptrdiff_t> query_slots(std::size_t n, const std::vector<std::si
     return slot;
 }
 
+/// Calls visit(event, query position, the event's k nearest neighbours) for every queried event,
+/// from several threads: each call must write only to its own query position.
+template <typename Visit>
+void search_queries(const Tree& tree, std::size_t n, int k, int num_threads,
+                    const std::vector<std::ptrdiff_t>& slots, Visit visit) {
+    const std::vector<Tree::Node>& nodes = tree.nodes();
+    mnncorrect::ParallelErrors errors;
+#pragma omp parallel for schedule(dynamic, kChunk) num_threads(std::max(num_threads, 1))
+    for (std::size_t p = 0; p < n; ++p) {
+        const int event = nodes[p].index;
+        const std::ptrdiff_t q = slots[static_cast<std::size_t>(event)];
+        if (q < 0) {
+            continue;
+        }
+        errors.run([&] {
+            visit(static_cast<std::size_t>(event), static_cast<std::size_t>(q),
+                  tree.find_nearest_neighbors(event, k));
+        });
+    }
+    errors.rethrow();
+}
+
 /// The k nearest neighbours of every query event among all others, sorted by index: k entries per
 /// query, in the order of the query list.
 std::vector<int> sorted_neighbour_table(const std::vector<double>& rows, int ndim, int k, int num_threads,
@@ -53,24 +75,14 @@ std::vector<int> sorted_neighbour_table(const std::vector<double>& rows, int ndi
     const Tree tree(ndim, static_cast<int>(n), rows.data());
     const auto width = static_cast<std::size_t>(k);
     std::vector<int> table(num_queries * width);
-    const std::vector<Tree::Node>& nodes = tree.nodes();
-    mnncorrect::ParallelErrors errors;
-#pragma omp parallel for schedule(dynamic, kChunk) num_threads(std::max(num_threads, 1))
-    for (std::size_t p = 0; p < n; ++p) {
-        const std::ptrdiff_t q = slots[static_cast<std::size_t>(nodes[p].index)];
-        if (q < 0) {
-            continue;
-        }
-        errors.run([&] {
-            const knncolle::NeighborList<int, double> found = tree.find_nearest_neighbors(nodes[p].index, k);
-            int* slot = table.data() + static_cast<std::size_t>(q) * width;
-            for (std::size_t j = 0; j < width; ++j) {
-                slot[j] = found[j].first;
-            }
-            std::sort(slot, slot + width);
-        });
-    }
-    errors.rethrow();
+    search_queries(tree, n, k, num_threads, slots,
+                   [&](std::size_t, std::size_t q, const knncolle::NeighborList<int, double>& found) {
+                       int* slot = table.data() + q * width;
+                       for (std::size_t j = 0; j < width; ++j) {
+                           slot[j] = found[j].first;
+                       }
+                       std::sort(slot, slot + width);
+                   });
     return table;
 }
 
@@ -114,28 +126,16 @@ Mixing neighbourhood_mixing(const std::vector<double>& rows, int ndim, const std
     const Tree tree(ndim, static_cast<int>(n), rows.data());
     const int k = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(num_neighbours), n - 1));
     std::vector<double> ratio(queries.size());
-    const std::vector<Tree::Node>& nodes = tree.nodes();
-    mnncorrect::ParallelErrors errors;
-#pragma omp parallel for schedule(dynamic, kChunk) num_threads(std::max(num_threads, 1))
-    for (std::size_t p = 0; p < n; ++p) {
-        const std::ptrdiff_t q = slots[static_cast<std::size_t>(nodes[p].index)];
-        if (q < 0) {
-            continue;
-        }
-        errors.run([&] {
-            const auto i = static_cast<std::size_t>(nodes[p].index);
-            const knncolle::NeighborList<int, double> found = tree.find_nearest_neighbors(nodes[p].index, k);
-            std::size_t other = 0;
-            for (const auto& neighbour : found) {
-                other += batch[static_cast<std::size_t>(neighbour.first)] != batch[i] ? 1 : 0;
-            }
-            const auto own = sizes[static_cast<std::size_t>(batch[i])];
-            const double expected = static_cast<double>(n - own) / static_cast<double>(n - 1);
-            ratio[static_cast<std::size_t>(q)] =
-                (static_cast<double>(other) / static_cast<double>(found.size())) / expected;
-        });
-    }
-    errors.rethrow();
+    search_queries(tree, n, k, num_threads, slots,
+                   [&](std::size_t i, std::size_t q, const knncolle::NeighborList<int, double>& found) {
+                       std::size_t other = 0;
+                       for (const auto& neighbour : found) {
+                           other += batch[static_cast<std::size_t>(neighbour.first)] != batch[i] ? 1 : 0;
+                       }
+                       const auto own = sizes[static_cast<std::size_t>(batch[i])];
+                       const double expected = static_cast<double>(n - own) / static_cast<double>(n - 1);
+                       ratio[q] = (static_cast<double>(other) / static_cast<double>(found.size())) / expected;
+                   });
 
     // Sums in query order, so that the figures do not depend on the thread count.
     std::vector<double> sums(nb, 0.0);
