@@ -14,6 +14,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -457,6 +458,27 @@ TEST(FcsToolCorrect, SmallFilesGetTheirCorrectedChannelsAndKeepTheirValues) {
     const double after = mean_a(run->out + "/two.fcs", 3, 5) - mean_a(run->out + "/one.fcs", 3, 5);
     EXPECT_NEAR(before, 0.4, 0.05);
     EXPECT_LT(std::fabs(after), 0.5 * std::fabs(before)) << "before " << before << ", after " << after;
+}
+
+// The report of a pairmend-fcs run carries the channels' names, its JSON figures appear beside it
+// together with the corrected files, and the noise floor is measured with the run's own settings.
+TEST(FcsToolCorrect, ReportAndItsFiguresAreWrittenWithTheCorrectedFiles) {
+    const auto run = small_run();
+    const ToolResult result = run_tool({"correct", "--out", run->out, "--neighbors", "10", "--report",
+                                        run->out + "/qc.html", run->first, run->second});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(folder_entries(run->out), (std::set<std::string>{"one.fcs", "two.fcs", "qc.html", "qc.json"}));
+    EXPECT_THAT(read_text(run->out + "/qc.html"), HasSubstr("marker A (A)"));
+
+    rapidjson::Document figures;
+    figures.Parse(read_text(run->out + "/qc.json").c_str());
+    ASSERT_FALSE(figures.HasParseError());
+    ASSERT_TRUE(figures["parameters"].IsArray());
+    ASSERT_EQ(figures["parameters"].Size(), 2u);
+    EXPECT_STREQ(figures["parameters"][0].GetString(), "marker A (A)");
+    ASSERT_TRUE(figures["noise_floor"]["displacement"].IsNumber()) << "the noise floor was not measured";
+    EXPECT_GT(figures["noise_floor"]["displacement"].GetDouble(), 0.0);
+    EXPECT_EQ(figures["batches"].Size(), 2u);
 }
 
 TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {

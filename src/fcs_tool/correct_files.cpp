@@ -4,6 +4,7 @@
 #include "mnncorrect/NoMutualPairsError.hpp"
 #include "number_text.hpp"
 #include "output_transaction.hpp"
+#include "report/qc_json.hpp"
 #include "report/qc_report.hpp"
 #include "report/qc_summary.hpp"
 #include "run_mnn.hpp"
@@ -306,10 +307,12 @@ std::string input_description(const CorrectionInput& input) {
     return text.str();
 }
 
-// The quality-control report of the run, as pairmend writes it, with the channels' names and the
-// batch numbers 1..k whose names the settings table lists.
-void write_report(const std::string& path, const CorrectOptions& options, const CorrectionInput& input,
-                  const CorrectionResult& result, std::vector<std::pair<std::string, double>> phases) {
+// The quality-control report of the run and its figures as JSON, as pairmend writes them, with
+// the channels' names and the batch numbers 1..k whose names the settings table lists. Both files
+// are registered with the run's outputs, so they appear only with the corrected files.
+void write_report(OutputTransaction& outputs, const std::string& path, const CorrectOptions& options,
+                  const CorrectionInput& input, const CorrectionResult& result,
+                  std::vector<std::pair<std::string, double>> phases) {
     std::vector<int> labels(input.nobs);
     std::transform(input.batch_ids.begin(), input.batch_ids.end(), labels.begin(),
                    [](int id) { return id + 1; });
@@ -335,6 +338,8 @@ void write_report(const std::string& path, const CorrectOptions& options, const 
         run.merge_order.push_back(id + 1);
     }
     run.num_pairs = result.details.num_pairs;
+    // The noise floor repeats the correction on a split batch with the run's own settings.
+    run.engine = configure_engine(options);
 
     const report::QcReportOptions report_options;
     const auto began = std::chrono::steady_clock::now();
@@ -343,7 +348,10 @@ void write_report(const std::string& path, const CorrectOptions& options, const 
     phases.emplace_back("Quality-control report",
                         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     run.phase_seconds = std::move(phases);
-    report::save_qc_report(path, report::render_qc_report(run, summary, report_options));
+    const std::string html_file = outputs.add(path);
+    const std::string json_file = outputs.add(report::qc_json_path(path));
+    report::save_qc_report(html_file, report::render_qc_report(run, summary, report_options));
+    report::save_qc_report(json_file, report::render_qc_json(run, summary));
 }
 
 std::string batch_text(const CorrectionInput& input, int number) {
@@ -578,7 +586,7 @@ void write_results(const CorrectionInput& input, const CorrectionResult& result,
 
     if (!options.report.empty()) {
         began = progress.seconds();
-        write_report(outputs.add(options.report), options, input, result, phases);
+        write_report(outputs, options.report, options, input, result, phases);
         progress.line("Wrote the quality-control report " + options.report + " (" +
                       shortest_text(std::round((progress.seconds() - began) * 100) / 100) + " s)");
     }
