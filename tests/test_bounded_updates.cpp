@@ -9,6 +9,7 @@
 #include "knncolle/VpTree.hpp"
 #include "mnncorrect/AutomaticOrder.hpp"
 #include "mnncorrect/IndexBuilder.hpp"
+#include "mnncorrect/blocked_nearer.hpp"
 #include "mnncorrect/bounded_updates.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
 
@@ -130,6 +131,76 @@ TEST(BoundedUpdates, FusingOnlyNearerPointsGivesTheListsOfTheFullSearch) {
     }
 }
 
+TEST(BoundedUpdates, ScanningGroupsOfEventsGivesTheListsOfTheTreeSearches) {
+    std::vector<Sets> sets = point_sets();
+    // More rows than one tile of the scan, a count that is not a multiple of its block.
+    sets.push_back({"continuous, many rows", 12, pairmend_test::clustered_points(12, 300, 5, 0.5, 1900),
+                    pairmend_test::clustered_points(12, 700, 5, 0.5, 1901),
+                    pairmend_test::clustered_points(12, 90, 5, 0.5, 1902)});
+    sets.push_back({"zero-inflated, many rows", 12, zero_inflated_points(12, 300, 1903),
+                    zero_inflated_points(12, 701, 1904), zero_inflated_points(12, 90, 1905)});
+    // Queries whose distances the scan leaves to the tree: not a number, and far beyond any sum.
+    for (Sets& set : sets) {
+        const size_t width = static_cast<size_t>(set.ndim);
+        set.queries.insert(set.queries.end(), set.queries.begin(), set.queries.begin() + 2 * width);
+        set.queries[set.queries.size() - 1] = std::numeric_limits<double>::quiet_NaN();
+        set.queries[set.queries.size() - width - 1] = 1e300;
+    }
+    for (const Sets& set : sets) {
+        const size_t width = static_cast<size_t>(set.ndim);
+        const int nold = static_cast<int>(set.old_points.size() / width);
+        const int nnew = static_cast<int>(set.new_points.size() / width);
+        const Tree old_tree(set.ndim, nold, set.old_points.data());
+        const Tree new_tree(set.ndim, nnew, set.new_points.data());
+        // The rows in a scrambled order too, so that equal distances reach the scan out of row order.
+        std::vector<size_t> row_order(static_cast<size_t>(nnew));
+        std::iota(row_order.begin(), row_order.end(), size_t{0});
+        std::shuffle(row_order.begin(), row_order.end(), std::mt19937_64(8));
+        const mnncorrect::internal::RowBlocks<int, double> blocks(set.ndim, static_cast<size_t>(nnew),
+                                                                  set.new_points.data(), row_order);
+        ASSERT_TRUE(blocks.moderate());
+        const size_t nqueries = set.queries.size() / width;
+        // The events in a scrambled order, as the locality order hands them over.
+        std::vector<size_t> order(nqueries);
+        std::iota(order.begin(), order.end(), size_t{0});
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
+        for (const int k : {1, 5, 16, nnew + nold + 1}) {
+            for (const int base_k : {k, k / 2}) {
+                std::vector<List> expected(nqueries), scanned(nqueries);
+                for (size_t q = 0; q < nqueries; ++q) {
+                    const double* query = set.queries.data() + q * width;
+                    scanned[q] = old_tree.find_nearest_neighbors(query, base_k);
+                    expected[q] = scanned[q];
+                    mnncorrect::internal::fuse_nearer(expected[q], new_tree, query, static_cast<size_t>(k),
+                                                      nold);
+                }
+                // Two groups, so that a group starts inside the order.
+                const size_t half = nqueries / 2;
+                mnncorrect::internal::fuse_nearer_scanned(scanned, set.queries.data(), order.data(), half,
+                                                          blocks, new_tree, static_cast<size_t>(k), nold);
+                mnncorrect::internal::fuse_nearer_scanned(scanned, set.queries.data(), order.data() + half,
+                                                          nqueries - half, blocks, new_tree,
+                                                          static_cast<size_t>(k), nold);
+                for (size_t q = 0; q < nqueries; ++q) {
+                    ASSERT_EQ(scanned[q].size(), expected[q].size())
+                        << set.name << ", ndim " << set.ndim << ", k " << k << ", base k " << base_k
+                        << ", query " << q;
+                    for (size_t j = 0; j < expected[q].size(); ++j) {
+                        // Bit for bit, also for distances that are not a number.
+                        ASSERT_EQ(scanned[q][j].first, expected[q][j].first) << set.name << ", query " << q;
+                        ASSERT_TRUE(
+                            std::memcmp(&scanned[q][j].second, &expected[q][j].second, sizeof(double)) == 0)
+                            << set.name << ", query " << q;
+                    }
+                }
+            }
+        }
+    }
+    const std::vector<double> huge{1.0, 2.0, 1e300, 4.0};
+    const mnncorrect::internal::RowBlocks<int, double> huge_rows(2, 2, huge.data(), {0, 1});
+    EXPECT_FALSE(huge_rows.moderate());
+}
+
 TEST(BoundedUpdates, ListsWithinARadiusAnswerEveryQuestionAsTheFullLists) {
     for (const Sets& set : point_sets()) {
         const int nobs = static_cast<int>(set.old_points.size()) / set.ndim;
@@ -233,6 +304,41 @@ TEST(BoundedUpdates, ManyBatchRunsWithTiesAreBitIdenticalToUnboundedRuns) {
                 // Bit for bit: also equal when both are the same NaN, which EXPECT_EQ would reject.
                 ASSERT_TRUE(std::memcmp(&bounded.output[i], &unbounded.output[i], sizeof(double)) == 0)
                     << "ndim " << ndim << ", k " << k << ", value " << i;
+            }
+        }
+    }
+}
+
+TEST(BoundedUpdates, ManyBatchRunsThatScanTheNewRowsAreBitIdenticalToUnboundedRuns) {
+    // Batches large enough that the updates scan the merged rows instead of searching the tree.
+    const std::vector<size_t> sizes{2100, 2300, 2049, 2200};
+    ASSERT_GE(*std::min_element(sizes.begin(), sizes.end()), mnncorrect::internal::scan_min_rows);
+    for (const bool ties : {true, false}) {
+        const int ndim = 12;
+        ManyBatches batches{ndim, sizes, {}};
+        for (size_t b = 0; b < sizes.size(); ++b) {
+            std::vector<double> values =
+                ties ? zero_inflated_points(ndim, sizes[b], 2100 + b)
+                     : pairmend_test::clustered_points(ndim, static_cast<int>(sizes[b]), 4, 0.5, 2200 + b);
+            const size_t width = static_cast<size_t>(ndim);
+            for (size_t i = 0; i < sizes[b]; ++i) {
+                if (ties && i % 5 == 4) {
+                    std::copy_n(values.begin() + static_cast<std::ptrdiff_t>((i - 1) * width), width,
+                                values.begin() + static_cast<std::ptrdiff_t>(i * width));
+                }
+                values[i * width] += static_cast<double>(b % 3);
+            }
+            batches.values.push_back(std::move(values));
+        }
+        for (const int k : {4, 15}) {
+            const RunResult bounded = run_automatic(batches, build_tree, k);
+            const RunResult unbounded = run_automatic(batches, build_hidden_tree, k);
+            EXPECT_EQ(bounded.order, unbounded.order) << "ties " << ties << ", k " << k;
+            EXPECT_EQ(bounded.pairs, unbounded.pairs) << "ties " << ties << ", k " << k;
+            ASSERT_EQ(bounded.output.size(), unbounded.output.size());
+            for (size_t i = 0; i < bounded.output.size(); ++i) {
+                ASSERT_TRUE(std::memcmp(&bounded.output[i], &unbounded.output[i], sizeof(double)) == 0)
+                    << "ties " << ties << ", k " << k << ", value " << i;
             }
         }
     }

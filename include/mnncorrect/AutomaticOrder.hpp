@@ -3,6 +3,7 @@
 
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
+#include "mnncorrect/blocked_nearer.hpp"
 #include "mnncorrect/bounded_updates.hpp"
 #include "mnncorrect/compute_total_variance.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -254,10 +256,30 @@ private:
 
         const size_t stride = static_cast<size_t>(ndim_);
         const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        // Scanning the new rows for groups of events beats the tree's searches once the rows are
+        // many and wide enough that the tree visits a large share of them (see RESULTS.md).
+        std::unique_ptr<internal::RowBlocks<Index, Float>> blocks;
+        if (new_tree != nullptr && nnew >= internal::scan_min_rows && ndim_ >= internal::scan_min_dims) {
+            blocks = std::make_unique<internal::RowBlocks<Index, Float>>(ndim_, nnew, new_rows, new_order);
+            if (!blocks->moderate()) {
+                blocks.reset();
+            }
+        }
         for (const size_t b : waiting) {
             Table& target_table = neighbors_target_[b];
             const Float* events = batches_[b];
             const std::vector<size_t>& order = orders_[b];
+            if (blocks) {
+                // Each group is a run of events in locality order, and writes only their lists.
+                const size_t ngroups = (sizes_[b] + internal::scan_group - 1) / internal::scan_group;
+                internal::parallel_for(ngroups, num_threads_, [&](size_t g) {
+                    const size_t start = g * internal::scan_group;
+                    const size_t count = std::min(internal::scan_group, sizes_[b] - start);
+                    internal::fuse_nearer_scanned(target_table, events, order.data() + start, count, *blocks,
+                                                  *new_tree, k, static_cast<Index>(old));
+                });
+                continue;
+            }
             internal::parallel_for(sizes_[b], num_threads_, [&](size_t p) {
                 const size_t i = order[p];
                 const Float* query = events + i * stride;

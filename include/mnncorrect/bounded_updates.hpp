@@ -41,6 +41,42 @@ const ExactTree<Index, Float>* as_exact_tree(const knncolle::Base<Index, Float, 
 }
 
 /**
+ * Second half of `fuse_nearer`: folds `found`, the answer of
+ * `index.find_nearest_within(query, k + 1, base.back().second)` for a full `base`, into `base`,
+ * asking the unbounded search when equal distances at the k-th place leave the choice to it.
+ *
+ * Thread safety: as `fuse_nearer`.
+ * @throws std::bad_alloc on exhausted memory.
+ */
+template <typename Index, typename Float>
+void fuse_found(knncolle::NeighborList<Index, Float>& base, knncolle::NeighborList<Index, Float> found,
+                const ExactTree<Index, Float>& index, const Float* query, size_t k,
+                typename non_deduced<Index>::type offset) {
+    const int wanted = static_cast<int>(k);
+    if (found.size() > k) {
+        const Float kth = found[k - 1].second;
+        if (kth < found[k].second) {
+            found.resize(k);
+        } else {
+            const auto nearer = static_cast<size_t>(
+                std::lower_bound(found.begin(), found.end(), kth,
+                                 [](const auto& entry, Float value) { return entry.second < value; }) -
+                found.begin());
+            const auto base_within = static_cast<size_t>(
+                std::upper_bound(base.begin(), base.end(), kth,
+                                 [](Float value, const auto& entry) { return value < entry.second; }) -
+                base.begin());
+            if (base_within + nearer >= k) {
+                found.resize(nearer);
+            } else {
+                found = index.find_nearest_neighbors(query, wanted);
+            }
+        }
+    }
+    fuse_nn_results(base, found, k, offset);
+}
+
+/**
  * Folds the neighbours of `query` among the points of `index` into `base`, which holds the
  * query's `k` nearest among other points in increasing distance: the same list as
  * `fuse_nn_results(base, index.find_nearest_neighbors(query, k), k, offset)`, bit for bit.
@@ -73,29 +109,8 @@ void fuse_nearer(knncolle::NeighborList<Index, Float>& base, const ExactTree<Ind
         return;
     }
 
-    knncolle::NeighborList<Index, Float> found =
-        index.find_nearest_within(query, wanted + 1, base.back().second);
-    if (found.size() > k) {
-        const Float kth = found[k - 1].second;
-        if (kth < found[k].second) {
-            found.resize(k);
-        } else {
-            const auto nearer = static_cast<size_t>(
-                std::lower_bound(found.begin(), found.end(), kth,
-                                 [](const auto& entry, Float value) { return entry.second < value; }) -
-                found.begin());
-            const auto base_within = static_cast<size_t>(
-                std::upper_bound(base.begin(), base.end(), kth,
-                                 [](Float value, const auto& entry) { return value < entry.second; }) -
-                base.begin());
-            if (base_within + nearer >= k) {
-                found.resize(nearer);
-            } else {
-                found = index.find_nearest_neighbors(query, wanted);
-            }
-        }
-    }
-    fuse_nn_results(base, found, k, offset);
+    fuse_found(base, index.find_nearest_within(query, wanted + 1, base.back().second), index, query, k,
+               offset);
 }
 
 /**
