@@ -48,12 +48,19 @@ void OutputTransaction::create_folder(const fs::path& folder) {
         }
     }
     for (const fs::path& part : missing) {
-        if (!fs::create_directory(part, error) && !fs::is_directory(part)) {
-            throw std::runtime_error("Could not create the output folder " + folder.string() + ": " +
-                                     error.message() + ".");
+        // Registered for removal before it is made, so that a signal arriving between the two
+        // cannot leave it behind; removing a folder that does not exist yet does no harm.
+        const int registration = interrupt_cleanup::remember(part.string());
+        if (!fs::create_directory(part, error)) {
+            interrupt_cleanup::forget(registration);
+            if (!fs::is_directory(part)) {
+                throw std::runtime_error("Could not create the output folder " + folder.string() + ": " +
+                                         error.message() + ".");
+            }
+            continue; // made meanwhile by someone else, so not this run's to remove
         }
         created_folders_.push_back(part);
-        folder_registrations_.push_back(interrupt_cleanup::remember(part.string()));
+        folder_registrations_.push_back(registration);
     }
 }
 
