@@ -4,6 +4,7 @@
 // files cut short, files whose counts disagree and files that are not FCS at all.
 
 #include "fcs/fcs_file.hpp"
+#include "plugin_framework/csv.hpp"
 
 #include "cli_harness.hpp"
 #include "fcs_builder.hpp"
@@ -53,18 +54,8 @@ FcsBuilder two_channel_builder() {
 // Real files
 
 std::vector<std::vector<std::string>> read_csv_rows(const std::string& path) {
-    std::ifstream file(path);
     std::vector<std::vector<std::string>> rows;
-    std::string line;
-    while (std::getline(file, line)) {
-        std::vector<std::string> cells;
-        std::stringstream stream(line);
-        std::string cell;
-        while (std::getline(stream, cell, ',')) {
-            cells.push_back(cell);
-        }
-        rows.push_back(cells);
-    }
+    QN::read_csv(path, rows, false);
     return rows;
 }
 
