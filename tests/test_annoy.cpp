@@ -4,6 +4,7 @@
 
 #include "knncolle/Annoy.hpp"
 #include "knncolle/annoy/DescendingQueue.hpp"
+#include "knncolle/annoy/WordBlock.hpp"
 
 #include "brute_force.hpp"
 #include "point_sets.hpp"
@@ -371,6 +372,31 @@ std::string refusal(Call call, bool* result) {
     std::free(error);
     EXPECT_EQ(printed, message + "\n");
     return message;
+}
+
+TEST(AnnoyForest, NodeBlockKeepsItsWordsAndZeroFillsTheWordsItGains) {
+    // Records are added zero-filled; a block that shrinks and grows again must not bring back
+    // the words it gave up.
+    Annoy::WordBlock<float> block(1000);
+    EXPECT_TRUE(std::all_of(block.data(), block.data() + 1000, [](float x) { return x == 0.0f; }));
+    for (size_t i = 0; i < 1000; ++i) {
+        block.data()[i] = static_cast<float>(i) + 1.0f;
+    }
+    block.resize(300000); // past the size the C library serves from its own pages
+    block.resize(400);
+    block.resize(5000);
+    ASSERT_EQ(block.size(), 5000u);
+    for (size_t i = 0; i < 5000; ++i) {
+        ASSERT_EQ(block.data()[i], i < 400 ? static_cast<float>(i) + 1.0f : 0.0f) << "word " << i;
+    }
+    Annoy::WordBlock<float> copy(block);
+    Annoy::WordBlock<float> moved(std::move(block));
+    EXPECT_EQ(moved.size(), 5000u);
+    EXPECT_EQ(moved.data()[399], 400.0f);
+    moved.resize(0);
+    EXPECT_EQ(moved.size(), 0u);
+    ASSERT_EQ(copy.size(), 5000u); // a copy owns its own words
+    EXPECT_EQ(copy.data()[399], 400.0f);
 }
 
 TEST(AnnoyForest, SaveLoadRoundTripAndUnbuildRebuildGiveSameAnswers) {

@@ -3,6 +3,7 @@
 
 #include "AnnoyIndexInterface.hpp"
 #include "DescendingQueue.hpp"
+#include "WordBlock.hpp"
 #include "errors.hpp"
 
 #include <algorithm>
@@ -126,10 +127,10 @@ public:
         n_nodes_ += n_roots;
 
         // The block grew by factors of 1.3 and nothing is added to a built forest: return the
-        // unused records, up to a quarter of the block, while every forest of the job is alive.
+        // unused records, up to a quarter of the block, while every forest of the job is alive
+        // (in place: see WordBlock).
         if (nodes_capacity_ > n_nodes_) {
             nodes_.resize(static_cast<std::size_t>(n_nodes_) * words_);
-            nodes_.shrink_to_fit();
             nodes_capacity_ = n_nodes_;
         }
 
@@ -220,7 +221,7 @@ public:
 
     /// Discards everything (items, trees, loaded state); the dimension count and seed stay.
     void unload() override {
-        std::vector<T>().swap(nodes_);
+        nodes_ = WordBlock<T>();
         n_items_ = 0;
         n_nodes_ = 0;
         nodes_capacity_ = 0;
@@ -271,7 +272,7 @@ public:
             return false;
         }
 
-        std::vector<T> nodes(static_cast<std::size_t>(n_nodes) * words_);
+        WordBlock<T> nodes(static_cast<std::size_t>(n_nodes) * words_);
         std::vector<S> roots(static_cast<std::size_t>(n_roots));
         in.seekg(0);
         read_bytes(in, nodes.data(), nodes.size() * sizeof(T));
@@ -579,8 +580,7 @@ private:
         const S new_capacity = std::max(n, grown);
         const void* old_address = nodes_.data();
         const std::size_t new_words = static_cast<std::size_t>(new_capacity) * words_;
-        nodes_.reserve(new_words);
-        nodes_.resize(new_words, T(0));
+        nodes_.resize(new_words);
         if (verbose_) {
             std::fprintf(stderr, "Reallocating to %d nodes: old_address=%p, new_address=%p\n",
                          static_cast<int>(new_capacity), old_address,
@@ -677,7 +677,7 @@ private:
     // Every node reference of a loaded forest must stay inside the records: leaves hold item
     // numbers, and split nodes point only to earlier records (as a build creates them), so no
     // query can run outside the block or loop.
-    bool valid_forest(const std::vector<T>& nodes, const std::vector<S>& roots, S n_items, S n_nodes) const {
+    bool valid_forest(const WordBlock<T>& nodes, const std::vector<S>& roots, S n_items, S n_nodes) const {
         for (S i = 0; i < n_nodes; ++i) {
             const T* rec = nodes.data() + static_cast<std::size_t>(i) * words_;
             const S n_descendants = Node::n_descendants(rec);
@@ -720,7 +720,7 @@ private:
     std::size_t node_size_; // bytes per record: 16 + 4 f
     std::size_t words_;     // 4-byte words per record: 4 + f
     S n_items_ = 0;
-    std::vector<T> nodes_; // n_nodes_capacity_ records of words_ each, zero-filled when added
+    WordBlock<T> nodes_; // n_nodes_capacity_ records of words_ each, zero-filled when added
     S n_nodes_ = 0;
     S nodes_capacity_ = 0;
     std::vector<S> roots_;
