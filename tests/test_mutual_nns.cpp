@@ -1,8 +1,9 @@
 // Neighbour-table primitives of the merge steps: parallel queries, fusion of neighbour lists,
-// mutual-pair search and the distinct events of a pair set.
+// lists packed in one block, mutual-pair search and the distinct events of a pair set.
 
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
+#include "mnncorrect/packed_lists.hpp"
 #include "mnncorrect/quick_find_nns.hpp"
 
 #include "brute_force.hpp"
@@ -120,6 +121,32 @@ TEST(FuseNnResults, FusingSearchesOfTwoPartsEqualsASearchOfTheWhole) {
     }
 }
 
+// ---- PackedLists -----------------------------------------------------------------------
+
+TEST(PackedLists, ListsReadBackAsSetWhateverTheirLengthAndLongerOnesAreRefused) {
+    mnncorrect::internal::PackedLists<int, double> lists(3, 4);
+    const List full{{7, 0.5}, {2, 1.0}, {9, 1.0}, {4, 2.5}};
+    const List shorter{{3, 0.25}};
+    lists.set(0, full);
+    lists.set(1, shorter);
+    lists.set(2, full);
+    lists.set(0, shorter); // a list that shrinks must not keep its old tail
+    EXPECT_EQ(lists.get(0), shorter);
+    EXPECT_EQ(lists.get(2), full);
+    EXPECT_EQ(lists[0].size(), 1u);
+    EXPECT_EQ(lists[2].back(), List::value_type(4, 2.5));
+    EXPECT_EQ(List(lists[2].begin(), lists[2].end()), full);
+
+    // A list beyond the room would spill into the next one.
+    EXPECT_THROW(lists.set(1, List{{1, 0.0}, {2, 0.0}, {3, 0.0}, {4, 0.0}, {5, 0.0}}), std::length_error);
+    EXPECT_EQ(lists.get(1), shorter);
+    EXPECT_EQ(lists.get(2), full);
+
+    mnncorrect::internal::change_list(lists, 1, [](List& list) { list.emplace_back(8, 0.75); });
+    EXPECT_EQ(lists.get(1), (List{{3, 0.25}, {8, 0.75}}));
+    EXPECT_EQ(lists.get(0), shorter);
+}
+
 // ---- find_mutual_nns -------------------------------------------------------------------
 
 TEST(FindMutualNns, HandBuiltTables) {
@@ -178,6 +205,17 @@ TEST(FindMutualNns, AgreesWithTheDefinitionOnRandomTables) {
         EXPECT_EQ(pairs.num_pairs, expected_pairs) << "k = " << k;
         const std::map<int, std::vector<int>> matches(pairs.matches.begin(), pairs.matches.end());
         EXPECT_EQ(matches, expected) << "k = " << k;
+
+        // The automatic order keeps the right lists packed in one block; they must pair alike.
+        mnncorrect::internal::PackedLists<int, double> packed(right.size(), static_cast<size_t>(k));
+        for (size_t i = 0; i < right.size(); ++i) {
+            packed.set(i, right[i]);
+        }
+        const auto packed_pairs = mnncorrect::find_mutual_nns(left, packed);
+        EXPECT_EQ(packed_pairs.num_pairs, expected_pairs) << "k = " << k;
+        EXPECT_EQ((std::map<int, std::vector<int>>(packed_pairs.matches.begin(), packed_pairs.matches.end())),
+                  expected)
+            << "k = " << k;
 
         std::vector<int> lefts;
         std::vector<int> rights;

@@ -9,6 +9,7 @@
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
 #include "mnncorrect/merge_steps.hpp"
+#include "mnncorrect/packed_lists.hpp"
 #include "mnncorrect/parallel.hpp"
 
 #include <algorithm>
@@ -76,23 +77,35 @@ public:
         }
 
         const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
-        indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
         orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
-
         const size_t first = first_batch(policy);
         internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
         ncorrected_ = sizes_[first];
         merge_order_.push_back(static_cast<int>(first));
-
         for (size_t b = 0; b < nbatches; ++b) {
-            if (b == first) {
-                continue;
+            if (b != first) {
+                remaining_.insert(b);
             }
-            remaining_.insert(b);
-            neighbors_target_[b] = internal::find_all_or_none(sizes_[b], batches_[b], indices_[first],
-                                                              num_neighbors_, num_threads_, orders_[b]);
+        }
+
+        // The first batch's index only serves the waiting events' first lists. Building it in
+        // the first round, with as many other indices as there are spare threads, lets it go
+        // before the remaining indices are built: one index fewer alive at the peak of memory.
+        std::vector<size_t> first_round{first};
+        std::vector<size_t> second_round;
+        for (const size_t b : remaining_) {
+            (first_round.size() < static_cast<size_t>(num_threads_) ? first_round : second_round)
+                .push_back(b);
+        }
+        indices_.resize(nbatches);
+        build_indices(first_round);
+        for (const size_t b : remaining_) {
+            neighbors_target_[b] = first_lists(b, first);
             neighbors_ref_[b].resize(sizes_[first]);
         }
+        indices_[first].reset();
+        build_indices(second_round);
+
         const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
         list_reference_rows(waiting, 0, sizes_[first], batches_[first], orders_[first]);
     }
@@ -118,6 +131,11 @@ public:
                 choosing.reset();
                 batch = chosen.first;
                 pair_count = chosen.second.num_pairs;
+                // The batch's own index and lists served only to choose it; the correction
+                // builds what it needs, so they go before it starts.
+                indices_[batch].reset();
+                Table().swap(neighbors_ref_[batch]);
+                neighbors_target_[batch] = Lists();
                 const internal::PhaseTimer correcting(phase_times_, &PhaseTimes::correct);
                 internal::merge_batch(static_cast<int>(batch), ndim_, ncorrected_, output_, sizes_[batch],
                                       batches_[batch], chosen.second, builder_, num_neighbors_, num_mads,
@@ -138,6 +156,7 @@ public:
 
 private:
     using Table = internal::NeighborTable<Index, Float>;
+    using Lists = internal::PackedLists<Index, Float>;
 
     Float* row(size_t r) const { return output_ + r * static_cast<size_t>(ndim_); }
 
@@ -152,6 +171,16 @@ private:
             }
         }
         return best;
+    }
+
+    /// Builds the indices of the given batches (those with events), one batch per thread at a time.
+    void build_indices(const std::vector<size_t>& ids) {
+        internal::parallel_for(ids.size(), num_threads_, [&](size_t i) {
+            const size_t b = ids[i];
+            if (sizes_[b] > 0) {
+                indices_[b] = builder_(ndim_, sizes_[b], batches_[b]);
+            }
+        });
     }
 
     size_t first_batch(ReferencePolicy policy) const {
@@ -232,6 +261,46 @@ private:
         }
     }
 
+    /**
+     * The lists of batch `b`'s events among the first batch's rows, searched in the batch's
+     * locality order. A list holds at most k entries and never more than the events of the
+     * other batches, which bounds the room of every list.
+     */
+    Lists first_lists(size_t b, size_t first) const {
+        size_t others = 0;
+        for (size_t c = 0; c < sizes_.size(); ++c) {
+            others += c == b ? 0 : sizes_[c];
+        }
+        Lists lists(sizes_[b], std::min(static_cast<size_t>(std::max(num_neighbors_, 0)), others));
+        const internal::IndexPointer<Index, Float>& index = indices_[first];
+        if (!index) {
+            return lists;
+        }
+        const size_t stride = static_cast<size_t>(ndim_);
+        const std::vector<size_t>& order = orders_[b];
+        const Float* events = batches_[b];
+        // Chunks of consecutive queries keep the locality of the order (as quick_find_nns does).
+        ParallelErrors errors;
+#pragma omp parallel for schedule(dynamic, 64) num_threads(num_threads_)
+        for (size_t p = 0; p < sizes_[b]; ++p) {
+            errors.run([&] {
+                const size_t i = order[p];
+                lists.set(i, index->find_nearest_neighbors(events + i * stride, num_neighbors_));
+            });
+        }
+        errors.rethrow();
+        return lists;
+    }
+
+    /// Whether some event of `list` lists reference row `row` in turn, that is, forms a pair with it.
+    static bool listed_back(const Lists& target_table, const knncolle::NeighborList<Index, Float>& list,
+                            Index row) {
+        return std::any_of(list.begin(), list.end(), [&](const auto& entry) {
+            const auto& back = target_table[static_cast<size_t>(entry.first)];
+            return std::any_of(back.begin(), back.end(), [row](const auto& e) { return e.first == row; });
+        });
+    }
+
     /// Appends the just-written batch to the reference and refreshes the tables of the waiting batches.
     void update(size_t merged) {
         const size_t nnew = sizes_[merged];
@@ -241,7 +310,7 @@ private:
         ncorrected_ = old + nnew;
 
         Table().swap(neighbors_ref_[merged]);
-        Table().swap(neighbors_target_[merged]);
+        neighbors_target_[merged] = Lists();
         indices_[merged].reset();
         std::vector<size_t>().swap(orders_[merged]);
         remaining_.erase(merged);
@@ -251,6 +320,19 @@ private:
 
         const std::vector<size_t> new_order = locality_order(ndim_, nnew, new_rows);
         const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
+        fuse_new_rows(waiting, old, nnew, new_rows, new_order);
+        for (const size_t b : waiting) {
+            neighbors_ref_[b].resize(ncorrected_);
+        }
+        list_reference_rows(waiting, old, nnew, new_rows, new_order);
+    }
+
+    /**
+     * Folds the new reference rows [old, old + nnew) (values at `new_rows`) into the lists of the
+     * waiting batches' events. The index over the new rows lives only for this.
+     */
+    void fuse_new_rows(const std::vector<size_t>& waiting, size_t old, size_t nnew, const Float* new_rows,
+                       const std::vector<size_t>& new_order) {
         const internal::IndexPointer<Index, Float> new_index = builder_(ndim_, nnew, new_rows);
         const internal::ExactTree<Index, Float>* new_tree = internal::as_exact_tree(new_index.get());
 
@@ -266,7 +348,7 @@ private:
             }
         }
         for (const size_t b : waiting) {
-            Table& target_table = neighbors_target_[b];
+            Lists& target_table = neighbors_target_[b];
             const Float* events = batches_[b];
             const std::vector<size_t>& order = orders_[b];
             if (blocks) {
@@ -283,28 +365,27 @@ private:
             internal::parallel_for(sizes_[b], num_threads_, [&](size_t p) {
                 const size_t i = order[p];
                 const Float* query = events + i * stride;
-                if (new_tree != nullptr) {
-                    internal::fuse_nearer(target_table[i], *new_tree, query, k, static_cast<Index>(old));
-                } else {
-                    fuse_nn_results(target_table[i], new_index->find_nearest_neighbors(query, num_neighbors_),
-                                    k, static_cast<Index>(old));
-                }
+                internal::change_list(target_table, i, [&](knncolle::NeighborList<Index, Float>& list) {
+                    if (new_tree != nullptr) {
+                        internal::fuse_nearer(list, *new_tree, query, k, static_cast<Index>(old));
+                    } else {
+                        fuse_nn_results(list, new_index->find_nearest_neighbors(query, num_neighbors_), k,
+                                        static_cast<Index>(old));
+                    }
+                });
             });
         }
-
-        for (const size_t b : waiting) {
-            neighbors_ref_[b].resize(ncorrected_);
-        }
-        list_reference_rows(waiting, old, nnew, new_rows, new_order);
     }
 
     /**
      * Fills the lists of reference rows [first, first + count) (values at `rows`) in the tables
      * of the given batches, whose lists of events among the reference rows must already hold
      * these rows. A row's list is read only for the events that list it, so a row that no
-     * event lists keeps an empty list, which never forms a pair; see bounded_updates.hpp. The
-     * rows are searched in `order`, every batch in one loop whose iterations each write their
-     * own list, so the dynamic schedule changes no result.
+     * event lists keeps an empty list, which never forms a pair; see bounded_updates.hpp. A
+     * list is kept only when it forms a pair at once, which is what `prune` would leave of it:
+     * the tables then never hold all lists of a batch at the same time. The rows are searched
+     * in `order`, every batch in one loop whose iterations each write their own list, so the
+     * dynamic schedule changes no result.
      */
     void list_reference_rows(const std::vector<size_t>& waiting, size_t first, size_t count,
                              const Float* rows, const std::vector<size_t>& order) {
@@ -331,12 +412,13 @@ private:
                 }
                 const size_t b = waiting[w];
                 const Float* query = rows + i * stride;
-                knncolle::NeighborList<Index, Float>& list = neighbors_ref_[b][first + i];
                 const internal::ExactTree<Index, Float>* tree = internal::as_exact_tree(indices_[b].get());
-                if (tree != nullptr) {
-                    list = internal::list_within(*tree, query, k, radius);
-                } else {
-                    list = internal::nearest_or_none(indices_[b], query, num_neighbors_);
+                knncolle::NeighborList<Index, Float> list =
+                    tree != nullptr ? internal::list_within(*tree, query, k, radius)
+                                    : internal::nearest_or_none(indices_[b], query, num_neighbors_);
+                // Only a row that forms a pair now keeps its list (see prune).
+                if (listed_back(neighbors_target_[b], list, static_cast<Index>(first + i))) {
+                    neighbors_ref_[b][first + i] = std::move(list);
                 }
             });
         }
@@ -352,7 +434,8 @@ private:
     Builder builder_;
     int num_neighbors_;
     std::vector<Table> neighbors_ref_;
-    std::vector<Table> neighbors_target_;
+    // Per waiting batch, every event's list among the reference rows, in one block.
+    std::vector<Lists> neighbors_target_;
     Float* output_;
     size_t ncorrected_ = 0;
     std::vector<int> merge_order_;

@@ -17,6 +17,7 @@
 
 #include "knncolle/Base.hpp"
 #include "mnncorrect/bounded_updates.hpp"
+#include "mnncorrect/packed_lists.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -355,10 +356,9 @@ constexpr size_t scan_queries = 4;
  *
  * @throws std::bad_alloc on exhausted memory.
  */
-template <typename Index, typename Float>
-void fuse_nearer_scanned(std::vector<knncolle::NeighborList<Index, Float>>& table, const Float* events,
-                         const size_t* order, size_t count, const RowBlocks<Index, Float>& blocks,
-                         const ExactTree<Index, Float>& tree, size_t k,
+template <typename Index, typename Float, class Lists>
+void fuse_nearer_scanned(Lists& table, const Float* events, const size_t* order, size_t count,
+                         const RowBlocks<Index, Float>& blocks, const ExactTree<Index, Float>& tree, size_t k,
                          typename non_deduced<Index>::type offset) {
     const size_t ndim = blocks.ndim();
     const int wanted = static_cast<int>(k);
@@ -373,7 +373,7 @@ void fuse_nearer_scanned(std::vector<knncolle::NeighborList<Index, Float>>& tabl
         const Float* query = events + i * ndim;
         if (!full || !(base.back().second >= 0) ||
             !std::all_of(query, query + ndim, [](Float value) { return is_moderate(value); })) {
-            fuse_nearer(table[i], tree, query, k, offset);
+            change_list(table, i, [&](auto& list) { fuse_nearer(list, tree, query, k, offset); });
             continue;
         }
         scanned.push_back(i);
@@ -424,13 +424,15 @@ void fuse_nearer_scanned(std::vector<knncolle::NeighborList<Index, Float>>& tabl
         const size_t i = scanned[q];
         auto& kept = candidates[q].kept;
         if (kept.size() == k + 2 && !(kept[k].second < kept[k + 1].second)) {
-            fuse_nearer(table[i], tree, events + i * ndim, k, offset);
+            change_list(table, i, [&](auto& list) { fuse_nearer(list, tree, events + i * ndim, k, offset); });
             continue;
         }
         if (kept.size() > k + 1) {
             kept.resize(k + 1);
         }
-        fuse_found(table[i], std::move(kept), tree, events + i * ndim, k, offset);
+        change_list(table, i, [&](auto& list) {
+            fuse_found(list, std::move(kept), tree, events + i * ndim, k, offset);
+        });
     }
 }
 

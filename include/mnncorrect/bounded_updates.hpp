@@ -24,6 +24,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace mnncorrect {
@@ -160,17 +162,18 @@ knncolle::NeighborList<Index, Float> list_within(const ExactTree<Index, Float>& 
  * distance at which an entry of `table` names it, or -1 when no entry does (infinity when an
  * entry that names it has a distance that is not a number).
  *
- * @param table Neighbour lists of a waiting batch's events among the reference rows.
+ * @param table Neighbour lists of a waiting batch's events among the reference rows (a vector of
+ * lists or a `PackedLists`).
  * @param first Number of the first new row.
  * @param count Number of new rows.
  * @throws std::bad_alloc on exhausted memory.
  */
-template <typename Index, typename Float>
-std::vector<Float> farthest_listing(const std::vector<knncolle::NeighborList<Index, Float>>& table,
-                                    size_t first, size_t count) {
+template <class Lists>
+auto farthest_listing(const Lists& table, size_t first, size_t count) {
+    using Float = std::decay_t<decltype(std::declval<const Lists&>()[0][0].second)>;
     std::vector<Float> radius(count, -1);
-    for (const auto& list : table) {
-        for (const auto& entry : list) {
+    for (size_t i = 0; i < table.size(); ++i) {
+        for (const auto& entry : table[i]) {
             const auto row = static_cast<size_t>(entry.first);
             if (row >= first && row - first < count) {
                 Float& current = radius[row - first];

@@ -53,13 +53,15 @@ struct MnnPairs {
  * Thread safety: reads only its arguments; calls on distinct tables may run concurrently.
  *
  * @param left For every left event, its neighbours among the right events.
- * @param right For every right event, its neighbours among the left events.
+ * @param right For every right event, its neighbours among the left events: a vector of
+ * neighbour lists or any table whose lists iterate (index, distance) pairs.
  * @return The pair set. Indices in the lists must be valid event numbers of the other set.
  * @throws std::bad_alloc on exhausted memory.
  */
-template <typename Index, typename Float>
+template <typename Index, typename Float,
+          class RightLists = std::vector<knncolle::NeighborList<Index, Float>>>
 MnnPairs<Index> find_mutual_nns(const std::vector<knncolle::NeighborList<Index, Float>>& left,
-                                const std::vector<knncolle::NeighborList<Index, Float>>& right) {
+                                const RightLists& right) {
     const Index num_left = static_cast<Index>(left.size());
     const Index num_right = static_cast<Index>(right.size());
     MnnPairs<Index> output(static_cast<size_t>(num_right));
