@@ -171,12 +171,18 @@ void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corre
         throw std::invalid_argument(
             "The corrected matrix holds fewer values than its events and parameters need.");
     }
+    save_mnn_output(settings, corrected.data(), nobs, ndim);
+}
+
+void save_mnn_output(const QN::MnnSettings& settings, const double* corrected, int nobs, int ndim) {
+    const std::size_t width = static_cast<std::size_t>(std::max(ndim, 0));
+    const std::size_t height = static_cast<std::size_t>(std::max(nobs, 0));
     const std::vector<std::string> header = mnn_output_header(settings.run_ID, ndim);
     const std::string path = settings.outputFile(0, true).name;
     // Opening for appending changes no existing file; if even that fails, the write cannot
     // start and whatever is at the path stays as it was.
     const bool opens = std::ofstream(path, std::ios::app).good();
-    if (!opens || !table_io::write_value_table(path, header, corrected.data(), height, width)) {
+    if (!opens || !table_io::write_value_table(path, header, corrected, height, width)) {
         // A table cut short (a full disk) would look like a finished result; only the summary
         // may speak for a failed run. Devices such as /dev/full are left alone.
         std::error_code ignored;

@@ -64,6 +64,9 @@ MnnInput read_mnn_input(const std::string& path);
  */
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim);
 
+/// As above, for a matrix of `nobs` x `ndim` values held elsewhere than in a vector.
+void save_mnn_output(const QN::MnnSettings& settings, const double* corrected, int nobs, int ndim);
+
 /**
  * Numbers the batch labels 0 to k-1 in ascending order of the labels, whatever the order of the
  * events: labels 1, 2 and 10 become batches 0, 1 and 2. The numbering decides the first

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <limits>
 #include <locale>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -33,11 +34,11 @@ double seconds_since(Clock::time_point start) {
 
 // Corrects `input` into `output`, every engine option taken from the job. A batch that
 // cannot be corrected is reported with the label the user gave it.
-EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, std::vector<double>& output) {
+EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, double* output) {
     const mnncorrect::MnnCorrect<int, double> engine = configure_engine(settings);
     try {
         return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
-                          input.batches.data(), output.data(), static_cast<const int*>(nullptr));
+                          input.batches.data(), output, static_cast<const int*>(nullptr));
     } catch (const mnncorrect::NoMutualPairsError& error) {
         std::ostringstream label;
         label << input.batchLabels.at(static_cast<std::size_t>(error.batch()));
@@ -102,7 +103,7 @@ std::vector<std::string> parameter_names(const std::string& inputPath, int ndim)
 // the input and output matrices in place; only the per-event batch labels are built for it. It
 // repeats the correction on a split batch with the same engine options, and times its own figures.
 void write_report(const std::string& path, const std::string& inputPath, const MnnSettings& settings,
-                  const MnnInput& input, const std::vector<double>& output, const EngineDetails& details,
+                  const MnnInput& input, const double* output, const EngineDetails& details,
                   std::vector<std::pair<std::string, double>> phaseSeconds) {
     std::vector<int> eventLabels(input.batches.size());
     std::transform(input.batches.begin(), input.batches.end(), eventLabels.begin(),
@@ -117,7 +118,7 @@ void write_report(const std::string& path, const std::string& inputPath, const M
     run.ndim = input.ndim;
     run.nobs = static_cast<std::size_t>(input.nobs);
     run.uncorrected = input.data.data();
-    run.corrected = output.data();
+    run.corrected = output;
     run.batch_labels = eventLabels.data();
     for (const int batch : details.merge_order) {
         run.merge_order.push_back(input.batchLabels.at(static_cast<std::size_t>(batch)));
@@ -188,19 +189,22 @@ Summary run_mnn(const MnnSettings& settings) {
     phaseSeconds.emplace_back("Read and prepare the input table", seconds_since(start));
 
     start = Clock::now();
-    std::vector<double> output(static_cast<std::size_t>(input.nobs) * static_cast<std::size_t>(input.ndim),
-                               0.0);
-    const EngineDetails details = run_engine(settings, input, output);
+    // The engine writes every value, batch after batch. Leaving the buffer uninitialised until
+    // then keeps the pages of batches not yet merged out of memory while the neighbour indices,
+    // the largest structures of a run, are alive.
+    const std::unique_ptr<double[]> output(
+        new double[static_cast<std::size_t>(input.nobs) * static_cast<std::size_t>(input.ndim)]);
+    const EngineDetails details = run_engine(settings, input, output.get());
     phaseSeconds.emplace_back("Correct the batches", seconds_since(start));
 
     start = Clock::now();
-    save_mnn_output(settings, output, input.nobs, input.ndim);
+    save_mnn_output(settings, output.get(), input.nobs, input.ndim);
     phaseSeconds.emplace_back("Write the output table", seconds_since(start));
 
     // The report comes after the output table, so that a failure here leaves the table written.
     const std::string reportPath = settings.reportFile(true);
     if (!reportPath.empty()) {
-        write_report(reportPath, inputPath, settings, input, output, details, std::move(phaseSeconds));
+        write_report(reportPath, inputPath, settings, input, output.get(), details, std::move(phaseSeconds));
     }
     return Summary(true, input.nobs, {}, "");
 }
