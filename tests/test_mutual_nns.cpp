@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -145,6 +147,22 @@ TEST(PackedLists, ListsReadBackAsSetWhateverTheirLengthAndLongerOnesAreRefused) 
     mnncorrect::internal::change_list(lists, 1, [](List& list) { list.emplace_back(8, 0.75); });
     EXPECT_EQ(lists.get(1), (List{{3, 0.25}, {8, 0.75}}));
     EXPECT_EQ(lists.get(0), shorter);
+}
+
+TEST(PackedLists, SinglePrecisionListsReadBackExactlyAndRefuseOtherDistances) {
+    // The forest's distances are single-precision values: kept in half the room, unchanged.
+    mnncorrect::internal::PackedLists<int, double> lists(2, 3, true);
+    const List forest{{4, static_cast<double>(0.1f)}, {1, std::numeric_limits<double>::infinity()},
+                      {6, static_cast<double>(3.4e38f)}};
+    lists.set(0, forest);
+    EXPECT_EQ(lists.get(0), forest);
+    lists.set(1, List{{2, std::nan("")}});
+    EXPECT_TRUE(std::isnan(lists[1].back().second));
+
+    // A distance that single precision would change is refused, and the list stays as it was.
+    EXPECT_THROW(lists.set(0, List{{5, 0.5}, {3, 0.1}}), std::logic_error);
+    EXPECT_THROW(lists.set(0, List{{5, 1e39}}), std::logic_error);
+    EXPECT_EQ(lists.get(0), forest);
 }
 
 // ---- find_mutual_nns -------------------------------------------------------------------

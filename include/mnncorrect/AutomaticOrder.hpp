@@ -1,6 +1,7 @@
 #ifndef MNNCORRECT_AUTOMATIC_ORDER_HPP
 #define MNNCORRECT_AUTOMATIC_ORDER_HPP
 
+#include "knncolle/Annoy.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/blocked_nearer.hpp"
@@ -271,8 +272,9 @@ private:
         for (size_t c = 0; c < sizes_.size(); ++c) {
             others += c == b ? 0 : sizes_[c];
         }
-        Lists lists(sizes_[b], std::min(static_cast<size_t>(std::max(num_neighbors_, 0)), others));
         const internal::IndexPointer<Index, Float>& index = indices_[first];
+        Lists lists(sizes_[b], std::min(static_cast<size_t>(std::max(num_neighbors_, 0)), others),
+                    single_precision_distances(index.get()));
         if (!index) {
             return lists;
         }
@@ -290,6 +292,16 @@ private:
         }
         errors.rethrow();
         return lists;
+    }
+
+    /**
+     * Whether every distance `index` and its kind of index give is a single-precision value: the
+     * approximate forest computes in single precision, so the waiting events' lists can keep its
+     * distances in half the room, unchanged. Every index of a run is of one kind.
+     */
+    static bool single_precision_distances(const knncolle::Base<Index, Float, Float>* index) {
+        using Forest = knncolle::Annoy<Annoy::Euclidean, Index, Float, Float, int, float>;
+        return dynamic_cast<const Forest*>(index) != nullptr;
     }
 
     /// Whether some event of `list` lists reference row `row` in turn, that is, forms a pair with it.

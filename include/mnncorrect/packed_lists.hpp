@@ -4,8 +4,10 @@
 #include "knncolle/Base.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -21,7 +23,9 @@ namespace internal {
  * The automatic order keeps one list per waiting event for the whole run: millions of lists of
  * a few (id, distance) pairs. As vectors each list costs a vector, an allocation and the padding
  * of every pair; here it costs 12 bytes per entry (ids and distances in separate arrays) and 4
- * for its length.
+ * for its length. Lists whose distances are all single-precision values, as the approximate
+ * forest's are, can keep them in single precision: 8 bytes per entry, every value read back
+ * exactly as it was set.
  *
  * Reading a list gives a view that iterates (id, distance) pairs by value, so loops written for
  * a `knncolle::NeighborList` read it unchanged. A list is replaced whole with `set`.
@@ -45,45 +49,52 @@ public:
             using pointer = void;
             using reference = Entry;
 
-            Iterator(const Index* id, const Float* distance) : id_(id), distance_(distance) {}
-            Entry operator*() const { return Entry(*id_, *distance_); }
+            Iterator(const View* view, size_t j) : view_(view), j_(j) {}
+            Entry operator*() const { return (*view_)[j_]; }
             Iterator& operator++() {
-                ++id_;
-                ++distance_;
+                ++j_;
                 return *this;
             }
-            bool operator==(const Iterator& other) const { return id_ == other.id_; }
-            bool operator!=(const Iterator& other) const { return id_ != other.id_; }
+            bool operator==(const Iterator& other) const { return j_ == other.j_; }
+            bool operator!=(const Iterator& other) const { return j_ != other.j_; }
 
         private:
-            const Index* id_;
-            const Float* distance_;
+            const View* view_;
+            size_t j_;
         };
 
-        View(const Index* ids, const Float* distances, size_t count)
-            : ids_(ids), distances_(distances), count_(count) {}
+        /// Exactly one of `distances` and `single_distances` is not null.
+        View(const Index* ids, const Float* distances, const float* single_distances, size_t count)
+            : ids_(ids), distances_(distances), single_distances_(single_distances), count_(count) {}
 
         size_t size() const { return count_; }
         bool empty() const { return count_ == 0; }
-        Entry operator[](size_t j) const { return Entry(ids_[j], distances_[j]); }
+        Entry operator[](size_t j) const {
+            return Entry(ids_[j],
+                         distances_ != nullptr ? distances_[j] : static_cast<Float>(single_distances_[j]));
+        }
         Entry back() const { return (*this)[count_ - 1]; }
-        Iterator begin() const { return Iterator(ids_, distances_); }
-        Iterator end() const { return Iterator(ids_ + count_, distances_ + count_); }
+        Iterator begin() const { return Iterator(this, 0); }
+        Iterator end() const { return Iterator(this, count_); }
 
     private:
         const Index* ids_;
         const Float* distances_;
+        const float* single_distances_;
         size_t count_;
     };
 
     PackedLists() = default;
 
     /**
-     * Makes `nlists` empty lists of room for `capacity` entries each.
+     * Makes `nlists` empty lists of room for `capacity` entries each, their distances kept in
+     * single precision when `single_precision` is true.
      * @throws std::bad_alloc on exhausted memory.
      */
-    PackedLists(size_t nlists, size_t capacity)
-        : capacity_(capacity), ids_(nlists * capacity), distances_(nlists * capacity), counts_(nlists, 0) {}
+    PackedLists(size_t nlists, size_t capacity, bool single_precision = false)
+        : capacity_(capacity), ids_(nlists * capacity), distances_(single_precision ? 0 : nlists * capacity),
+          single_distances_(single_precision ? nlists * capacity : 0), counts_(nlists, 0),
+          single_precision_(single_precision) {}
 
     /// Number of lists.
     size_t size() const { return counts_.size(); }
@@ -92,8 +103,11 @@ public:
     size_t capacity() const { return capacity_; }
 
     View operator[](size_t i) const {
-        return View(ids_.data() + i * capacity_, distances_.data() + i * capacity_,
-                    static_cast<size_t>(counts_[i]));
+        const size_t start = i * capacity_;
+        return single_precision_ ? View(ids_.data() + start, nullptr, single_distances_.data() + start,
+                                        static_cast<size_t>(counts_[i]))
+                                 : View(ids_.data() + start, distances_.data() + start, nullptr,
+                                        static_cast<size_t>(counts_[i]));
     }
 
     /// A copy of list `i` as a neighbour list.
@@ -105,25 +119,48 @@ public:
     /**
      * Replaces list `i` by `list`.
      * @throws std::length_error if `list` holds more entries than a list has room for.
+     * @throws std::logic_error if the lists keep single precision and a distance is not a
+     * single-precision value (a number that would read back changed).
      */
     void set(size_t i, const knncolle::NeighborList<Index, Float>& list) {
         if (list.size() > capacity_) {
             throw std::length_error("A neighbour list is longer than its table has room for.");
         }
-        Index* ids = ids_.data() + i * capacity_;
-        Float* distances = distances_.data() + i * capacity_;
+        if (single_precision_) {
+            for (const auto& entry : list) {
+                if (!single_precision_value(entry.second)) {
+                    throw std::logic_error("A neighbour distance is not a single-precision value.");
+                }
+            }
+        }
+        const size_t start = i * capacity_;
         for (size_t j = 0; j < list.size(); ++j) {
-            ids[j] = list[j].first;
-            distances[j] = list[j].second;
+            ids_[start + j] = list[j].first;
+            if (single_precision_) {
+                single_distances_[start + j] = static_cast<float>(list[j].second);
+            } else {
+                distances_[start + j] = list[j].second;
+            }
         }
         counts_[i] = static_cast<Index>(list.size());
     }
 
 private:
+    /// Whether `value` reads back unchanged from single precision (not a number stays not a number).
+    static bool single_precision_value(Float value) {
+        if (std::isnan(value) || std::isinf(value)) {
+            return true;
+        }
+        return std::fabs(value) <= static_cast<Float>(std::numeric_limits<float>::max()) &&
+               static_cast<Float>(static_cast<float>(value)) == value;
+    }
+
     size_t capacity_ = 0;
     std::vector<Index> ids_;
-    std::vector<Float> distances_;
+    std::vector<Float> distances_;        // empty when single precision
+    std::vector<float> single_distances_; // empty otherwise
     std::vector<Index> counts_;
+    bool single_precision_ = false;
 };
 
 /// Applies `change` to list `i` of a table of vectors, in place.
