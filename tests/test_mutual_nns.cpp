@@ -152,7 +152,8 @@ TEST(PackedLists, ListsReadBackAsSetWhateverTheirLengthAndLongerOnesAreRefused) 
 TEST(PackedLists, SinglePrecisionListsReadBackExactlyAndRefuseOtherDistances) {
     // The forest's distances are single-precision values: kept in half the room, unchanged.
     mnncorrect::internal::PackedLists<int, double> lists(2, 3, true);
-    const List forest{{4, static_cast<double>(0.1f)}, {1, std::numeric_limits<double>::infinity()},
+    const List forest{{4, static_cast<double>(0.1f)},
+                      {1, std::numeric_limits<double>::infinity()},
                       {6, static_cast<double>(3.4e38f)}};
     lists.set(0, forest);
     EXPECT_EQ(lists.get(0), forest);
