@@ -49,18 +49,25 @@ public:
             using pointer = void;
             using reference = Entry;
 
-            Iterator(const View* view, size_t j) : view_(view), j_(j) {}
-            Entry operator*() const { return (*view_)[j_]; }
+            /// Exactly one of `distance` and `single_distance` is not null.
+            Iterator(const Index* id, const Float* distance, const float* single_distance)
+                : id_(id), distance_(distance), single_distance_(single_distance) {}
+            Entry operator*() const {
+                return Entry(*id_, distance_ != nullptr ? *distance_ : static_cast<Float>(*single_distance_));
+            }
             Iterator& operator++() {
-                ++j_;
+                ++id_;
+                distance_ = distance_ != nullptr ? distance_ + 1 : nullptr;
+                single_distance_ = single_distance_ != nullptr ? single_distance_ + 1 : nullptr;
                 return *this;
             }
-            bool operator==(const Iterator& other) const { return j_ == other.j_; }
-            bool operator!=(const Iterator& other) const { return j_ != other.j_; }
+            bool operator==(const Iterator& other) const { return id_ == other.id_; }
+            bool operator!=(const Iterator& other) const { return id_ != other.id_; }
 
         private:
-            const View* view_;
-            size_t j_;
+            const Index* id_;
+            const Float* distance_;
+            const float* single_distance_;
         };
 
         /// Exactly one of `distances` and `single_distances` is not null.
@@ -74,10 +81,15 @@ public:
                          distances_ != nullptr ? distances_[j] : static_cast<Float>(single_distances_[j]));
         }
         Entry back() const { return (*this)[count_ - 1]; }
-        Iterator begin() const { return Iterator(this, 0); }
-        Iterator end() const { return Iterator(this, count_); }
+        Iterator begin() const { return iterator_at(0); }
+        Iterator end() const { return iterator_at(count_); }
 
     private:
+        Iterator iterator_at(size_t j) const {
+            return Iterator(ids_ + j, distances_ != nullptr ? distances_ + j : nullptr,
+                            single_distances_ != nullptr ? single_distances_ + j : nullptr);
+        }
+
         const Index* ids_;
         const Float* distances_;
         const float* single_distances_;
