@@ -5,7 +5,7 @@
 # Usage: benchmarks/rss_timeline.sh BUILD_DIR JOB.json LOG [SECONDS]
 #   BUILD_DIR  a Release build holding benchmarks/pipeline_phases
 #   JOB.json   the job (absolute paths inside)
-#   LOG        receives one line per sample: seconds since the start and resident memory in MB
+#   LOG        receives one line per sample: seconds since the start and resident memory in MiB
 #   SECONDS    time between samples (default 1)
 # Prints the phase times of pipeline_phases, then the peak memory seen by the sampler and by the
 # kernel (the largest resident size, which also catches peaks between samples).
@@ -34,4 +34,4 @@ while kill -0 "$pid" 2>/dev/null; do
     sleep "$interval"
 done
 wait "$pid"
-echo "peak resident memory: sampled $(sort -k2 -n "$log" | tail -1 | awk '{print $2 " MB at " $1 " s"}'), kernel high-water mark $((peak_kb / 1024)) MB"
+echo "peak resident memory: sampled $(sort -k2 -n "$log" | tail -1 | awk '{print $2 " MiB at " $1 " s"}'), kernel high-water mark $((peak_kb / 1024)) MiB"
