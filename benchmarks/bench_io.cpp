@@ -75,12 +75,12 @@ const InputTable& input_table() {
 
 // A corrected matrix of the table's shape: the input values themselves.
 const std::vector<double>& output_matrix() {
-    static const std::vector<double> values = read_mnn_input(input_table().path()).data;
+    static const std::vector<double> values = pairmend::read_mnn_input(input_table().path()).data;
     return values;
 }
 
 std::vector<std::string> output_header() {
-    return mnn_output_header("BENCH", static_cast<int>(table_parameters));
+    return pairmend::mnn_output_header("BENCH", static_cast<int>(table_parameters));
 }
 
 void report_bytes(benchmark::State& state, const std::string& path) {
@@ -91,7 +91,7 @@ void report_bytes(benchmark::State& state, const std::string& path) {
 void read_fast(benchmark::State& state) {
     const std::string& path = input_table().path();
     for (auto _ : state) {
-        MnnInput input = read_mnn_input(path);
+        pairmend::MnnInput input = pairmend::read_mnn_input(path);
         benchmark::DoNotOptimize(input.data.data());
     }
     report_bytes(state, path);
@@ -118,7 +118,7 @@ void write_fast(benchmark::State& state) {
     const std::vector<double>& values = output_matrix();
     const std::string path = temp_file("pairmend-bench-io-fast.csv");
     for (auto _ : state) {
-        if (!table_io::write_value_table(path, output_header(), values.data(), table_events,
+        if (!pairmend::table_io::write_value_table(path, output_header(), values.data(), table_events,
                                          table_parameters)) {
             state.SkipWithError("the table could not be written");
             return;

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Runs the same jobs with two builds of pairmend and compares their output tables and summary
-# files byte for byte: the check that a change meant to be faster or smaller changes no result.
+# Runs the same jobs with two builds of pairmend and compares their results byte for byte: the
+# check that a change meant to be faster, smaller or tidier changes no result.
 #
 # Usage: benchmarks/compare_builds.sh BEFORE_BUILD AFTER_BUILD WORK_DIR
-#   BEFORE_BUILD, AFTER_BUILD  builds holding src/cpp/pairmend (AFTER_BUILD also
-#                              src/tools/pairmend-simulate, which writes the simulated tables)
+#   BEFORE_BUILD, AFTER_BUILD  builds holding src/cpp/pairmend and src/fcs_tool/pairmend-fcs
+#                              (AFTER_BUILD also src/tools/pairmend-simulate, which writes the
+#                              simulated tables); the Python module is compared when both builds
+#                              hold it (python/pairmend) and NumPy is installed
 #   WORK_DIR                   receives the tables, job files, outputs and summaries
-# The jobs: simulated tables (10^4 x 5 x 3, 10^4 x 20 x 8, 4 x 2,100 x 12 with duplicated
-# events, 10^5 x 12 x 4) and, when ../shared/data is there, cytof_all_8batch, cytof_ptlg021 and
-# flow_wnv_mock; exact and approximate search; automatic and input merge order; the four
-# reference policies; 5 and 30 neighbours; one and two engine threads. Prints one line per job
-# and exits non-zero if any output or summary differs.
+# The program's jobs: simulated tables (10^4 x 5 x 3, 10^4 x 20 x 8, 4 x 2,100 x 12 with
+# duplicated events, 10^5 x 12 x 4) and, when ../shared/data is there, cytof_all_8batch,
+# cytof_ptlg021 and flow_wnv_mock; exact and approximate search; automatic and input merge order;
+# the four reference policies; 5 and 30 neighbours; one and two engine threads; output table and
+# summary compared, and the report's JSON figures of a job with a report. pairmend-fcs, when
+# ../shared/data/fcs is there: the mass and flow files corrected (exact and approximate), their
+# corrected files compared as exported values, and the report's JSON. The Python module: corrected
+# values of simulated tables. Prints one line per job and exits non-zero if anything differs.
 set -euo pipefail
 if [ "$#" -ne 3 ]; then
     sed -n '2,14p' "$0" >&2
@@ -83,6 +88,93 @@ for input in "$work/sim_3x5.csv" "$work/sim_8x20.csv" "$work/sim_dup.csv"; do
     run_job "$input" "$base.k30" 4 "\"num_neighbors\": 30"
     run_job "$input" "$base.one-thread" 2 "\"approximate\": false"
 done
+
+# same_files TAG FILE...: compares each FILE.before with FILE.after.
+same_files() {
+    local tag="$1" file
+    shift
+    jobs=$((jobs + 1))
+    for file in "$@"; do
+        if ! cmp -s "$file.before" "$file.after"; then
+            echo "DIFFERENT  $tag ($(basename "$file"))"
+            failures=$((failures + 1))
+            return
+        fi
+    done
+    echo "same       $tag"
+}
+
+# The program's report: its figures as JSON (the HTML holds the run's times, which vary).
+for input in "$work/sim_3x5.csv" "$work/sim_8x20.csv"; do
+    base="$(basename "$input" .csv)"
+    for side in before after; do
+        build="$before"
+        [ "$side" = after ] && build="$after"
+        cat >"$work/$base.report.$side.json" <<JOB
+{"input_files": [{"name": "$input"}], "output_files": [{"name": "$work/$base.report.$side.csv"}],
+ "summary_file": "$work/$base.report.$side.txt",
+ "settings": {"run_ID": "C", "report_file": "$work/$base.report.html"}}
+JOB
+        OMP_NUM_THREADS=4 "$build/src/cpp/pairmend" "$work/$base.report.$side.json" >/dev/null 2>&1 || true
+        mv "$work/$base.report.json" "$work/$base.report.figures.$side" 2>/dev/null || true
+    done
+    same_files "$base.report-json" "$work/$base.report.figures"
+done
+
+# pairmend-fcs: every corrected file as exported values, and the report's figures.
+fcs_job() { # TAG COFACTOR EXTRA-OPTIONS FILE...
+    local tag="$1" cofactor="$2" extra="$3" side build file
+    shift 3
+    local names=()
+    for side in before after; do
+        build="$before"
+        [ "$side" = after ] && build="$after"
+        rm -rf "$work/fcs.$side/$tag"
+        # shellcheck disable=SC2086
+        "$build/src/fcs_tool/pairmend-fcs" correct --out "$work/fcs.$side/$tag" --cofactor "$cofactor" \
+            --threads 2 $extra --report "$work/fcs.$side/$tag/report.html" "$@" >/dev/null 2>&1 || true
+        for file in "$@"; do
+            "$after/src/fcs_tool/pairmend-fcs" export "$work/fcs.$side/$tag/$(basename "$file")" \
+                "$work/$tag.$(basename "$file" .fcs).csv.$side" >/dev/null 2>&1 || true
+        done
+        cp "$work/fcs.$side/$tag/report.json" "$work/$tag.report.json.$side" 2>/dev/null || true
+    done
+    for file in "$@"; do
+        names+=("$work/$tag.$(basename "$file" .fcs).csv")
+    done
+    same_files "$tag" "${names[@]}" "$work/$tag.report.json"
+}
+if [ -d "$data/fcs" ] && [ -x "$before/src/fcs_tool/pairmend-fcs" ]; then
+    fcs_job fcs_mass 5 "" "$data"/fcs/mass_cytometry/*.fcs
+    fcs_job fcs_mass_approx 5 "--approximate" "$data"/fcs/mass_cytometry/*.fcs
+    { echo "file,batch"; for file in "$data"/fcs/flow_cytometry/*.fcs; do
+        name="$(basename "$file" .fcs)"; echo "$(basename "$file"),${name##*_}"; done; } >"$work/flow_batches.csv"
+    fcs_job fcs_flow 500 "--batches $work/flow_batches.csv" "$data"/fcs/flow_cytometry/*.fcs
+fi
+
+# The Python module: corrected values of the simulated tables, saved as NumPy files.
+if [ -d "$before/python/pairmend" ] && [ -d "$after/python/pairmend" ] &&
+    /usr/bin/python3 -c "import numpy" 2>/dev/null; then
+    for input in "$work/sim_3x5.csv" "$work/sim_dup.csv"; do
+        base="$(basename "$input" .csv)"
+        for side in before after; do
+            build="$before"
+            [ "$side" = after ] && build="$after"
+            PYTHONPATH="$build/python" /usr/bin/python3 - "$input" "$work/$base.python.npy.$side" <<'PY' || true
+import sys
+import numpy as np
+import pairmend
+table = np.loadtxt(sys.argv[1], delimiter=",", skiprows=1)
+for approximate in (False, True):
+    result = pairmend.correct(table[:, :-2], table[:, -2].astype(np.int64), approximate=approximate,
+                              num_threads=2)
+    with open(sys.argv[2], "ab" if approximate else "wb") as out:
+        np.save(out, result.corrected)
+PY
+        done
+        same_files "$base.python" "$work/$base.python.npy"
+    done
+fi
 
 echo "$jobs jobs, $failures with different outputs"
 [ "$failures" -eq 0 ]

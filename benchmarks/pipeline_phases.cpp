@@ -40,7 +40,7 @@ int run(const std::string& job) {
     const Clock::time_point all = Clock::now();
 
     Clock::time_point start = Clock::now();
-    const MnnInput input = read_mnn_input(settings.inputFile(0, true).name);
+    const pairmend::MnnInput input = pairmend::read_mnn_input(settings.inputFile(0, true).name);
     const double read_seconds = seconds_since(start);
 
     mnncorrect::PhaseTimes times;

@@ -19,7 +19,7 @@ namespace {
 
 // The promises the engine relies on: matching sizes, finite values, at least two batches
 // numbered densely from 0, each with its label, labels ascending.
-void check_prepared(const MnnInput& input) {
+void check_prepared(const pairmend::MnnInput& input) {
     const std::size_t nobs = static_cast<std::size_t>(input.nobs);
     const std::size_t ndim = static_cast<std::size_t>(input.ndim);
     if (input.nobs < 1 || input.ndim < 1 || input.data.size() != nobs * ndim ||
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const pairmend_fuzz::ScratchFile table(".csv");
     table.write(data, size);
     try {
-        check_prepared(read_mnn_input(table.path()));
+        check_prepared(pairmend::read_mnn_input(table.path()));
     } catch (const std::exception&) {
         // Every refusal of a bad table is an exception; that is the accepted outcome.
     }

@@ -167,11 +167,11 @@ TEST_F(Cli, FailureInTheCorrectionStageEndsTheConsoleWithTheError) {
 }
 
 TEST(Driver, EngineGetsHalfTheThreadsAndAtLeastOne) {
-    EXPECT_EQ(QN::engine_thread_count(1), 1);
-    EXPECT_EQ(QN::engine_thread_count(2), 1);
-    EXPECT_EQ(QN::engine_thread_count(3), 1);
-    EXPECT_EQ(QN::engine_thread_count(8), 4);
-    EXPECT_EQ(QN::engine_thread_count(0), 1);
+    EXPECT_EQ(pairmend::engine_thread_count(1), 1);
+    EXPECT_EQ(pairmend::engine_thread_count(2), 1);
+    EXPECT_EQ(pairmend::engine_thread_count(3), 1);
+    EXPECT_EQ(pairmend::engine_thread_count(8), 4);
+    EXPECT_EQ(pairmend::engine_thread_count(0), 1);
 }
 
 TEST(Driver, TimingLineUsesSixSignificantDigits) {

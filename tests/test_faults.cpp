@@ -118,12 +118,25 @@ TEST_F(Faults, OutputThatCannotBeWrittenFailsTheJob) {
     EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
-TEST_F(Faults, OutputCutShortByAFullDiskIsRemoved) {
-    // A file-size limit makes the disk "full" after 4 KiB; the table needs far more. An older
-    // table at the same path is replaced by nothing rather than by a truncated one.
+TEST_F(Faults, OutputCutShortByAFullDiskLeavesNoTableBehind) {
+    // A file-size limit makes the disk "full" after 4 KiB; the table needs far more. The table is
+    // written under a temporary name, so an older table at the same path stays as it was and
+    // neither a truncated table nor a temporary file remains.
     write_text(input, shifted_table(2000));
     const std::string output = dir.file("out.csv");
     write_text(output, "an older table\n");
+    write_job(input, output, R"("run_ID": "R")");
+    const RunResult result = run_program(binary, {job}, "", {}, {ResourceLimit{RLIMIT_FSIZE, 4096}});
+    expect_failed_run(result, input, "Unable to save output to " + output);
+    EXPECT_EQ(read_text(output), "an older table\n");
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".pairmend-"), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(Faults, OutputCutShortWithoutAnOlderTableLeavesNothing) {
+    write_text(input, shifted_table(2000));
+    const std::string output = dir.file("new.csv");
     write_job(input, output, R"("run_ID": "R")");
     const RunResult result = run_program(binary, {job}, "", {}, {ResourceLimit{RLIMIT_FSIZE, 4096}});
     expect_failed_run(result, input, "Unable to save output to " + output);

@@ -8,7 +8,7 @@
 #include "correct_files.hpp"
 #include "fcs/fcs_file.hpp"
 #include "fcs_tool.hpp"
-#include "output_transaction.hpp"
+#include "pairmend/output_transaction.hpp"
 #include "run_mnn.hpp"
 #include "tool_options.hpp"
 
@@ -36,7 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using fcs_tool::CorrectOptions;
+using pairmend::fcs_tool::CorrectOptions;
 using pairmend_test::read_text;
 using pairmend_test::run_program;
 using pairmend_test::RunResult;
@@ -156,7 +156,7 @@ struct ToolResult {
 ToolResult run_tool(const std::vector<std::string>& args) {
     std::ostringstream out;
     std::ostringstream err;
-    const int status = fcs_tool::run_fcs_tool(args, out, err);
+    const int status = pairmend::fcs_tool::run_fcs_tool(args, out, err);
     return {status, out.str(), err.str()};
 }
 
@@ -240,7 +240,7 @@ TEST(FcsToolCommandLine, WrongArgumentsAreRefusedWithTheUsageText) {
 }
 
 TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
-    const CorrectOptions options = fcs_tool::parse_correct_options({"--out=o",
+    const CorrectOptions options = pairmend::fcs_tool::parse_correct_options({"--out=o",
                                                                     "--num-neighbors",
                                                                     "7",
                                                                     "--mads=2.5",
@@ -270,7 +270,7 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
     EXPECT_EQ(options.cofactor, 150.0);
     EXPECT_EQ(options.report, "r.html");
 
-    const mnncorrect::MnnCorrect<int, double> engine = fcs_tool::configure_engine(options);
+    const mnncorrect::MnnCorrect<int, double> engine = pairmend::fcs_tool::configure_engine(options);
     EXPECT_EQ(engine.num_neighbors, 7);
     EXPECT_EQ(engine.num_mads, 2.5);
     EXPECT_EQ(engine.robust_iterations, 4);
@@ -282,7 +282,7 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
 
     // Without options: pairmend's defaults and thread count.
     const mnncorrect::MnnCorrect<int, double> defaults =
-        fcs_tool::configure_engine(fcs_tool::parse_correct_options({"--out", "o", "a.fcs"}));
+        pairmend::fcs_tool::configure_engine(pairmend::fcs_tool::parse_correct_options({"--out", "o", "a.fcs"}));
     const QN::MnnSettings pairmend_defaults;
     const mnncorrect::MnnCorrect<int, double> pairmend = QN::configure_engine(pairmend_defaults);
     EXPECT_EQ(defaults.num_neighbors, pairmend.num_neighbors);
@@ -298,13 +298,13 @@ TEST(FcsToolBatchSheet, AssignsFilesByPathOrBaseNameInNaturalOrder) {
     const std::vector<std::string> files = {"data/a.fcs", "data/b.fcs", "other/c.fcs", "d.fcs"};
     const std::string path = dir.file("sheet.csv");
     write_text(path, "File , Batch\r\n\ndata/a.fcs, run 10\r\nb.fcs,run 2\nc.fcs ,run 10\n d.fcs,run 9\n");
-    const fcs_tool::BatchPlan plan = fcs_tool::batches_from_sheet(files, fcs_tool::read_batch_sheet(path));
+    const pairmend::fcs_tool::BatchPlan plan = pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
     EXPECT_EQ(plan.names, (std::vector<std::string>{"run 2", "run 9", "run 10"}));
     EXPECT_EQ(plan.file_batch, (std::vector<int>{3, 1, 3, 2}));
 
-    EXPECT_TRUE(fcs_tool::natural_less("B2", "b1") != fcs_tool::natural_less("b1", "B2"));
-    EXPECT_TRUE(fcs_tool::natural_less("run 1", "run 01") != fcs_tool::natural_less("run 01", "run 1"));
-    EXPECT_TRUE(fcs_tool::natural_less("day", "day 1"));
+    EXPECT_TRUE(pairmend::fcs_tool::natural_less("B2", "b1") != pairmend::fcs_tool::natural_less("b1", "B2"));
+    EXPECT_TRUE(pairmend::fcs_tool::natural_less("run 1", "run 01") != pairmend::fcs_tool::natural_less("run 01", "run 1"));
+    EXPECT_TRUE(pairmend::fcs_tool::natural_less("day", "day 1"));
 }
 
 TEST(FcsToolBatchSheet, RefusesSheetsThatDoNotMatchTheFiles) {
@@ -314,7 +314,7 @@ TEST(FcsToolBatchSheet, RefusesSheetsThatDoNotMatchTheFiles) {
     const auto message = [&](const std::string& text) {
         write_text(path, text);
         try {
-            fcs_tool::batches_from_sheet(files, fcs_tool::read_batch_sheet(path));
+            pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
         } catch (const std::runtime_error& error) {
             return std::string(error.what());
         }
@@ -350,16 +350,16 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
         GTEST_SKIP() << "the real FCS files are not present";
     }
     const fcs::FcsFile mass = fcs::read_fcs(mass_files().front());
-    EXPECT_TRUE(fcs_tool::is_mass_cytometry(mass));
+    EXPECT_TRUE(pairmend::fcs_tool::is_mass_cytometry(mass));
     std::vector<std::string> chosen;
-    for (const std::size_t i : fcs_tool::default_channels(mass)) {
+    for (const std::size_t i : pairmend::fcs_tool::default_channels(mass)) {
         chosen.push_back(mass.channels[i].label);
     }
     EXPECT_EQ(chosen, mass_markers);
 
     const fcs::FcsFile flow = fcs::read_fcs(flow_folder + "/Mock_01_A.fcs");
-    EXPECT_FALSE(fcs_tool::is_mass_cytometry(flow));
-    EXPECT_EQ(fcs_tool::default_channels(flow).size(), flow.channels.size());
+    EXPECT_FALSE(pairmend::fcs_tool::is_mass_cytometry(flow));
+    EXPECT_EQ(pairmend::fcs_tool::default_channels(flow).size(), flow.channels.size());
 
     // Scatter and time are left out of conventional flow files.
     const std::string fortessa =
@@ -367,19 +367,19 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
     if (fs::exists(fortessa)) {
         const fcs::FcsFile file = fcs::read_fcs(fortessa);
         std::vector<std::string> names;
-        for (const std::size_t i : fcs_tool::default_channels(file)) {
+        for (const std::size_t i : pairmend::fcs_tool::default_channels(file)) {
             names.push_back(file.channels[i].name);
         }
         EXPECT_EQ(names, (std::vector<std::string>{"FITC-A", "PerCP-Cy5-5-A", "AmCyan-A", "PE-Texas Red-A"}));
     }
 
     // Channels are found by $PnN or $PnS; a name that is neither is refused with the file's name.
-    EXPECT_EQ(mass.channels[fcs_tool::find_channel(mass, "CD19")].name, "Nd142Di");
-    EXPECT_EQ(mass.channels[fcs_tool::find_channel(mass, "Nd142Di")].label, "CD19");
+    EXPECT_EQ(mass.channels[pairmend::fcs_tool::find_channel(mass, "CD19")].name, "Nd142Di");
+    EXPECT_EQ(mass.channels[pairmend::fcs_tool::find_channel(mass, "Nd142Di")].label, "CD19");
     EXPECT_THROW(
         {
             try {
-                fcs_tool::find_channel(mass, "CD999");
+                pairmend::fcs_tool::find_channel(mass, "CD999");
             } catch (const std::runtime_error& error) {
                 EXPECT_EQ(std::string(error.what()),
                           mass.path +
@@ -397,7 +397,7 @@ TEST(FcsToolChannels, BookkeepingChannelsByNameAndLabel) {
         fcs::Channel channel;
         channel.name = name;
         channel.label = label;
-        return fcs_tool::default_exclusion_reason(channel, mass);
+        return pairmend::fcs_tool::default_exclusion_reason(channel, mass);
     };
     EXPECT_EQ(reason("Time", "", false), "time");
     EXPECT_EQ(reason("FL8-H", "Time (10.24 sec.)", false), "time");
@@ -612,8 +612,8 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     options.channels = mass_markers;
     options.cofactor = 5;
     std::ostringstream lines;
-    fcs_tool::Progress progress(lines);
-    const fcs_tool::CorrectionInput input = fcs_tool::prepare_correction(options, progress);
+    pairmend::fcs_tool::Progress progress(lines);
+    const pairmend::fcs_tool::CorrectionInput input = pairmend::fcs_tool::prepare_correction(options, progress);
     ASSERT_EQ(input.ndim, 37);
     ASSERT_EQ(input.nobs, 8000u);
     EXPECT_EQ(input.batches.names, (std::vector<std::string>{"run 1", "run 2"}));
@@ -647,7 +647,7 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     const auto rows = csv_rows(read_text(dir.file("output.csv")));
     ASSERT_EQ(rows.size(), input.nobs + 1);
 
-    const fcs_tool::CorrectionResult result = fcs_tool::run_correction(input, options, progress);
+    const pairmend::fcs_tool::CorrectionResult result = pairmend::fcs_tool::run_correction(input, options, progress);
     for (std::size_t e = 0; e < input.nobs; ++e) {
         ASSERT_EQ(rows[e + 1].size(), 37u);
         for (std::size_t j = 0; j < 37; ++j) {
@@ -658,9 +658,9 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     EXPECT_THAT(lines.str(), HasSubstr("Merge step 2: batch 1 (run 1), 4000 events, joined with"));
 
     // The written files hold the original values and the corrected ones on the linear scale.
-    fcs_tool::OutputTransaction outputs;
+    pairmend::OutputTransaction outputs;
     outputs.create_folder(options.out_dir);
-    fcs_tool::write_results(input, result, options, progress, outputs);
+    pairmend::fcs_tool::write_results(input, result, options, progress, outputs);
     for (std::size_t f = 0; f < options.files.size(); ++f) {
         const fcs::FcsFile source = fcs::read_fcs(options.files[f]);
         const fcs::FcsFile written =

@@ -111,12 +111,12 @@ TEST(PrepareInput, TablesOutsideTheDataModelAreRejectedFirst) {
 }
 
 TEST(PrepareInput, CountsBeyondThirtyTwoBitsAreRejected) {
-    EXPECT_NO_THROW(detail::check_table_size(2147483647u, 1));
-    EXPECT_NO_THROW(detail::check_table_size(1073741823u, 2));
-    EXPECT_THROW(detail::check_table_size(2147483648u, 1), std::runtime_error);
-    EXPECT_THROW(detail::check_table_size(1073741824u, 2), std::runtime_error);
+    EXPECT_NO_THROW(pairmend::check_table_size(2147483647u, 1));
+    EXPECT_NO_THROW(pairmend::check_table_size(1073741823u, 2));
+    EXPECT_THROW(pairmend::check_table_size(2147483648u, 1), std::runtime_error);
+    EXPECT_THROW(pairmend::check_table_size(1073741824u, 2), std::runtime_error);
     try {
-        detail::check_table_size(100000000u, 30);
+        pairmend::check_table_size(100000000u, 30);
         ADD_FAILURE() << "no error for 3,000,000,000 values";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(),
@@ -134,7 +134,7 @@ TEST(SaveOutput, HeaderAndOneLinePerEventInInputOrder) {
 
     save_mnn_output(job_settings(output, ""), corrected, 2, 3);
     EXPECT_EQ(read_text(output), "MNN_1_,MNN_2_,MNN_3_\n1,2.5,-3\n1.23457e+06,0,1e-07\n");
-    EXPECT_EQ(mnn_output_header("NO_RUN_ID", 3),
+    EXPECT_EQ(pairmend::mnn_output_header("NO_RUN_ID", 3),
               (std::vector<std::string>{"MNN_1_NO_RUN_ID", "MNN_2_NO_RUN_ID", "MNN_3_NO_RUN_ID"}));
 }
 

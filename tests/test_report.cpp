@@ -2,11 +2,11 @@
 // computations, the deterministic subsample, escaping, the structure of generated reports, write
 // failures, and (when a browser is installed) that a report renders to a non-blank image.
 
-#include "report/html_text.hpp"
-#include "report/qc_report.hpp"
-#include "report/qc_statistics.hpp"
-#include "report/qc_summary.hpp"
-#include "report/svg_plot.hpp"
+#include "internal/html_text.hpp"
+#include "pairmend/report/qc_report.hpp"
+#include "pairmend/report/qc_statistics.hpp"
+#include "pairmend/report/qc_summary.hpp"
+#include "internal/svg_plot.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using report::DensityGrid;
+using pairmend::report::DensityGrid;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -55,24 +55,24 @@ double direct_density(const std::vector<double>& values, double x, double h) {
 // Earth mover's distance
 
 TEST(EarthMoversDistance, HandCheckedCases) {
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({0}, {1}), 1.0);
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({0, 1}, {0, 1}), 0.0);
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({1, 0}, {0, 1}), 0.0); // order does not matter
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({0}, {1}), 1.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({0, 1}, {0, 1}), 0.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({1, 0}, {0, 1}), 0.0); // order does not matter
     // Unequal sizes: half the mass of {0, 2} has to travel 2.
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({0}, {0, 2}), 1.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({0}, {0, 2}), 1.0);
     // Quarter steps against one point: 0.25 + 0.5 + 0.25.
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({0, 1, 2, 3}, {1}), 1.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({0, 1, 2, 3}, {1}), 1.0);
     // Ties across samples.
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({1, 1, 1}, {1, 1}), 0.0);
-    EXPECT_DOUBLE_EQ(report::earth_movers_distance({0, 0, 4}, {0, 4, 4}), 4.0 / 3.0);
-    EXPECT_TRUE(std::isnan(report::earth_movers_distance({}, {1})));
-    EXPECT_TRUE(std::isnan(report::earth_movers_distance({1}, {})));
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({1, 1, 1}, {1, 1}), 0.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::earth_movers_distance({0, 0, 4}, {0, 4, 4}), 4.0 / 3.0);
+    EXPECT_TRUE(std::isnan(pairmend::report::earth_movers_distance({}, {1})));
+    EXPECT_TRUE(std::isnan(pairmend::report::earth_movers_distance({1}, {})));
 
     // The same case per batch: the distribution functions of {0, 10} and {1, 2, 3} cross between 2 and 3.
-    const std::vector<double> both = report::distances_to_other_batches({2, 10, 1, 0, 3}, {1, 0, 1, 0, 1}, 2);
+    const std::vector<double> both = pairmend::report::distances_to_other_batches({2, 10, 1, 0, 3}, {1, 0, 1, 0, 1}, 2);
     EXPECT_NEAR(both[0], 13.0 / 3.0, 1e-12);
     EXPECT_NEAR(both[1], 13.0 / 3.0, 1e-12);
-    EXPECT_NEAR(report::earth_movers_distance({0, 10}, {1, 2, 3}), 13.0 / 3.0, 1e-12);
+    EXPECT_NEAR(pairmend::report::earth_movers_distance({0, 10}, {1, 2, 3}), 13.0 / 3.0, 1e-12);
 }
 
 TEST(EarthMoversDistance, ShiftedSampleGivesTheShiftAndIsSymmetric) {
@@ -81,9 +81,9 @@ TEST(EarthMoversDistance, ShiftedSampleGivesTheShiftAndIsSymmetric) {
     for (double& v : shifted) {
         v += 2.5;
     }
-    EXPECT_NEAR(report::earth_movers_distance(sample, shifted), 2.5, 1e-9);
+    EXPECT_NEAR(pairmend::report::earth_movers_distance(sample, shifted), 2.5, 1e-9);
     const std::vector<double> other = normal_sample(301, 0.3, 2.0, 12);
-    EXPECT_NEAR(report::earth_movers_distance(sample, other), report::earth_movers_distance(other, sample),
+    EXPECT_NEAR(pairmend::report::earth_movers_distance(sample, other), pairmend::report::earth_movers_distance(other, sample),
                 1e-12);
 }
 
@@ -121,7 +121,7 @@ TEST_P(PerBatchDistances, MatchTheTwoSampleDistance) {
         shuffled_batch.push_back(batch[i]);
     }
 
-    const std::vector<double> fast = report::distances_to_other_batches(shuffled_values, shuffled_batch, 5);
+    const std::vector<double> fast = pairmend::report::distances_to_other_batches(shuffled_values, shuffled_batch, 5);
     ASSERT_EQ(fast.size(), 5U);
     for (int b = 0; b < 4; ++b) {
         std::vector<double> mine;
@@ -129,7 +129,7 @@ TEST_P(PerBatchDistances, MatchTheTwoSampleDistance) {
         for (std::size_t i = 0; i < values.size(); ++i) {
             (batch[i] == b ? mine : others).push_back(values[i]);
         }
-        const double expected = report::earth_movers_distance(mine, others);
+        const double expected = pairmend::report::earth_movers_distance(mine, others);
         EXPECT_NEAR(fast[static_cast<std::size_t>(b)], expected, 1e-9 * std::max(1.0, expected))
             << "batch " << b;
         EXPECT_GT(expected, 0.0);
@@ -137,10 +137,10 @@ TEST_P(PerBatchDistances, MatchTheTwoSampleDistance) {
     EXPECT_TRUE(std::isnan(fast[4])); // a batch without events
 
     // One batch only: nothing to compare with.
-    const std::vector<double> lonely = report::distances_to_other_batches({1, 2, 3}, {0, 0, 0}, 1);
+    const std::vector<double> lonely = pairmend::report::distances_to_other_batches({1, 2, 3}, {0, 0, 0}, 1);
     EXPECT_TRUE(std::isnan(lonely[0]));
-    EXPECT_THROW(report::distances_to_other_batches({1, 2}, {0, 2}, 2), std::invalid_argument);
-    EXPECT_THROW(report::distances_to_other_batches({1, 2}, {0}, 2), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::distances_to_other_batches({1, 2}, {0, 2}, 2), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::distances_to_other_batches({1, 2}, {0}, 2), std::invalid_argument);
 }
 
 INSTANTIATE_TEST_SUITE_P(EarthMoversDistance, PerBatchDistances, ::testing::Values(0.0, 0.25));
@@ -150,10 +150,10 @@ INSTANTIATE_TEST_SUITE_P(EarthMoversDistance, PerBatchDistances, ::testing::Valu
 
 TEST(KernelDensity, MatchesTheDirectEstimateIntegratesToOneAndPeaksAtTheMode) {
     const std::vector<double> sample = normal_sample(2000, 3.0, 0.5, 7);
-    const double h = report::silverman_bandwidth(sample);
+    const double h = pairmend::report::silverman_bandwidth(sample);
     ASSERT_GT(h, 0.0);
     const DensityGrid grid{0.0, 6.0, 241};
-    const std::vector<double> density = report::kernel_density(sample, grid, h);
+    const std::vector<double> density = pairmend::report::kernel_density(sample, grid, h);
     ASSERT_EQ(density.size(), grid.num_points);
 
     double mass = 0;
@@ -178,7 +178,7 @@ TEST(KernelDensity, FindsBothModesOfAMixture) {
     sample.insert(sample.end(), second.begin(), second.end());
     const DensityGrid grid{-5.0, 7.0, 301};
     const std::vector<double> density =
-        report::kernel_density(sample, grid, report::silverman_bandwidth(sample));
+        pairmend::report::kernel_density(sample, grid, pairmend::report::silverman_bandwidth(sample));
     const auto at = [&](double x) {
         return density[static_cast<std::size_t>(std::lround((x - grid.lower) / grid.step()))];
     };
@@ -189,53 +189,53 @@ TEST(KernelDensity, FindsBothModesOfAMixture) {
 TEST(KernelDensity, EdgeCases) {
     const DensityGrid grid{0.0, 1.0, 11};
     // A kernel far narrower than the grid step keeps the full mass at the nearest grid point.
-    const std::vector<double> spike = report::kernel_density({0.5}, grid, 1e-9);
+    const std::vector<double> spike = pairmend::report::kernel_density({0.5}, grid, 1e-9);
     EXPECT_NEAR(spike[5], 10.0, 1e-9);
     EXPECT_NEAR(spike[4] + spike[6], 0.0, 1e-12);
     // A value between two grid points shares its weight linearly.
-    const std::vector<double> split = report::kernel_density({0.525}, grid, 1e-9);
+    const std::vector<double> split = pairmend::report::kernel_density({0.525}, grid, 1e-9);
     EXPECT_NEAR(split[5], 7.5, 1e-9);
     EXPECT_NEAR(split[6], 2.5, 1e-9);
     // No bandwidth given: the grid step is used, so the curve still integrates to one.
-    const std::vector<double> fallback = report::kernel_density({0.5, 0.5}, grid, 0.0);
+    const std::vector<double> fallback = pairmend::report::kernel_density({0.5, 0.5}, grid, 0.0);
     double mass = 0;
     for (const double d : fallback) {
         mass += d * grid.step();
     }
     EXPECT_NEAR(mass, 1.0, 1e-9);
     // An empty sample is flat zero; a value far off the grid contributes nothing.
-    for (const double d : report::kernel_density({}, grid, 0.1)) {
+    for (const double d : pairmend::report::kernel_density({}, grid, 0.1)) {
         EXPECT_EQ(d, 0.0);
     }
-    for (const double d : report::kernel_density({50.0}, grid, 0.1)) {
+    for (const double d : pairmend::report::kernel_density({50.0}, grid, 0.1)) {
         EXPECT_EQ(d, 0.0);
     }
-    EXPECT_THROW(report::kernel_density({1.0}, DensityGrid{1.0, 1.0, 11}, 0.1), std::invalid_argument);
-    EXPECT_THROW(report::kernel_density({1.0}, DensityGrid{0.0, 1.0, 1}, 0.1), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{1.0, 1.0, 11}, 0.1), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{0.0, 1.0, 1}, 0.1), std::invalid_argument);
 }
 
 TEST(KernelDensity, QuantilesInterpolateBetweenOrderStatistics) {
     std::vector<double> values = {3, 1, 2, 4};
-    EXPECT_DOUBLE_EQ(report::quantile(values, 0.5), 2.5);
-    EXPECT_DOUBLE_EQ(report::quantile(values, 0.0), 1.0);
-    EXPECT_DOUBLE_EQ(report::quantile(values, 1.0), 4.0);
-    EXPECT_DOUBLE_EQ(report::quantile(values, 0.25), 1.75);
+    EXPECT_DOUBLE_EQ(pairmend::report::quantile(values, 0.5), 2.5);
+    EXPECT_DOUBLE_EQ(pairmend::report::quantile(values, 0.0), 1.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::quantile(values, 1.0), 4.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::quantile(values, 0.25), 1.75);
     std::vector<double> single = {7};
-    EXPECT_DOUBLE_EQ(report::quantile(single, 0.3), 7.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::quantile(single, 0.3), 7.0);
     std::vector<double> empty;
-    EXPECT_THROW(report::quantile(empty, 0.5), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::quantile(empty, 0.5), std::invalid_argument);
 }
 
 TEST(KernelDensity, SilvermanBandwidth) {
     // Standard deviation sqrt(2.5), interquartile range 2: the smaller, 2 / 1.34, wins.
-    EXPECT_NEAR(report::silverman_bandwidth({5, 1, 4, 2, 3}), 0.9 * (2.0 / 1.34) * std::pow(5.0, -0.2),
+    EXPECT_NEAR(pairmend::report::silverman_bandwidth({5, 1, 4, 2, 3}), 0.9 * (2.0 / 1.34) * std::pow(5.0, -0.2),
                 1e-12);
     // A dominant repeated value has no interquartile range; the standard deviation is used instead.
     const std::vector<double> mostly_zero = {0, 0, 0, 0, 0, 0, 0, 0, 0, 10};
     const double sd = std::sqrt(90.0 / 9.0);
-    EXPECT_NEAR(report::silverman_bandwidth(mostly_zero), 0.9 * sd * std::pow(10.0, -0.2), 1e-12);
-    EXPECT_EQ(report::silverman_bandwidth({2, 2, 2}), 0.0);
-    EXPECT_EQ(report::silverman_bandwidth({2}), 0.0);
+    EXPECT_NEAR(pairmend::report::silverman_bandwidth(mostly_zero), 0.9 * sd * std::pow(10.0, -0.2), 1e-12);
+    EXPECT_EQ(pairmend::report::silverman_bandwidth({2, 2, 2}), 0.0);
+    EXPECT_EQ(pairmend::report::silverman_bandwidth({2}), 0.0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -247,9 +247,9 @@ TEST(Subsample, DeterministicPerBatchAndUniform) {
         batch.push_back(i % 3 == 0 ? 0 : 1); // 334 events of batch 0, 666 of batch 1
     }
     batch.push_back(2); // one event of batch 2
-    const auto first = report::subsample_per_batch(batch, 3, 100, 42);
-    EXPECT_EQ(first, report::subsample_per_batch(batch, 3, 100, 42));
-    EXPECT_NE(first, report::subsample_per_batch(batch, 3, 100, 43));
+    const auto first = pairmend::report::subsample_per_batch(batch, 3, 100, 42);
+    EXPECT_EQ(first, pairmend::report::subsample_per_batch(batch, 3, 100, 42));
+    EXPECT_NE(first, pairmend::report::subsample_per_batch(batch, 3, 100, 43));
     EXPECT_TRUE(std::is_sorted(first.begin(), first.end()));
     EXPECT_EQ(std::adjacent_find(first.begin(), first.end()), first.end());
     std::vector<int> per_batch(3, 0);
@@ -259,7 +259,7 @@ TEST(Subsample, DeterministicPerBatchAndUniform) {
     EXPECT_EQ(per_batch, (std::vector<int>{100, 100, 1}));
 
     // Small batches are taken whole.
-    const auto all = report::subsample_per_batch(batch, 3, 1000, 42);
+    const auto all = pairmend::report::subsample_per_batch(batch, 3, 1000, 42);
     EXPECT_EQ(all.size(), batch.size());
 
     // Every event of a batch is equally likely to be kept: 2000 seeds keeping 10 of 100 events give
@@ -267,37 +267,37 @@ TEST(Subsample, DeterministicPerBatchAndUniform) {
     const std::vector<int> single(100, 0);
     std::vector<int> hits(100, 0);
     for (std::uint64_t seed = 1; seed <= 2000; ++seed) {
-        for (const std::size_t i : report::subsample_per_batch(single, 1, 10, seed)) {
+        for (const std::size_t i : pairmend::report::subsample_per_batch(single, 1, 10, seed)) {
             ++hits[i];
         }
     }
     EXPECT_GT(*std::min_element(hits.begin(), hits.end()), 140);
     EXPECT_LT(*std::max_element(hits.begin(), hits.end()), 260);
 
-    EXPECT_THROW(report::subsample_per_batch({0, 3}, 2, 10, 1), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::subsample_per_batch({0, 3}, 2, 10, 1), std::invalid_argument);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Text and drawing helpers
 
 TEST(HtmlText, EscapesMarkupAndControlCharacters) {
-    EXPECT_EQ(report::escape_html("<b class=\"x\">Tom & Jerry's</b>"),
+    EXPECT_EQ(pairmend::report::escape_html("<b class=\"x\">Tom & Jerry's</b>"),
               "&lt;b class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s&lt;/b&gt;");
-    EXPECT_EQ(report::escape_html(std::string("a\x01"
+    EXPECT_EQ(pairmend::report::escape_html(std::string("a\x01"
                                               "b\tc",
                                               5)),
               "a\xEF\xBF\xBD"
               "b\tc");
-    EXPECT_EQ(report::escape_html("CD45RA \xCE\xB1-\xE2\x82\xAC"),
+    EXPECT_EQ(pairmend::report::escape_html("CD45RA \xCE\xB1-\xE2\x82\xAC"),
               "CD45RA \xCE\xB1-\xE2\x82\xAC"); // UTF-8 kept
-    EXPECT_EQ(report::format_number(std::nan("")), "n/a");
-    EXPECT_EQ(report::format_number(0.000123456, 3), "0.000123");
+    EXPECT_EQ(pairmend::report::format_number(std::nan("")), "n/a");
+    EXPECT_EQ(pairmend::report::format_number(0.000123456, 3), "0.000123");
 }
 
 TEST(SvgPlot, TicksAreRoundAndInsideTheAxis) {
     for (const auto& range :
          std::vector<std::pair<double, double>>{{0, 10}, {-3.7, 12.2}, {0.013, 0.0171}, {-1e6, 3e6}}) {
-        const std::vector<double> ticks = report::nice_ticks(range.first, range.second, 5);
+        const std::vector<double> ticks = pairmend::report::nice_ticks(range.first, range.second, 5);
         ASSERT_GE(ticks.size(), 2U) << range.first;
         ASSERT_LE(ticks.size(), 11U);
         const double step = ticks[1] - ticks[0];
@@ -310,9 +310,9 @@ TEST(SvgPlot, TicksAreRoundAndInsideTheAxis) {
             EXPECT_LE(t, range.second + 1e-9 * step);
         }
     }
-    EXPECT_TRUE(report::nice_ticks(1, 1, 5).empty());
-    EXPECT_NE(report::batch_colour(0), report::batch_colour(1));
-    EXPECT_NE(report::batch_colour(9), report::batch_colour(10));
+    EXPECT_TRUE(pairmend::report::nice_ticks(1, 1, 5).empty());
+    EXPECT_NE(pairmend::report::batch_colour(0), pairmend::report::batch_colour(1));
+    EXPECT_NE(pairmend::report::batch_colour(9), pairmend::report::batch_colour(10));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -323,7 +323,7 @@ struct SyntheticRun {
     std::vector<double> uncorrected;
     std::vector<double> corrected;
     std::vector<int> labels;
-    report::QcReportInput input;
+    pairmend::report::QcReportInput input;
 
     SyntheticRun(std::size_t per_batch_scale, std::vector<int> pairs) {
         const std::vector<int> batch_labels = {7, 2, 9};
@@ -384,7 +384,7 @@ std::string table_after(const std::string& html, const std::string& marker) {
 
 TEST(QcReport, ShowsEveryParameterBatchAndMergeStepConsistentWithTheInput) {
     SyntheticRun run(100, {150, 3});
-    const std::string html = report::render_qc_report(run.input);
+    const std::string html = pairmend::report::render_qc_report(run.input);
 
     // Self-contained: no scripts, no external style sheets, images or fonts.
     EXPECT_EQ(html.find("<script"), std::string::npos);
@@ -461,8 +461,8 @@ TEST(QcReport, ShowsEveryParameterBatchAndMergeStepConsistentWithTheInput) {
                 (run.labels[i] == label ? mine_before : others_before).push_back(before);
                 (run.labels[i] == label ? mine_after : others_after).push_back(after);
             }
-            const double expected_before = report::earth_movers_distance(mine_before, others_before);
-            const double expected_after = report::earth_movers_distance(mine_after, others_after);
+            const double expected_before = pairmend::report::earth_movers_distance(mine_before, others_before);
+            const double expected_after = pairmend::report::earth_movers_distance(mine_after, others_after);
             const std::regex row("<tr data-batch=\"" + std::to_string(label) +
                                  "\">.*?class=\"num before\">([^<]+)</td><td class=\"num after\">([^<]+)</td>"
                                  "<td class=\"num change (\\w+)\">");
@@ -479,24 +479,24 @@ TEST(QcReport, ShowsEveryParameterBatchAndMergeStepConsistentWithTheInput) {
 
 TEST(QcReport, WarningsAppearOnlyWhenDue) {
     SyntheticRun good(100, {150, 200});
-    const std::string html = report::render_qc_report(good.input);
+    const std::string html = pairmend::report::render_qc_report(good.input);
     EXPECT_EQ(html.find("id=\"warnings\""), std::string::npos);
     EXPECT_EQ(html.find("few-pairs-warning"), std::string::npos);
 
     // A run without a known merge order says so instead of inventing one.
     good.input.merge_order.clear();
     good.input.num_pairs.clear();
-    EXPECT_NE(report::render_qc_report(good.input).find("merge order of this run is not known"),
+    EXPECT_NE(pairmend::report::render_qc_report(good.input).find("merge order of this run is not known"),
               std::string::npos);
 
     // Values that are not numbers are counted, left out, and reported.
     SyntheticRun broken(100, {150, 200});
     broken.corrected[4] = std::nan("");
     broken.uncorrected[7] = std::numeric_limits<double>::infinity();
-    const std::string warned = report::render_qc_report(broken.input);
+    const std::string warned = pairmend::report::render_qc_report(broken.input);
     EXPECT_NE(warned.find("non-finite-warning"), std::string::npos);
     EXPECT_EQ(warned.find("few-pairs-warning"), std::string::npos);
-    const report::QcSummary summary = report::summarize_run(broken.input);
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(broken.input);
     EXPECT_EQ(summary.parameters[1].non_finite, 2U);
     EXPECT_EQ(summary.parameters[0].non_finite, 0U);
     EXPECT_TRUE(std::isfinite(summary.parameters[1].distance_after[0]));
@@ -505,16 +505,16 @@ TEST(QcReport, WarningsAppearOnlyWhenDue) {
 TEST(QcReport, LargeRunsAreSubsampledDeterministically) {
     SyntheticRun run(100, {150, 200});
     run.input.parameter_names.clear();
-    report::QcReportOptions options;
+    pairmend::report::QcReportOptions options;
     options.max_events_per_batch = 50;
-    const std::string first = report::render_qc_report(run.input, options);
-    EXPECT_EQ(without_times(first), without_times(report::render_qc_report(run.input, options)));
+    const std::string first = pairmend::report::render_qc_report(run.input, options);
+    EXPECT_EQ(without_times(first), without_times(pairmend::report::render_qc_report(run.input, options)));
     EXPECT_NE(first.find("subsample of at most 50 events per batch"), std::string::npos);
     EXPECT_NE(first.find("parameter 2"), std::string::npos);
 
-    const report::QcSummary summary = report::summarize_run(run.input, options);
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input, options);
     ASSERT_EQ(summary.batches.size(), 3U);
-    for (const report::BatchSummary& batch : summary.batches) {
+    for (const pairmend::report::BatchSummary& batch : summary.batches) {
         EXPECT_EQ(batch.sampled, 50U);
         EXPECT_GT(batch.events, 50U); // counts still refer to all events
     }
@@ -535,21 +535,21 @@ TEST(QcReport, StaysSmallForManyEventsAndParameters) {
     for (std::size_t i = 0; i < nobs; ++i) {
         labels[i] = static_cast<int>(i % 3) + 1;
     }
-    report::QcReportInput input;
+    pairmend::report::QcReportInput input;
     input.ndim = ndim;
     input.nobs = nobs;
     input.uncorrected = values.data();
     input.corrected = values.data();
     input.batch_labels = labels.data();
-    const std::string html = report::render_qc_report(input);
+    const std::string html = pairmend::report::render_qc_report(input);
     EXPECT_LT(html.size(), 5U * 1024U * 1024U);
     EXPECT_NE(html.find("data-parameter=\"12\""), std::string::npos);
 }
 
 TEST(QcReport, EmptyRunGivesAValidReport) {
-    report::QcReportInput input;
+    pairmend::report::QcReportInput input;
     input.ndim = 2;
-    const std::string html = report::render_qc_report(input);
+    const std::string html = pairmend::report::render_qc_report(input);
     EXPECT_NE(html.find("data-parameter=\"2\""), std::string::npos);
     EXPECT_NE(html.find("</html>"), std::string::npos);
     EXPECT_EQ(html.find("data-batch="), std::string::npos);
@@ -558,35 +558,35 @@ TEST(QcReport, EmptyRunGivesAValidReport) {
 TEST(QcReport, RejectsInconsistentInput) {
     SyntheticRun run(10, {15, 20});
     run.input.num_pairs = {15};
-    EXPECT_THROW(report::render_qc_report(run.input), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::render_qc_report(run.input), std::invalid_argument);
     run.input.num_pairs = {15, 20};
     run.input.merge_order = {2, 7, 4};
     try {
-        report::render_qc_report(run.input);
+        pairmend::report::render_qc_report(run.input);
         FAIL() << "a merge order with an unknown label was accepted";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "The merge order names batch label 4, which no event carries.");
     }
     run.input.merge_order = {2, 7, 9};
     run.input.parameter_names = {"CD3"};
-    EXPECT_THROW(report::render_qc_report(run.input), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::render_qc_report(run.input), std::invalid_argument);
     run.input.parameter_names.clear();
     run.input.corrected = nullptr;
-    EXPECT_THROW(report::render_qc_report(run.input), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::render_qc_report(run.input), std::invalid_argument);
 }
 
 TEST(QcReport, PrecomputedSummaryGivesTheSameReportAndMustFitTheRun) {
     SyntheticRun run(10, {15, 20});
-    const report::QcSummary summary = report::summarize_run(run.input);
-    EXPECT_EQ(without_times(report::render_qc_report(run.input, summary)),
-              without_times(report::render_qc_report(run.input)));
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input);
+    EXPECT_EQ(without_times(pairmend::report::render_qc_report(run.input, summary)),
+              without_times(pairmend::report::render_qc_report(run.input)));
 
-    report::QcSummary fewer_batches = summary;
+    pairmend::report::QcSummary fewer_batches = summary;
     fewer_batches.batches.pop_back();
-    EXPECT_THROW(report::render_qc_report(run.input, fewer_batches), std::invalid_argument);
-    report::QcSummary fewer_parameters = summary;
+    EXPECT_THROW(pairmend::report::render_qc_report(run.input, fewer_batches), std::invalid_argument);
+    pairmend::report::QcSummary fewer_parameters = summary;
     fewer_parameters.parameters.pop_back();
-    EXPECT_THROW(report::render_qc_report(run.input, fewer_parameters), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::render_qc_report(run.input, fewer_parameters), std::invalid_argument);
 }
 
 TEST(QcReport, WritesTheFileAndReportsWriteFailures) {
@@ -594,15 +594,15 @@ TEST(QcReport, WritesTheFileAndReportsWriteFailures) {
     const fs::path dir = fs::temp_directory_path() / "pairmend_test_report";
     fs::create_directories(dir);
     const fs::path path = dir / "report.html";
-    report::write_qc_report(path.string(), run.input);
+    pairmend::report::write_qc_report(path.string(), run.input);
     std::ifstream in(path, std::ios::binary);
     std::ostringstream written;
     written << in.rdbuf();
-    EXPECT_EQ(without_times(written.str()), without_times(report::render_qc_report(run.input)));
+    EXPECT_EQ(without_times(written.str()), without_times(pairmend::report::render_qc_report(run.input)));
 
     for (const std::string& bad : {std::string("/dev/full"), (dir / "missing" / "report.html").string()}) {
         try {
-            report::write_qc_report(bad, run.input);
+            pairmend::report::write_qc_report(bad, run.input);
             FAIL() << "writing to " << bad << " succeeded";
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(std::string(e.what()), "Unable to write the quality-control report to " + bad);
@@ -620,7 +620,7 @@ TEST(QcReport, RendersToANonBlankImageInABrowser) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     SyntheticRun run(200, {150, 3});
-    report::write_qc_report((dir / "report.html").string(), run.input);
+    pairmend::report::write_qc_report((dir / "report.html").string(), run.input);
     std::ofstream(dir / "blank.html") << "<!DOCTYPE html><html><body></body></html>\n";
 
     const auto screenshot = [&](const std::string& name) {
@@ -636,7 +636,7 @@ TEST(QcReport, RendersToANonBlankImageInABrowser) {
         return fs::exists(png) ? fs::file_size(png) : 0;
     };
     // The correction evidence and the 2-D view alone, with the report's styles, on a page of their own.
-    const std::string html = report::render_qc_report(run.input);
+    const std::string html = pairmend::report::render_qc_report(run.input);
     const auto cut = [&html](const std::string& open) {
         const std::size_t at = html.find(open);
         return at == std::string::npos ? std::string()

@@ -2,12 +2,12 @@
 // displacements and the split-batch noise floor, the principal-component view and the JSON figures,
 // each on constructed data with a known answer, plus the files written next to each other.
 
-#include "report/neighbourhood.hpp"
-#include "report/noise_floor.hpp"
-#include "report/principal_components.hpp"
-#include "report/qc_json.hpp"
-#include "report/qc_report.hpp"
-#include "report/qc_summary.hpp"
+#include "internal/neighbourhood.hpp"
+#include "internal/noise_floor.hpp"
+#include "internal/principal_components.hpp"
+#include "pairmend/report/qc_json.hpp"
+#include "pairmend/report/qc_report.hpp"
+#include "pairmend/report/qc_summary.hpp"
 
 #include "brute_force.hpp"
 #include "shifted_batches.hpp"
@@ -59,7 +59,7 @@ struct TwoBatchRun {
     std::vector<double> uncorrected;
     std::vector<double> corrected;
     std::vector<int> labels;
-    report::QcReportInput input;
+    pairmend::report::QcReportInput input;
 
     TwoBatchRun(std::size_t per_batch, double shift, Correction correct, std::uint64_t seed = 3) {
         const std::vector<double> first =
@@ -100,8 +100,8 @@ struct TwoBatchRun {
     }
 };
 
-const report::BatchSummary& batch_of(const report::QcSummary& summary, int label) {
-    for (const report::BatchSummary& batch : summary.batches) {
+const pairmend::report::BatchSummary& batch_of(const pairmend::report::QcSummary& summary, int label) {
+    for (const pairmend::report::BatchSummary& batch : summary.batches) {
         if (batch.label == label) {
             return batch;
         }
@@ -117,25 +117,25 @@ TEST(NeighbourhoodMixing, HandCheckedAlternatingLabels) {
     // carries the other label, while 2 of the 3 other events do: 1 / (2/3) = 1.5 for everyone.
     const std::vector<double> rows = {0, 1, 2, 3};
     const std::vector<int> batch = {0, 1, 0, 1};
-    const report::Mixing mixing = report::neighbourhood_mixing(rows, 1, batch, 2, 1, 1, all_events(4));
+    const pairmend::report::Mixing mixing = pairmend::report::neighbourhood_mixing(rows, 1, batch, 2, 1, 1, all_events(4));
     EXPECT_DOUBLE_EQ(mixing.per_batch[0], 1.5);
     EXPECT_DOUBLE_EQ(mixing.per_batch[1], 1.5);
     EXPECT_DOUBLE_EQ(mixing.overall, 1.5);
 
     // Batches far apart never meet.
-    const report::Mixing apart =
-        report::neighbourhood_mixing({0, 0.1, 0.2, 50, 50.1}, 1, {0, 0, 0, 1, 1}, 2, 1, 1, all_events(5));
+    const pairmend::report::Mixing apart =
+        pairmend::report::neighbourhood_mixing({0, 0.1, 0.2, 50, 50.1}, 1, {0, 0, 0, 1, 1}, 2, 1, 1, all_events(5));
     EXPECT_DOUBLE_EQ(apart.overall, 0.0);
     // k beyond the event count is capped at all other events, whose shares are then exactly the expected
     // ones.
-    const report::Mixing capped =
-        report::neighbourhood_mixing({0, 1, 2}, 1, {0, 1, 0}, 2, 30, 1, all_events(3));
+    const pairmend::report::Mixing capped =
+        pairmend::report::neighbourhood_mixing({0, 1, 2}, 1, {0, 1, 0}, 2, 30, 1, all_events(3));
     EXPECT_DOUBLE_EQ(capped.per_batch[0], 1.0);
     EXPECT_DOUBLE_EQ(capped.per_batch[1], 1.0);
-    EXPECT_TRUE(std::isnan(report::neighbourhood_mixing({0, 1}, 1, {0, 0}, 1, 30, 1, all_events(2)).overall));
-    EXPECT_THROW(report::neighbourhood_mixing({0, 1}, 1, {0, 2}, 2, 1, 1, all_events(2)),
+    EXPECT_TRUE(std::isnan(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 0}, 1, 30, 1, all_events(2)).overall));
+    EXPECT_THROW(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 2}, 2, 1, 1, all_events(2)),
                  std::invalid_argument);
-    EXPECT_THROW(report::neighbourhood_mixing({0, 1}, 1, {0, 1}, 2, 1, 1, {2}), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 1}, 2, 1, 1, {2}), std::invalid_argument);
 }
 
 TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
@@ -151,25 +151,25 @@ TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
     batch.insert(batch.end(), 500, 1);
 
     // Unequal batch sizes: the expected share corrects for them, so both batches come out near 1.
-    const report::Mixing same = report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, all_events(2000));
+    const pairmend::report::Mixing same = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, all_events(2000));
     EXPECT_NEAR(same.per_batch[0], 1.0, 0.1);
     EXPECT_NEAR(same.per_batch[1], 1.0, 0.1);
     EXPECT_NEAR(same.overall, 1.0, 0.1);
-    const report::Mixing apart = report::neighbourhood_mixing(shifted, 3, batch, 2, 30, 2, all_events(2000));
+    const pairmend::report::Mixing apart = pairmend::report::neighbourhood_mixing(shifted, 3, batch, 2, 30, 2, all_events(2000));
     EXPECT_LT(apart.overall, 0.01);
 
     // Measuring at a spread selection of events estimates the same figure; the thread count changes nothing.
-    std::vector<std::size_t> some = report::spread_selection(1500, 300);
-    for (const std::size_t j : report::spread_selection(500, 300)) {
+    std::vector<std::size_t> some = pairmend::report::spread_selection(1500, 300);
+    for (const std::size_t j : pairmend::report::spread_selection(500, 300)) {
         some.push_back(1500 + j);
     }
-    const report::Mixing sampled = report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, some);
+    const pairmend::report::Mixing sampled = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, some);
     EXPECT_NEAR(sampled.overall, same.overall, 0.1);
-    const report::Mixing one_thread = report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 1, some);
+    const pairmend::report::Mixing one_thread = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 1, some);
     EXPECT_EQ(one_thread.overall, sampled.overall);
     EXPECT_EQ(one_thread.per_batch, sampled.per_batch);
-    EXPECT_EQ(report::spread_selection(10, 4), (std::vector<std::size_t>{0, 2, 5, 7}));
-    EXPECT_EQ(report::spread_selection(3, 4), (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(pairmend::report::spread_selection(10, 4), (std::vector<std::size_t>{0, 2, 5, 7}));
+    EXPECT_EQ(pairmend::report::spread_selection(3, 4), (std::vector<std::size_t>{0, 1, 2}));
 }
 
 TEST(NeighbourhoodFigures, MatchAnExhaustiveSearch) {
@@ -210,7 +210,7 @@ TEST(NeighbourhoodFigures, MatchAnExhaustiveSearch) {
         sums[b] += (other / k) / ((static_cast<double>(n) - sizes[b]) / static_cast<double>(n - 1));
         counts[b] += 1;
     }
-    const report::Mixing mixing = report::neighbourhood_mixing(after, 2, batch, 3, k, 2, queries);
+    const pairmend::report::Mixing mixing = pairmend::report::neighbourhood_mixing(after, 2, batch, 3, k, 2, queries);
     double weighted = 0;
     for (std::size_t b = 0; b < 3; ++b) {
         EXPECT_NEAR(mixing.per_batch[b], sums[b] / counts[b], 1e-12) << b;
@@ -235,7 +235,7 @@ TEST(NeighbourhoodFigures, MatchAnExhaustiveSearch) {
         std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(common));
         jaccard += static_cast<double>(common.size()) / static_cast<double>(2 * k - common.size());
     }
-    EXPECT_NEAR(report::structure_kept(before, after, 2, k, 2, queries),
+    EXPECT_NEAR(pairmend::report::structure_kept(before, after, 2, k, 2, queries),
                 jaccard / static_cast<double>(queries.size()), 1e-12);
 }
 
@@ -247,8 +247,8 @@ TEST(StructureKept, OneForShiftsAndScalingLowForAScrambledBatch) {
         shifted[v] += v % 3 == 0 ? 4.0 : -1.5;
         scaled[v] *= 3.0;
     }
-    EXPECT_DOUBLE_EQ(report::structure_kept(before, shifted, 3, 15, 2, all_events(1200)), 1.0);
-    EXPECT_DOUBLE_EQ(report::structure_kept(before, scaled, 3, 15, 2, report::spread_selection(1200, 100)),
+    EXPECT_DOUBLE_EQ(pairmend::report::structure_kept(before, shifted, 3, 15, 2, all_events(1200)), 1.0);
+    EXPECT_DOUBLE_EQ(pairmend::report::structure_kept(before, scaled, 3, 15, 2, pairmend::report::spread_selection(1200, 100)),
                      1.0);
 
     // A correction that hands every event another event's values keeps no neighbourhood.
@@ -259,22 +259,22 @@ TEST(StructureKept, OneForShiftsAndScalingLowForAScrambledBatch) {
         std::copy_n(before.begin() + static_cast<std::ptrdiff_t>(3 * order[i]), 3,
                     scrambled.begin() + static_cast<std::ptrdiff_t>(3 * i));
     }
-    EXPECT_LT(report::structure_kept(before, scrambled, 3, 15, 2, all_events(1200)), 0.05);
+    EXPECT_LT(pairmend::report::structure_kept(before, scrambled, 3, 15, 2, all_events(1200)), 0.05);
 
     // Two events are each other's only neighbour; one event has none.
-    EXPECT_DOUBLE_EQ(report::structure_kept({0, 1}, {5, 3}, 1, 15, 1, all_events(2)), 1.0);
-    EXPECT_TRUE(std::isnan(report::structure_kept({0}, {1}, 1, 15, 1, all_events(1))));
-    EXPECT_THROW(report::structure_kept({0, 1}, {0}, 1, 15, 1, all_events(1)), std::invalid_argument);
+    EXPECT_DOUBLE_EQ(pairmend::report::structure_kept({0, 1}, {5, 3}, 1, 15, 1, all_events(2)), 1.0);
+    EXPECT_TRUE(std::isnan(pairmend::report::structure_kept({0}, {1}, 1, 15, 1, all_events(1))));
+    EXPECT_THROW(pairmend::report::structure_kept({0, 1}, {0}, 1, 15, 1, all_events(1)), std::invalid_argument);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Displacements and the noise floor
 
 TEST(NoiseFloor, DisplacementAndDeviationByHand) {
-    EXPECT_DOUBLE_EQ(report::rms_displacement({0, 0}, {3, 4}), std::sqrt(12.5));
-    EXPECT_DOUBLE_EQ(report::rms_displacement({}, {}), 0.0);
-    EXPECT_THROW(report::rms_displacement({0}, {}), std::invalid_argument);
-    const std::vector<double> sd = report::parameter_deviations({1, 10, 3, 10}, 2);
+    EXPECT_DOUBLE_EQ(pairmend::report::rms_displacement({0, 0}, {3, 4}), std::sqrt(12.5));
+    EXPECT_DOUBLE_EQ(pairmend::report::rms_displacement({}, {}), 0.0);
+    EXPECT_THROW(pairmend::report::rms_displacement({0}, {}), std::invalid_argument);
+    const std::vector<double> sd = pairmend::report::parameter_deviations({1, 10, 3, 10}, 2);
     EXPECT_DOUBLE_EQ(sd[0], std::sqrt(2.0));
     EXPECT_DOUBLE_EQ(sd[1], 0.0);
 }
@@ -283,29 +283,29 @@ TEST(NoiseFloor, TooSmallABatchIsExplainedNotCorrected) {
     mnncorrect::MnnCorrect<int, double> engine;
     engine.num_neighbors = 15;
     const std::vector<double> rows = pairmend_test::shifted_batch(2, 31, {0, 0}, {0, 0}, 1.0, 4);
-    const report::SplitBatchFloor floor = report::split_batch_floor(rows, 2, 1.0, engine, 1);
+    const pairmend::report::SplitBatchFloor floor = pairmend::report::split_batch_floor(rows, 2, 1.0, engine, 1);
     EXPECT_FALSE(floor.computed);
     EXPECT_EQ(floor.reason,
               "The noise floor was not measured: the first reference batch has 31 events in the "
               "report's sample, and splitting it into two halves that can be corrected with 15 "
               "neighbours needs at least 32.");
     const std::vector<double> enough = pairmend_test::shifted_batch(2, 32, {0, 0}, {0, 0}, 1.0, 4);
-    const report::SplitBatchFloor measured = report::split_batch_floor(enough, 2, 1.0, engine, 1);
+    const pairmend::report::SplitBatchFloor measured = pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1);
     EXPECT_TRUE(measured.computed) << measured.reason;
     EXPECT_EQ(measured.reference + measured.moved, 32U);
     EXPECT_GT(measured.displacement, 0.0);
     // The same seed gives the same split and floor.
-    EXPECT_EQ(report::split_batch_floor(enough, 2, 1.0, engine, 1).displacement, measured.displacement);
+    EXPECT_EQ(pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1).displacement, measured.displacement);
 }
 
 TEST(NoiseFloor, ALargeShiftIsFarAboveTheFloorAndNoBatchEffectIsWarnedAbout) {
     const TwoBatchRun shifted(1500, 6.0, TwoBatchRun::Correction::Engine);
-    const report::QcSummary summary = report::summarize_run(shifted.input);
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(shifted.input);
     ASSERT_TRUE(summary.noise_floor.computed) << summary.noise_floor.reason;
     EXPECT_EQ(summary.noise_floor.label, 4);
     EXPECT_EQ(summary.noise_floor.reference + summary.noise_floor.moved, 1500U);
-    const report::BatchSummary& moved = batch_of(summary, 8);
-    const report::BatchSummary& reference = batch_of(summary, 4);
+    const pairmend::report::BatchSummary& moved = batch_of(summary, 8);
+    const pairmend::report::BatchSummary& reference = batch_of(summary, 4);
     // A shift of 6 in every parameter, in units of the reference's mean standard deviation.
     const double unit = summary.displacement_unit;
     EXPECT_GT(unit, 1.0);
@@ -320,16 +320,16 @@ TEST(NoiseFloor, ALargeShiftIsFarAboveTheFloorAndNoBatchEffectIsWarnedAbout) {
     EXPECT_GT(moved.mixing_after, 0.5);
     // Local averaging of the correction vectors changes some neighbourhoods inside the populations.
     EXPECT_GT(moved.structure_kept, 0.3);
-    const std::string html = report::render_qc_report(shifted.input, summary);
+    const std::string html = pairmend::report::render_qc_report(shifted.input, summary);
     EXPECT_EQ(html.find("near-floor-warning"), std::string::npos);
     EXPECT_NE(html.find("<strong class=\"floor\">"), std::string::npos);
 
     // Without a batch effect the correction only moves events about as far as the floor.
     const TwoBatchRun same(1500, 0.0, TwoBatchRun::Correction::Engine);
-    const report::QcSummary calm = report::summarize_run(same.input);
+    const pairmend::report::QcSummary calm = pairmend::report::summarize_run(same.input);
     ASSERT_TRUE(calm.noise_floor.computed);
     EXPECT_TRUE(batch_of(calm, 8).near_floor) << batch_of(calm, 8).displacement_to_floor;
-    const std::string warned = report::render_qc_report(same.input, calm);
+    const std::string warned = pairmend::report::render_qc_report(same.input, calm);
     EXPECT_NE(warned.find("near-floor-warning\" data-batch=\"8\""), std::string::npos);
     EXPECT_NE(warned.find("Most of its movement is what the method does to a batch with no batch effect"),
               std::string::npos);
@@ -339,24 +339,24 @@ TEST(NoiseFloor, ALargeShiftIsFarAboveTheFloorAndNoBatchEffectIsWarnedAbout) {
 TEST(NoiseFloor, LeftOutWithASentenceWithoutSettingsOrMergeOrder) {
     TwoBatchRun run(200, 3.0, TwoBatchRun::Correction::RemoveShift);
     run.input.engine.reset();
-    const report::QcSummary summary = report::summarize_run(run.input);
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input);
     EXPECT_FALSE(summary.noise_floor.computed);
-    EXPECT_NE(report::render_qc_report(run.input, summary).find("did not pass the correction&#39;s settings"),
+    EXPECT_NE(pairmend::report::render_qc_report(run.input, summary).find("did not pass the correction&#39;s settings"),
               std::string::npos);
     EXPECT_TRUE(std::isnan(batch_of(summary, 8).displacement_to_floor));
 
     // With the merge order unknown there is no first reference: every batch gets its structure kept.
     run.input.merge_order.clear();
     run.input.num_pairs.clear();
-    const report::QcSummary unknown = report::summarize_run(run.input);
+    const pairmend::report::QcSummary unknown = pairmend::report::summarize_run(run.input);
     EXPECT_DOUBLE_EQ(batch_of(unknown, 4).structure_kept, 1.0);
     EXPECT_NE(unknown.noise_floor.reason.find("merge order of this run"), std::string::npos);
 }
 
 TEST(CorrectionEvidence, IdenticalBatchesAndAPureShiftKeepStructureAndMixAfterwards) {
     const TwoBatchRun run(1000, 8.0, TwoBatchRun::Correction::RemoveShift);
-    const report::QcSummary summary = report::summarize_run(run.input);
-    const report::BatchSummary& moved = batch_of(summary, 8);
+    const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input);
+    const pairmend::report::BatchSummary& moved = batch_of(summary, 8);
     EXPECT_DOUBLE_EQ(moved.structure_kept, 1.0);
     EXPECT_LT(moved.mixing_before, 0.01);
     EXPECT_NEAR(moved.mixing_after, 1.0, 0.1);
@@ -369,7 +369,7 @@ TEST(CorrectionEvidence, IdenticalBatchesAndAPureShiftKeepStructureAndMixAfterwa
 // Principal components
 
 TEST(PrincipalComponents, EigenDecompositionIsExactAndSignsAreFixed) {
-    const report::SymmetricEigen two = report::symmetric_eigen({2, 1, 1, 2}, 2);
+    const pairmend::report::SymmetricEigen two = pairmend::report::symmetric_eigen({2, 1, 1, 2}, 2);
     EXPECT_NEAR(two.values[0], 3.0, 1e-12);
     EXPECT_NEAR(two.values[1], 1.0, 1e-12);
     EXPECT_NEAR(two.vectors[0], std::sqrt(0.5), 1e-12);
@@ -388,7 +388,7 @@ TEST(PrincipalComponents, EigenDecompositionIsExactAndSignsAreFixed) {
             a[p * n + q] = a[q * n + p] = noise(rng);
         }
     }
-    const report::SymmetricEigen eigen = report::symmetric_eigen(a, n);
+    const pairmend::report::SymmetricEigen eigen = pairmend::report::symmetric_eigen(a, n);
     for (std::size_t i = 0; i < n; ++i) {
         if (i > 0) {
             EXPECT_LE(eigen.values[i], eigen.values[i - 1]);
@@ -408,7 +408,7 @@ TEST(PrincipalComponents, EigenDecompositionIsExactAndSignsAreFixed) {
             EXPECT_NEAR(dot, i == j ? 1.0 : 0.0, 1e-10);
         }
     }
-    EXPECT_THROW(report::symmetric_eigen({1, 2, 3}, 2), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::symmetric_eigen({1, 2, 3}, 2), std::invalid_argument);
 }
 
 TEST(PrincipalComponents, AxesFollowTheSpreadAndProjectionsAreCentred) {
@@ -420,13 +420,13 @@ TEST(PrincipalComponents, AxesFollowTheSpreadAndProjectionsAreCentred) {
         const double t = 10.0 * noise(rng);
         rows.insert(rows.end(), {5 + 0.6 * t, -1 + 0.8 * t, 0.1 * noise(rng)});
     }
-    const report::PrincipalAxes axes = report::principal_axes(rows, 3, 500, 2);
+    const pairmend::report::PrincipalAxes axes = pairmend::report::principal_axes(rows, 3, 500, 2);
     ASSERT_EQ(axes.axes.size(), 6U);
     EXPECT_NEAR(axes.axes[0], 0.6, 1e-6);
     EXPECT_NEAR(axes.axes[1], 0.8, 1e-6);
     EXPECT_GT(axes.variance_share[0], 0.999);
     EXPECT_NEAR(std::abs(axes.axes[5]), 1.0, 1e-6);
-    const std::vector<double> coordinates = report::project_onto_axes(rows, axes);
+    const std::vector<double> coordinates = pairmend::report::project_onto_axes(rows, axes);
     double sum = 0;
     for (std::size_t i = 0; i < 500; ++i) {
         sum += coordinates[2 * i];
@@ -438,26 +438,26 @@ TEST(PrincipalComponents, AxesFollowTheSpreadAndProjectionsAreCentred) {
 // JSON figures and files
 
 TEST(QcJson, NumbersAndTextsAreValidJsonAndRoundTrip) {
-    EXPECT_EQ(report::json_number(0.1), "0.1");
-    EXPECT_EQ(report::json_number(3), "3");
-    EXPECT_EQ(report::json_number(-0.0), "0");
-    EXPECT_EQ(report::json_number(std::nan("")), "null");
-    EXPECT_EQ(report::json_number(std::numeric_limits<double>::infinity()), "null");
+    EXPECT_EQ(pairmend::report::json_number(0.1), "0.1");
+    EXPECT_EQ(pairmend::report::json_number(3), "3");
+    EXPECT_EQ(pairmend::report::json_number(-0.0), "0");
+    EXPECT_EQ(pairmend::report::json_number(std::nan("")), "null");
+    EXPECT_EQ(pairmend::report::json_number(std::numeric_limits<double>::infinity()), "null");
     std::mt19937_64 rng(1);
     for (int i = 0; i < 1000; ++i) {
         const double value =
             std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 150);
-        const std::string text = report::json_number(i % 2 == 0 ? value : -value);
+        const std::string text = pairmend::report::json_number(i % 2 == 0 ? value : -value);
         rapidjson::Document parsed;
         parsed.Parse(text.c_str());
         ASSERT_FALSE(parsed.HasParseError()) << text;
         EXPECT_EQ(std::strtod(text.c_str(), nullptr), i % 2 == 0 ? value : -value) << text;
     }
-    EXPECT_EQ(report::json_string("a\"b\\c\n\x01\xC3\xA9"), "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
-    EXPECT_EQ(report::qc_json_path("/run/report.html"), "/run/report.json");
-    EXPECT_EQ(report::qc_json_path("report"), "report.json");
-    EXPECT_EQ(report::qc_json_path("out.v2/report.htm"), "out.v2/report.json");
-    EXPECT_EQ(report::qc_json_path("figures.json"), "figures.json.json");
+    EXPECT_EQ(pairmend::report::json_string("a\"b\\c\n\x01\xC3\xA9"), "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
+    EXPECT_EQ(pairmend::report::qc_json_path("/run/report.html"), "/run/report.json");
+    EXPECT_EQ(pairmend::report::qc_json_path("report"), "report.json");
+    EXPECT_EQ(pairmend::report::qc_json_path("out.v2/report.htm"), "out.v2/report.json");
+    EXPECT_EQ(pairmend::report::qc_json_path("figures.json"), "figures.json.json");
 }
 
 /// The number in the first table cell of class `css` in the row of batch `label` of the evidence table.
@@ -489,7 +489,7 @@ TEST(QcJson, HoldsTheNumbersTheReportShowsAndIsTheSameForTheSameRun) {
     const fs::path dir = fs::temp_directory_path() / "pairmend_test_report_json";
     fs::remove_all(dir);
     fs::create_directories(dir);
-    report::write_qc_report((dir / "report.html").string(), run.input);
+    pairmend::report::write_qc_report((dir / "report.html").string(), run.input);
     const std::string html = read_file(dir / "report.html");
     const std::string json = read_file(dir / "report.json");
 
@@ -545,7 +545,7 @@ TEST(QcJson, HoldsTheNumbersTheReportShowsAndIsTheSameForTheSameRun) {
     expect_shown(std::stod(overall[1]), doc["mixing"]["before"]);
 
     // The same run again: the same JSON bytes, and the same report apart from the measured times.
-    report::write_qc_report((dir / "again.html").string(), run.input);
+    pairmend::report::write_qc_report((dir / "again.html").string(), run.input);
     EXPECT_TRUE(read_file(dir / "again.json") == json);
     const auto without_times = [](const std::string& text) {
         const std::size_t start = text.find("<table id=\"phases\">");
@@ -562,7 +562,7 @@ TEST(QcJson, AFileThatCannotBeWrittenLeavesNeitherFileBehind) {
     fs::create_directories(dir / "report.json"); // a folder where the JSON file should go
     const std::string path = (dir / "report.html").string();
     try {
-        report::write_qc_report(path, run.input);
+        pairmend::report::write_qc_report(path, run.input);
         FAIL() << "the JSON file was written over a folder";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()),
@@ -577,7 +577,7 @@ TEST(QcJson, AFileThatCannotBeWrittenLeavesNeitherFileBehind) {
     // An existing report is replaced only together with its JSON.
     fs::remove_all(dir / "report.json");
     std::ofstream(path) << "old report";
-    report::write_qc_report(path, run.input);
+    pairmend::report::write_qc_report(path, run.input);
     EXPECT_NE(read_file(path).find("</html>"), std::string::npos);
     EXPECT_NE(read_file(dir / "report.json").find("\"batches\""), std::string::npos);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
@@ -599,16 +599,16 @@ TEST(QcReport, StaysUnderTwoMegabytesAtEightBatches) {
     for (std::size_t i = 0; i < nobs; ++i) {
         labels[i] = static_cast<int>(i % 8);
     }
-    report::QcReportInput input;
+    pairmend::report::QcReportInput input;
     input.ndim = ndim;
     input.nobs = nobs;
     input.uncorrected = values.data();
     input.corrected = values.data();
     input.batch_labels = labels.data();
-    report::QcReportOptions options;
+    pairmend::report::QcReportOptions options;
     options.max_queries_per_batch = 50; // the size does not depend on it; it keeps the test quick
     options.num_threads = 2;
-    const std::string html = report::render_qc_report(input, options);
+    const std::string html = pairmend::report::render_qc_report(input, options);
     EXPECT_LT(html.size(), 2U * 1024U * 1024U);
     // Every batch appears in both panels of the 2-D view.
     const std::size_t view = html.find("<section id=\"view\">");

@@ -93,7 +93,7 @@ std::vector<std::vector<std::string>> matches(const std::string& text, const std
 
 // The engine's merge order (as labels) and pair counts for the table at `path` under `options`.
 std::vector<std::pair<int, int>> expected_merge_steps(const std::string& path) {
-    const MnnInput input = read_mnn_input(path);
+    const pairmend::MnnInput input = pairmend::read_mnn_input(path);
     mnncorrect::MnnCorrect<int, double> engine;
     engine.num_neighbors = 10;
     engine.num_mads = 2.5;

@@ -33,7 +33,7 @@ using pairmend_test::write_text;
 // What reading a table gave: the prepared input, or the exception's type and message.
 struct Outcome {
     std::string error;
-    MnnInput input;
+    pairmend::MnnInput input;
 };
 
 std::string describe(const std::exception& error) {
@@ -48,7 +48,7 @@ Outcome read_general(const std::string& path) {
         if (!QN::read_csv(path, rows, true)) {
             throw std::runtime_error("Couldn't open or read " + path);
         }
-        MnnInput& input = outcome.input;
+        pairmend::MnnInput& input = outcome.input;
         prepare_mnn_input(rows, input.data, input.eventNumbers, input.batches);
         input.nobs = static_cast<int>(rows.size());
         input.ndim = static_cast<int>(rows.front().size()) - 2;
@@ -64,11 +64,11 @@ Outcome read_general(const std::string& path) {
     return outcome;
 }
 
-// What the program does: read_mnn_input, fast path first.
+// What the program does: pairmend::read_mnn_input, fast path first.
 Outcome read_program(const std::string& path) {
     Outcome outcome;
     try {
-        outcome.input = read_mnn_input(path);
+        outcome.input = pairmend::read_mnn_input(path);
     } catch (const std::exception& error) {
         outcome.error = describe(error);
     }
@@ -178,7 +178,7 @@ TEST(FastTableReader, MatchesTheGeneralPathOnCommonTables) {
             const std::string what =
                 std::string(layout.name) + ", up to " + std::to_string(maxDigits) + " digits";
 
-            const std::optional<MnnInput> fast = table_io::read_input_table(path);
+            const std::optional<pairmend::MnnInput> fast = pairmend::table_io::read_input_table(path);
             ASSERT_TRUE(fast.has_value()) << what;
             const Outcome expected = read_general(path);
             ASSERT_EQ(expected.error, "") << what;
@@ -196,7 +196,7 @@ TEST(FastTableReader, MatchesTheGeneralPathAcrossReadBlocks) {
     text.insert(0, std::string(9u << 20, 'h'));
     write_text(path, text);
 
-    const std::optional<MnnInput> fast = table_io::read_input_table(path);
+    const std::optional<pairmend::MnnInput> fast = pairmend::table_io::read_input_table(path);
     ASSERT_TRUE(fast.has_value());
     EXPECT_EQ(fast->nobs, 160000);
     expect_same(read_general(path), Outcome{"", *fast}, "large table");
@@ -208,7 +208,7 @@ TEST(FastTableReader, NumbersLabelsInAscendingOrder) {
     const TempDir dir;
     const std::string path = dir.file("in.csv");
     write_text(path, "h\n1,7,1\n2,-2,2\n3,7,3\n4,9,4\n");
-    const std::optional<MnnInput> fast = table_io::read_input_table(path);
+    const std::optional<pairmend::MnnInput> fast = pairmend::table_io::read_input_table(path);
     ASSERT_TRUE(fast.has_value());
     EXPECT_EQ(fast->batches, (std::vector<int>{1, 0, 1, 2}));
     EXPECT_EQ(fast->batchLabels, (std::vector<int>{-2, 7, 9}));
@@ -219,7 +219,7 @@ TEST(FastTableReader, NumbersLabelsInAscendingOrder) {
         many += "0.5," + std::to_string(std::uniform_int_distribution<int>(-100000, 100000)(rng)) + ",1\n";
     }
     write_text(path, many);
-    const std::optional<MnnInput> manyLabels = table_io::read_input_table(path);
+    const std::optional<pairmend::MnnInput> manyLabels = pairmend::table_io::read_input_table(path);
     ASSERT_TRUE(manyLabels.has_value());
     expect_same(read_general(path), Outcome{"", *manyLabels}, "many labels");
 }
@@ -329,11 +329,11 @@ TEST(FastTableWriter, FormatsValuesLikeAStream) {
         values.push_back(
             std::ldexp(static_cast<double>(whole), -std::uniform_int_distribution<int>(0, 30)(rng)));
     }
-    char text[table_io::max_value_chars];
+    char text[pairmend::table_io::max_value_chars];
     for (const double value : values) {
         std::ostringstream stream;
         stream << value;
-        ASSERT_EQ(std::string(text, table_io::format_value(value, text)), stream.str())
+        ASSERT_EQ(std::string(text, pairmend::table_io::format_value(value, text)), stream.str())
             << "for the value with bits " << std::hexfloat << value;
     }
 }
@@ -356,7 +356,7 @@ TEST(FastTableWriter, WritesTheSameBytesAsTheGeneralWriter) {
         for (const std::vector<std::string>& header :
              {std::vector<std::string>{}, std::vector<std::string>{"MNN_1_R", "MNN_2_R", "x y"}}) {
             ASSERT_TRUE(QN::write_csv(dir.file("general.csv"), rows, header, ','));
-            ASSERT_TRUE(table_io::write_value_table(dir.file("fast.csv"), header, values.data(), nobs, ndim));
+            ASSERT_TRUE(pairmend::table_io::write_value_table(dir.file("fast.csv"), header, values.data(), nobs, ndim));
             EXPECT_TRUE(read_text(dir.file("general.csv")) == read_text(dir.file("fast.csv")))
                 << nobs << " rows of " << ndim << " values, header of " << header.size();
         }
@@ -366,8 +366,8 @@ TEST(FastTableWriter, WritesTheSameBytesAsTheGeneralWriter) {
 TEST(FastTableWriter, ReportsFilesThatCannotBeWritten) {
     const TempDir dir;
     const std::vector<double> values(300000, 1.25); // more than one buffer
-    EXPECT_FALSE(table_io::write_value_table(dir.file("no-folder/out.csv"), {"a"}, values.data(), 1, 1));
-    EXPECT_FALSE(table_io::write_value_table(dir.path().string(), {"a"}, values.data(), 1, 1));
-    EXPECT_FALSE(table_io::write_value_table("/dev/full", {"a"}, values.data(), 1, 1));
-    EXPECT_FALSE(table_io::write_value_table("/dev/full", {"a"}, values.data(), 100000, 3));
+    EXPECT_FALSE(pairmend::table_io::write_value_table(dir.file("no-folder/out.csv"), {"a"}, values.data(), 1, 1));
+    EXPECT_FALSE(pairmend::table_io::write_value_table(dir.path().string(), {"a"}, values.data(), 1, 1));
+    EXPECT_FALSE(pairmend::table_io::write_value_table("/dev/full", {"a"}, values.data(), 1, 1));
+    EXPECT_FALSE(pairmend::table_io::write_value_table("/dev/full", {"a"}, values.data(), 100000, 3));
 }

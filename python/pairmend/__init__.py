@@ -23,7 +23,10 @@ from . import _core
 
 __all__ = ["Correction", "correct", "correct_anndata", "default_num_threads"]
 
-_REFERENCE_POLICIES = ("Input", "MaxSize", "MaxVariance", "MaxRSS")
+_REFERENCE_POLICIES = tuple(_core.REFERENCE_POLICIES)
+
+# Every setting's default, from the engine's shared settings.
+_DEFAULTS = _core.engine_defaults()
 
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
 
@@ -137,13 +140,13 @@ def correct(
     data,
     batch,
     *,
-    num_neighbors: int = 15,
-    num_mads: float = 3.0,
-    robust_iterations: int = 2,
-    robust_trim: float = 0.25,
-    approximate: bool = False,
-    automatic_order: bool = True,
-    reference_policy: str = "MaxRSS",
+    num_neighbors: int = _DEFAULTS["num_neighbors"],
+    num_mads: float = _DEFAULTS["num_mads"],
+    robust_iterations: int = _DEFAULTS["robust_iterations"],
+    robust_trim: float = _DEFAULTS["robust_trim"],
+    approximate: bool = _DEFAULTS["approximate"],
+    automatic_order: bool = _DEFAULTS["automatic_order"],
+    reference_policy: str = _DEFAULTS["reference_policy"],
     num_threads: typing.Optional[int] = None,
 ) -> Correction:
     """Corrects the batch effects of ``data`` by mutual nearest neighbours.

@@ -17,19 +17,7 @@ T typed_setting(const Settings& settings, const char* key) {
 } // namespace
 
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
-    if (text == MnnSettings::input_Val) {
-        return mnncorrect::Input;
-    }
-    if (text == MnnSettings::max_size_Val) {
-        return mnncorrect::MaxSize;
-    }
-    if (text == MnnSettings::max_variance_Val) {
-        return mnncorrect::MaxVariance;
-    }
-    if (text == MnnSettings::max_Rss_Val) {
-        return mnncorrect::MaxRSS;
-    }
-    throw std::runtime_error(text + " is not a valid reference policy");
+    return pairmend::parse_reference_policy(text);
 }
 
 MnnSettings::MnnSettings(const std::string& path) {
@@ -37,13 +25,14 @@ MnnSettings::MnnSettings(const std::string& path) {
 }
 
 void MnnSettings::setDefaults() {
-    approximate = false;
-    automatic_order = true;
+    const pairmend::EngineOptions defaults;
+    approximate = defaults.approximate;
+    automatic_order = defaults.automatic_order;
     observation_cap = std::numeric_limits<std::size_t>::max();
-    num_mads = 3.0;
-    num_neighbors = 15;
-    robust_iterations = 2;
-    robust_trim = 0.25;
+    num_mads = defaults.num_mads;
+    num_neighbors = defaults.num_neighbors;
+    robust_iterations = defaults.robust_iterations;
+    robust_trim = defaults.robust_trim;
     run_ID = "NO_RUN_ID";
     report_file.clear();
 }
@@ -53,6 +42,18 @@ std::string MnnSettings::reportFile(bool resolve) const {
         return report_file;
     }
     return addPath(report_file);
+}
+
+pairmend::EngineOptions MnnSettings::engineOptions() const {
+    pairmend::EngineOptions options;
+    options.num_neighbors = num_neighbors;
+    options.num_mads = num_mads;
+    options.robust_iterations = robust_iterations;
+    options.robust_trim = robust_trim;
+    options.approximate = approximate;
+    options.automatic_order = automatic_order;
+    options.reference_policy = reference_policy;
+    return options;
 }
 
 void MnnSettings::processLoadedJSON() {

@@ -2,6 +2,7 @@
 #define QN_MNN_SETTINGS_HPP
 
 #include "mnncorrect/ReferencePolicy.hpp"
+#include "pairmend/engine_options.hpp"
 #include "plugin_framework/Settings.hpp"
 
 #include <cstddef>
@@ -12,7 +13,7 @@ namespace QN {
 
 /**
  * The settings of a batch-correction job: the job file of QN::Settings plus the MNN options
- * as typed members with their defaults.
+ * as typed members, whose defaults are pairmend::EngineOptions's.
  *
  * Loading checks that the job names one input file, one output file and a summary file, then
  * copies the options out of the job file's "settings" object; every value must have the JSON
@@ -60,15 +61,15 @@ public:
     /// Puts every option back to its default (no report), except the reference policy, which stays.
     void setDefaults();
 
-    bool approximate = false;
-    bool automatic_order = true;
+    bool approximate = pairmend::EngineOptions{}.approximate;
+    bool automatic_order = pairmend::EngineOptions{}.automatic_order;
     /// Not settable from the job file: the engine considers every observation.
     std::size_t observation_cap = std::numeric_limits<std::size_t>::max();
-    double num_mads = 3.0;
-    int num_neighbors = 15;
-    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS;
-    int robust_iterations = 2;
-    double robust_trim = 0.25;
+    double num_mads = pairmend::EngineOptions{}.num_mads;
+    int num_neighbors = pairmend::EngineOptions{}.num_neighbors;
+    mnncorrect::ReferencePolicy reference_policy = pairmend::EngineOptions{}.reference_policy;
+    int robust_iterations = pairmend::EngineOptions{}.robust_iterations;
+    double robust_trim = pairmend::EngineOptions{}.robust_trim;
     std::string run_ID = "NO_RUN_ID";
     /// Where the quality-control report goes, as written in the job file; empty for no report.
     std::string report_file;
@@ -78,6 +79,9 @@ public:
      * @return The empty string when the job asks for no report, whatever `resolve` says.
      */
     std::string reportFile(bool resolve) const;
+
+    /// The MNN options as the engine's settings that every front end shares.
+    pairmend::EngineOptions engineOptions() const;
 };
 
 /**

@@ -1,6 +1,7 @@
 #include "driver.hpp"
 
 #include "MnnSettings.hpp"
+#include "pairmend/engine_options.hpp"
 #include "plugin_framework/Summary.hpp"
 #include "plugin_framework/utilities.hpp"
 #include "run_mnn.hpp"
@@ -37,7 +38,7 @@ void remove_earlier_summary(const MnnSettings& settings) {
 // Returns the number of threads that ran (the compiler drops a region that does nothing).
 int start_engine_threads() {
     int started = 0;
-#pragma omp parallel num_threads(engine_thread_count(omp_get_max_threads())) reduction(+ : started)
+#pragma omp parallel num_threads(pairmend::default_engine_threads()) reduction(+ : started)
     started += 1;
     return started;
 }

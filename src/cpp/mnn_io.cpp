@@ -1,6 +1,7 @@
 #include "mnn_io.hpp"
 
 #include "plugin_framework/csv.hpp"
+#include "pairmend/output_transaction.hpp"
 #include "table_io.hpp"
 
 #include <algorithm>
@@ -16,8 +17,6 @@
 #include <system_error>
 
 namespace {
-
-constexpr std::uint64_t int_limit = static_cast<std::uint64_t>(std::numeric_limits<int>::max());
 
 // Rejects tables outside the data model before any cell is converted, so that no conversion
 // reads a cell that is not there and no buffer is sized beyond the program's 32-bit range.
@@ -43,7 +42,7 @@ void check_table_shape(const std::vector<std::vector<std::string>>& rows) {
             throw std::runtime_error(text.str());
         }
     }
-    detail::check_table_size(rows.size(), ncells - 2);
+    pairmend::check_table_size(rows.size(), ncells - 2);
 }
 
 // Where a cell sits, as every message about a cell says it: data row, file line and, for
@@ -56,12 +55,6 @@ std::string cell_place(std::size_t row, std::size_t column) {
     }
     text << " of the input table";
     return text.str();
-}
-
-// A cell as messages quote it; a long one (a whole line without commas, say) is shortened.
-std::string quoted_cell(const std::string& cell) {
-    constexpr std::size_t longest = 40;
-    return "\"" + (cell.size() <= longest ? cell : cell.substr(0, longest) + "...") + "\"";
 }
 
 // prepare_mnn_input, also handing back the distinct labels in ascending order.
@@ -80,7 +73,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
 
     // Ascending label order makes the numbering, and with it the merge order, the same on
     // every platform.
-    labels = number_batch_labels(batches.data(), nobs, batches.data());
+    labels = pairmend::number_batch_labels(batches.data(), nobs, batches.data());
 
     eventNumbers.resize(nobs);
     for (std::size_t i = 0; i < nobs; ++i) {
@@ -93,7 +86,7 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
             const double value = std::stod(rows[i][j]);
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
-                throw std::runtime_error(non_finite_value_message(rows[i][j], cell_place(i, j + 1)));
+                throw std::runtime_error(pairmend::non_finite_value_message(rows[i][j], cell_place(i, j + 1)));
             }
             data[i * ndim + j] = value;
         }
@@ -107,6 +100,8 @@ void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::v
     std::vector<int> labels;
     prepare_with_labels(rows, data, eventNumbers, batches, labels);
 }
+
+namespace pairmend {
 
 MnnInput read_mnn_input(const std::string& path) {
     // Common tables go straight into the engine's form; every other table, and every error
@@ -127,32 +122,6 @@ MnnInput read_mnn_input(const std::string& path) {
     return input;
 }
 
-std::string non_finite_value_message(const std::string& value, const std::string& place) {
-    return "The value " + quoted_cell(value) + " " + place +
-           " is not a finite number. Remove or replace that event.";
-}
-
-namespace detail {
-
-void check_table_size(std::uint64_t nobs, std::uint64_t ndim) {
-    if (nobs > int_limit) {
-        std::ostringstream text;
-        text << "The input table has " << nobs << " events, but pairmend can process at most " << int_limit
-             << ". Split the table into smaller jobs.";
-        throw std::runtime_error(text.str());
-    }
-    // Compared by division, so that no product can overflow.
-    if (ndim > 0 && nobs > int_limit / ndim) {
-        std::ostringstream text;
-        text << "The input table has " << nobs << " events of " << ndim
-             << " parameters, more values than the " << int_limit
-             << " pairmend can process. Use fewer events or parameters per job.";
-        throw std::runtime_error(text.str());
-    }
-}
-
-} // namespace detail
-
 std::vector<std::string> mnn_output_header(const std::string& runId, int ndim) {
     std::vector<std::string> header;
     header.reserve(static_cast<std::size_t>(std::max(ndim, 0)));
@@ -163,6 +132,8 @@ std::vector<std::string> mnn_output_header(const std::string& runId, int ndim) {
     }
     return header;
 }
+
+} // namespace pairmend
 
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim) {
     const std::size_t width = static_cast<std::size_t>(std::max(ndim, 0));
@@ -177,18 +148,18 @@ void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corre
 void save_mnn_output(const QN::MnnSettings& settings, const double* corrected, int nobs, int ndim) {
     const std::size_t width = static_cast<std::size_t>(std::max(ndim, 0));
     const std::size_t height = static_cast<std::size_t>(std::max(nobs, 0));
-    const std::vector<std::string> header = mnn_output_header(settings.run_ID, ndim);
+    const std::vector<std::string> header = pairmend::mnn_output_header(settings.run_ID, ndim);
     const std::string path = settings.outputFile(0, true).name;
-    // Opening for appending changes no existing file; if even that fails, the write cannot
-    // start and whatever is at the path stays as it was.
-    const bool opens = std::ofstream(path, std::ios::app).good();
-    if (!opens || !table_io::write_value_table(path, header, corrected, height, width)) {
-        // A table cut short (a full disk) would look like a finished result; only the summary
-        // may speak for a failed run. Devices such as /dev/full are left alone.
-        std::error_code ignored;
-        if (opens && std::filesystem::is_regular_file(path, ignored)) {
-            std::filesystem::remove(path, ignored);
-        }
-        throw std::runtime_error("Unable to save output to " + settings.outputFile(0, true).name);
+    // A table cut short (a full disk) would look like a finished result; only the summary may
+    // speak for a failed run. So the table is complete under a temporary name before it takes
+    // its own, and a failure leaves whatever was at the path as it was.
+    pairmend::OutputTransaction table;
+    if (!pairmend::table_io::write_value_table(table.add(path), header, corrected, height, width)) {
+        throw std::runtime_error("Unable to save output to " + path);
+    }
+    try {
+        table.commit();
+    } catch (const std::runtime_error&) {
+        throw std::runtime_error("Unable to save output to " + path);
     }
 }

@@ -2,6 +2,8 @@
 #define PAIRMEND_MNN_IO_HPP
 
 #include "MnnSettings.hpp"
+#include "pairmend/batch_labels.hpp"
+#include "pairmend/messages.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -33,6 +35,8 @@
 void prepare_mnn_input(const std::vector<std::vector<std::string>>& rows, std::vector<double>& data,
                        std::vector<int>& eventNumbers, std::vector<int>& batches);
 
+namespace pairmend {
+
 /// The input table in the engine's form, with the batch labels behind the batch numbers.
 struct MnnInput {
     int nobs = 0;                  ///< number of events
@@ -51,6 +55,11 @@ struct MnnInput {
  */
 MnnInput read_mnn_input(const std::string& path);
 
+/// Column names of the output table: "MNN_<j>_<runId>" for j = 1..ndim.
+std::vector<std::string> mnn_output_header(const std::string& runId, int ndim);
+
+} // namespace pairmend
+
 /**
  * Writes the corrected matrix as the job's output table: a header of "MNN_<j>_<run ID>" for
  * j = 1..ndim, then one line of ndim values per event.
@@ -59,64 +68,13 @@ MnnInput read_mnn_input(const std::string& path);
  * @param corrected The corrected values, event after event, ndim per event.
  * @param nobs The number of events.
  * @param ndim The number of values per event.
- * @throws std::runtime_error "Unable to save output to <path>" when the table cannot be written;
- *         a table this call began writing is then removed, so no incomplete table remains.
+ * @throws std::runtime_error "Unable to save output to <path>" when the table cannot be written.
+ *         The table is written under a temporary name beside its place and renamed into place
+ *         when complete, so a failure leaves no incomplete table and any older table unchanged.
  */
 void save_mnn_output(const QN::MnnSettings& settings, std::vector<double>& corrected, int nobs, int ndim);
 
 /// As above, for a matrix of `nobs` x `ndim` values held elsewhere than in a vector.
 void save_mnn_output(const QN::MnnSettings& settings, const double* corrected, int nobs, int ndim);
-
-/**
- * Numbers the batch labels 0 to k-1 in ascending order of the labels, whatever the order of the
- * events: labels 1, 2 and 10 become batches 0, 1 and 2. The numbering decides the first
- * reference under the policy "Input" and the merge order without automatic order, so every
- * caller numbers its labels here.
- *
- * @tparam Label An ordered label type (int for the input table; the Python module also uses
- *         64-bit integers and texts, which are ordered by their bytes).
- * @param labels The label of every event.
- * @param count The number of events.
- * @param batches Out: room for `count` batch numbers; may be the same memory as `labels`.
- * @return The distinct labels in ascending order: the label of batch b at position b.
- * @throws std::runtime_error "There must be at least two batches" when fewer than two labels differ.
- */
-template <typename Label>
-std::vector<Label> number_batch_labels(const Label* labels, std::size_t count, int* batches) {
-    std::vector<Label> distinct(labels, labels + count);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    if (distinct.size() < 2) {
-        throw std::runtime_error("There must be at least two batches");
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        batches[i] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), labels[i]) -
-                                      distinct.begin());
-    }
-    return distinct;
-}
-
-/**
- * The message for a measured value that is infinite or not a number:
- * The value "<value>" <place> is not a finite number. Remove or replace that event.
- * @param value The value as written ("nan", "-inf"); a long text is shortened.
- * @param place Where the value is, beginning with "in", for example "in data row 3 (line 4 of
- *        the file), column 2 of the input table".
- */
-std::string non_finite_value_message(const std::string& value, const std::string& place);
-
-/// Column names of the output table: "MNN_<j>_<runId>" for j = 1..ndim.
-std::vector<std::string> mnn_output_header(const std::string& runId, int ndim);
-
-namespace detail {
-
-/**
- * Rejects a table whose event count or value count (events times parameters) exceeds
- * 2,147,483,647, the largest count the program's 32-bit arithmetic holds.
- * @throws std::runtime_error naming the count and the limit.
- */
-void check_table_size(std::uint64_t nobs, std::uint64_t ndim);
-
-} // namespace detail
 
 #endif

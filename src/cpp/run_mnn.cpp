@@ -3,9 +3,11 @@
 #include "mnn_io.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
+#include "pairmend/report/qc_report.hpp"
 #include "plugin_framework/csv.hpp"
 #include "plugin_framework/utilities.hpp"
-#include "report/qc_report.hpp"
 
 #include <omp.h>
 
@@ -34,7 +36,7 @@ double seconds_since(Clock::time_point start) {
 
 // Corrects `input` into `output`, every engine option taken from the job. A batch that
 // cannot be corrected is reported with the label the user gave it.
-EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, double* output) {
+EngineDetails run_engine(const MnnSettings& settings, const pairmend::MnnInput& input, double* output) {
     const mnncorrect::MnnCorrect<int, double> engine = configure_engine(settings);
     try {
         return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
@@ -42,41 +44,8 @@ EngineDetails run_engine(const MnnSettings& settings, const MnnInput& input, dou
     } catch (const mnncorrect::NoMutualPairsError& error) {
         std::ostringstream label;
         label << input.batchLabels.at(static_cast<std::size_t>(error.batch()));
-        throw std::runtime_error(no_mutual_pairs_message(label.str()));
+        throw std::runtime_error(pairmend::no_mutual_pairs_message(label.str()));
     }
-}
-
-// A whole number or true/false as the job file writes it, whatever the global locale.
-template <typename T>
-std::string setting_text(T value) {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << std::boolalpha << value;
-    return text.str();
-}
-
-// A floating-point option as the job file must write it: the shortest text that reads back as
-// the same value, with a decimal point even for whole values (3.0, never 3, which the job file
-// would reject as a whole number).
-std::string setting_text(double value) {
-    std::string text;
-    for (int precision = 1; precision <= std::numeric_limits<double>::max_digits10; ++precision) {
-        std::ostringstream out;
-        out.imbue(std::locale::classic());
-        out.precision(precision);
-        out << value;
-        text = out.str();
-        std::istringstream in(text);
-        in.imbue(std::locale::classic());
-        double parsed = 0;
-        if (in >> parsed && parsed == value) {
-            break;
-        }
-    }
-    if (text.find_first_of(".eEn") == std::string::npos) {
-        text += ".0";
-    }
-    return text;
 }
 
 // The names of the measured parameters from the input table's header line, split as the data
@@ -103,13 +72,13 @@ std::vector<std::string> parameter_names(const std::string& inputPath, int ndim)
 // the input and output matrices in place; only the per-event batch labels are built for it. It
 // repeats the correction on a split batch with the same engine options, and times its own figures.
 void write_report(const std::string& path, const std::string& inputPath, const MnnSettings& settings,
-                  const MnnInput& input, const double* output, const EngineDetails& details,
+                  const pairmend::MnnInput& input, const double* output, const EngineDetails& details,
                   std::vector<std::pair<std::string, double>> phaseSeconds) {
     std::vector<int> eventLabels(input.batches.size());
     std::transform(input.batches.begin(), input.batches.end(), eventLabels.begin(),
                    [&input](int batch) { return input.batchLabels[static_cast<std::size_t>(batch)]; });
 
-    report::QcReportInput run;
+    pairmend::report::QcReportInput run;
     run.input_file = inputPath;
     run.run_id = settings.run_ID;
     run.parameter_names = parameter_names(inputPath, input.ndim);
@@ -125,59 +94,23 @@ void write_report(const std::string& path, const std::string& inputPath, const M
     }
     run.num_pairs = details.num_pairs;
     run.engine = configure_engine(settings);
-    report::write_qc_report(path, run);
+    pairmend::report::write_qc_report(path, run);
 }
 
 } // namespace
 
 mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings) {
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = settings.num_neighbors;
-    engine.num_mads = settings.num_mads;
-    engine.approximate = settings.approximate;
-    engine.automatic_order = settings.automatic_order;
-    engine.reference_policy = settings.reference_policy;
-    engine.robust_iterations = settings.robust_iterations;
-    engine.robust_trim = settings.robust_trim;
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(settings.engineOptions());
     engine.observation_cap = settings.observation_cap;
-    engine.num_threads = engine_thread_count(omp_get_max_threads());
     return engine;
 }
 
-const char* reference_policy_text(mnncorrect::ReferencePolicy policy) {
-    switch (policy) {
-    case mnncorrect::Input:
-        return MnnSettings::input_Val;
-    case mnncorrect::MaxSize:
-        return MnnSettings::max_size_Val;
-    case mnncorrect::MaxVariance:
-        return MnnSettings::max_variance_Val;
-    case mnncorrect::MaxRSS:
-        return MnnSettings::max_Rss_Val;
-    }
-    return "unknown";
-}
-
 std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings) {
-    return {{MnnSettings::run_ID_Att, settings.run_ID},
-            {MnnSettings::num_neighbors_Att, setting_text(settings.num_neighbors)},
-            {MnnSettings::num_mads_Att, setting_text(settings.num_mads)},
-            {MnnSettings::robust_iterations_Att, setting_text(settings.robust_iterations)},
-            {MnnSettings::robust_trim_Att, setting_text(settings.robust_trim)},
-            {MnnSettings::approximate_Att, setting_text(settings.approximate)},
-            {MnnSettings::automatic_order_Att, setting_text(settings.automatic_order)},
-            {MnnSettings::reference_policy_Att, reference_policy_text(settings.reference_policy)}};
-}
-
-std::string no_mutual_pairs_message(const std::string& label) {
-    return "The batch labelled " + label +
-           " shares no mutual nearest neighbours with the batches merged before it, so it cannot be "
-           "corrected. Its events may not overlap any cell population of the other batches; check "
-           "that the batch holds the same kind of sample, or leave it out of the job.";
-}
-
-int engine_thread_count(int maxThreads) {
-    return std::max(1, maxThreads / 2);
+    std::vector<std::pair<std::string, std::string>> used{{MnnSettings::run_ID_Att, settings.run_ID}};
+    for (auto& setting : pairmend::settings_text(settings.engineOptions())) {
+        used.push_back(std::move(setting));
+    }
+    return used;
 }
 
 Summary run_mnn(const MnnSettings& settings) {
@@ -185,7 +118,7 @@ Summary run_mnn(const MnnSettings& settings) {
     std::vector<std::pair<std::string, double>> phaseSeconds;
 
     Clock::time_point start = Clock::now();
-    const MnnInput input = read_mnn_input(inputPath);
+    const pairmend::MnnInput input = pairmend::read_mnn_input(inputPath);
     phaseSeconds.emplace_back("Read and prepare the input table", seconds_since(start));
 
     start = Clock::now();

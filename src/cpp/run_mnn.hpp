@@ -24,12 +24,9 @@ Summary run_mnn(const MnnSettings& settings);
 
 /**
  * The correction engine with every option taken from the job: the settings' MNN options, no
- * observation cap, and engine_thread_count() threads.
+ * observation cap, and pairmend::default_engine_threads() threads.
  */
 mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings);
-
-/** The name of a reference policy as the job file writes it ("Input", "MaxSize", ...). */
-const char* reference_policy_text(mnncorrect::ReferencePolicy policy);
 
 /**
  * Every option the engine runs with, by its job-file key and as the job file writes its value
@@ -37,20 +34,6 @@ const char* reference_policy_text(mnncorrect::ReferencePolicy policy);
  * the job file said.
  */
 std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings);
-
-/**
- * The message for a batch that shares no mutual nearest neighbours with the batches merged
- * before it, naming the batch by the label the user gave it.
- * @param label The batch's label as text.
- */
-std::string no_mutual_pairs_message(const std::string& label);
-
-/**
- * The number of threads given to the engine: half the OpenMP runtime's maximum, and at
- * least one.
- * @param maxThreads What omp_get_max_threads() reports.
- */
-int engine_thread_count(int maxThreads);
 
 } // namespace QN
 

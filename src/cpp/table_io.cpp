@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace table_io {
+namespace pairmend::table_io {
 
 namespace {
 
@@ -292,7 +292,7 @@ std::optional<MnnInput> TableScan::finish() {
         return std::nullopt;
     }
     if (!within_limits()) {
-        detail::check_table_size(nrows_, ndim_); // throws: the table is beyond the limits
+        check_table_size(nrows_, ndim_); // throws: the table is beyond the limits
     }
     if (!storing_) {
         return std::nullopt;
@@ -583,4 +583,4 @@ bool write_value_table(const std::string& path, const std::vector<std::string>& 
     return !file.fail();
 }
 
-} // namespace table_io
+} // namespace pairmend::table_io

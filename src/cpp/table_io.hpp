@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace table_io {
+namespace pairmend::table_io {
 
 /**
  * Reads the input table at `path` (header line skipped) straight into the engine's input,
@@ -64,6 +64,6 @@ constexpr std::size_t max_value_chars = 32;
  */
 std::size_t format_value(double value, char* out);
 
-} // namespace table_io
+} // namespace pairmend::table_io
 
 #endif

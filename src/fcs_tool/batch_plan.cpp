@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 namespace {
 
@@ -197,4 +197,4 @@ bool natural_less(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool

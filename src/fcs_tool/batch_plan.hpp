@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /** One line of a batch sheet. */
 struct SheetEntry {
@@ -56,6 +56,6 @@ BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchS
 /** Natural order of two texts: runs of digits compare by value, everything else by character. */
 bool natural_less(const std::string& a, const std::string& b);
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 namespace {
 
@@ -184,4 +184,4 @@ std::string channel_display_name(const fcs::Channel& channel) {
     return channel.label + " (" + channel.name + ")";
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /**
  * Whether a mass cytometer wrote the file: $CYT, $SYS or CREATOR names one (CyTOF, Helios,
@@ -50,6 +50,6 @@ std::size_t find_channel(const fcs::FcsFile& file, const std::string& name);
 /** How messages and progress lines show a channel: "CD19 (Nd142Di)", or the $PnN alone. */
 std::string channel_display_name(const fcs::Channel& channel);
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -8,7 +8,7 @@
 #include <exception>
 #include <new>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
@@ -49,4 +49,4 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /**
  * Runs pairmend-fcs with its arguments (the program name left out): info, export or correct.
@@ -19,6 +19,6 @@ namespace fcs_tool {
  */
 int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -2,7 +2,7 @@
 
 #include "channel_choice.hpp"
 #include "number_text.hpp"
-#include "output_transaction.hpp"
+#include "pairmend/output_transaction.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 namespace {
 
@@ -166,4 +166,4 @@ void export_csv(const ExportOptions& options) {
     output.commit();
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool

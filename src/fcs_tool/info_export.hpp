@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /**
  * Describes one file: version, event count, data type, instrument, and a table of its channels
@@ -32,6 +32,6 @@ bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err
  */
 void export_csv(const ExportOptions& options);
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -8,5 +8,5 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return fcs_tool::run_fcs_tool(args, std::cout, std::cerr);
+    return pairmend::fcs_tool::run_fcs_tool(args, std::cout, std::cerr);
 }

@@ -6,7 +6,7 @@
 #include <charconv>
 #include <string>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /**
  * The shortest decimal text that reads back as the same double ("0.5", "5", "1e+30", "-0", "inf",
@@ -18,6 +18,6 @@ inline std::string shortest_text(double value) {
     return std::string(buffer, result.ptr);
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /**
  * Prints "[  12.34 s] text" lines, the seconds counted from construction, and flushes each line
@@ -38,6 +38,6 @@ private:
     Clock::time_point start_;
 };
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

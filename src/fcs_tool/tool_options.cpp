@@ -1,13 +1,13 @@
 #include "tool_options.hpp"
 
-#include "run_mnn.hpp"
+#include "number_text.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <string_view>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 namespace {
 
@@ -104,15 +104,88 @@ std::vector<std::string> split_channels(const std::string& text) {
     }
 }
 
-mnncorrect::ReferencePolicy parse_policy(const std::string& text) {
-    for (const mnncorrect::ReferencePolicy policy :
-         {mnncorrect::Input, mnncorrect::MaxSize, mnncorrect::MaxVariance, mnncorrect::MaxRSS}) {
-        if (text == reference_policy_name(policy)) {
-            return policy;
+// The engine setting that a command-line option sets, or nullptr.
+const SettingInfo* engine_setting(const std::string& option) {
+    if (option == "--num-neighbors") {
+        return find_setting("num_neighbors");
+    }
+    for (const SettingInfo& setting : engine_settings()) {
+        if (option == setting.option) {
+            return &setting;
         }
     }
-    throw UsageError("The value \"" + text +
-                     "\" of --reference-policy must be one of Input, MaxSize, MaxVariance and MaxRSS.");
+    return nullptr;
+}
+
+// Reads the value of an engine option into `engine`, checked against the setting's range.
+void read_engine_option(const SettingInfo& setting, const std::string& option, ArgumentReader& reader,
+                        EngineOptions& engine) {
+    const std::string key = setting.key;
+    if (key == "approximate") {
+        reader.no_value();
+        engine.approximate = true;
+        return;
+    }
+    const std::string text = reader.value();
+    if (key == "automatic_order") {
+        if (text != "automatic" && text != "input") {
+            throw UsageError("The value \"" + text + "\" of " + option + " must be automatic or input.");
+        }
+        engine.automatic_order = text == "automatic";
+    } else if (key == "reference_policy") {
+        const std::optional<mnncorrect::ReferencePolicy> policy = find_reference_policy(text);
+        if (!policy) {
+            throw UsageError("The value \"" + text + "\" of " + option + " must be " + setting.range + ".");
+        }
+        engine.reference_policy = *policy;
+    } else if (key == "num_neighbors") {
+        engine.num_neighbors = parse_int(text, option, static_cast<int>(setting.minimum));
+    } else if (key == "robust_iterations") {
+        engine.robust_iterations = parse_int(text, option, static_cast<int>(setting.minimum));
+    } else if (key == "num_mads") {
+        engine.num_mads = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
+    } else if (key == "robust_trim") {
+        engine.robust_trim = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
+    }
+}
+
+// One option of the usage text: the option and its value padded to a column, then the words.
+std::string usage_line(const std::string& option, const std::string& words) {
+    constexpr std::size_t column = 28;
+    std::string line = "  " + option;
+    line += line.size() < column ? std::string(column - line.size(), ' ') : " ";
+    return line + words + "\n";
+}
+
+// The usage lines of the engine's options, with the defaults of the shared settings.
+std::string engine_usage() {
+    std::string text;
+    for (const SettingInfo& setting : engine_settings()) {
+        const std::string key = setting.key;
+        const std::string option = setting.option + std::string(*setting.metavar ? " " : "") + setting.metavar;
+        if (key == "approximate") {
+            text += usage_line(option, std::string(setting.description) +
+                                           (setting.default_value != 0 ? " (default)" : ""));
+        } else if (key == "automatic_order") {
+            text += usage_line(option, std::string(setting.description) + ": automatic" +
+                                           (setting.default_value != 0 ? " (default)" : "") +
+                                           " or batch number order" +
+                                           (setting.default_value != 0 ? "" : " (default)"));
+        } else if (key == "reference_policy") {
+            const std::vector<std::string>& names = reference_policy_names();
+            std::string list;
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+            }
+            text += usage_line(option, std::string(setting.description) + ": " + list);
+            text += usage_line("", "(default " + setting.default_text + ")");
+        } else {
+            text += usage_line(option, std::string(setting.description) + " (default " +
+                                           shortest_text(setting.default_value) +
+                                           (key == "num_neighbors" ? "; also --num-neighbors" : "") + ")");
+        }
+    }
+    return text;
 }
 
 bool is_option(const std::string& arg) {
@@ -123,7 +196,6 @@ bool is_option(const std::string& arg) {
 
 CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
     CorrectOptions options;
-    EngineOptions& engine = options.engine;
     ArgumentReader reader(args);
     bool only_files = false;
     while (!reader.done()) {
@@ -145,26 +217,8 @@ CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
         } else if (name == "--cofactor") {
             options.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
                                             std::numeric_limits<double>::max(), "a positive number");
-        } else if (name == "--neighbors" || name == "--num-neighbors") {
-            engine.num_neighbors = parse_int(reader.value(), name, 1);
-        } else if (name == "--mads") {
-            engine.num_mads = parse_double(reader.value(), name, 0, std::numeric_limits<double>::max(),
-                                           "a number of at least 0");
-        } else if (name == "--robust-iterations") {
-            engine.robust_iterations = parse_int(reader.value(), name, 0);
-        } else if (name == "--robust-trim") {
-            engine.robust_trim = parse_double(reader.value(), name, 0, 1, "a number from 0 to 1");
-        } else if (name == "--approximate") {
-            reader.no_value();
-            engine.approximate = true;
-        } else if (name == "--order") {
-            const std::string order = reader.value();
-            if (order != "automatic" && order != "input") {
-                throw UsageError("The value \"" + order + "\" of --order must be automatic or input.");
-            }
-            engine.automatic_order = order == "automatic";
-        } else if (name == "--reference-policy") {
-            engine.reference_policy = parse_policy(reader.value());
+        } else if (const SettingInfo* setting = engine_setting(name)) {
+            read_engine_option(*setting, name, reader, options.engine);
         } else if (name == "--threads") {
             options.threads = parse_int(reader.value(), name, 1);
         } else if (name == "--report") {
@@ -219,12 +273,8 @@ InfoOptions parse_info_options(const std::vector<std::string>& args) {
     return options;
 }
 
-const char* reference_policy_name(mnncorrect::ReferencePolicy policy) {
-    return QN::reference_policy_text(policy);
-}
-
 const char* usage_text() {
-    return "Usage: pairmend-fcs info FILE.fcs...\n"
+    static const std::string text = std::string("Usage: pairmend-fcs info FILE.fcs...\n"
            "       pairmend-fcs export [--raw] FILE.fcs OUT.csv\n"
            "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
            "\n"
@@ -245,19 +295,13 @@ const char* usage_text() {
            "                            file is its own batch)\n"
            "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
            "                            otherwise)\n"
-           "  --neighbors K             neighbours per search (default 15; also --num-neighbors)\n"
-           "  --mads M                  median absolute deviations allowed (default 3)\n"
-           "  --robust-iterations N     iterations of the robust average (default 2)\n"
-           "  --robust-trim T           trimmed share of the robust average, 0 to 1 (default 0.25)\n"
-           "  --approximate             approximate neighbour search (faster, not exact)\n"
-           "  --order automatic|input   merge order: automatic (default) or batch number order\n"
-           "  --reference-policy P      first reference: Input, MaxSize, MaxVariance or MaxRSS\n"
-           "                            (default MaxRSS)\n"
-           "  --threads N               threads (default: half the processors, at least 1)\n"
+           ) + engine_usage() +
+           std::string("  --threads N               threads (default: half the processors, at least 1)\n"
            "  --report FILE.html        write the quality-control report\n"
            "\n"
            "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
-           "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n";
+           "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");
+    return text.c_str();
 }
 
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool

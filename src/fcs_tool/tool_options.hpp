@@ -3,30 +3,19 @@
 
 // The command line of pairmend-fcs: its three commands, their options and the usage text.
 
-#include "mnncorrect/ReferencePolicy.hpp"
+#include "pairmend/engine_options.hpp"
 
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace fcs_tool {
+namespace pairmend::fcs_tool {
 
 /** A command line that does not fit the program; the caller prints the usage text with it. */
 class UsageError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
-};
-
-/** The engine's options, named and defaulted as the job file's keys of the same names. */
-struct EngineOptions {
-    int num_neighbors = 15;                                            ///< --neighbors
-    double num_mads = 3.0;                                             ///< --mads
-    int robust_iterations = 2;                                         ///< --robust-iterations
-    double robust_trim = 0.25;                                         ///< --robust-trim
-    bool approximate = false;                                          ///< --approximate
-    bool automatic_order = true;                                       ///< --order automatic (true) or input
-    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< --reference-policy
 };
 
 /** `pairmend-fcs correct`. */
@@ -36,7 +25,7 @@ struct CorrectOptions {
     std::vector<std::string> channels; ///< --channels, by $PnN or $PnS; empty for the default choice.
     std::string batch_sheet;           ///< --batches; empty when every file is its own batch.
     std::optional<double> cofactor;    ///< --cofactor; unset for the instrument's default.
-    EngineOptions engine;              ///< the engine's options.
+    EngineOptions engine;              ///< the engine's options (--neighbors, --mads, ...).
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
     std::string report;                ///< --report; empty for no report.
 };
@@ -75,9 +64,6 @@ InfoOptions parse_info_options(const std::vector<std::string>& args);
 /** The usage text printed for --help and after a wrong command line. */
 const char* usage_text();
 
-/** The name of a reference policy as the job file and --reference-policy write it. */
-const char* reference_policy_name(mnncorrect::ReferencePolicy policy);
-
-} // namespace fcs_tool
+} // namespace pairmend::fcs_tool
 
 #endif

@@ -2,11 +2,11 @@
 // numbering and messages. The package pairmend (python/pairmend) turns the caller's array-likes
 // into what these functions take and wraps their results; call them through it.
 
-#include "MnnSettings.hpp"
-#include "mnn_io.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
-#include "run_mnn.hpp"
+#include "pairmend/batch_labels.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs/fcs_file.hpp"
@@ -57,7 +57,7 @@ std::vector<double> event_matrix(const py::array& data) {
             if (!std::isfinite(value)) {
                 std::ostringstream text;
                 text << value;
-                throw std::runtime_error(non_finite_value_message(text.str(), value_place(i, j)));
+                throw std::runtime_error(pairmend::non_finite_value_message(text.str(), value_place(i, j)));
             }
             matrix[i * ndim + j] = value;
         }
@@ -74,12 +74,12 @@ public:
             const auto array = labels.cast<py::array_t<std::int64_t, py::array::c_style>>();
             check_count(static_cast<std::size_t>(array.size()), nobs);
             batches_.resize(nobs);
-            integers_ = number_batch_labels(array.data(), nobs, batches_.data());
+            integers_ = pairmend::number_batch_labels(array.data(), nobs, batches_.data());
         } else {
             const auto texts = labels.cast<std::vector<std::string>>();
             check_count(texts.size(), nobs);
             batches_.resize(nobs);
-            texts_ = number_batch_labels(texts.data(), nobs, batches_.data());
+            texts_ = pairmend::number_batch_labels(texts.data(), nobs, batches_.data());
         }
     }
 
@@ -121,15 +121,15 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
                   int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                   const std::string& reference_policy, std::optional<int> num_threads) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    QN::MnnSettings settings;
-    settings.reference_policy = QN::parse_reference_policy(reference_policy);
-    settings.num_neighbors = num_neighbors;
-    settings.num_mads = num_mads;
-    settings.robust_iterations = robust_iterations;
-    settings.robust_trim = robust_trim;
-    settings.approximate = approximate;
-    settings.automatic_order = automatic_order;
-    mnncorrect::MnnCorrect<int, double> engine = QN::configure_engine(settings);
+    pairmend::EngineOptions options;
+    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
+    options.num_neighbors = num_neighbors;
+    options.num_mads = num_mads;
+    options.robust_iterations = robust_iterations;
+    options.robust_trim = robust_trim;
+    options.approximate = approximate;
+    options.automatic_order = automatic_order;
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
     if (num_threads) {
         engine.num_threads = *num_threads;
     }
@@ -145,7 +145,7 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
     if (ndim == 0) {
         throw std::runtime_error("data has no columns: it needs one column per measured parameter.");
     }
-    detail::check_table_size(nobs, ndim);
+    pairmend::check_table_size(nobs, ndim);
 
     const BatchLabels batches(labels, nobs);
 
@@ -166,7 +166,7 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
         details = engine.run(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), output,
                              static_cast<const int*>(nullptr));
     } catch (const mnncorrect::NoMutualPairsError& error) {
-        throw std::runtime_error(QN::no_mutual_pairs_message(batches.label_text(error.batch())));
+        throw std::runtime_error(pairmend::no_mutual_pairs_message(batches.label_text(error.batch())));
     }
 
     py::list mergeOrder;
@@ -224,6 +224,21 @@ py::tuple read_fcs(const std::string& path) {
 
 #endif
 
+// Every engine setting's default by its keyword, so that the package's signatures take them from
+// the one place that defines them.
+py::dict engine_defaults() {
+    const pairmend::EngineOptions defaults;
+    py::dict values;
+    values["num_neighbors"] = defaults.num_neighbors;
+    values["num_mads"] = defaults.num_mads;
+    values["robust_iterations"] = defaults.robust_iterations;
+    values["robust_trim"] = defaults.robust_trim;
+    values["approximate"] = defaults.approximate;
+    values["automatic_order"] = defaults.automatic_order;
+    values["reference_policy"] = pairmend::reference_policy_name(defaults.reference_policy);
+    return values;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -248,11 +263,14 @@ PYBIND11_MODULE(_core, module) {
                "Corrects data (events by parameters, float32 or float64) with one label per event "
                "(an int64 array or a list of str). Returns (corrected, merge_order labels, num_pairs).");
     module.def(
-        "default_num_threads", [] { return QN::engine_thread_count(omp_get_max_threads()); },
+        "default_num_threads", [] { return pairmend::default_engine_threads(); },
         "The engine threads the program would use: half of OpenMP's maximum, at least one.");
     module.def(
         "max_num_threads", [] { return std::max(omp_get_max_threads(), omp_get_num_procs()); },
         "The most engine threads worth starting: the processors or OpenMP's maximum, whichever is larger.");
+    module.def("engine_defaults", &engine_defaults,
+               "Every engine setting's default, by its keyword (the job file's key).");
+    module.attr("REFERENCE_POLICIES") = py::tuple(py::cast(pairmend::reference_policy_names()));
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");

@@ -231,3 +231,22 @@ def test_no_events_and_too_many_events_are_refused():
         pairmend.correct(np.broadcast_to(np.zeros(1), (2**31, 1)), [1, 2])
     with pytest.raises(ValueError, match="65536 events of 32768 parameters, more values than the 2147483647"):
         pairmend.correct(np.broadcast_to(np.zeros(1), (2**16, 2**15)), [1, 2])
+
+
+def test_defaults_are_the_engines_shared_settings():
+    # The signature's defaults come from the engine's shared settings, as the program's job file
+    # and pairmend-fcs take them; a default typed again here would drift.
+    import inspect
+
+    from pairmend import _core
+
+    parameters = inspect.signature(pairmend.correct).parameters
+    defaults = _core.engine_defaults()
+    assert set(defaults) == {
+        "num_neighbors", "num_mads", "robust_iterations", "robust_trim", "approximate",
+        "automatic_order", "reference_policy",
+    }
+    for key, value in defaults.items():
+        assert parameters[key].default == value, key
+    assert defaults["num_neighbors"] == 15 and defaults["reference_policy"] == "MaxRSS"
+    assert tuple(_core.REFERENCE_POLICIES) == ("Input", "MaxSize", "MaxVariance", "MaxRSS")

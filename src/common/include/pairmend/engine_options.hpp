@@ -1,0 +1,110 @@
+#ifndef PAIRMEND_ENGINE_OPTIONS_HPP
+#define PAIRMEND_ENGINE_OPTIONS_HPP
+
+// The correction engine's settings as every front end sees them: their defaults (written here and
+// nowhere else), the ranges that pairmend-fcs and the language bindings accept, their job-file keys
+// and the text form in which reports and files record them. The functions keep no state and may be
+// called from any thread.
+
+#include "mnncorrect/MnnCorrect.hpp"
+#include "mnncorrect/ReferencePolicy.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pairmend {
+
+/** Every setting of a correction, at its default. */
+struct EngineOptions {
+    int num_neighbors = 15;         ///< neighbours per search (at least 1).
+    double num_mads = 3.0;          ///< median absolute deviations a correction vector may lie out.
+    int robust_iterations = 2;      ///< iterations of the robust average (at least 0).
+    double robust_trim = 0.25;      ///< share of correction vectors trimmed per iteration, 0 to 1.
+    bool approximate = false;       ///< approximate (forest) instead of exact (tree) neighbour search.
+    bool automatic_order = true;    ///< merge the batch with the most pairs next, or in batch order.
+    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< the first reference.
+};
+
+/** The kinds of value a setting takes. */
+enum class SettingKind { whole_number, number, flag, policy };
+
+/**
+ * One setting as front ends present it. The job-file key doubles as the keyword of the Python and R
+ * functions; `option` is the pairmend-fcs command-line option.
+ */
+struct SettingInfo {
+    const char* key;          ///< "num_neighbors": the job-file key and the bindings' keyword.
+    const char* option;       ///< "--neighbors": pairmend-fcs's option.
+    const char* metavar;      ///< the option's value in usage texts ("K"); empty for a flag.
+    SettingKind kind;         ///< what kind of value it takes.
+    double minimum;           ///< the smallest accepted value (numbers only).
+    double maximum;           ///< the largest accepted value (numbers only).
+    const char* range;        ///< the accepted values in words: "a whole number from 1 to 2147483647".
+    const char* description;  ///< a few words for usage texts.
+    double default_value;     ///< the default as a number (a flag 0 or 1, a policy its value).
+    std::string default_text; ///< the default as setting_text writes it (a policy by its name).
+};
+
+/** Every setting, in the order in which the job file and the reports list them. */
+const std::vector<SettingInfo>& engine_settings();
+
+/** The setting of job-file key `key`, or nullptr when there is none. */
+const SettingInfo* find_setting(const std::string& key);
+
+/** Whether `value` lies in the accepted range of a whole-number or number setting (finite). */
+bool in_range(const SettingInfo& setting, double value);
+
+/**
+ * Each setting by its job-file key and its value as setting_text writes it, in the order of
+ * engine_settings().
+ */
+std::vector<std::pair<std::string, std::string>> settings_text(const EngineOptions& options);
+
+/** A whole number as the job file writes it. */
+std::string setting_text(int value);
+
+/** true or false, as the job file writes it. */
+std::string setting_text(bool value);
+
+/**
+ * A floating-point setting as the job file must write it: the shortest text that reads back as the
+ * same value, with a decimal point even for whole values (3.0, never 3, which a job file would
+ * refuse as a whole number).
+ */
+std::string setting_text(double value);
+
+/** The names of the reference policies, in the order of their values: Input, MaxSize, MaxVariance, MaxRSS. */
+const std::vector<std::string>& reference_policy_names();
+
+/** The name of a reference policy as the job file writes it ("Input", "MaxSize", ...). */
+const char* reference_policy_name(mnncorrect::ReferencePolicy policy);
+
+/** The policy named `text` exactly (case-sensitive), or nothing. */
+std::optional<mnncorrect::ReferencePolicy> find_reference_policy(const std::string& text);
+
+/**
+ * The policy named `text` exactly.
+ * @throws std::runtime_error unknown_policy_message(text) for any other text.
+ */
+mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text);
+
+/**
+ * The number of engine threads when the caller names none: half of what the OpenMP runtime offers
+ * (`max_threads`, what omp_get_max_threads() reports), at least one.
+ */
+int engine_thread_count(int max_threads);
+
+/** engine_thread_count of this process's OpenMP maximum. */
+int default_engine_threads();
+
+/**
+ * The engine with every setting from `options`, every observation considered and
+ * default_engine_threads() threads; a caller with a thread count of its own sets num_threads after.
+ */
+mnncorrect::MnnCorrect<int, double> configure_engine(const EngineOptions& options);
+
+} // namespace pairmend
+
+#endif

@@ -1,0 +1,124 @@
+#include "compose_output.hpp"
+
+#include "listing.hpp"
+#include "number_text.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#ifndef PAIRMEND_VERSION
+#define PAIRMEND_VERSION "unknown"
+#endif
+
+namespace pairmend::fcs_tool {
+
+namespace {
+
+float to_float(double value, const fcs::FcsFile& file, std::size_t event, const std::string& channel) {
+    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(std::numeric_limits<float>::max())) {
+        std::ostringstream text;
+        text << "Event " << event + 1 << " of " << file.path << " has the value " << value
+             << " in the channel " << channel
+             << ", beyond the range of the 32-bit numbers of the corrected file.";
+        throw std::runtime_error(text.str());
+    }
+    return static_cast<float>(value);
+}
+
+// The program's own keywords of a file corrected before are replaced by this run's.
+bool is_replaced_keyword(const std::string& name) {
+    std::string upper(name);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper.rfind("PAIRMEND_", 0) == 0;
+}
+
+// The file's channels followed by one corrected channel per chosen one.
+std::vector<fcs::Channel> output_channels(const fcs::FcsFile& file, const std::vector<std::size_t>& chosen) {
+    std::vector<fcs::Channel> channels = file.linear_channels();
+    std::set<std::string> names;
+    for (const fcs::Channel& channel : file.channels) {
+        names.insert(channel.name);
+    }
+    for (const std::size_t position : chosen) {
+        const fcs::Channel& source = channels[position];
+        fcs::Channel channel = source;
+        // Of the detector's own keywords only the display scale ($PnD) holds for a corrected channel.
+        channel.keywords.erase(std::remove_if(channel.keywords.begin(), channel.keywords.end(),
+                                              [](const auto& keyword) { return keyword.first != "D"; }),
+                               channel.keywords.end());
+        channel.name = source.name + "_mnn";
+        channel.label = (source.label.empty() ? source.name : source.label) + " (MNN)";
+        if (!names.insert(channel.name).second) {
+            throw std::runtime_error(file.path + " already has a channel named " + channel.name +
+                                     ", the name its corrected channel " + source.name +
+                                     " would get. Was it corrected before? Correct the original file instead.");
+        }
+        channels.push_back(std::move(channel));
+    }
+    return channels;
+}
+
+} // namespace
+
+std::string settings_keyword(const EngineOptions& options) {
+    std::vector<std::string> items;
+    for (const auto& [name, value] : settings_text(options)) {
+        items.push_back(name + "=" + value);
+    }
+    return joined(items, ", ");
+}
+
+fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
+                                      const std::vector<std::size_t>& chosen, const double* corrected,
+                                      const CorrectionStamp& stamp) {
+    const std::size_t width = file.channels.size();
+    const std::size_t ndim = chosen.size();
+
+    fcs::FcsOutput output;
+    output.channels = output_channels(file, chosen);
+    output.num_events = file.num_events;
+    output.values.resize(file.num_events * (width + ndim));
+    float* out = output.values.data();
+    for (std::size_t e = 0; e < file.num_events; ++e) {
+        for (std::size_t c = 0; c < width; ++c) {
+            *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
+        }
+        const double* event = corrected + e * ndim;
+        for (std::size_t j = 0; j < ndim; ++j) {
+            const double value = std::sinh(event[j]) * stamp.cofactor;
+            if (!std::isfinite(value)) {
+                std::ostringstream text;
+                text << "The corrected value of event " << e + 1 << " of " << file.path << " in the channel "
+                     << output.channels[width + j].name << " is " << value << ", not a finite number.";
+                throw std::runtime_error(text.str());
+            }
+            *out++ = to_float(value, file, e, output.channels[width + j].name);
+        }
+    }
+
+    for (const auto& keyword : fcs::descriptive_keywords(file)) {
+        if (!is_replaced_keyword(keyword.first)) {
+            output.keywords.push_back(keyword);
+        }
+    }
+    std::vector<std::string> sources;
+    for (const std::size_t position : chosen) {
+        sources.push_back(file.channels[position].name);
+    }
+    output.keywords.emplace_back("PAIRMEND_PROGRAM", std::string("pairmend-fcs ") + PAIRMEND_VERSION);
+    output.keywords.emplace_back("PAIRMEND_CORRECTED", joined(sources, ","));
+    output.keywords.emplace_back("PAIRMEND_COFACTOR", shortest_text(stamp.cofactor));
+    output.keywords.emplace_back("PAIRMEND_BATCH",
+                                 std::to_string(stamp.batch_number) + " (" + stamp.batch_name + ")");
+    output.keywords.emplace_back("PAIRMEND_SETTINGS", stamp.settings);
+    return output;
+}
+
+} // namespace pairmend::fcs_tool

@@ -1,0 +1,127 @@
+#include "internal/noise_floor.hpp"
+
+#include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/report/qc_statistics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace pairmend::report {
+
+namespace {
+
+/// The rows of the listed events, in the listed order.
+std::vector<double> take_rows(const std::vector<double>& rows, std::size_t width,
+                              const std::vector<std::size_t>& events) {
+    std::vector<double> taken(events.size() * width);
+    for (std::size_t e = 0; e < events.size(); ++e) {
+        std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(events[e] * width), width,
+                    taken.begin() + static_cast<std::ptrdiff_t>(e * width));
+    }
+    return taken;
+}
+
+} // namespace
+
+std::vector<double> parameter_deviations(const std::vector<double>& rows, int ndim) {
+    const auto width = static_cast<std::size_t>(std::max(ndim, 0));
+    std::vector<double> sd(width, 0.0);
+    const std::size_t n = width == 0 ? 0 : rows.size() / width;
+    if (n < 2) {
+        return sd;
+    }
+    for (std::size_t d = 0; d < width; ++d) {
+        double mean = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            mean += rows[i * width + d];
+        }
+        mean /= static_cast<double>(n);
+        double squares = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double centred = rows[i * width + d] - mean;
+            squares += centred * centred;
+        }
+        sd[d] = std::sqrt(squares / static_cast<double>(n - 1));
+    }
+    return sd;
+}
+
+double rms_displacement(const std::vector<double>& before, const std::vector<double>& after) {
+    if (before.size() != after.size()) {
+        throw std::invalid_argument("A displacement needs the same events before and after correction.");
+    }
+    if (before.empty()) {
+        return 0.0;
+    }
+    double squares = 0;
+    for (std::size_t v = 0; v < before.size(); ++v) {
+        const double moved = after[v] - before[v];
+        squares += moved * moved;
+    }
+    return std::sqrt(squares / static_cast<double>(before.size()));
+}
+
+SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
+                                  const mnncorrect::MnnCorrect<int, double>& engine, std::uint64_t seed) {
+    SplitBatchFloor floor;
+    if (ndim <= 0) {
+        floor.reason = "The noise floor needs at least one parameter.";
+        return floor;
+    }
+    const auto width = static_cast<std::size_t>(ndim);
+    const std::size_t n = rows.size() / width;
+    const auto needed = 2 * (static_cast<std::size_t>(std::max(engine.num_neighbors, 1)) + 1);
+    if (n < needed) {
+        std::ostringstream reason;
+        reason << "The noise floor was not measured: the first reference batch has " << n
+               << " events in the report's sample, and splitting it into two halves that can be corrected "
+                  "with "
+               << engine.num_neighbors << " neighbours needs at least " << needed << ".";
+        floor.reason = reason.str();
+        return floor;
+    }
+
+    // A random half of the events stays in place, the other half is corrected onto it.
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        order[i] = i;
+    }
+    std::mt19937_64 rng(seed);
+    for (std::size_t i = n - 1; i > 0; --i) {
+        std::swap(order[i], order[static_cast<std::size_t>(uniform_below(rng, i + 1))]);
+    }
+    std::vector<std::size_t> stay(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n / 2));
+    std::vector<std::size_t> move(order.begin() + static_cast<std::ptrdiff_t>(n / 2), order.end());
+    std::sort(stay.begin(), stay.end());
+    std::sort(move.begin(), move.end());
+    const std::vector<double> stay_rows = take_rows(rows, width, stay);
+    const std::vector<double> move_rows = take_rows(rows, width, move);
+
+    mnncorrect::MnnCorrect<int, double> split_engine = engine;
+    split_engine.phase_times = nullptr;
+    std::vector<double> output(rows.size());
+    const int merge_order[] = {0, 1};
+    try {
+        split_engine.run(ndim, std::vector<std::size_t>{stay.size(), move.size()},
+                         std::vector<const double*>{stay_rows.data(), move_rows.data()}, output.data(),
+                         merge_order);
+    } catch (const mnncorrect::NoMutualPairsError&) {
+        floor.reason = "The noise floor was not measured: the two random halves of the first reference batch "
+                       "share no mutual nearest neighbours, so one cannot be corrected onto the other.";
+        return floor;
+    }
+
+    // The output holds the halves in batch order: the half that stayed, then the moved half.
+    const std::vector<double> moved(output.begin() + static_cast<std::ptrdiff_t>(stay_rows.size()),
+                                    output.end());
+    floor.computed = true;
+    floor.reference = stay.size();
+    floor.moved = move.size();
+    floor.displacement = rms_displacement(move_rows, moved) / unit;
+    return floor;
+}
+
+} // namespace pairmend::report
