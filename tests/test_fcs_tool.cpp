@@ -684,6 +684,66 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     }
 }
 
+TEST(FcsToolInfo, DescribesWrittenFilesAndGoesOnPastOneThatCannotBeRead) {
+    const auto run = small_run();
+    const std::string broken = run->dir.file("in/broken.fcs");
+    write_text(broken, "FCS3.1    this is not an FCS file");
+    const ToolResult result = run_tool({"info", run->first, broken, run->second});
+    EXPECT_EQ(result.status, 1);
+    // Both readable files are described in full: version, events, channels, data type, instrument.
+    for (const std::string& file : {run->first, run->second}) {
+        const std::size_t at = result.out.find(file + "\n");
+        ASSERT_NE(at, std::string::npos) << result.out;
+        EXPECT_EQ(split_lines(result.out.substr(at))[1],
+                  "  FCS3.1, 200 events, 3 channels, 32-bit floating-point values, instrument Helios (mass "
+                  "cytometry)");
+    }
+    EXPECT_NE(result.out.find("marker A"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("marker B"), std::string::npos) << result.out;
+    const std::vector<std::string> errors = split_lines(result.err);
+    ASSERT_EQ(errors.size(), 1u) << result.err;
+    EXPECT_EQ(errors[0].rfind("Error: ", 0), 0u);
+    EXPECT_NE(errors[0].find(broken), std::string::npos) << errors[0];
+
+    const ToolResult readable = run_tool({"info", run->first});
+    EXPECT_EQ(readable.status, 0);
+    EXPECT_TRUE(readable.err.empty()) << readable.err;
+    // The time channel is left out of the default choice and says why; A and B are chosen.
+    const std::vector<std::string> lines = split_lines(readable.out);
+    const auto line_of = [&lines](const std::string& name) {
+        for (const std::string& line : lines) {
+            if (line.find(" " + name + " ") != std::string::npos) {
+                return line;
+            }
+        }
+        return std::string();
+    };
+    EXPECT_NE(line_of("Time").find("no"), std::string::npos) << readable.out;
+    EXPECT_NE(line_of("A").find("yes"), std::string::npos) << readable.out;
+}
+
+TEST(FcsToolExport, WrittenFileReadsBackExactlyWithQuotedNames) {
+    const TempDir dir;
+    const std::string path = dir.file("odd.fcs");
+    // A name with a quote must come out as one CSV cell, the quote doubled.
+    const std::vector<float> values{1.5f, -2.25f, 3.0e7f, 0.1f, 0.0f, -0.0f};
+    write_small_fcs(path, {"FSC A", "CD\"3", "Time"}, values);
+    const std::string out = dir.file("odd.csv");
+    ASSERT_EQ(run_tool({"export", path, out}).status, 0);
+    const std::vector<std::string> lines = split_lines(read_text(out));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "FSC A,\"CD\"\"3\",Time");
+    // Every value is the shortest text that reads back as the stored float32.
+    EXPECT_EQ(lines[1], "1.5,-2.25,3e+07");
+    EXPECT_EQ(lines[2], "0.10000000149011612,0,-0");
+
+    // An export that cannot be written leaves nothing at the path and says why.
+    const ToolResult failed = run_tool({"export", path, dir.file("missing/odd.csv")});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("missing/odd.csv"), std::string::npos) << failed.err;
+    EXPECT_EQ(folder_entries(dir.path()), (std::set<std::string>{"odd.csv", "odd.fcs"}));
+}
+
 TEST(FcsToolExport, RealFileReadsBackBitIdentical) {
     const std::string calibur = shared_data + "/fcs/instruments/Sample_Well_A02.fcs";
     if (!fs::exists(calibur)) {
