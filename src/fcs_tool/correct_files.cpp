@@ -136,7 +136,7 @@ void check_output_names(const CorrectOptions& options) {
 // The channels to correct in every file, named by --channels or chosen by default in the first
 // file and then found by $PnN in the others.
 void choose_channels(const CorrectOptions& options, CorrectionInput& input) {
-    const fcs::FcsFile& first = input.files.front();
+    const pairmend::fcs::FcsFile& first = input.files.front();
     std::vector<std::string> names = options.channels;
     if (names.empty()) {
         for (const std::size_t i : default_channels(first)) {
@@ -149,7 +149,7 @@ void choose_channels(const CorrectOptions& options, CorrectionInput& input) {
                                      "to correct with --channels.");
         }
     }
-    for (const fcs::FcsFile& file : input.files) {
+    for (const pairmend::fcs::FcsFile& file : input.files) {
         std::vector<std::size_t> positions;
         for (const std::string& name : names) {
             const std::size_t position = find_channel(file, name);
@@ -175,7 +175,7 @@ void choose_cofactor(const CorrectOptions& options, CorrectionInput& input) {
         input.cofactor_origin = "given with --cofactor";
         return;
     }
-    for (const fcs::FcsFile& file : input.files) {
+    for (const pairmend::fcs::FcsFile& file : input.files) {
         if (!is_mass_cytometry(file)) {
             const std::string instrument = file.instrument();
             throw std::runtime_error(
@@ -194,7 +194,7 @@ void choose_cofactor(const CorrectOptions& options, CorrectionInput& input) {
 // arcsinh(value / cofactor) of the chosen channels, every file's events after the previous file's.
 void transform_events(CorrectionInput& input) {
     std::size_t nobs = 0;
-    for (const fcs::FcsFile& file : input.files) {
+    for (const pairmend::fcs::FcsFile& file : input.files) {
         nobs += file.num_events;
     }
     const std::size_t ndim = input.chosen.front().size();
@@ -211,7 +211,7 @@ void transform_events(CorrectionInput& input) {
     input.batch_ids.resize(nobs);
     std::size_t row = 0;
     for (std::size_t f = 0; f < input.files.size(); ++f) {
-        const fcs::FcsFile& file = input.files[f];
+        const pairmend::fcs::FcsFile& file = input.files[f];
         const std::size_t width = file.channels.size();
         const std::vector<double>& values = input.linear[f];
         const std::vector<std::size_t>& chosen = input.chosen[f];
@@ -235,7 +235,8 @@ void transform_events(CorrectionInput& input) {
     }
 }
 
-float to_float(double value, const fcs::FcsFile& file, std::size_t event, const std::string& channel) {
+float to_float(double value, const pairmend::fcs::FcsFile& file, std::size_t event,
+               const std::string& channel) {
     if (std::isfinite(value) && std::fabs(value) > static_cast<double>(std::numeric_limits<float>::max())) {
         std::ostringstream text;
         text << "Event " << event + 1 << " of " << file.path << " has the value " << value
@@ -296,7 +297,7 @@ std::vector<std::string> batch_members(const CorrectionInput& input, std::size_t
 std::string input_description(const CorrectionInput& input) {
     const fs::path folder = fs::path(input.files.front().path).parent_path().lexically_normal();
     const bool one_folder =
-        std::all_of(input.files.begin(), input.files.end(), [&folder](const fcs::FcsFile& file) {
+        std::all_of(input.files.begin(), input.files.end(), [&folder](const pairmend::fcs::FcsFile& file) {
             return fs::path(file.path).parent_path().lexically_normal() == folder;
         });
     std::ostringstream text;
@@ -383,7 +384,7 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
     }
 
     for (const std::string& path : options.files) {
-        fcs::FcsFile file = fcs::read_fcs(path);
+        pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
         if (file.num_events == 0) {
             throw std::runtime_error(path + " holds no events. Leave it out of the run.");
         }
@@ -483,22 +484,22 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
     return result;
 }
 
-fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResult& result,
-                              const CorrectOptions& options, std::size_t file_index) {
-    const fcs::FcsFile& file = input.files[file_index];
+pairmend::fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResult& result,
+                                        const CorrectOptions& options, std::size_t file_index) {
+    const pairmend::fcs::FcsFile& file = input.files[file_index];
     const std::vector<std::size_t>& chosen = input.chosen[file_index];
     const std::size_t width = file.channels.size();
     const std::size_t ndim = chosen.size();
 
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = file.linear_channels();
     std::set<std::string> names;
-    for (const fcs::Channel& channel : file.channels) {
+    for (const pairmend::fcs::Channel& channel : file.channels) {
         names.insert(channel.name);
     }
     for (const std::size_t position : chosen) {
-        const fcs::Channel& source = output.channels[position];
-        fcs::Channel channel = source;
+        const pairmend::fcs::Channel& source = output.channels[position];
+        pairmend::fcs::Channel channel = source;
         // Of the detector's own keywords only the display scale ($PnD) holds for a corrected channel.
         channel.keywords.erase(std::remove_if(channel.keywords.begin(), channel.keywords.end(),
                                               [](const auto& keyword) { return keyword.first != "D"; }),
@@ -541,7 +542,7 @@ fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResu
         }
     }
 
-    for (const auto& keyword : fcs::descriptive_keywords(file)) {
+    for (const auto& keyword : pairmend::fcs::descriptive_keywords(file)) {
         if (!is_replaced_keyword(keyword.first)) {
             output.keywords.push_back(keyword);
         }
@@ -570,9 +571,9 @@ void write_results(const CorrectionInput& input, const CorrectionResult& result,
     double began = progress.seconds();
     for (std::size_t f = 0; f < input.files.size(); ++f) {
         const fs::path final_path = fs::path(options.out_dir) / base_name(input.files[f].path);
-        const fcs::FcsOutput output = corrected_file(input, result, options, f);
+        const pairmend::fcs::FcsOutput output = corrected_file(input, result, options, f);
         try {
-            fcs::write_fcs(outputs.add(final_path), output);
+            pairmend::fcs::write_fcs(outputs.add(final_path), output);
         } catch (const std::exception& error) {
             throw std::runtime_error("Could not write the corrected file " + final_path.string() + ": " +
                                      error.what());

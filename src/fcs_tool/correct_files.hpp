@@ -5,9 +5,9 @@
 // arcsinh scale and writes every file again with the corrected channels added.
 
 #include "batch_plan.hpp"
-#include "fcs/fcs_file.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "output_transaction.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 
@@ -19,7 +19,7 @@ namespace fcs_tool {
 
 /** The input files, read and checked, and their events in the engine's form. */
 struct CorrectionInput {
-    std::vector<fcs::FcsFile> files; ///< the files' descriptions; their raw values are released.
+    std::vector<pairmend::fcs::FcsFile> files; ///< the files' descriptions; their raw values are released.
     std::vector<std::vector<double>>
         linear; ///< per file, every value on the linear scale, event after event.
     std::vector<std::vector<std::size_t>> chosen; ///< per file, the positions of the chosen channels.
@@ -67,8 +67,8 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
  * @throws std::runtime_error when a value does not fit in float32, or a corrected channel's name
  *         is already taken.
  */
-fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResult& result,
-                              const CorrectOptions& options, std::size_t file);
+pairmend::fcs::FcsOutput corrected_file(const CorrectionInput& input, const CorrectionResult& result,
+                                        const CorrectOptions& options, std::size_t file);
 
 /**
  * Writes the corrected file of every input file into options.out_dir and, when asked for, the
