@@ -12,7 +12,7 @@
 // Run everything:   bench_fcs
 // Run only reading: bench_fcs --benchmark_filter=read
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include "fcs_builder.hpp"
 
@@ -59,10 +59,10 @@ const Folder& folder() {
     return instance;
 }
 
-fcs::FcsOutput float_output() {
-    fcs::FcsOutput output;
+pairmend::fcs::FcsOutput float_output() {
+    pairmend::fcs::FcsOutput output;
     for (std::size_t c = 0; c < float_channels; ++c) {
-        fcs::Channel channel;
+        pairmend::fcs::Channel channel;
         channel.name = "P" + std::to_string(c + 1);
         channel.range = 262144;
         output.channels.push_back(channel);
@@ -78,8 +78,8 @@ fcs::FcsOutput float_output() {
     return output;
 }
 
-const fcs::FcsOutput& float_values() {
-    static const fcs::FcsOutput output = float_output();
+const pairmend::fcs::FcsOutput& float_values() {
+    static const pairmend::fcs::FcsOutput output = float_output();
     return output;
 }
 
@@ -100,7 +100,7 @@ std::string raw_file(const std::string& name, fcs_test::FcsBuilder builder, std:
 const std::string& float_le_file() {
     static const std::string path = [] {
         const std::string file = folder().file("float32_le.fcs");
-        fcs::write_fcs(file, float_values());
+        pairmend::fcs::write_fcs(file, float_values());
         return file;
     }();
     return path;
@@ -173,7 +173,7 @@ const std::string& mixed_file() {
 
 void read_file(benchmark::State& state, const std::string& path) {
     for (auto _ : state) {
-        fcs::FcsFile file = fcs::read_fcs(path);
+        pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
         benchmark::DoNotOptimize(file.raw.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
@@ -196,7 +196,7 @@ void read_mixed_widths(benchmark::State& state) {
 void read_int16_linear(benchmark::State& state) {
     const std::string& path = int16_file();
     for (auto _ : state) {
-        fcs::FcsFile file = fcs::read_fcs(path);
+        pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
         std::vector<double> linear = file.linear_values();
         benchmark::DoNotOptimize(linear.data());
     }
@@ -205,10 +205,10 @@ void read_int16_linear(benchmark::State& state) {
 }
 
 void write_float32(benchmark::State& state) {
-    const fcs::FcsOutput& output = float_values();
+    const pairmend::fcs::FcsOutput& output = float_values();
     const std::string path = folder().file("written.fcs");
     for (auto _ : state) {
-        fcs::write_fcs(path, output);
+        pairmend::fcs::write_fcs(path, output);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(std::filesystem::file_size(path)));

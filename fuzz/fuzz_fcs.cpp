@@ -3,7 +3,7 @@
 // sanitizer report, a leak, another exception, a read data set whose sizes disagree, or a round
 // trip that does not give back the same values bit for bit is a fault.
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include "scratch_file.hpp"
 
@@ -28,9 +28,9 @@ std::uint32_t bits_of(float value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string name = "fuzz.fcs";
-    fcs::FcsFile file;
+    pairmend::fcs::FcsFile file;
     try {
-        file = fcs::parse_fcs(std::string_view(reinterpret_cast<const char*>(data), size), name);
+        file = pairmend::fcs::parse_fcs(std::string_view(reinterpret_cast<const char*>(data), size), name);
     } catch (const std::runtime_error& error) {
         if (std::string(error.what()).rfind("The file " + name + " ", 0) != 0) {
             std::abort();
@@ -47,18 +47,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Write what was read, read it back.
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = file.linear_channels();
-    output.keywords = fcs::descriptive_keywords(file);
+    output.keywords = pairmend::fcs::descriptive_keywords(file);
     output.num_events = file.num_events;
     output.values.assign(linear.begin(), linear.end());
     static const pairmend_fuzz::ScratchFile scratch(".fcs");
     try {
-        fcs::write_fcs(scratch.path(), output);
+        pairmend::fcs::write_fcs(scratch.path(), output);
     } catch (const std::invalid_argument&) {
         return 0; // channels FCS 3.1 cannot hold (commas in names, the same name twice, ...)
     }
-    const fcs::FcsFile copy = fcs::read_fcs(scratch.path());
+    const pairmend::fcs::FcsFile copy = pairmend::fcs::read_fcs(scratch.path());
     if (copy.num_events != output.num_events || copy.channels.size() != output.channels.size() ||
         copy.raw.size() != output.values.size()) {
         std::abort();

@@ -6,8 +6,8 @@
 #include "channel_choice.hpp"
 #include "cli_harness.hpp"
 #include "correct_files.hpp"
-#include "fcs/fcs_file.hpp"
 #include "fcs_tool.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/output_transaction.hpp"
 #include "run_mnn.hpp"
 #include "tool_options.hpp"
@@ -94,9 +94,9 @@ std::set<std::string> folder_entries(const fs::path& folder) {
 // A small FCS file: float channels named as given, values event after event.
 void write_small_fcs(const std::string& path, const std::vector<std::string>& names,
                      const std::vector<float>& values, const std::string& instrument = "") {
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     for (const std::string& name : names) {
-        fcs::Channel channel;
+        pairmend::fcs::Channel channel;
         channel.name = name;
         channel.label = name == "Time" ? "" : "marker " + name;
         channel.range = 100000;
@@ -107,7 +107,7 @@ void write_small_fcs(const std::string& path, const std::vector<std::string>& na
     }
     output.num_events = values.size() / names.size();
     output.values = values;
-    fcs::write_fcs(path, output);
+    pairmend::fcs::write_fcs(path, output);
 }
 
 // Two populations in channels A and B, the second batch shifted on the arcsinh scale; a time
@@ -349,7 +349,7 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
     if (!have_shared_data()) {
         GTEST_SKIP() << "the real FCS files are not present";
     }
-    const fcs::FcsFile mass = fcs::read_fcs(mass_files().front());
+    const pairmend::fcs::FcsFile mass = pairmend::fcs::read_fcs(mass_files().front());
     EXPECT_TRUE(pairmend::fcs_tool::is_mass_cytometry(mass));
     std::vector<std::string> chosen;
     for (const std::size_t i : pairmend::fcs_tool::default_channels(mass)) {
@@ -357,7 +357,7 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
     }
     EXPECT_EQ(chosen, mass_markers);
 
-    const fcs::FcsFile flow = fcs::read_fcs(flow_folder + "/Mock_01_A.fcs");
+    const pairmend::fcs::FcsFile flow = pairmend::fcs::read_fcs(flow_folder + "/Mock_01_A.fcs");
     EXPECT_FALSE(pairmend::fcs_tool::is_mass_cytometry(flow));
     EXPECT_EQ(pairmend::fcs_tool::default_channels(flow).size(), flow.channels.size());
 
@@ -365,7 +365,7 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
     const std::string fortessa =
         shared_data + "/fcs/instruments/FCS_3.0_Fortessa_PBS_Specimen_001_A1_A01.fcs";
     if (fs::exists(fortessa)) {
-        const fcs::FcsFile file = fcs::read_fcs(fortessa);
+        const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(fortessa);
         std::vector<std::string> names;
         for (const std::size_t i : pairmend::fcs_tool::default_channels(file)) {
             names.push_back(file.channels[i].name);
@@ -394,7 +394,7 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
 
 TEST(FcsToolChannels, BookkeepingChannelsByNameAndLabel) {
     const auto reason = [](const std::string& name, const std::string& label, bool mass) {
-        fcs::Channel channel;
+        pairmend::fcs::Channel channel;
         channel.name = name;
         channel.label = label;
         return pairmend::fcs_tool::default_exclusion_reason(channel, mass);
@@ -429,8 +429,8 @@ TEST(FcsToolCorrect, SmallFilesGetTheirCorrectedChannelsAndKeepTheirValues) {
     EXPECT_EQ(folder_entries(run->out), (std::set<std::string>{"one.fcs", "two.fcs"}));
 
     for (const std::string& input : {run->first, run->second}) {
-        const fcs::FcsFile source = fcs::read_fcs(input);
-        const fcs::FcsFile written = fcs::read_fcs(run->out + "/" + fs::path(input).filename().string());
+        const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(input);
+        const pairmend::fcs::FcsFile written = pairmend::fcs::read_fcs(run->out + "/" + fs::path(input).filename().string());
         ASSERT_EQ(written.channels.size(), 5u);
         EXPECT_EQ(written.channels[3].name, "A_mnn");
         EXPECT_EQ(written.channels[3].label, "marker A (MNN)");
@@ -447,7 +447,7 @@ TEST(FcsToolCorrect, SmallFilesGetTheirCorrectedChannelsAndKeepTheirValues) {
 
     // The two batches differ by 0.4 in A on the arcsinh scale; the correction closes most of that gap.
     const auto mean_a = [](const std::string& path, std::size_t channel, std::size_t width) {
-        const fcs::FcsFile file = fcs::read_fcs(path);
+        const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
         double sum = 0;
         for (std::size_t e = 0; e < file.num_events; ++e) {
             sum += std::asinh(file.raw[e * width + channel] / 5);
@@ -540,7 +540,7 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
     EXPECT_EQ(error_of({"export", run->first, run->dir.file("in/../in/one.fcs")}),
               "Error: The table " + run->dir.file("in/../in/one.fcs") + " would replace the FCS file " +
                   run->first + ". Choose another name for the table.");
-    EXPECT_EQ(fcs::read_fcs(run->first).num_events, 200u);
+    EXPECT_EQ(pairmend::fcs::read_fcs(run->first).num_events, 200u);
     const std::string replaced = error_of({"correct", "--out", run->dir.file("in"), run->first, run->second});
     EXPECT_EQ(replaced, "Error: The corrected file " + run->dir.file("in") +
                             "/one.fcs would replace the input file " + run->first +
@@ -662,9 +662,9 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     outputs.create_folder(options.out_dir);
     pairmend::fcs_tool::write_results(input, result, options, progress, outputs);
     for (std::size_t f = 0; f < options.files.size(); ++f) {
-        const fcs::FcsFile source = fcs::read_fcs(options.files[f]);
-        const fcs::FcsFile written =
-            fcs::read_fcs(options.out_dir + "/" + fs::path(options.files[f]).filename().string());
+        const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(options.files[f]);
+        const pairmend::fcs::FcsFile written =
+            pairmend::fcs::read_fcs(options.out_dir + "/" + fs::path(options.files[f]).filename().string());
         ASSERT_EQ(written.channels.size(), 55u + 37u);
         EXPECT_EQ(written.channels[55 + 4].name, "Nd142Di_mnn");
         EXPECT_EQ(written.channels[55 + 4].label, "CD19 (MNN)");
@@ -750,7 +750,7 @@ TEST(FcsToolExport, RealFileReadsBackBitIdentical) {
         GTEST_SKIP() << "the real FCS files are not present";
     }
     const TempDir dir;
-    const fcs::FcsFile file = fcs::read_fcs(calibur);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(calibur);
     const std::vector<double> linear = file.linear_values();
     for (const bool raw : {false, true}) {
         const std::string out = dir.file(raw ? "raw.csv" : "linear.csv");

@@ -2,7 +2,7 @@
 // for bit through the reader, keywords with delimiters, refusals of outputs that would make an
 // invalid file, and descriptive_keywords().
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include "cli_harness.hpp"
 #include "fcs_builder.hpp"
@@ -29,16 +29,16 @@ using ::testing::HasSubstr;
 
 const std::string shared_fcs = std::string(PAIRMEND_SHARED_DATA) + "/fcs";
 
-fcs::Channel channel(const std::string& name, const std::string& label = "", double range = 1024) {
-    fcs::Channel c;
+pairmend::fcs::Channel channel(const std::string& name, const std::string& label = "", double range = 1024) {
+    pairmend::fcs::Channel c;
     c.name = name;
     c.label = label;
     c.range = range;
     return c;
 }
 
-fcs::FcsOutput small_output() {
-    fcs::FcsOutput output;
+pairmend::fcs::FcsOutput small_output() {
+    pairmend::fcs::FcsOutput output;
     output.channels = {channel("FSC-A", "", 262144), channel("CD3", "CD3 PE", 1000),
                        channel("MNN_CD3", "CD3 corrected")};
     output.num_events = 4;
@@ -76,7 +76,7 @@ std::vector<std::pair<std::string, std::string>> text_pairs(const std::string& t
     return pairs;
 }
 
-void expect_same_values(const fcs::FcsFile& file, const fcs::FcsOutput& output) {
+void expect_same_values(const pairmend::fcs::FcsFile& file, const pairmend::fcs::FcsOutput& output) {
     ASSERT_EQ(file.num_events, output.num_events);
     ASSERT_EQ(file.raw.size(), output.values.size());
     for (std::size_t i = 0; i < output.values.size(); ++i) {
@@ -87,8 +87,8 @@ void expect_same_values(const fcs::FcsFile& file, const fcs::FcsOutput& output) 
 TEST(FcsWriter, LayoutFollowsTheStandard) {
     TempDir dir;
     const std::string path = dir.file("out.fcs");
-    const fcs::FcsOutput output = small_output();
-    fcs::write_fcs(path, output);
+    const pairmend::fcs::FcsOutput output = small_output();
+    pairmend::fcs::write_fcs(path, output);
     const std::string bytes = read_text(path);
 
     // HEADER: version, four blanks, six right-justified offsets of 8 characters.
@@ -155,7 +155,7 @@ TEST(FcsWriter, LayoutFollowsTheStandard) {
 TEST(FcsWriter, ReaderGivesBackTheSameValuesBitForBit) {
     TempDir dir;
     const std::string path = dir.file("round.fcs");
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = {channel("A"), channel("B"), channel("C"), channel("D"), channel("E")};
     output.num_events = 20000;
     std::mt19937 rng(7);
@@ -173,8 +173,8 @@ TEST(FcsWriter, ReaderGivesBackTheSameValuesBitForBit) {
     output.values[1] = -std::numeric_limits<float>::infinity();
     output.values[2] = -0.0f;
     output.values[3] = std::numeric_limits<float>::denorm_min();
-    fcs::write_fcs(path, output);
-    const fcs::FcsFile file = fcs::read_fcs(path);
+    pairmend::fcs::write_fcs(path, output);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
     EXPECT_EQ(file.version, "FCS3.1");
     EXPECT_EQ(file.data_type, 'F');
     EXPECT_FALSE(file.more_data_sets);
@@ -188,12 +188,12 @@ TEST(FcsWriter, ReaderGivesBackTheSameValuesBitForBit) {
 TEST(FcsWriter, ChannelsAndKeywordsComeBack) {
     TempDir dir;
     const std::string path = dir.file("k.fcs");
-    fcs::FcsOutput output = small_output();
+    pairmend::fcs::FcsOutput output = small_output();
     output.channels[0].keywords = {{"V", "538"}, {"G", "1.0"}, {"DISPLAY", "LOG"}};
     output.channels[2].keywords = {{"V", "400"}};
     output.channels[1].range_text = " 1000.5 ";
-    fcs::write_fcs(path, output);
-    const fcs::FcsFile file = fcs::read_fcs(path);
+    pairmend::fcs::write_fcs(path, output);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
     expect_same_values(file, output);
     EXPECT_EQ(file.channels[0].name, "FSC-A");
     EXPECT_EQ(file.channels[1].label, "CD3 PE");
@@ -208,7 +208,7 @@ TEST(FcsWriter, ChannelsAndKeywordsComeBack) {
 TEST(FcsWriter, DelimitersInsideValuesAreEscaped) {
     TempDir dir;
     const std::string path = dir.file("d.fcs");
-    fcs::FcsOutput output = small_output();
+    pairmend::fcs::FcsOutput output = small_output();
     // Values that hold every character the writer could choose as its delimiter.
     std::string every;
     for (const char c : std::string("|/\\!^~#@%&;:?*+=`'\x0c\x1e\x1f\x1d\x1c")) {
@@ -216,15 +216,15 @@ TEST(FcsWriter, DelimitersInsideValuesAreEscaped) {
     }
     output.keywords = {{"$COM", every + "/"}, {"PATH", "C:\\data\\run|1/a.fcs"}, {"ODD|NAME/", "v"}};
     output.channels[1].label = "CD3/CD28|x";
-    fcs::write_fcs(path, output);
-    const fcs::FcsFile file = fcs::read_fcs(path);
+    pairmend::fcs::write_fcs(path, output);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
     expect_same_values(file, output);
     EXPECT_EQ(file.keyword("$COM").value_or(""), every + "/");
     EXPECT_EQ(file.keyword("PATH").value_or(""), "C:\\data\\run|1/a.fcs");
     EXPECT_EQ(file.keyword("ODD|NAME/").value_or(""), "v");
     EXPECT_EQ(file.channels[1].label, "CD3/CD28|x");
     // Without such values the delimiter occurs nowhere else: nothing needs escaping.
-    fcs::write_fcs(path, small_output());
+    pairmend::fcs::write_fcs(path, small_output());
     const std::string bytes = read_text(path);
     EXPECT_EQ(bytes[58], '|');
 }
@@ -236,10 +236,10 @@ TEST(FcsWriter, OffsetDigitsStayRightAcrossEveryTextLength) {
     const std::string path = dir.file("len.fcs");
     for (const std::size_t base : {900u, 9900u}) {
         for (std::size_t extra = 0; extra < 40; ++extra) {
-            fcs::FcsOutput output = small_output();
+            pairmend::fcs::FcsOutput output = small_output();
             output.keywords.emplace_back("PAD", std::string(base - 300 + extra, 'p'));
-            fcs::write_fcs(path, output);
-            const fcs::FcsFile file = fcs::read_fcs(path);
+            pairmend::fcs::write_fcs(path, output);
+            const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
             expect_same_values(file, output);
             const std::string bytes = read_text(path);
             ASSERT_EQ(std::stoul(bytes.substr(26, 8)), std::stoul(file.keyword("$BEGINDATA").value_or("x")));
@@ -253,14 +253,14 @@ TEST(FcsWriter, FilesBeyondTheHeadersEightDigits) {
     // DATA offsets are 0 and the real ones are in the TEXT.
     TempDir dir;
     const std::string path = dir.file("large.fcs");
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = {channel("T", "", 1e8)};
     output.num_events = 25000001;
     output.values.resize(output.num_events);
     for (std::size_t i = 0; i < output.num_events; ++i) {
         output.values[i] = static_cast<float>(i);
     }
-    fcs::write_fcs(path, output);
+    pairmend::fcs::write_fcs(path, output);
     EXPECT_GT(std::filesystem::file_size(path), 100000000u);
     std::string head(58, ' ');
     {
@@ -270,7 +270,7 @@ TEST(FcsWriter, FilesBeyondTheHeadersEightDigits) {
         std::fclose(file);
     }
     EXPECT_EQ(head.substr(26, 16), "       0       0");
-    const fcs::FcsFile file = fcs::read_fcs(path);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
     ASSERT_EQ(file.num_events, output.num_events);
     const std::size_t begin = std::stoul(file.keyword("$BEGINDATA").value_or("0"));
     EXPECT_EQ(std::stoul(file.keyword("$ENDDATA").value_or("0")), begin + 100000004u - 1);
@@ -283,32 +283,32 @@ TEST(FcsWriter, FilesBeyondTheHeadersEightDigits) {
 TEST(FcsWriter, NoEventsAndRangesFromTheData) {
     TempDir dir;
     const std::string path = dir.file("e.fcs");
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = {channel("A", "", 0)};
-    fcs::write_fcs(path, output);
-    const fcs::FcsFile empty = fcs::read_fcs(path);
+    pairmend::fcs::write_fcs(path, output);
+    const pairmend::fcs::FcsFile empty = pairmend::fcs::read_fcs(path);
     EXPECT_EQ(empty.num_events, 0u);
     EXPECT_EQ(empty.channels[0].range_text, "1");
     // A channel without a range gets its largest value, rounded up.
     output.num_events = 3;
     output.values = {2.5f, 1234.25f, -5e6f};
-    fcs::write_fcs(path, output);
-    EXPECT_EQ(fcs::read_fcs(path).channels[0].range_text, "1235");
+    pairmend::fcs::write_fcs(path, output);
+    EXPECT_EQ(pairmend::fcs::read_fcs(path).channels[0].range_text, "1235");
 }
 
 TEST(FcsWriter, ChannelsWithoutARangeFromAFileGetOne) {
     fcs_test::FcsBuilder builder;
     builder.channels = {{"A", "", "0", 32, "0,0"}, {"B", "", "", 32, ""}, {"C", "", "5", 32, "0,0"}};
     builder.events = {{10.5, 3, 1}, {2, 99.25, 1}};
-    const fcs::FcsFile source = fcs::parse_fcs(builder.build(), "r.fcs");
-    fcs::FcsOutput output;
+    const pairmend::fcs::FcsFile source = pairmend::fcs::parse_fcs(builder.build(), "r.fcs");
+    pairmend::fcs::FcsOutput output;
     output.channels = source.linear_channels();
     EXPECT_EQ(output.channels[0].range_text, "");
     output.num_events = 2;
     output.values = {10.5f, 3, 1, 2, 99.25f, 1};
     TempDir dir;
-    fcs::write_fcs(dir.file("r.fcs"), output);
-    const fcs::FcsFile copy = fcs::read_fcs(dir.file("r.fcs"));
+    pairmend::fcs::write_fcs(dir.file("r.fcs"), output);
+    const pairmend::fcs::FcsFile copy = pairmend::fcs::read_fcs(dir.file("r.fcs"));
     EXPECT_EQ(copy.channels[0].range_text, "11");
     EXPECT_EQ(copy.channels[1].range_text, "100");
     EXPECT_EQ(copy.channels[2].range_text, "5");
@@ -317,9 +317,9 @@ TEST(FcsWriter, ChannelsWithoutARangeFromAFileGetOne) {
 TEST(FcsWriter, RefusesOutputsThatWouldMakeAnInvalidFile) {
     TempDir dir;
     const std::string path = dir.file("bad.fcs");
-    auto refusal = [&](const fcs::FcsOutput& output) -> std::string {
+    auto refusal = [&](const pairmend::fcs::FcsOutput& output) -> std::string {
         try {
-            fcs::write_fcs(path, output);
+            pairmend::fcs::write_fcs(path, output);
         } catch (const std::invalid_argument& error) {
             EXPECT_FALSE(std::filesystem::exists(path)) << "nothing written";
             return error.what();
@@ -329,7 +329,7 @@ TEST(FcsWriter, RefusesOutputsThatWouldMakeAnInvalidFile) {
         return {};
     };
     const std::string start = "Cannot write the FCS file " + path + ": ";
-    fcs::FcsOutput output = small_output();
+    pairmend::fcs::FcsOutput output = small_output();
     output.values.pop_back();
     EXPECT_EQ(refusal(output), start + "11 values are not 4 events of 3 channels.");
     output = small_output();
@@ -376,7 +376,7 @@ TEST(FcsWriter, UnwritablePlaceIsReportedWithTheFileName) {
     TempDir dir;
     const std::string path = dir.file("no/such/folder/out.fcs");
     try {
-        fcs::write_fcs(path, small_output());
+        pairmend::fcs::write_fcs(path, small_output());
         FAIL();
     } catch (const std::runtime_error& error) {
         EXPECT_THAT(error.what(), HasSubstr("Cannot write the FCS file " + path + ": "));
@@ -415,8 +415,8 @@ TEST(FcsDescriptiveKeywords, KeepsWhatStaysTrue) {
                         {"CREATOR", "CellQuest Pro\xaa 5.2.1"},
                         {"$cyt", "duplicate"},
                         {"BAD\x01NAME", "x"}};
-    const fcs::FcsFile file = fcs::parse_fcs(builder.build(), "d.fcs");
-    const auto kept = fcs::descriptive_keywords(file);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::parse_fcs(builder.build(), "d.fcs");
+    const auto kept = pairmend::fcs::descriptive_keywords(file);
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"$CYT", "LSRII"},
         {"$SPILLOVER", "2,FSC-A,FL1-A,1,0.1,0,1"},
@@ -429,13 +429,13 @@ TEST(FcsDescriptiveKeywords, KeepsWhatStaysTrue) {
     EXPECT_EQ(kept, expected);
     // What it keeps can be written as it is.
     TempDir dir;
-    fcs::FcsOutput output;
+    pairmend::fcs::FcsOutput output;
     output.channels = file.linear_channels();
     output.num_events = 1;
     output.values = {1, 2};
     output.keywords = kept;
-    fcs::write_fcs(dir.file("d.fcs"), output);
-    const fcs::FcsFile again = fcs::read_fcs(dir.file("d.fcs"));
+    pairmend::fcs::write_fcs(dir.file("d.fcs"), output);
+    const pairmend::fcs::FcsFile again = pairmend::fcs::read_fcs(dir.file("d.fcs"));
     EXPECT_EQ(again.keyword("CREATOR").value_or(""), "CellQuest Pro\xc2\xaa 5.2.1");
     EXPECT_EQ(again.keyword("$P1V").value_or(""), "500");
     EXPECT_EQ(again.keyword("$P2G").value_or(""), "1.0");
@@ -453,16 +453,16 @@ TEST(FcsDescriptiveKeywords, EveryRealFileWritesAndReadsBack) {
         if (entry.path().extension() != ".fcs" || entry.path().filename() == "corrupted.fcs") {
             continue;
         }
-        const fcs::FcsFile source = fcs::read_fcs(entry.path().string());
-        fcs::FcsOutput output;
+        const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(entry.path().string());
+        pairmend::fcs::FcsOutput output;
         output.channels = source.linear_channels();
-        output.keywords = fcs::descriptive_keywords(source);
+        output.keywords = pairmend::fcs::descriptive_keywords(source);
         output.num_events = source.num_events;
         const std::vector<double> linear = source.linear_values();
         output.values.assign(linear.begin(), linear.end());
         const std::string path = dir.file(entry.path().filename().string());
-        fcs::write_fcs(path, output);
-        const fcs::FcsFile copy = fcs::read_fcs(path);
+        pairmend::fcs::write_fcs(path, output);
+        const pairmend::fcs::FcsFile copy = pairmend::fcs::read_fcs(path);
         expect_same_values(copy, output);
         ASSERT_EQ(copy.channels.size(), source.channels.size());
         for (std::size_t c = 0; c < copy.channels.size(); ++c) {
@@ -471,7 +471,7 @@ TEST(FcsDescriptiveKeywords, EveryRealFileWritesAndReadsBack) {
             EXPECT_EQ(copy.channels[c].keywords, source.channels[c].keywords) << path << " channel " << c + 1;
         }
         EXPECT_EQ(copy.instrument(), source.instrument());
-        EXPECT_EQ(fcs::descriptive_keywords(copy), output.keywords) << path;
+        EXPECT_EQ(pairmend::fcs::descriptive_keywords(copy), output.keywords) << path;
         ++files;
     }
     EXPECT_GE(files, 28u);

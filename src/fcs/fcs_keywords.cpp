@@ -1,14 +1,14 @@
 // Keyword access of a read file, its values on the linear scale, and the keywords that stay true
 // when its events are written again.
 
-#include "fcs/fcs_file.hpp"
-#include "fcs/fcs_text.hpp"
+#include "internal/fcs_text.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
-namespace fcs {
+namespace pairmend::fcs {
 
 std::optional<std::string> FcsFile::keyword(std::string_view name) const {
     const std::string wanted = detail::key_of(name);
@@ -186,4 +186,4 @@ std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsF
     return result;
 }
 
-} // namespace fcs
+} // namespace pairmend::fcs

@@ -1,4 +1,4 @@
-#include "fcs/fcs_text.hpp"
+#include "internal/fcs_text.hpp"
 
 #include <array>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
-namespace fcs::detail {
+namespace pairmend::fcs::detail {
 
 namespace {
 
@@ -187,4 +187,4 @@ bool is_printable_ascii(std::string_view text) {
     return true;
 }
 
-} // namespace fcs::detail
+} // namespace pairmend::fcs::detail

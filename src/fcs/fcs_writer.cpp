@@ -2,8 +2,8 @@
 // ($BYTEORD 1,2,3,4), every required keyword, the caller's descriptive keywords, offsets right
 // for any file size, and the CRC field written as "00000000" (not computed), as FCS 3.1 allows.
 
-#include "fcs/fcs_file.hpp"
-#include "fcs/fcs_text.hpp"
+#include "internal/fcs_text.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
-namespace fcs {
+namespace pairmend::fcs {
 
 namespace {
 
@@ -280,4 +280,4 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
     }
 }
 
-} // namespace fcs
+} // namespace pairmend::fcs

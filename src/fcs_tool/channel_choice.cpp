@@ -71,7 +71,7 @@ bool is_time(std::string_view text) {
 
 } // namespace
 
-bool is_mass_cytometry(const fcs::FcsFile& file) {
+bool is_mass_cytometry(const pairmend::fcs::FcsFile& file) {
     static constexpr std::string_view makers[] = {
         "cytof", "helios", "hyperion", "fluidigm", "dvs", "standard biotools", "standardbiotools"};
     for (const char* keyword : {"$CYT", "$SYS", "CREATOR"}) {
@@ -89,11 +89,11 @@ bool is_mass_cytometry(const fcs::FcsFile& file) {
     // Files re-written by analysis programs often lose $CYT but keep the channel names.
     const std::size_t isotopes = static_cast<std::size_t>(
         std::count_if(file.channels.begin(), file.channels.end(),
-                      [](const fcs::Channel& c) { return is_isotope_name(c.name); }));
+                      [](const pairmend::fcs::Channel& c) { return is_isotope_name(c.name); }));
     return !file.channels.empty() && 2 * isotopes > file.channels.size();
 }
 
-std::string default_exclusion_reason(const fcs::Channel& channel, bool massCytometry) {
+std::string default_exclusion_reason(const pairmend::fcs::Channel& channel, bool massCytometry) {
     const std::string name = lower(channel.name);
     const std::string label = lower(channel.label);
     if (is_time(name) || is_time(label)) {
@@ -136,7 +136,7 @@ std::string default_exclusion_reason(const fcs::Channel& channel, bool massCytom
     return {};
 }
 
-std::vector<std::size_t> default_channels(const fcs::FcsFile& file) {
+std::vector<std::size_t> default_channels(const pairmend::fcs::FcsFile& file) {
     const bool mass = is_mass_cytometry(file);
     std::vector<std::size_t> chosen;
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
@@ -147,7 +147,7 @@ std::vector<std::size_t> default_channels(const fcs::FcsFile& file) {
     return chosen;
 }
 
-std::size_t find_channel(const fcs::FcsFile& file, const std::string& name) {
+std::size_t find_channel(const pairmend::fcs::FcsFile& file, const std::string& name) {
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
         if (file.channels[i].name == name) {
             return i;
@@ -177,7 +177,7 @@ std::size_t find_channel(const fcs::FcsFile& file, const std::string& name) {
     throw std::runtime_error(text.str());
 }
 
-std::string channel_display_name(const fcs::Channel& channel) {
+std::string channel_display_name(const pairmend::fcs::Channel& channel) {
     if (channel.label.empty() || channel.label == channel.name) {
         return channel.name;
     }

@@ -4,7 +4,7 @@
 // Which channels of an FCS file are corrected, and which instrument wrote it. The functions keep no
 // state and may be called from any thread.
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include <cstddef>
 #include <string>
@@ -17,7 +17,7 @@ namespace pairmend::fcs_tool {
  * Hyperion, Fluidigm, DVS Sciences, Standard BioTools), or most channel names are metal
  * isotopes in the mass cytometers' own style ("Nd142Di", "142Nd_CD19").
  */
-bool is_mass_cytometry(const fcs::FcsFile& file);
+bool is_mass_cytometry(const pairmend::fcs::FcsFile& file);
 
 /**
  * Why the default choice leaves a channel out, or an empty text when it corrects the channel.
@@ -34,10 +34,10 @@ bool is_mass_cytometry(const fcs::FcsFile& file);
  * @param channel        the channel as the file describes it.
  * @param massCytometry  whether the file comes from a mass cytometer (see is_mass_cytometry).
  */
-std::string default_exclusion_reason(const fcs::Channel& channel, bool massCytometry);
+std::string default_exclusion_reason(const pairmend::fcs::Channel& channel, bool massCytometry);
 
 /** The positions (from 0) in file.channels of the channels the default choice corrects. */
-std::vector<std::size_t> default_channels(const fcs::FcsFile& file);
+std::vector<std::size_t> default_channels(const pairmend::fcs::FcsFile& file);
 
 /**
  * The position (from 0) of a channel named `name` in the file: the channel whose $PnN is `name`,
@@ -45,10 +45,10 @@ std::vector<std::size_t> default_channels(const fcs::FcsFile& file);
  * @throws std::runtime_error naming the file and the channel when no channel has that name, or
  *         when several channels carry it as their label.
  */
-std::size_t find_channel(const fcs::FcsFile& file, const std::string& name);
+std::size_t find_channel(const pairmend::fcs::FcsFile& file, const std::string& name);
 
 /** How messages and progress lines show a channel: "CD19 (Nd142Di)", or the $PnN alone. */
-std::string channel_display_name(const fcs::Channel& channel);
+std::string channel_display_name(const pairmend::fcs::Channel& channel);
 
 } // namespace pairmend::fcs_tool
 

@@ -5,7 +5,7 @@
 // its descriptive keywords and the program's own. Every front end that writes corrected FCS files
 // composes them here, so that they are the same byte for byte.
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/engine_options.hpp"
 
 #include <cstddef>

@@ -6,7 +6,7 @@
 // prepare_correction (inputs), run_correction (the engine), compose_output (the files) and
 // correction_report (the report); this unit runs them and writes the results.
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/output_transaction.hpp"
 #include "prepare_correction.hpp"
 #include "progress.hpp"

@@ -15,7 +15,7 @@ namespace pairmend::fcs_tool {
 
 namespace {
 
-std::string data_type_text(const fcs::FcsFile& file) {
+std::string data_type_text(const pairmend::fcs::FcsFile& file) {
     switch (file.data_type) {
     case 'F':
         return "32-bit floating-point values";
@@ -26,7 +26,7 @@ std::string data_type_text(const fcs::FcsFile& file) {
     }
     int low = 0;
     int high = 0;
-    for (const fcs::Channel& channel : file.channels) {
+    for (const pairmend::fcs::Channel& channel : file.channels) {
         low = low == 0 ? channel.bits : std::min(low, channel.bits);
         high = std::max(high, channel.bits);
     }
@@ -36,7 +36,7 @@ std::string data_type_text(const fcs::FcsFile& file) {
     return "integers of " + std::to_string(low) + " to " + std::to_string(high) + " bits";
 }
 
-std::string scale_text(const fcs::Channel& channel) {
+std::string scale_text(const pairmend::fcs::Channel& channel) {
     if (channel.log_decades > 0) {
         return "log, " + shortest_text(channel.log_decades) + " decades from " +
                shortest_text(channel.log_offset);
@@ -61,7 +61,7 @@ std::string csv_cell(const std::string& text) {
 
 } // namespace
 
-void describe_file(const fcs::FcsFile& file, std::ostream& out) {
+void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
     const bool mass = is_mass_cytometry(file);
     const std::string instrument = file.instrument();
     out << file.path << "\n  " << file.version << ", " << file.num_events << " events, "
@@ -75,7 +75,7 @@ void describe_file(const fcs::FcsFile& file, std::ostream& out) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"#", "$PnN", "$PnS", "$PnR", "scale", "corrected by default"});
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
-        const fcs::Channel& channel = file.channels[i];
+        const pairmend::fcs::Channel& channel = file.channels[i];
         const std::string reason = default_exclusion_reason(channel, mass);
         rows.push_back({std::to_string(i + 1), channel.name, channel.label, channel.range_text,
                         scale_text(channel), reason.empty() ? "yes" : "no (" + reason + ")"});
@@ -106,7 +106,7 @@ bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err
     bool first = true;
     for (const std::string& path : options.files) {
         try {
-            const fcs::FcsFile file = fcs::read_fcs(path);
+            const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
             out << (first ? "" : "\n");
             describe_file(file, out);
             first = false;
@@ -126,7 +126,7 @@ void export_csv(const ExportOptions& options) {
         throw std::runtime_error("The table " + options.output + " would replace the FCS file " +
                                  options.input + ". Choose another name for the table.");
     }
-    const fcs::FcsFile file = fcs::read_fcs(options.input);
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(options.input);
     const std::vector<double> linear = options.raw ? std::vector<double>() : file.linear_values();
     const std::vector<double>& values = options.raw ? file.raw : linear;
     const std::size_t width = file.channels.size();

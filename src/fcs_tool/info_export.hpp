@@ -3,7 +3,7 @@
 
 // `pairmend-fcs info` and `pairmend-fcs export`.
 
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "tool_options.hpp"
 
 #include <ostream>
@@ -15,7 +15,7 @@ namespace pairmend::fcs_tool {
  * Describes one file: version, event count, data type, instrument, and a table of its channels
  * ($PnN, $PnS, $PnR) with whether `correct` chooses each by default, and why not.
  */
-void describe_file(const fcs::FcsFile& file, std::ostream& out);
+void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out);
 
 /**
  * The info command: reads every file and describes it on `out`. A file that cannot be read is

@@ -5,7 +5,7 @@
 // chooses the channels and the cofactor, and transforms the chosen values for the engine.
 
 #include "batch_plan.hpp"
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 

@@ -9,7 +9,7 @@
 #include "pairmend/messages.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
-#include "fcs/fcs_file.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #endif
 
 #include <omp.h>
@@ -195,11 +195,11 @@ py::str fcs_text(const std::string& text) {
 // The first data set of an FCS file: linear values (events by channels), $PnN, $PnS and the
 // TEXT keywords (the first of a repeated keyword counts).
 py::tuple read_fcs(const std::string& path) {
-    fcs::FcsFile file;
+    pairmend::fcs::FcsFile file;
     std::vector<double> linear;
     {
         const py::gil_scoped_release unlocked;
-        file = fcs::read_fcs(path);
+        file = pairmend::fcs::read_fcs(path);
         linear = file.linear_values();
     }
     const std::size_t nchannels = file.channels.size();
@@ -208,7 +208,7 @@ py::tuple read_fcs(const std::string& path) {
 
     py::list names;
     py::list labels;
-    for (const fcs::Channel& channel : file.channels) {
+    for (const pairmend::fcs::Channel& channel : file.channels) {
         names.append(fcs_text(channel.name));
         labels.append(fcs_text(channel.label));
     }

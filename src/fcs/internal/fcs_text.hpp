@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_FCS_TEXT_HPP
-#define PAIRMEND_FCS_FCS_TEXT_HPP
+#ifndef PAIRMEND_FCS_INTERNAL_FCS_TEXT_HPP
+#define PAIRMEND_FCS_INTERNAL_FCS_TEXT_HPP
 
 // Internal helpers of the FCS library: keyword names, numbers in TEXT values, text encoding and
 // the machine's byte order.
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace fcs::detail {
+namespace pairmend::fcs::detail {
 
 /// The text without leading and trailing blanks (space, tab, CR, LF, NUL).
 std::string_view trim(std::string_view text);
@@ -58,6 +58,6 @@ constexpr bool host_little_endian() {
 #endif
 }
 
-} // namespace fcs::detail
+} // namespace pairmend::fcs::detail
 
 #endif

@@ -2,7 +2,7 @@
 #define PAIRMEND_FCS_FCS_FILE_HPP
 
 // Reading and writing list-mode data in the Flow Cytometry Standard (FCS 2.0, 3.0 and 3.1).
-// Everything lives in namespace `fcs`. The functions keep no state and may be called from any
+// Everything lives in namespace `pairmend::fcs`. The functions keep no state and may be called from any
 // thread; an FcsFile is plain data.
 
 #include <cstddef>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace fcs {
+namespace pairmend::fcs {
 
 /** One parameter (channel) of a data set, as its TEXT keywords describe it. */
 struct Channel {
@@ -158,6 +158,6 @@ std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsF
  */
 void write_fcs(const std::string& path, const FcsOutput& output);
 
-} // namespace fcs
+} // namespace pairmend::fcs
 
 #endif
