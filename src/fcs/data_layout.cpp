@@ -98,8 +98,8 @@ Channel channel_of(const TextKeywords& text, char data_type, std::size_t n, cons
     }
     const std::string* bits_text = text.find(prefix + "B");
     if (bits_text == nullptr) {
-        refuse(name, "is not a valid FCS file: its TEXT does not give the width of channel " +
-                         std::to_string(n) + " (" + prefix + "B).");
+        refuse(name, text.missing("is not a valid FCS file: its TEXT does not give the width of channel " +
+                                  std::to_string(n) + " (" + prefix + "B)."));
     }
     std::uint64_t bits = 0;
     if (!parse_unsigned(*bits_text, bits)) {
@@ -181,7 +181,7 @@ DataLayout read_layout(const TextKeywords& text, const std::string& name) {
     DataLayout layout;
     const std::string* datatype = text.find("$DATATYPE");
     if (datatype == nullptr) {
-        refuse(name, "is not a valid FCS file: its TEXT has no $DATATYPE.");
+        refuse(name, text.missing("is not a valid FCS file: its TEXT has no $DATATYPE."));
     }
     const std::string type = key_of(*datatype);
     if (type == "A") {
@@ -196,14 +196,14 @@ DataLayout read_layout(const TextKeywords& text, const std::string& name) {
     layout.data_type = type[0];
     const std::string* byteord = text.find("$BYTEORD");
     if (byteord == nullptr) {
-        refuse(name, "is not a valid FCS file: its TEXT has no $BYTEORD.");
+        refuse(name, text.missing("is not a valid FCS file: its TEXT has no $BYTEORD."));
     }
     const ByteOrder order = parse_byte_order(*byteord, name);
 
     bool has_par = false;
     const std::uint64_t npar = text.unsigned_value("$PAR", 0, name, &has_par);
     if (!has_par) {
-        refuse(name, "is not a valid FCS file: its TEXT has no $PAR (number of channels).");
+        refuse(name, text.missing("is not a valid FCS file: its TEXT has no $PAR (number of channels)."));
     }
     if (npar == 0) {
         refuse(name, "holds no channels: its $PAR is 0.");
@@ -213,7 +213,7 @@ DataLayout read_layout(const TextKeywords& text, const std::string& name) {
         std::ostringstream message;
         message << "is not a valid FCS file: its $PAR declares " << npar
                 << " channels, but its TEXT holds only " << text.all().size() << " keywords.";
-        refuse(name, message.str());
+        refuse(name, text.missing(message.str()));
     }
     layout.channels.reserve(npar);
     layout.columns.reserve(npar);
@@ -261,7 +261,7 @@ std::size_t count_events(const Segment& data, const Header& header, const TextKe
             std::ostringstream message;
             message << "does not agree with itself: it has no $TOT, and its DATA segment of " << data_length
                     << " bytes does not hold a whole number of events of " << event_bytes << " bytes.";
-            refuse(name, message.str());
+            refuse(name, text.missing(message.str()));
         }
         tot = data_length / event_bytes;
     }
@@ -270,7 +270,7 @@ std::size_t count_events(const Segment& data, const Header& header, const TextKe
         message << "is not a valid FCS file: it declares " << tot
                 << " events ($TOT) but gives no DATA segment: the HEADER's offsets are 0"
                 << (header.version2() ? "." : " and the TEXT has no $BEGINDATA and $ENDDATA.");
-        refuse(name, message.str());
+        refuse(name, text.missing(message.str()));
     }
     const std::uint64_t room = data_length / event_bytes;
     if (tot > room || data_length - tot * event_bytes >= event_bytes) {

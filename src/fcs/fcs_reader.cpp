@@ -12,6 +12,7 @@
 #include "internal/data_layout.hpp"
 #include "internal/fcs_text.hpp"
 #include "internal/header.hpp"
+#include "internal/optional_segments.hpp"
 #include "internal/text_segments.hpp"
 
 namespace pairmend::fcs {
@@ -21,10 +22,11 @@ namespace {
 /// The first data set of the file whose bytes `source` gives; `name` stands for it in messages.
 FcsFile parse(detail::ByteSource& source, const std::string& name) {
     const detail::Header header = detail::read_header(source, name);
-    detail::TextKeywords text = detail::read_text_segments(source, header, name);
+    detail::TextKeywords text = detail::read_primary_text(source, header, name);
+    detail::read_supplemental_text(source, header, text);
     detail::DataLayout layout = detail::read_layout(text, name);
     const detail::Segment data = detail::data_segment_of(header, text, name);
-    detail::check_analysis_segment(header, text, source.size(), name);
+    detail::check_analysis_segment(header, data, source.size(), text);
     const std::size_t num_events = detail::count_events(data, header, text, layout, source.size(), name);
 
     FcsFile file;
@@ -39,6 +41,8 @@ FcsFile parse(detail::ByteSource& source, const std::string& name) {
         std::uint64_t offset = 0;
         file.more_data_sets = !(detail::parse_unsigned(*next, offset, true) && offset == 0);
     }
+    file.set_aside_notes = text.set_aside_notes();
+    file.disagreeing_keywords = text.disagreeing_keywords();
     file.keywords = text.release();
     return file;
 }

@@ -64,8 +64,14 @@ Header read_header(ByteSource& source, const std::string& name) {
         Segment{header_offset(bytes, 0, "TEXT start", name), header_offset(bytes, 1, "TEXT end", name)};
     header.data =
         Segment{header_offset(bytes, 2, "DATA start", name), header_offset(bytes, 3, "DATA end", name)};
-    header.analysis = Segment{header_offset(bytes, 4, "ANALYSIS start", name),
-                              header_offset(bytes, 5, "ANALYSIS end", name)};
+    // The ANALYSIS segment is optional and never read: offsets that are not numbers set it aside.
+    header.analysis_text = std::string(bytes.substr(42, 16));
+    std::uint64_t analysis_begin = 0;
+    std::uint64_t analysis_end = 0;
+    if (parse_unsigned(bytes.substr(42, 8), analysis_begin, true) &&
+        parse_unsigned(bytes.substr(50, 8), analysis_end, true)) {
+        header.analysis = Segment{analysis_begin, analysis_end};
+    }
     return header;
 }
 
@@ -94,6 +100,44 @@ std::uint64_t check_segment(const Segment& segment, std::uint64_t file_size, con
         refuse(name, message.str());
     }
     return segment.end - segment.begin + 1;
+}
+
+std::string segment_problem(const Segment& segment, std::uint64_t file_size,
+                            const std::vector<TakenSegment>& taken) {
+    if (segment.empty()) {
+        return {};
+    }
+    std::ostringstream reason;
+    if (segment.begin < header_size) {
+        reason << "it begins at byte offset " << segment.begin << ", inside the 58-byte HEADER";
+        return reason.str();
+    }
+    if (segment.end + 1 == segment.begin) {
+        return {}; // an empty segment written as "begin, begin - 1"
+    }
+    if (segment.end < segment.begin) {
+        reason << "it ends (byte offset " << segment.end << ") before it begins (byte offset "
+               << segment.begin << ")";
+        return reason.str();
+    }
+    if (segment.end >= file_size) {
+        reason << "it runs from byte offset " << segment.begin << " to " << segment.end
+               << ", past the end of the file, which holds only " << file_size << " bytes";
+        return reason.str();
+    }
+    for (const TakenSegment& other : taken) {
+        const bool other_empty = other.segment.empty() || other.segment.end < other.segment.begin;
+        if (!other_empty && segment.begin <= other.segment.end && other.segment.begin <= segment.end) {
+            reason << "its " << offsets_text(segment) << " overlap the " << other.what << " segment ("
+                   << offsets_text(other.segment) << ")";
+            return reason.str();
+        }
+    }
+    return {};
+}
+
+std::string offsets_text(const Segment& segment) {
+    return "byte offsets " + std::to_string(segment.begin) + " to " + std::to_string(segment.end);
 }
 
 } // namespace pairmend::fcs::detail

@@ -3,8 +3,9 @@
 #include "internal/fcs_text.hpp"
 #include "internal/refusal.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <sstream>
 
 namespace pairmend::fcs::detail {
 
@@ -35,15 +36,50 @@ std::uint64_t TextKeywords::unsigned_value(const std::string& key, std::uint64_t
     return number;
 }
 
-void TextKeywords::add(Keywords keywords) {
+std::string TextKeywords::missing(std::string rest) const {
+    if (supplemental_reason_.empty()) {
+        return rest;
+    }
+    if (!rest.empty() && rest.back() == '.') {
+        rest.pop_back();
+    }
+    return rest + ", and the supplemental TEXT, the only other place to look, was set aside because " +
+           supplemental_reason_ + ".";
+}
+
+void TextKeywords::add_primary(Keywords keywords) {
     for (auto& pair : keywords) {
         index_.emplace(key_of(pair.first), keywords_.size());
         keywords_.push_back(std::move(pair));
     }
 }
 
-std::string parse_text(std::string_view segment, std::uint64_t segment_offset, const char* which,
-                       Keywords& out) {
+void TextKeywords::add_supplemental(Keywords keywords, const Segment& segment) {
+    supplemental_ = segment;
+    for (auto& pair : keywords) {
+        const std::string key = key_of(pair.first);
+        const auto [hit, added] = index_.emplace(key, keywords_.size());
+        if (!added) {
+            const auto& [primary_name, primary_value] = keywords_[hit->second];
+            const std::string written(trim(primary_name));
+            const bool noted =
+                std::find(disagreeing_.begin(), disagreeing_.end(), written) != disagreeing_.end();
+            if (trim(primary_value) != trim(pair.second) && !noted) {
+                disagreeing_.push_back(written);
+            }
+        }
+        keywords_.push_back(std::move(pair));
+    }
+}
+
+void TextKeywords::note_set_aside(std::string sentence, std::string supplemental_reason) {
+    set_aside_notes_.push_back(std::move(sentence));
+    if (!supplemental_reason.empty()) {
+        supplemental_reason_ = std::move(supplemental_reason);
+    }
+}
+
+std::string parse_text(std::string_view segment, std::uint64_t segment_offset, Keywords& out) {
     if (segment.empty()) {
         return {};
     }
@@ -79,18 +115,12 @@ std::string parse_text(std::string_view segment, std::uint64_t segment_offset, c
             if (trim(token).empty()) {
                 break; // padding after the last delimiter
             }
-            std::ostringstream message;
-            message << "is not a valid FCS file: its " << which << " segment ends with the keyword "
-                    << shown(token) << " without a value.";
-            return message.str();
+            return "ends with the keyword " + shown(token) + " without a value";
         }
         if (want_key) {
             if (token.empty()) {
-                std::ostringstream message;
-                message << "is not a valid FCS file: its " << which
-                        << " segment holds an empty keyword name at byte offset "
-                        << segment_offset + token_offset << ".";
-                return message.str();
+                return "holds an empty keyword name at byte offset " +
+                       std::to_string(segment_offset + token_offset);
             }
             key = token;
             key_offset = segment_offset + token_offset;
@@ -100,60 +130,53 @@ std::string parse_text(std::string_view segment, std::uint64_t segment_offset, c
         want_key = !want_key;
     }
     if (!want_key) {
-        std::ostringstream message;
-        message << "is not a valid FCS file: its " << which << " segment ends with the keyword " << shown(key)
-                << " (byte offset " << key_offset << ") without a value.";
-        return message.str();
+        return "ends with the keyword " + shown(key) + " (byte offset " + std::to_string(key_offset) +
+               ") without a value";
     }
     return {};
 }
 
-TextKeywords read_text_segments(ByteSource& source, const Header& header, const std::string& name) {
-    const std::uint64_t file_size = source.size();
+std::string binary_content(std::string_view segment, std::uint64_t segment_offset) {
+    if (segment.empty()) {
+        return {};
+    }
+    const char delimiter = segment[0];
+    // Blanks and NULs after the last delimiter are padding, as parse_text reads them.
+    std::size_t end = segment.size();
+    const std::size_t last = segment.find_last_of(delimiter);
+    if (trim(segment.substr(last + 1)).empty()) {
+        end = last + 1;
+    }
+    for (std::size_t i = 1; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(segment[i]);
+        const bool control = byte < 32 || byte == 127;
+        if (control && segment[i] != delimiter && byte != '\t' && byte != '\n' && byte != '\r') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
+            return "holds binary data, not text (the control byte " + std::string(hex) + " at byte offset " +
+                   std::to_string(segment_offset + i) + ")";
+        }
+    }
+    return {};
+}
+
+TextKeywords read_primary_text(ByteSource& source, const Header& header, const std::string& name) {
     if (header.text.empty()) {
         refuse(name, "is not a valid FCS file: its HEADER gives no TEXT segment (offsets 0).");
     }
-    const std::uint64_t text_length = check_segment(header.text, file_size, "TEXT", name);
+    const std::uint64_t text_length = check_segment(header.text, source.size(), "TEXT", name);
     if (text_length < 2) {
         refuse(name, "is not a valid FCS file: its TEXT segment is empty.");
     }
-    TextKeywords text;
     Keywords primary;
-    const std::string fault =
-        parse_text(source.bytes(header.text.begin, static_cast<std::size_t>(text_length)), header.text.begin,
-                   "TEXT", primary);
+    const std::string fault = parse_text(
+        source.bytes(header.text.begin, static_cast<std::size_t>(text_length)), header.text.begin, primary);
     if (!fault.empty()) {
-        refuse(name, fault);
+        refuse(name, "is not a valid FCS file: its TEXT segment " + fault + ".");
     }
-    text.add(std::move(primary));
-
-    // The supplemental TEXT exists from FCS 3.0 on.
-    if (!header.version2()) {
-        const Segment stext{text.unsigned_value("$BEGINSTEXT", 0, name),
-                            text.unsigned_value("$ENDSTEXT", 0, name)};
-        const std::uint64_t stext_length = check_segment(stext, file_size, "supplemental TEXT", name);
-        if (stext_length > 0 && stext.begin != header.text.begin) {
-            Keywords supplemental;
-            const std::string stext_fault =
-                parse_text(source.bytes(stext.begin, static_cast<std::size_t>(stext_length)), stext.begin,
-                           "supplemental TEXT", supplemental);
-            if (!stext_fault.empty()) {
-                refuse(name, stext_fault);
-            }
-            text.add(std::move(supplemental));
-        }
-    }
+    TextKeywords text;
+    text.add_primary(std::move(primary));
     return text;
-}
-
-void check_analysis_segment(const Header& header, const TextKeywords& text, std::uint64_t file_size,
-                            const std::string& name) {
-    Segment analysis = header.analysis;
-    if (!header.version2() && analysis.empty()) {
-        analysis = Segment{text.unsigned_value("$BEGINANALYSIS", 0, name),
-                           text.unsigned_value("$ENDANALYSIS", 0, name)};
-    }
-    check_segment(analysis, file_size, "ANALYSIS", name);
 }
 
 } // namespace pairmend::fcs::detail

@@ -71,6 +71,13 @@ void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
     if (file.more_data_sets) {
         out << "  The file holds further data sets; only the first is read.\n";
     }
+    for (const std::string& note : file.set_aside_notes) {
+        out << "  " << note << "\n";
+    }
+    for (const std::string& keyword : file.disagreeing_keywords) {
+        out << "  The primary and the supplemental TEXT give different values for " << keyword
+            << "; the primary TEXT's value is used.\n";
+    }
 
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"#", "$PnN", "$PnS", "$PnR", "scale", "corrected by default"});

@@ -12,8 +12,10 @@
 namespace pairmend::fcs_tool {
 
 /**
- * Describes one file: version, event count, data type, instrument, and a table of its channels
- * ($PnN, $PnS, $PnR) with whether `correct` chooses each by default, and why not.
+ * Describes one file: version, event count, data type, instrument, a line for each optional
+ * segment the reader set aside and for each keyword on which the primary and the supplemental
+ * TEXT disagree, and a table of its channels ($PnN, $PnS, $PnR) with whether `correct` chooses
+ * each by default, and why not.
  */
 void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out);
 

@@ -233,6 +233,9 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
             line << "; the file holds further data sets, only the first is corrected";
         }
         progress.line(line.str());
+        for (const std::string& note : file.set_aside_notes) {
+            progress.detail(note);
+        }
         input.files.push_back(std::move(file));
     }
 

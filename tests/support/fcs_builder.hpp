@@ -86,6 +86,17 @@ struct FcsBuilder {
     std::vector<std::pair<std::string, std::string>> keywords;
     /// Keywords of a supplemental TEXT (FCS 3.0 and 3.1); none: no supplemental TEXT.
     std::vector<std::pair<std::string, std::string>> supplemental;
+    /// The bytes of the supplemental TEXT segment as they are, written instead of `supplemental`
+    /// (binary data, a TEXT that does not parse); empty: `supplemental` decides.
+    std::string supplemental_bytes;
+    bool supplemental_after_data = false; ///< the supplemental TEXT after the DATA segment, not before
+    /// $BEGINSTEXT and $ENDSTEXT written instead of the real offsets.
+    std::optional<std::string> begin_stext, end_stext;
+    /// The bytes of an ANALYSIS segment, after the DATA (and a supplemental TEXT there); empty: none.
+    std::string analysis;
+    bool analysis_offsets_in_header = true; ///< false: the HEADER's ANALYSIS offsets are 0
+    /// $BEGINANALYSIS and $ENDANALYSIS written instead of the real offsets.
+    std::optional<std::string> begin_analysis, end_analysis;
     std::optional<std::string> tot; ///< written $TOT; default: the number of events
     bool write_tot = true;
     std::string nextdata = "0";
@@ -145,6 +156,19 @@ struct FcsBuilder {
     }
 
     std::string build() const {
+        std::size_t data_begin = 0;
+        return build(data_begin);
+    }
+
+    /// Byte offset of the DATA segment in what build() returns.
+    std::size_t data_offset() const {
+        std::size_t data_begin = 0;
+        build(data_begin);
+        return data_begin;
+    }
+
+    /// The file; `data_begin` receives the byte offset of its DATA segment.
+    std::string build(std::size_t& data_begin) const {
         const bool version2 = version == "FCS2.0";
         const std::string data_bytes = data();
         std::vector<std::pair<std::string, std::string>> pairs;
@@ -182,35 +206,56 @@ struct FcsBuilder {
             }
         }
         pairs.insert(pairs.end(), keywords.begin(), keywords.end());
-        const std::string stext = supplemental.empty() ? std::string() : text_of(supplemental, true);
+        const std::string stext = !supplemental_bytes.empty() ? supplemental_bytes
+                                  : supplemental.empty()      ? std::string()
+                                                              : text_of(supplemental, true);
 
         // The offsets are in the TEXT, whose length depends on their digits: iterate.
         std::string text;
-        std::uint64_t sbegin = 0, send = 0, dbegin = 0, dend = 0;
+        std::uint64_t sbegin = 0, send = 0, dbegin = 0, dend = 0, abegin = 0, aend = 0;
         for (int round = 0; round < 10; ++round) {
             for (auto& [key, value] : pairs) {
                 if (key == "$BEGINSTEXT")
-                    value = std::to_string(sbegin);
+                    value = begin_stext.value_or(std::to_string(sbegin));
                 if (key == "$ENDSTEXT")
-                    value = std::to_string(send);
+                    value = end_stext.value_or(std::to_string(send));
                 if (key == "$BEGINDATA")
                     value = std::to_string(dbegin);
                 if (key == "$ENDDATA")
                     value = std::to_string(dend);
+                if (key == "$BEGINANALYSIS")
+                    value = begin_analysis.value_or(std::to_string(abegin));
+                if (key == "$ENDANALYSIS")
+                    value = end_analysis.value_or(std::to_string(aend));
             }
             text = text_of(pairs, final_delimiter) + text_padding;
-            const std::uint64_t text_end = 58 + text.size();
-            const std::uint64_t nsbegin = stext.empty() ? 0 : text_end;
-            const std::uint64_t nsend = stext.empty() ? 0 : text_end + stext.size() - 1;
-            const std::uint64_t ndbegin = text_end + stext.size() + gap_before_data;
+            std::uint64_t at = 58 + text.size();
+            std::uint64_t nsbegin = 0;
+            if (!stext.empty() && !supplemental_after_data) {
+                nsbegin = at;
+                at += stext.size();
+            }
+            at += gap_before_data;
+            const std::uint64_t ndbegin = at;
             const std::uint64_t ndend = data_bytes.empty() ? ndbegin - 1 : ndbegin + data_bytes.size() - 1;
-            if (nsbegin == sbegin && nsend == send && ndbegin == dbegin && ndend == dend) {
+            at += data_bytes.size();
+            if (!stext.empty() && supplemental_after_data) {
+                nsbegin = at;
+                at += stext.size();
+            }
+            const std::uint64_t nsend = stext.empty() ? 0 : nsbegin + stext.size() - 1;
+            const std::uint64_t nabegin = analysis.empty() ? 0 : at;
+            const std::uint64_t naend = analysis.empty() ? 0 : at + analysis.size() - 1;
+            if (nsbegin == sbegin && nsend == send && ndbegin == dbegin && ndend == dend &&
+                nabegin == abegin && naend == aend) {
                 break;
             }
             sbegin = nsbegin;
             send = nsend;
             dbegin = ndbegin;
             dend = ndend;
+            abegin = nabegin;
+            aend = naend;
         }
         auto field = [&](std::uint64_t offset) {
             char buffer[32];
@@ -221,21 +266,23 @@ struct FcsBuilder {
             return text8;
         };
         const bool header_data = data_offsets_in_header && dend <= 99999999;
+        const bool header_analysis = analysis_offsets_in_header && aend <= 99999999;
         std::string file = version + "    " + field(58) + field(58 + text.size() - 1) +
-                           field(header_data ? dbegin : 0) + field(header_data ? dend : 0) + field(0) +
-                           field(0);
+                           field(header_data ? dbegin : 0) + field(header_data ? dend : 0) +
+                           field(header_analysis ? abegin : 0) + field(header_analysis ? aend : 0);
         file += text;
-        file += stext;
+        if (!supplemental_after_data) {
+            file += stext;
+        }
         file.append(gap_before_data, '\0');
+        data_begin = file.size();
         file += data_bytes;
+        if (supplemental_after_data) {
+            file += stext;
+        }
+        file += analysis;
         file += trailer;
         return file;
-    }
-
-    /// Byte offset of the DATA segment in what build() returns.
-    std::size_t data_offset() const {
-        const std::string file = build();
-        return file.size() - trailer.size() - data().size();
     }
 };
 

@@ -8,7 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace pairmend::fcs::detail {
 
@@ -27,16 +30,19 @@ struct Segment {
 struct Header {
     std::string version; ///< "FCS2.0", "FCS3.0" or "FCS3.1"
     Segment text;
-    Segment data;     ///< 0, 0 when the TEXT gives the offsets
-    Segment analysis; ///< 0, 0 when there is none or the TEXT gives the offsets
+    Segment data; ///< 0, 0 when the TEXT gives the offsets
+    /// 0, 0 when there is none or the TEXT gives the offsets; none when the HEADER's ANALYSIS
+    /// offsets are not numbers (the segment, which is optional, is then set aside).
+    std::optional<Segment> analysis;
+    std::string analysis_text; ///< the HEADER's 16 bytes of ANALYSIS offsets, as written
 
     bool version2() const { return version == "FCS2.0"; }
 };
 
 /**
- * Reads the HEADER: a version this reader reads and six offsets that are numbers (blanks read as 0).
+ * Reads the HEADER: a version this reader reads and the offsets, numbers (blanks read as 0).
  * @throws std::runtime_error naming the file when it is not an FCS file, is written in another
- *         version, ends inside the HEADER, or an offset is not a number.
+ *         version, ends inside the HEADER, or a TEXT or DATA offset is not a number.
  */
 Header read_header(ByteSource& source, const std::string& name);
 
@@ -49,6 +55,24 @@ Header read_header(ByteSource& source, const std::string& name);
  */
 std::uint64_t check_segment(const Segment& segment, std::uint64_t file_size, const char* what,
                             const std::string& name);
+
+/// A segment already taken by the file's required parts, against which an optional one is checked.
+struct TakenSegment {
+    const char* what; ///< "TEXT", "DATA"
+    Segment segment;
+};
+
+/**
+ * Why an optional segment (supplemental TEXT, ANALYSIS) cannot be used, as the end of a sentence
+ * "... was set aside because <reason>": it begins inside the HEADER, ends before it begins, runs
+ * past the end of the file, or shares bytes with one of `taken`. Empty when it can be used; an
+ * empty segment (0, 0, or "begin, begin - 1") always can.
+ */
+std::string segment_problem(const Segment& segment, std::uint64_t file_size,
+                            const std::vector<TakenSegment>& taken);
+
+/** "byte offsets <begin> to <end>", as messages give a segment. */
+std::string offsets_text(const Segment& segment);
 
 } // namespace pairmend::fcs::detail
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,14 +23,15 @@ using Keywords = std::vector<std::pair<std::string, std::string>>;
 /**
  * The keywords of a data set in file order, the primary TEXT's before the supplemental TEXT's,
  * names as written. A name is found without regard to case, and its first occurrence is the one
- * found, so the primary TEXT's value wins over the supplemental's.
+ * found, so the primary TEXT's value wins over the supplemental's. Also records what was set
+ * aside while the TEXT was read and where the two TEXT segments disagree.
  */
 class TextKeywords {
 public:
     /** Every keyword, in file order. */
     const Keywords& all() const { return keywords_; }
 
-    /** Hands the keywords over (for FcsFile::keywords); the object is empty afterwards. */
+    /** Hands the keywords over (for FcsFile::keywords); the object holds none afterwards. */
     Keywords release();
 
     /** The value of the keyword whose key form (see key_of) is `key`, or null when absent. */
@@ -43,12 +45,44 @@ public:
     std::uint64_t unsigned_value(const std::string& key, std::uint64_t fallback, const std::string& name,
                                  bool* present = nullptr) const;
 
-    /** Appends the keywords of one more segment. */
-    void add(Keywords keywords);
+    /**
+     * The rest of a refusal for a keyword that the DATA needs and the TEXT lacks: `rest` as it
+     * is, or, when the supplemental TEXT (the only other place for it) was set aside, with that
+     * and the reason added before the final period.
+     */
+    std::string missing(std::string rest) const;
+
+    /** One sentence for each optional segment that was set aside, in the order they were met. */
+    const std::vector<std::string>& set_aside_notes() const { return set_aside_notes_; }
+
+    /** Keywords both TEXT segments hold with different values, names as the primary TEXT writes them. */
+    const std::vector<std::string>& disagreeing_keywords() const { return disagreeing_; }
+
+    /** The supplemental TEXT whose keywords were added; 0, 0 when none was. */
+    const Segment& supplemental() const { return supplemental_; }
+
+    /** Appends the keywords of the primary TEXT. */
+    void add_primary(Keywords keywords);
+
+    /**
+     * Appends the keywords of the supplemental TEXT at `segment`, noting every keyword that the
+     * primary TEXT holds with another value (blanks around values aside).
+     */
+    void add_supplemental(Keywords keywords, const Segment& segment);
+
+    /**
+     * Records that an optional segment was set aside: `sentence` is the complete note. `reason`
+     * is set for the supplemental TEXT only, for the refusals of missing keywords.
+     */
+    void note_set_aside(std::string sentence, std::string supplemental_reason = {});
 
 private:
     Keywords keywords_;
     std::unordered_map<std::string, std::size_t> index_; ///< key form -> first occurrence
+    Segment supplemental_;
+    std::string supplemental_reason_; ///< why the supplemental TEXT was set aside; empty when it was not
+    std::vector<std::string> set_aside_notes_;
+    std::vector<std::string> disagreeing_;
 };
 
 /**
@@ -56,29 +90,26 @@ private:
  * a doubled delimiter inside a keyword or value is a literal delimiter. Blanks or NULs after the
  * last delimiter are padding; a last value whose closing delimiter is missing is accepted.
  * @param segment_offset the segment's byte offset in the file, for messages.
- * @param which the segment's name in messages ("TEXT", "supplemental TEXT").
- * @return empty when the whole segment was read, else the rest of a refusal sentence ("is not a
- *         valid FCS file: its TEXT segment ends with the keyword ... without a value."); `out`
- *         then holds the pairs read before the fault.
+ * @return empty when the whole segment was read, else what is wrong as the end of a sentence
+ *         about the segment ("ends with the keyword \"$CYT\" without a value"); `out` then holds
+ *         the pairs read before the fault.
  */
-std::string parse_text(std::string_view segment, std::uint64_t segment_offset, const char* which,
-                       Keywords& out);
+std::string parse_text(std::string_view segment, std::uint64_t segment_offset, Keywords& out);
 
 /**
- * Reads the primary TEXT the HEADER locates and, from FCS 3.0 on, the supplemental TEXT that
- * $BEGINSTEXT and $ENDSTEXT locate.
- * @throws std::runtime_error naming the file when a segment lies outside the file or its
- *         keywords cannot be read.
+ * Why a TEXT segment is not text: the first byte, outside the padding after its last delimiter,
+ * that is a control character other than a tab, a line break or the delimiter, as the end of a
+ * sentence about the segment ("holds binary data, not text (the control byte 0x00 at byte offset
+ * 5012)"). Empty when there is none. Bytes from 128 up are text (UTF-8 or Latin-1).
  */
-TextKeywords read_text_segments(ByteSource& source, const Header& header, const std::string& name);
+std::string binary_content(std::string_view segment, std::uint64_t segment_offset);
 
 /**
- * Checks the ANALYSIS segment, which is not read: the HEADER's offsets, or from FCS 3.0 on
- * $BEGINANALYSIS and $ENDANALYSIS when the HEADER gives 0, must lie inside the file.
- * @throws std::runtime_error naming the file when they are not numbers or lie outside it.
+ * Reads the primary TEXT the HEADER locates.
+ * @throws std::runtime_error naming the file when it lies outside the file or its keywords cannot
+ *         be read.
  */
-void check_analysis_segment(const Header& header, const TextKeywords& text, std::uint64_t file_size,
-                            const std::string& name);
+TextKeywords read_primary_text(ByteSource& source, const Header& header, const std::string& name);
 
 } // namespace pairmend::fcs::detail
 

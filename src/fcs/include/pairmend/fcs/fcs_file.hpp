@@ -38,7 +38,17 @@ struct FcsFile {
     std::size_t num_events = 0; ///< $TOT.
     std::vector<Channel> channels;
     /// Every keyword of the primary and the supplemental TEXT, in file order, names as written.
+    /// A supplemental TEXT that was set aside adds none.
     std::vector<std::pair<std::string, std::string>> keywords;
+    /// One complete sentence for each optional segment (the supplemental TEXT, the ANALYSIS
+    /// segment) that could not be used and was set aside, saying which and why, e.g. "The
+    /// supplemental TEXT segment (byte offsets 1207 to 5000) was set aside because it holds binary
+    /// data, not text (the control byte 0x00 at byte offset 1210)." The data set was read from the
+    /// primary TEXT and the DATA segment.
+    std::vector<std::string> set_aside_notes;
+    /// Keywords that the primary and the supplemental TEXT both hold with different values (blanks
+    /// around values aside), names as the primary TEXT writes them; its value is the one used.
+    std::vector<std::string> disagreeing_keywords;
     /// true when $NEXTDATA points to a further data set, which was not read.
     bool more_data_sets = false;
     /// num_events * channels.size() values as stored, event after event; integers masked to the
@@ -83,7 +93,16 @@ struct FcsFile {
  * $TOT in FCS 2.0 (then the DATA segment must hold whole events), a DATA segment up to one event
  * longer than $TOT events (some writers count its end one byte too far); $NEXTDATA is not
  * followed (more_data_sets says so). Keywords of the supplemental TEXT come after the primary
- * TEXT's; where both have a keyword, the primary's value is the one used.
+ * TEXT's; where both have a keyword, the primary's value is the one used (disagreeing_keywords
+ * names those whose values differ).
+ *
+ * The optional segments are set aside, with a sentence in set_aside_notes, when they cannot be
+ * used: a supplemental TEXT or ANALYSIS segment whose offsets are not numbers, lie outside the
+ * file or overlap the HEADER, the TEXT or the DATA segment, and a supplemental TEXT that is not
+ * keywords and values of printable text (some instruments keep binary data of their own there).
+ * A usable ANALYSIS segment is not read. What the DATA needs ($PAR, $TOT, $DATATYPE, $PnB,
+ * $BYTEORD, the DATA offsets) must still be valid; when such a keyword is missing and the
+ * supplemental TEXT, the only other place for it, was set aside, the refusal says so.
  *
  * Messages are one sentence beginning "The file <path> ", e.g. "The file a.fcs is cut short: its
  * DATA segment runs from byte offset 1207 to 321206, but the file holds only 30000 bytes." Byte
