@@ -21,6 +21,9 @@ public:
     /// Starts the sequence for `seed`.
     explicit Random(std::uint64_t seed) : engine_(seed) {}
 
+    /// 64 random bits, for seeding further sequences.
+    std::uint64_t bits() { return engine_(); }
+
     /// A uniform double in [0, 1) with 53 random bits.
     double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
 

@@ -1,0 +1,225 @@
+// The only file of the tools that uses the FCS library.
+
+#include "fcs_study_writer.hpp"
+
+#include "fcs/fcs_file.hpp"
+#include "mass_panel.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace pairmend_tools {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kInstrument = "Helios";
+constexpr const char* kSheetName = "batches.csv";
+// Time counts milliseconds; $TIMESTEP gives the unit in seconds.
+constexpr const char* kTimeStep = "0.001";
+
+// Files written under temporary names and renamed into place together, so that a failure leaves
+// neither a half-written file nor a study mixed from two runs. Folders it created are removed
+// again unless commit() was called.
+class PendingFolder {
+public:
+    explicit PendingFolder(const fs::path& folder) : folder_(folder) {
+        // Record every missing folder on the way, innermost last, before creating any of them.
+        for (fs::path missing = folder; !missing.empty() && !fs::exists(missing);
+             missing = missing.parent_path()) {
+            created_.insert(created_.begin(), missing);
+            if (missing == missing.parent_path()) {
+                break;
+            }
+        }
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error || !fs::is_directory(folder)) {
+            discard();
+            throw std::runtime_error(
+                "Could not create the folder " + folder.string() + " for the study" +
+                (error ? " (" + error.message() + ")." : ": a file of that name exists."));
+        }
+    }
+    ~PendingFolder() { discard(); }
+    PendingFolder(const PendingFolder&) = delete;
+    PendingFolder& operator=(const PendingFolder&) = delete;
+
+    /// The temporary path under which the file `name` is written until commit().
+    std::string add(const std::string& name) {
+        const fs::path temporary =
+            folder_ / ("." + name + ".pairmend-simulate-" + std::to_string(::getpid()) + ".tmp");
+        pending_.emplace_back(temporary, folder_ / name);
+        return temporary.string();
+    }
+
+    /// Renames every file into place; the folder and the files stay.
+    void commit() {
+        for (const auto& [temporary, final_path] : pending_) {
+            std::error_code error;
+            fs::rename(temporary, final_path, error);
+            if (error) {
+                throw std::runtime_error("Could not move the finished file " + temporary.string() + " to " +
+                                         final_path.string() + " (" + error.message() + ").");
+            }
+        }
+        pending_.clear();
+        created_.clear();
+    }
+
+private:
+    void discard() noexcept {
+        std::error_code ignored;
+        for (const auto& entry : pending_) {
+            fs::remove(entry.first, ignored);
+        }
+        pending_.clear();
+        // Innermost first; fs::remove leaves a folder that is not empty.
+        for (auto folder = created_.rbegin(); folder != created_.rend(); ++folder) {
+            fs::remove(*folder, ignored);
+        }
+        created_.clear();
+    }
+
+    fs::path folder_;
+    std::vector<fs::path> created_;
+    std::vector<std::pair<fs::path, fs::path>> pending_;
+};
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Stale FCS files beside the study would be read by "pairmend-fcs correct folder/*.fcs" and then be
+// missing from the batch sheet; they may also be someone's data, so they are neither used nor removed.
+void refuse_other_fcs_files(const fs::path& folder, const Study& study) {
+    std::set<std::string> own;
+    for (const StudyFile& file : study.files) {
+        own.insert(file.name);
+    }
+    std::vector<std::string> others;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (lower(entry.path().extension().string()) == ".fcs" && own.count(name) == 0) {
+            others.push_back(name);
+        }
+    }
+    if (others.empty()) {
+        return;
+    }
+    std::sort(others.begin(), others.end());
+    std::string listed;
+    for (std::size_t i = 0; i < others.size() && i < 3; ++i) {
+        listed += (i > 0 ? ", " : "") + others[i];
+    }
+    if (others.size() > 3) {
+        listed += " and " + std::to_string(others.size() - 3) + " more";
+    }
+    throw std::runtime_error(
+        "The folder " + folder.string() + " already holds FCS files that are not part of " + "this study (" +
+        listed + "), which pairmend-fcs correct " + (folder / "*.fcs").string() +
+        " would read as well. Write the study to an empty folder, or move those files away.");
+}
+
+fcs::Channel channel(const std::string& name, const std::string& label) {
+    fcs::Channel result;
+    result.name = name;
+    result.label = label;
+    return result;
+}
+
+// One file's channels and values as the instrument writes them.
+fcs::FcsOutput file_output(const Study& study, std::size_t file_index,
+                           const std::vector<PanelChannel>& panel) {
+    const StudyFile& file = study.files[file_index];
+    fcs::FcsOutput output;
+    output.channels.push_back(channel("Time", ""));
+    output.channels.push_back(channel("Event_length", ""));
+    for (const PanelChannel& marker : panel) {
+        output.channels.push_back(channel(marker.isotope, marker.marker));
+    }
+    output.keywords = {
+        {"$CYT", kInstrument},
+        {"$FIL", file.name},
+        {"$SRC",
+         study_batch_name(file.batch) + (file.is_anchor() ? ", anchor (the same donor in every batch)"
+                                                          : ", sample " + std::to_string(file.sample))},
+        {"$TIMESTEP", kTimeStep},
+        {"PAIRMEND_SIMULATION", study_arguments(study.options)},
+    };
+
+    const std::size_t width = output.channels.size();
+    output.num_events = static_cast<std::size_t>(study.options.events_per_file);
+    output.values.resize(output.num_events * width);
+    StudyEventStream stream(study, file_index);
+    StudyEvent event;
+    for (std::size_t e = 0; stream.next(event); ++e) {
+        float* row = output.values.data() + e * width;
+        row[0] = static_cast<float>(event.time_ms);
+        row[1] = static_cast<float>(event.event_length);
+        for (std::size_t k = 0; k < panel.size(); ++k) {
+            const double arcsinh_value = event.observed[static_cast<std::size_t>(panel[k].dimension)];
+            row[2 + k] = static_cast<float>(std::sinh(arcsinh_value) * kStudyCofactor);
+        }
+    }
+    return output;
+}
+
+void write_batch_sheet(const std::string& path, const Study& study) {
+    std::ofstream sheet(path, std::ios::binary | std::ios::trunc);
+    sheet << "file,batch\n";
+    for (const StudyFile& file : study.files) {
+        sheet << file.name << ',' << study_batch_name(file.batch) << '\n';
+    }
+    sheet.close();
+    if (!sheet) {
+        throw std::runtime_error("Could not write the batch sheet " + path +
+                                 " completely (is the disk full?).");
+    }
+}
+
+} // namespace
+
+WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& folder) {
+    const Study study = make_study(options);
+    const std::vector<PanelChannel> panel = panel_channels(options.dims);
+    PendingFolder pending(folder);
+    refuse_other_fcs_files(folder, study);
+
+    WrittenStudy written;
+    for (std::size_t i = 0; i < study.files.size(); ++i) {
+        // One file's values at a time: the study as a whole may be far larger than memory.
+        const std::string path = (fs::path(folder) / study.files[i].name).string();
+        try {
+            fcs::write_fcs(pending.add(study.files[i].name), file_output(study, i, panel));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error("Could not write " + path + ": " + error.what());
+        }
+        written.files.push_back(path);
+    }
+    written.batch_sheet = (fs::path(folder) / kSheetName).string();
+    write_batch_sheet(pending.add(kSheetName), study);
+    pending.commit();
+    return written;
+}
+
+std::string study_arguments(const StudyOptions& options) {
+    return "--events " + std::to_string(options.events_per_file) + " --dims " + std::to_string(options.dims) +
+           " --batches " + std::to_string(options.batches) + " --files-per-batch " +
+           std::to_string(options.files_per_batch) + " --populations " + std::to_string(options.populations) +
+           " --seed " + std::to_string(options.seed);
+}
+
+} // namespace pairmend_tools
