@@ -359,6 +359,19 @@ TEST(SimulatedFcsStudy, PairmendFcsCorrectsTheStudyWithItsDefaultChannelsAndCofa
         EXPECT_GT(before, 1.0) << name;
         EXPECT_LT(after, before / 4) << name;
     }
+
+    // The largest panel: every one of its 50 markers is chosen by default.
+    StudyOptions large;
+    large.dims = pairmend_tools::panel_size();
+    large.events_per_file = 20;
+    ASSERT_EQ(simulate_study(dir.file("large"), large).exit_status, 0);
+    const RunResult info = run_program(fcs_binary, {"info", dir.file("large/batch1_anchor.fcs")});
+    ASSERT_EQ(info.exit_status, 0) << info.err;
+    std::size_t chosen = 0;
+    for (const std::string& line : pairmend_test::split_lines(info.out)) {
+        chosen += line.size() > 4 && line.compare(line.size() - 4, 4, " yes") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(chosen, 50u) << info.out;
 }
 
 } // namespace

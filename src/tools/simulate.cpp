@@ -195,17 +195,30 @@ std::string shell_word(const std::string& path) {
 void write_study(const Arguments& arguments) {
     const pairmend_tools::StudyOptions options = study_options(arguments);
     const auto written = pairmend_tools::write_fcs_study(options, arguments.fcs_folder);
-    std::string markers;
+    // The markers, indented and wrapped to lines of at most 100 characters.
+    std::string markers = "    ";
+    std::size_t line_start = 0;
     for (const auto& channel : pairmend_tools::panel_channels(options.dims)) {
-        markers += (markers.empty() ? "" : ", ") + channel.marker + " (" + channel.isotope + ")";
+        const std::string item = channel.marker + " (" + channel.isotope + ")";
+        if (markers.size() > 4) {
+            if (markers.size() - line_start + 2 + item.size() > 100) {
+                markers += ",\n";
+                line_start = markers.size();
+                markers += "    ";
+            } else {
+                markers += ", ";
+            }
+        }
+        markers += item;
     }
     const std::filesystem::path folder = arguments.fcs_folder;
     std::cout << "Wrote a simulated study of " << written.files.size() << " FCS files to " << folder.string()
               << ":\n"
               << "  " << options.batches << " batches, each with " << options.files_per_batch
-              << " sample files and 1 anchor file of " << options.events_per_file << " events; "
+              << " sample files and 1 anchor file, " << options.events_per_file << " events per file; "
               << options.populations << " cell populations, seed " << options.seed << "\n"
-              << "  " << options.dims << " markers: " << markers << "\n"
+              << "  " << options.dims << " markers:\n"
+              << markers << "\n"
               << "Batch sheet: " << written.batch_sheet << "\n"
               << "Correct it with:\n"
               << "  pairmend-fcs correct --out " << shell_word((folder / "corrected").string())
