@@ -21,6 +21,14 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define PAIRMEND_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PAIRMEND_TEST_ASAN 1
+#endif
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -299,6 +307,22 @@ TEST(SimulatedFcsStudy, BadCommandLinesAndUnusableFoldersAreRefusedLeavingNothin
     const RunResult nested = simulate_study(dir.file("new/deeper"), options, {limit});
     EXPECT_EQ(nested.exit_status, 1);
     EXPECT_FALSE(fs::exists(dir.file("new")));
+}
+
+TEST(SimulatedFcsStudy, AFileTooLargeForMemoryIsRefusedWithAdvice) {
+#ifdef PAIRMEND_TEST_ASAN
+    GTEST_SKIP() << "Address-space limits do not work under AddressSanitizer.";
+#endif
+    // One file of 20 million events x 7 channels needs 560 MB; the address space allows 256 MiB.
+    const TempDir dir;
+    StudyOptions options;
+    options.events_per_file = 20'000'000;
+    options.batches = 1;
+    options.files_per_batch = 1;
+    const RunResult run = simulate_study(dir.file("study"), options, {{RLIMIT_AS, rlim_t(256) << 20}});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_THAT(run.err, HasSubstr("not enough memory to simulate one file of 20000000 events"));
+    EXPECT_FALSE(fs::exists(dir.file("study")));
 }
 
 // pairmend-fcs's default choice takes exactly the markers of the study (not Time, not Event_length)

@@ -12,7 +12,10 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <new>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -206,6 +209,13 @@ WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& fol
             fcs::write_fcs(pending.add(study.files[i].name), file_output(study, i, panel));
         } catch (const std::runtime_error& error) {
             throw std::runtime_error("Could not write " + path + ": " + error.what());
+        } catch (const std::bad_alloc&) {
+            std::ostringstream message;
+            message << "There is not enough memory to simulate one file of " << options.events_per_file
+                    << " events (its values take " << std::fixed << std::setprecision(1)
+                    << static_cast<double>(options.events_per_file) * (options.dims + 2) * sizeof(float) / 1e9
+                    << " GB); give fewer --events per file and more --batches or --files-per-batch.";
+            throw std::runtime_error(message.str());
         }
         written.files.push_back(path);
     }
