@@ -32,6 +32,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+// The FCS library, named once so that a move of its header or namespace is a change of two lines.
+namespace fcs_io = ::fcs;
 using pairmend_test::read_text;
 using pairmend_test::run_program;
 using pairmend_test::RunResult;
@@ -110,7 +112,7 @@ TEST(SimulatedFcsStudy, FilesReadBackAsAMassCytometerWritesThemWithTheSimulatedV
                                              "CD14", "CD16", "CD20", "CD25", "CD27",   "CD28"};
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         SCOPED_TRACE(study.files[f].name);
-        const fcs::FcsFile file = fcs::read_fcs(folder + "/" + study.files[f].name);
+        const fcs_io::FcsFile file = fcs_io::read_fcs(folder + "/" + study.files[f].name);
         EXPECT_EQ(file.version, "FCS3.1");
         EXPECT_EQ(file.data_type, 'F');
         EXPECT_EQ(file.instrument(), "Helios");
@@ -125,7 +127,7 @@ TEST(SimulatedFcsStudy, FilesReadBackAsAMassCytometerWritesThemWithTheSimulatedV
             EXPECT_EQ(file.channels[2 + j].name, names[j]);
             EXPECT_EQ(file.channels[2 + j].label, labels[j]);
         }
-        for (const fcs::Channel& channel : file.channels) {
+        for (const fcs_io::Channel& channel : file.channels) {
             EXPECT_EQ(channel.bits, 32) << channel.name;
         }
 
@@ -351,7 +353,7 @@ TEST(SimulatedFcsStudy, PairmendFcsCorrectsTheStudyWithItsDefaultChannelsAndCofa
     EXPECT_THAT(run.err, HasSubstr("Batch 3 = batch3, 3 files"));
 
     // Mean distance of an anchor's events from batch 1's anchor's mean, on the arcsinh scale.
-    const auto anchor_offset = [](const fcs::FcsFile& file, const std::vector<double>& reference,
+    const auto anchor_offset = [](const fcs_io::FcsFile& file, const std::vector<double>& reference,
                                   std::size_t first) {
         std::vector<double> mean(6, 0.0);
         const std::size_t width = file.channels.size();
@@ -367,7 +369,7 @@ TEST(SimulatedFcsStudy, PairmendFcsCorrectsTheStudyWithItsDefaultChannelsAndCofa
         }
         return std::make_pair(mean, std::sqrt(squared));
     };
-    const fcs::FcsFile reference = fcs::read_fcs(dir.file("corrected/batch1_anchor.fcs"));
+    const fcs_io::FcsFile reference = fcs_io::read_fcs(dir.file("corrected/batch1_anchor.fcs"));
     ASSERT_EQ(reference.channels.size(), 14u);
     EXPECT_EQ(reference.keyword("PAIRMEND_CORRECTED").value_or(""),
               "Nd142Di,Nd143Di,Nd144Di,Nd145Di,Nd146Di,Sm147Di");
@@ -377,7 +379,7 @@ TEST(SimulatedFcsStudy, PairmendFcsCorrectsTheStudyWithItsDefaultChannelsAndCofa
     const auto before_reference = anchor_offset(reference, {}, 2).first;
     const auto after_reference = anchor_offset(reference, {}, 8).first;
     for (const char* name : {"batch2_anchor.fcs", "batch3_anchor.fcs"}) {
-        const fcs::FcsFile anchor = fcs::read_fcs(dir.file(std::string("corrected/") + name));
+        const fcs_io::FcsFile anchor = fcs_io::read_fcs(dir.file(std::string("corrected/") + name));
         const double before = anchor_offset(anchor, before_reference, 2).second;
         const double after = anchor_offset(anchor, after_reference, 8).second;
         EXPECT_GT(before, 1.0) << name;

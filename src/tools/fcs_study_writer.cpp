@@ -25,6 +25,8 @@ namespace pairmend_tools {
 namespace {
 
 namespace fs = std::filesystem;
+// The FCS library, named once so that a move of its header or namespace is a change of two lines.
+namespace fcs_io = ::fcs;
 
 constexpr const char* kInstrument = "Helios";
 constexpr const char* kSheetName = "batches.csv";
@@ -136,18 +138,18 @@ void refuse_other_fcs_files(const fs::path& folder, const Study& study) {
         " would read as well. Write the study to an empty folder, or move those files away.");
 }
 
-fcs::Channel channel(const std::string& name, const std::string& label) {
-    fcs::Channel result;
+fcs_io::Channel channel(const std::string& name, const std::string& label) {
+    fcs_io::Channel result;
     result.name = name;
     result.label = label;
     return result;
 }
 
 // One file's channels and values as the instrument writes them.
-fcs::FcsOutput file_output(const Study& study, std::size_t file_index,
-                           const std::vector<PanelChannel>& panel) {
+fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
+                              const std::vector<PanelChannel>& panel) {
     const StudyFile& file = study.files[file_index];
-    fcs::FcsOutput output;
+    fcs_io::FcsOutput output;
     output.channels.push_back(channel("Time", ""));
     output.channels.push_back(channel("Event_length", ""));
     for (const PanelChannel& marker : panel) {
@@ -206,7 +208,7 @@ WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& fol
         // One file's values at a time: the study as a whole may be far larger than memory.
         const std::string path = (fs::path(folder) / study.files[i].name).string();
         try {
-            fcs::write_fcs(pending.add(study.files[i].name), file_output(study, i, panel));
+            fcs_io::write_fcs(pending.add(study.files[i].name), file_output(study, i, panel));
         } catch (const std::runtime_error& error) {
             throw std::runtime_error("Could not write " + path + ": " + error.what());
         } catch (const std::bad_alloc&) {
