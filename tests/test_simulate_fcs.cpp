@@ -160,16 +160,12 @@ TEST(SimulatedFcsStudy, LargePanelsAddIsotopesInMassOrderWithDistinctMarkers) {
     for (std::size_t k = 0; k < channels.size(); ++k) {
         markers.insert(channels[k].marker);
         dimensions.insert(channels[k].dimension);
-        EXPECT_EQ(channels[k].isotope.substr(channels[k].isotope.size() - 2), "Di");
-        EXPECT_NE(channels[k].isotope.find(std::to_string(channels[k].mass)), std::string::npos);
         if (k > 0) {
             EXPECT_LT(channels[k - 1].mass, channels[k].mass) << "one channel per mass, ascending";
         }
     }
     EXPECT_EQ(markers.size(), 50u);
     EXPECT_EQ(dimensions.size(), 50u);
-    EXPECT_EQ(channels.front().isotope, "Y89Di");
-    EXPECT_EQ(channels.back().isotope, "Bi209Di");
     EXPECT_THROW(pairmend_tools::panel_channels(51), std::invalid_argument);
 }
 
