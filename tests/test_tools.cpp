@@ -24,7 +24,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pairmend_tools::SimulationOptions;
+using pairmend::tools::SimulationOptions;
 
 // A scratch folder per test, removed afterwards.
 class ToolsTest : public ::testing::Test {
@@ -130,7 +130,7 @@ TEST_F(ToolsTest, GeneratorIsDeterministicForASeedAndDiffersBetweenSeeds) {
     options.seed = 11;
     std::ostringstream input;
     std::ostringstream truth;
-    pairmend_tools::write_simulation(options, input, &truth);
+    pairmend::tools::write_simulation(options, input, &truth);
     EXPECT_EQ(input.str(), first);
     EXPECT_EQ(truth.str(), read_file(path("a_truth.csv")));
 }
@@ -190,9 +190,9 @@ TEST_F(ToolsTest, GeneratorRejectsBadOptionsWithAMessage) {
     SimulationOptions too_many;
     too_many.events_per_batch = 1'100'000'000;
     too_many.batches = 2;
-    EXPECT_THROW(pairmend_tools::validate(too_many), std::invalid_argument);
+    EXPECT_THROW(pairmend::tools::validate(too_many), std::invalid_argument);
     too_many.batches = 1;
-    EXPECT_NO_THROW(pairmend_tools::validate(too_many));
+    EXPECT_NO_THROW(pairmend::tools::validate(too_many));
 }
 
 TEST(SimulationModel, PopulationsAreSeparatedAndSharedInTheSameProportions) {
@@ -202,7 +202,7 @@ TEST(SimulationModel, PopulationsAreSeparatedAndSharedInTheSameProportions) {
         options.populations = 12;
         options.events_per_batch = 1001;
         options.seed = 3;
-        const auto model = pairmend_tools::make_model(options);
+        const auto model = pairmend::tools::make_model(options);
         ASSERT_EQ(model.populations.size(), 12u);
         std::int64_t total = 0;
         for (size_t p = 0; p < model.populations.size(); ++p) {
@@ -230,10 +230,10 @@ TEST(SimulationModel, WrittenRowsFollowTheModelsBatchEffect) {
     options.batches = 3;
     options.populations = 3;
     options.seed = 21;
-    const auto model = pairmend_tools::make_model(options);
+    const auto model = pairmend::tools::make_model(options);
     std::ostringstream input_text;
     std::ostringstream truth_text;
-    pairmend_tools::write_simulation(options, input_text, &truth_text);
+    pairmend::tools::write_simulation(options, input_text, &truth_text);
 
     std::istringstream input(input_text.str());
     std::istringstream truth(truth_text.str());
@@ -263,7 +263,7 @@ TEST(SimulationModel, WrittenRowsFollowTheModelsBatchEffect) {
             }
         }
         const int batch = std::stoi(cells[5]) - 1;
-        pairmend_tools::distort(model, batch, nearest, true_values.data(), expected.data());
+        pairmend::tools::distort(model, batch, nearest, true_values.data(), expected.data());
         for (size_t j = 0; j < 5; ++j) {
             // Both tables carry 7 significant digits.
             EXPECT_NEAR(std::stod(cells[j]), expected[j], 1e-5 * (1.0 + std::fabs(expected[j])));
@@ -277,15 +277,15 @@ TEST(SimulationModel, WrittenRowsFollowTheModelsBatchEffect) {
 }
 
 TEST(SimulationRandom, SequenceIsFixedBySeedAndNormalsHaveUnitSpread) {
-    pairmend_tools::Random first(99);
-    pairmend_tools::Random second(99);
+    pairmend::tools::Random first(99);
+    pairmend::tools::Random second(99);
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(first.normal(), second.normal());
         const auto draw = first.below(7);
         ASSERT_EQ(draw, second.below(7));
         ASSERT_LT(draw, 7u);
     }
-    pairmend_tools::Random rng(2024);
+    pairmend::tools::Random rng(2024);
     constexpr int count = 200000;
     double sum = 0.0;
     double squares = 0.0;
@@ -311,7 +311,7 @@ protected:
         options.seed = 8;
         std::ofstream input(path("in.csv"));
         std::ofstream truth(path("truth.csv"));
-        pairmend_tools::write_simulation(options, input, &truth);
+        pairmend::tools::write_simulation(options, input, &truth);
     }
 };
 
@@ -321,7 +321,7 @@ TEST_F(EvaluationTest, PerfectCorrectionHasNoErrorAndNoCorrectionKeepsTheDistort
     perfect[0] = "MNN_1_T,MNN_2_T,MNN_3_T";
     write_lines(path("perfect.csv"), perfect);
     const auto scores =
-        pairmend_tools::evaluate_correction(path("in.csv"), path("perfect.csv"), path("truth.csv"));
+        pairmend::tools::evaluate_correction(path("in.csv"), path("perfect.csv"), path("truth.csv"));
     ASSERT_EQ(scores.batches.size(), 3u);
     EXPECT_EQ(scores.dims, 3);
     for (const auto& batch : scores.batches) {
@@ -340,14 +340,14 @@ TEST_F(EvaluationTest, PerfectCorrectionHasNoErrorAndNoCorrectionKeepsTheDistort
     // An output that changed nothing scores exactly as the input.
     write_lines(path("unchanged.csv"), values_only(read_lines(path("in.csv"))));
     const auto unchanged =
-        pairmend_tools::evaluate_correction(path("in.csv"), path("unchanged.csv"), path("truth.csv"));
+        pairmend::tools::evaluate_correction(path("in.csv"), path("unchanged.csv"), path("truth.csv"));
     for (const auto& batch : unchanged.batches) {
         EXPECT_EQ(batch.rms_after, batch.rms_before);
         EXPECT_EQ(batch.distance_after, batch.distance_before);
     }
 
     std::ostringstream printed;
-    pairmend_tools::print_evaluation(printed, scores);
+    pairmend::tools::print_evaluation(printed, scores);
     EXPECT_NE(printed.str().find("reference batch 1"), std::string::npos);
     const std::string text = printed.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6 + 1 + 3);
@@ -357,7 +357,7 @@ TEST_F(EvaluationTest, MismatchedTablesAreReportedClearly) {
     const auto truth = read_lines(path("truth.csv"));
     const auto evaluate = [this](const std::string& corrected) {
         return expect_runtime_error(
-            [&] { pairmend_tools::evaluate_correction(path("in.csv"), path(corrected), path("truth.csv")); });
+            [&] { pairmend::tools::evaluate_correction(path("in.csv"), path(corrected), path("truth.csv")); });
     };
 
     auto shorter = truth;
@@ -396,18 +396,18 @@ TEST_F(EvaluationTest, MismatchedTablesAreReportedClearly) {
 
     write_lines(path("copy.csv"), truth);
     const std::string no_reference = expect_runtime_error(
-        [&] { pairmend_tools::evaluate_correction(path("in.csv"), path("copy.csv"), path("truth.csv"), 9); });
+        [&] { pairmend::tools::evaluate_correction(path("in.csv"), path("copy.csv"), path("truth.csv"), 9); });
     EXPECT_NE(no_reference.find("carries the reference batch label 9"), std::string::npos);
 }
 
 TEST(EvaluationTableReader, SplitKeepsEmptyCellsAndTrims) {
     std::vector<std::string_view> cells;
-    pairmend_tools::split_cells(" 1.5 ,,2\r", cells);
+    pairmend::tools::split_cells(" 1.5 ,,2\r", cells);
     ASSERT_EQ(cells.size(), 3u);
     EXPECT_EQ(cells[0], "1.5");
     EXPECT_EQ(cells[1], "");
     EXPECT_EQ(cells[2], "2");
-    pairmend_tools::split_cells(" \r", cells);
+    pairmend::tools::split_cells(" \r", cells);
     EXPECT_TRUE(cells.empty());
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 /**
  * Parses the whole of `text` as a decimal integer in [min, max].
@@ -41,6 +41,6 @@ inline std::string option_value(int argc, char** argv, int& index) {
     return argv[index];
 }
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools
 
 #endif

@@ -33,7 +33,7 @@ struct Arguments {
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    using pairmend_tools::option_value;
+    using pairmend::tools::option_value;
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -46,7 +46,7 @@ Arguments parse_arguments(int argc, char** argv) {
         } else if (option == "--truth") {
             arguments.truth_path = option_value(argc, argv, i);
         } else if (option == "--reference") {
-            arguments.reference_label = pairmend_tools::parse_integer_option<std::int64_t>(
+            arguments.reference_label = pairmend::tools::parse_integer_option<std::int64_t>(
                 option_value(argc, argv, i), option, std::numeric_limits<std::int64_t>::min(),
                 std::numeric_limits<std::int64_t>::max());
         } else {
@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
-        const auto evaluation = pairmend_tools::evaluate_correction(
+        const auto evaluation = pairmend::tools::evaluate_correction(
             arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
-        pairmend_tools::print_evaluation(std::cout, evaluation);
+        pairmend::tools::print_evaluation(std::cout, evaluation);
         return 0;
     } catch (const std::invalid_argument& error) {
         std::cerr << "Error: " << error.what() << "\n\n" << kUsage;

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 namespace {
 
@@ -185,4 +185,4 @@ void print_evaluation(std::ostream& out, const Evaluation& evaluation) {
     out.precision(precision);
 }
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools

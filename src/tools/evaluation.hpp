@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 /// The before/after figures of one batch.
 struct BatchScore {
@@ -55,6 +55,6 @@ Evaluation evaluate_correction(const std::string& input_path, const std::string&
 /// Prints the scores as a table preceded by a short explanation of the columns.
 void print_evaluation(std::ostream& out, const Evaluation& evaluation);
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools
 
 #endif

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <random>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 /**
  * A seeded source of uniform and normal variates. The standard library's distributions may differ
@@ -20,6 +20,9 @@ class Random {
 public:
     /// Starts the sequence for `seed`.
     explicit Random(std::uint64_t seed) : engine_(seed) {}
+
+    /// 64 random bits, for seeding further sequences.
+    std::uint64_t bits() { return engine_(); }
 
     /// A uniform double in [0, 1) with 53 random bits.
     double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
@@ -60,6 +63,6 @@ private:
     bool has_spare_ = false;
 };
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools
 
 #endif

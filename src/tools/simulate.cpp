@@ -1,14 +1,20 @@
-// pairmend-simulate: writes a synthetic input table with known batch effects and its ground truth.
+// pairmend-simulate: writes a synthetic input table with known batch effects and its ground truth,
+// or a simulated study of FCS files as a mass cytometer writes them.
 
 #include "cli.hpp"
+#include "fcs_study_writer.hpp"
+#include "mass_panel.hpp"
 #include "simulation.hpp"
+#include "study.hpp"
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,33 +23,49 @@ namespace {
 constexpr const char* kUsage =
     "Usage: pairmend-simulate --out INPUT.csv [--truth TRUTH.csv] [--events N] [--dims D]\n"
     "                         [--batches B] [--populations P] [--seed S]\n"
+    "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
+    "                         [--populations P] [--seed S]\n"
     "\n"
-    "Writes a synthetic table in pairmend's input format: P Gaussian cell populations in D parameters,\n"
-    "measured in B batches (labels 1..B) of N events each, with the same population proportions in\n"
-    "every batch. Batch 1 is undistorted; every other batch is shifted (by more than a population's\n"
-    "spread, far less than the gaps between populations), rescaled about each population's centre and\n"
-    "bent by a gentle sinusoid. The optional truth table holds the undistorted values of the same rows.\n"
+    "With --out, writes a synthetic table in pairmend's input format: P Gaussian cell populations in D\n"
+    "parameters, measured in B batches (labels 1..B) of N events each, with the same population\n"
+    "proportions in every batch. Batch 1 is undistorted; every other batch is shifted (by more than a\n"
+    "population's spread, far less than the gaps between populations), rescaled about each population's\n"
+    "centre and bent by a gentle sinusoid. The optional truth table holds the undistorted values of the\n"
+    "same rows.\n"
+    "\n"
+    "With --fcs, writes a simulated mass-cytometry study with the same populations and batch effects\n"
+    "into the folder DIR: per batch F patients' samples (batch<b>_sample<f>.fcs, their population\n"
+    "shares differing a little) and one anchor (batch<b>_anchor.fcs, the same donor in every batch),\n"
+    "N events per file, as FCS 3.1 files of 32-bit floats from a Helios: a Time and an Event_length\n"
+    "channel, then D markers named by isotope (Nd142Di ...) and labelled by marker (CD3 ...), with\n"
+    "linear values 5 sinh(x) of the simulated arcsinh values x. DIR/batches.csv is the batch sheet for\n"
+    "pairmend-fcs correct --batches.\n"
+    "\n"
     "The same seed always gives the same files.\n"
     "\n"
     "  --out FILE          input table to write (header P1..PD,batch,event)\n"
-    "  --truth FILE        ground-truth table to write (header P1..PD), optional\n"
-    "  --events N          events per batch (default 10000)\n"
-    "  --dims D            parameters per event (default 5)\n"
+    "  --truth FILE        ground-truth table to write (header P1..PD), optional; only with --out\n"
+    "  --fcs DIR           folder of the FCS study to write (created when missing)\n"
+    "  --events N          events per batch with --out, per file with --fcs (default 10000)\n"
+    "  --dims D            parameters per event (default 5; at most 50 with --fcs)\n"
     "  --batches B         batches (default 3)\n"
+    "  --files-per-batch F sample files per batch besides its anchor, only with --fcs (default 2)\n"
     "  --populations P     cell populations (default 4, at most 1000)\n"
     "  --seed S            seed of the random sequence (default 1)\n"
     "  --help              print this text\n";
 
 struct Arguments {
-    pairmend_tools::SimulationOptions options;
+    pairmend::tools::SimulationOptions options;
+    std::optional<int> files_per_batch;
     std::string input_path;
     std::string truth_path;
+    std::string fcs_folder;
     bool help = false;
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    using pairmend_tools::option_value;
-    using pairmend_tools::parse_integer_option;
+    using pairmend::tools::option_value;
+    using pairmend::tools::parse_integer_option;
     constexpr int int_max = std::numeric_limits<int>::max();
     Arguments arguments;
     auto& options = arguments.options;
@@ -55,6 +77,8 @@ Arguments parse_arguments(int argc, char** argv) {
             arguments.input_path = option_value(argc, argv, i);
         } else if (option == "--truth") {
             arguments.truth_path = option_value(argc, argv, i);
+        } else if (option == "--fcs") {
+            arguments.fcs_folder = option_value(argc, argv, i);
         } else if (option == "--events") {
             options.events_per_batch =
                 parse_integer_option<std::int64_t>(option_value(argc, argv, i), option, 1, int_max);
@@ -62,9 +86,12 @@ Arguments parse_arguments(int argc, char** argv) {
             options.dims = parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
         } else if (option == "--batches") {
             options.batches = parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
+        } else if (option == "--files-per-batch") {
+            arguments.files_per_batch =
+                parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
         } else if (option == "--populations") {
             options.populations = parse_integer_option<int>(option_value(argc, argv, i), option, 1,
-                                                            pairmend_tools::kMaxPopulations);
+                                                            pairmend::tools::kMaxPopulations);
         } else if (option == "--seed") {
             options.seed = parse_integer_option<std::uint64_t>(option_value(argc, argv, i), option, 0,
                                                                std::numeric_limits<std::uint64_t>::max());
@@ -72,10 +99,43 @@ Arguments parse_arguments(int argc, char** argv) {
             throw std::invalid_argument("Unknown option \"" + option + "\".");
         }
     }
-    if (!arguments.help && arguments.input_path.empty()) {
-        throw std::invalid_argument("The option --out, the input table to write, is required.");
+    if (arguments.help) {
+        return arguments;
+    }
+    const bool table = !arguments.input_path.empty();
+    const bool study = !arguments.fcs_folder.empty();
+    if (table && study) {
+        throw std::invalid_argument("The options --out (a table) and --fcs (a folder of FCS files) cannot be "
+                                    "combined: give one of them.");
+    }
+    if (!table && !study) {
+        throw std::invalid_argument(
+            "Give --out, the input table to write, or --fcs, the folder of a simulated "
+            "FCS study to write.");
+    }
+    if (study && !arguments.truth_path.empty()) {
+        throw std::invalid_argument(
+            "The option --truth belongs to a table (--out); an FCS study (--fcs) has no "
+            "truth table.");
+    }
+    if (table && arguments.files_per_batch) {
+        throw std::invalid_argument("The option --files-per-batch belongs to an FCS study (--fcs); a table "
+                                    "(--out) holds every batch in one file.");
     }
     return arguments;
+}
+
+pairmend::tools::StudyOptions study_options(const Arguments& arguments) {
+    pairmend::tools::StudyOptions study;
+    study.events_per_file = arguments.options.events_per_batch;
+    study.dims = arguments.options.dims;
+    study.batches = arguments.options.batches;
+    study.populations = arguments.options.populations;
+    study.seed = arguments.options.seed;
+    if (arguments.files_per_batch) {
+        study.files_per_batch = *arguments.files_per_batch;
+    }
+    return study;
 }
 
 // An output file with a large buffer: the tables can reach gigabytes.
@@ -104,6 +164,68 @@ private:
     std::ofstream stream_;
 };
 
+void write_table(const Arguments& arguments) {
+    pairmend::tools::validate(arguments.options);
+    OutputFile input(arguments.input_path);
+    std::unique_ptr<OutputFile> truth;
+    if (!arguments.truth_path.empty()) {
+        truth = std::make_unique<OutputFile>(arguments.truth_path);
+    }
+    pairmend::tools::write_simulation(arguments.options, input.stream(), truth ? &truth->stream() : nullptr);
+    input.close(arguments.input_path);
+    if (truth) {
+        truth->close(arguments.truth_path);
+    }
+}
+
+// `path` as one shell word, quoted only when it needs to be.
+std::string shell_word(const std::string& path) {
+    const bool plain = path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                              "/._-+,:@%=") == std::string::npos;
+    if (plain && !path.empty()) {
+        return path;
+    }
+    std::string quoted = "'";
+    for (const char c : path) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+void write_study(const Arguments& arguments) {
+    const pairmend::tools::StudyOptions options = study_options(arguments);
+    const auto written = pairmend::tools::write_fcs_study(options, arguments.fcs_folder);
+    // The markers, indented and wrapped to lines of at most 100 characters.
+    std::string markers = "    ";
+    std::size_t line_start = 0;
+    for (const auto& channel : pairmend::tools::panel_channels(options.dims)) {
+        const std::string item = channel.marker + " (" + channel.isotope + ")";
+        if (markers.size() > 4) {
+            if (markers.size() - line_start + 2 + item.size() > 100) {
+                markers += ",\n";
+                line_start = markers.size();
+                markers += "    ";
+            } else {
+                markers += ", ";
+            }
+        }
+        markers += item;
+    }
+    const std::filesystem::path folder = arguments.fcs_folder;
+    std::cout << "Wrote a simulated study of " << written.files.size() << " FCS files to " << folder.string()
+              << ":\n"
+              << "  " << options.batches << " batches, each with " << options.files_per_batch
+              << " sample files and 1 anchor file, " << options.events_per_file << " events per file; "
+              << options.populations << " cell populations, seed " << options.seed << "\n"
+              << "  " << options.dims << " markers:\n"
+              << markers << "\n"
+              << "Batch sheet: " << written.batch_sheet << "\n"
+              << "Correct it with:\n"
+              << "  pairmend-fcs correct --out " << shell_word((folder / "corrected").string())
+              << " --batches " << shell_word(written.batch_sheet) << " " << shell_word(folder.string())
+              << "/*.fcs\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -113,17 +235,10 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
-        pairmend_tools::validate(arguments.options);
-        OutputFile input(arguments.input_path);
-        std::unique_ptr<OutputFile> truth;
-        if (!arguments.truth_path.empty()) {
-            truth = std::make_unique<OutputFile>(arguments.truth_path);
-        }
-        pairmend_tools::write_simulation(arguments.options, input.stream(),
-                                         truth ? &truth->stream() : nullptr);
-        input.close(arguments.input_path);
-        if (truth) {
-            truth->close(arguments.truth_path);
+        if (arguments.fcs_folder.empty()) {
+            write_table(arguments);
+        } else {
+            write_study(arguments);
         }
         return 0;
     } catch (const std::invalid_argument& error) {

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 namespace {
 
@@ -254,4 +254,4 @@ void write_simulation(const SimulationOptions& options, std::ostream& input, std
     }
 }
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools

@@ -8,7 +8,7 @@
 #include <iosfwd>
 #include <vector>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 /// Size and seed of a simulated data set.
 struct SimulationOptions {
@@ -97,6 +97,6 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
  */
 void write_simulation(const SimulationOptions& options, std::ostream& input, std::ostream* truth);
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools
 
 #endif

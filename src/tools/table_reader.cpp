@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::int64_t TableReader::integer(std::string_view cell, const char* what) const
     return value;
 }
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools

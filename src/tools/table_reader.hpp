@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace pairmend_tools {
+namespace pairmend::tools {
 
 /**
  * Reads a comma-separated table with a header line, one data row at a time. Cells are split at every
@@ -70,6 +70,6 @@ private:
 /// Splits `line` at commas into trimmed views; an empty line gives no cells.
 void split_cells(std::string_view line, std::vector<std::string_view>& cells);
 
-} // namespace pairmend_tools
+} // namespace pairmend::tools
 
 #endif

@@ -1,0 +1,173 @@
+// The only file of the tools that uses the FCS library.
+
+#include "fcs_study_writer.hpp"
+
+#include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/output_transaction.hpp"
+#include "mass_panel.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <new>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace pairmend::tools {
+
+namespace {
+
+namespace fs = std::filesystem;
+// The FCS library, named once so that a move of its header or namespace is a change of two lines.
+namespace fcs_io = pairmend::fcs;
+
+constexpr const char* kInstrument = "Helios";
+constexpr const char* kSheetName = "batches.csv";
+// Time counts milliseconds; $TIMESTEP gives the unit in seconds.
+constexpr const char* kTimeStep = "0.001";
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Stale FCS files beside the study would be read by "pairmend-fcs correct folder/*.fcs" and then be
+// missing from the batch sheet; they may also be someone's data, so they are neither used nor removed.
+void refuse_other_fcs_files(const fs::path& folder, const Study& study) {
+    std::set<std::string> own;
+    for (const StudyFile& file : study.files) {
+        own.insert(file.name);
+    }
+    std::vector<std::string> others;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (lower(entry.path().extension().string()) == ".fcs" && own.count(name) == 0) {
+            others.push_back(name);
+        }
+    }
+    if (others.empty()) {
+        return;
+    }
+    std::sort(others.begin(), others.end());
+    std::string listed;
+    for (std::size_t i = 0; i < others.size() && i < 3; ++i) {
+        listed += (i > 0 ? ", " : "") + others[i];
+    }
+    if (others.size() > 3) {
+        listed += " and " + std::to_string(others.size() - 3) + " more";
+    }
+    throw std::runtime_error(
+        "The folder " + folder.string() + " already holds FCS files that are not part of " + "this study (" +
+        listed + "), which pairmend-fcs correct " + (folder / "*.fcs").string() +
+        " would read as well. Write the study to an empty folder, or move those files away.");
+}
+
+fcs_io::Channel channel(const std::string& name, const std::string& label) {
+    fcs_io::Channel result;
+    result.name = name;
+    result.label = label;
+    return result;
+}
+
+// One file's channels and values as the instrument writes them.
+fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
+                              const std::vector<PanelChannel>& panel) {
+    const StudyFile& file = study.files[file_index];
+    fcs_io::FcsOutput output;
+    output.channels.push_back(channel("Time", ""));
+    output.channels.push_back(channel("Event_length", ""));
+    for (const PanelChannel& marker : panel) {
+        output.channels.push_back(channel(marker.isotope, marker.marker));
+    }
+    output.keywords = {
+        {"$CYT", kInstrument},
+        {"$FIL", file.name},
+        {"$SRC",
+         study_batch_name(file.batch) + (file.is_anchor() ? ", anchor (the same donor in every batch)"
+                                                          : ", sample " + std::to_string(file.sample))},
+        {"$TIMESTEP", kTimeStep},
+        {"PAIRMEND_SIMULATION", study_arguments(study.options)},
+    };
+
+    const std::size_t width = output.channels.size();
+    output.num_events = static_cast<std::size_t>(study.options.events_per_file);
+    output.values.resize(output.num_events * width);
+    StudyEventStream stream(study, file_index);
+    StudyEvent event;
+    for (std::size_t e = 0; stream.next(event); ++e) {
+        float* row = output.values.data() + e * width;
+        row[0] = static_cast<float>(event.time_ms);
+        row[1] = static_cast<float>(event.event_length);
+        for (std::size_t k = 0; k < panel.size(); ++k) {
+            const double arcsinh_value = event.observed[static_cast<std::size_t>(panel[k].dimension)];
+            row[2 + k] = static_cast<float>(std::sinh(arcsinh_value) * kStudyCofactor);
+        }
+    }
+    return output;
+}
+
+void write_batch_sheet(const std::string& path, const Study& study) {
+    std::ofstream sheet(path, std::ios::binary | std::ios::trunc);
+    sheet << "file,batch\n";
+    for (const StudyFile& file : study.files) {
+        sheet << file.name << ',' << study_batch_name(file.batch) << '\n';
+    }
+    sheet.close();
+    if (!sheet) {
+        throw std::runtime_error("Could not write the batch sheet " + path +
+                                 " completely (is the disk full?).");
+    }
+}
+
+} // namespace
+
+WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& folder) {
+    const Study study = make_study(options);
+    const std::vector<PanelChannel> panel = panel_channels(options.dims);
+    // Every file under a temporary name, renamed into place together, so that a failure leaves
+    // neither a half-written file nor a study mixed from two runs, nor a folder the run created.
+    pairmend::OutputTransaction pending;
+    pending.create_folder(folder);
+    refuse_other_fcs_files(folder, study);
+
+    WrittenStudy written;
+    for (std::size_t i = 0; i < study.files.size(); ++i) {
+        // One file's values at a time: the study as a whole may be far larger than memory.
+        const std::string path = (fs::path(folder) / study.files[i].name).string();
+        try {
+            fcs_io::write_fcs(pending.add(path), file_output(study, i, panel));
+        } catch (const std::runtime_error& error) {
+            throw std::runtime_error("Could not write " + path + ": " + error.what());
+        } catch (const std::bad_alloc&) {
+            std::ostringstream message;
+            message << "There is not enough memory to simulate one file of " << options.events_per_file
+                    << " events (its values take " << std::fixed << std::setprecision(1)
+                    << static_cast<double>(options.events_per_file) * (options.dims + 2) * sizeof(float) / 1e9
+                    << " GB); give fewer --events per file and more --batches or --files-per-batch.";
+            throw std::runtime_error(message.str());
+        }
+        written.files.push_back(path);
+    }
+    written.batch_sheet = (fs::path(folder) / kSheetName).string();
+    write_batch_sheet(pending.add(written.batch_sheet), study);
+    pending.commit();
+    return written;
+}
+
+std::string study_arguments(const StudyOptions& options) {
+    return "--events " + std::to_string(options.events_per_file) + " --dims " + std::to_string(options.dims) +
+           " --batches " + std::to_string(options.batches) + " --files-per-batch " +
+           std::to_string(options.files_per_batch) + " --populations " + std::to_string(options.populations) +
+           " --seed " + std::to_string(options.seed);
+}
+
+} // namespace pairmend::tools
