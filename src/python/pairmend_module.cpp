@@ -6,6 +6,10 @@
 #include "mnn_io.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/model/apply.hpp"
+#include "pairmend/model/extend.hpp"
+#include "pairmend/model/fit.hpp"
+#include "pairmend/model/model_file.hpp"
 #include "run_mnn.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
@@ -22,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -101,6 +106,15 @@ public:
         return texts_.empty() ? std::to_string(integers_.at(b)) : texts_.at(b);
     }
 
+    // The label of every batch number as text, in number order: the batch names of a model.
+    std::vector<std::string> names() const {
+        std::vector<std::string> all;
+        for (std::size_t b = 0; b < std::max(texts_.size(), integers_.size()); ++b) {
+            all.push_back(label_text(static_cast<int>(b)));
+        }
+        return all;
+    }
+
 private:
     static void check_count(std::size_t count, std::size_t nobs) {
         if (count != nobs) {
@@ -174,6 +188,156 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
         mergeOrder.append(batches.label(batch));
     }
     return py::make_tuple(std::move(corrected), std::move(mergeOrder), py::cast(details.num_pairs));
+}
+
+// ---- correction models -------------------------------------------------------------------
+
+using ModelPointer = std::shared_ptr<const pairmend::model::Model>;
+
+// The events of `data` in the engine's layout, refused as `correct` refuses them.
+std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::size_t& ndim) {
+    if (data.ndim() != 2) {
+        std::ostringstream text;
+        text << "data must be a two-dimensional array of events (rows) by parameters (columns), not "
+             << data.ndim() << "-dimensional.";
+        throw std::runtime_error(text.str());
+    }
+    nobs = static_cast<std::size_t>(data.shape(0));
+    ndim = static_cast<std::size_t>(data.shape(1));
+    if (ndim == 0) {
+        throw std::runtime_error("data has no columns: it needs one column per measured parameter.");
+    }
+    detail::check_table_size(nobs, ndim);
+    if (py::isinstance<py::array_t<double>>(data)) {
+        return event_matrix<double>(data);
+    }
+    if (py::isinstance<py::array_t<float>>(data)) {
+        return event_matrix<float>(data);
+    }
+    throw py::type_error("data must hold float32 or float64 values.");
+}
+
+// Learns a model from labelled events; batches are named by their labels as text and numbered
+// as `correct` numbers them, so that a model fitted on every event repeats `correct` exactly.
+ModelPointer fit_model(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
+                       int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
+                       const std::string& reference_policy, int num_threads, std::uint64_t reference_events,
+                       std::uint64_t fit_events, const std::vector<std::string>& parameters) {
+    pairmend::model::FitOptions options;
+    options.settings.reference_policy = QN::parse_reference_policy(reference_policy);
+    options.settings.num_neighbors = num_neighbors;
+    options.settings.num_mads = num_mads;
+    options.settings.robust_iterations = robust_iterations;
+    options.settings.robust_trim = robust_trim;
+    options.settings.approximate = approximate;
+    options.settings.automatic_order = automatic_order;
+    options.settings.reference_events = reference_events;
+    options.fit_events = fit_events;
+    options.num_threads = num_threads;
+    options.parameters = parameters;
+    pairmend::model::check_settings(options.settings);
+
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs);
+    const py::gil_scoped_release unlocked;
+    return std::make_shared<const pairmend::model::Model>(
+        pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
+                                      batches.names(), options, nullptr));
+}
+
+// Corrects labelled events of batches the model knows; returns them in input order.
+py::array_t<double> apply_model(const ModelPointer& model, const py::array& data, const py::object& labels,
+                                int num_threads) {
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs);
+    py::array_t<double> corrected({nobs, ndim});
+    double* output = corrected.mutable_data();
+    {
+        const py::gil_scoped_release unlocked;
+        pairmend::model::apply_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
+                                        batches.batches().data(), batches.names(), output, num_threads);
+    }
+    return corrected;
+}
+
+// A new model: the old one's batches unchanged plus the labelled new batches.
+ModelPointer extend_model(const ModelPointer& model, const py::array& data, const py::object& labels,
+                          int num_threads, std::uint64_t fit_events) {
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs);
+    pairmend::model::ExtendOptions options;
+    options.fit_events = fit_events;
+    options.num_threads = num_threads;
+    const py::gil_scoped_release unlocked;
+    return std::make_shared<const pairmend::model::Model>(
+        pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
+                                         batches.batches().data(), batches.names(), options, nullptr));
+}
+
+py::dict model_settings(const ModelPointer& model) {
+    const pairmend::model::Settings& settings = model->settings;
+    py::dict used;
+    used["num_neighbors"] = settings.num_neighbors;
+    used["num_mads"] = settings.num_mads;
+    used["robust_iterations"] = settings.robust_iterations;
+    used["robust_trim"] = settings.robust_trim;
+    used["approximate"] = settings.approximate;
+    used["automatic_order"] = settings.automatic_order;
+    used["reference_policy"] = QN::reference_policy_text(settings.reference_policy);
+    used["reference_events"] = settings.reference_events;
+    return used;
+}
+
+void bind_models(py::module_& module) {
+    py::class_<pairmend::model::Model, ModelPointer>(module, "Model", "A learnt correction; see pairmend.Model.")
+        .def_property_readonly("batches",
+                               [](const ModelPointer& model) {
+                                   std::vector<std::string> names;
+                                   for (const auto& batch : model->batches) {
+                                       names.push_back(batch.name);
+                                   }
+                                   return names;
+                               })
+        .def_property_readonly("parameters", [](const ModelPointer& model) { return model->parameters; })
+        .def_property_readonly("num_pairs", [](const ModelPointer& model) { return model->num_pairs; })
+        .def_property_readonly("fitted_events",
+                               [](const ModelPointer& model) {
+                                   std::vector<std::uint64_t> counts;
+                                   for (const auto& batch : model->batches) {
+                                       counts.push_back(batch.fitted_events);
+                                   }
+                                   return counts;
+                               })
+        .def_property_readonly("settings", &model_settings);
+    module.def("fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
+               py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
+               py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
+               py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"),
+               "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all.");
+    module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"), py::arg("num_threads"),
+               "Corrects data of batches the model knows; returns float64 events in input order.");
+    module.def("extend", &extend_model, py::arg("model"), py::arg("data"), py::arg("labels"),
+               py::arg("num_threads"), py::arg("fit_events"), "Returns a new model with the labelled batches added.");
+    module.def(
+        "save_model",
+        [](const ModelPointer& model, const std::string& path) {
+            const py::gil_scoped_release unlocked;
+            pairmend::model::save_model(*model, path);
+        },
+        py::arg("model"), py::arg("path"), "Writes the model file atomically.");
+    module.def(
+        "load_model",
+        [](const std::string& path) {
+            const py::gil_scoped_release unlocked;
+            return std::make_shared<const pairmend::model::Model>(pairmend::model::load_model(path));
+        },
+        py::arg("path"), "Reads a model file, refusing a damaged or newer one.");
 }
 
 #ifdef PAIRMEND_PYTHON_FCS
@@ -253,6 +417,7 @@ PYBIND11_MODULE(_core, module) {
     module.def(
         "max_num_threads", [] { return std::max(omp_get_max_threads(), omp_get_num_procs()); },
         "The most engine threads worth starting: the processors or OpenMP's maximum, whichever is larger.");
+    bind_models(module);
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");
