@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::vector<unsigned char> written = pairmend::model::encode_model(model);
-    const pairmend::model::Model again = pairmend::model::decode_model(written.data(), written.size(), source);
+    const pairmend::model::Model again =
+        pairmend::model::decode_model(written.data(), written.size(), source);
     if (pairmend::model::encode_model(again) != written) {
         std::abort();
     }

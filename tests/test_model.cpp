@@ -71,14 +71,16 @@ Labelled interleaved(const std::vector<size_t>& sizes, std::uint64_t seed) {
         data.names.push_back("batch " + std::string(1, static_cast<char>('A' + b)));
     }
     std::vector<size_t> next(sizes.size(), 0);
-    for (size_t taken = 0, round = 0; taken < [&] {
-             size_t total = 0;
-             for (const size_t s : sizes) {
-                 total += s;
-             }
-             return total;
-         }();
-         ++round) {
+    for (
+        size_t taken = 0, round = 0; taken <
+                                     [&] {
+                                         size_t total = 0;
+                                         for (const size_t s : sizes) {
+                                             total += s;
+                                         }
+                                         return total;
+                                     }();
+        ++round) {
         const size_t b = round % sizes.size();
         if (next[b] < sizes[b]) {
             data.events.insert(data.events.end(), batches[b].begin() + static_cast<long>(next[b] * ndim),
@@ -170,8 +172,8 @@ TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
     const Labelled data = interleaved({400, 400}, 7);
     FitOptions options;
     options.settings.automatic_order = false;
-    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(), data.ids.data(),
-                                                      data.names, options, nullptr);
+    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
+                                                      data.ids.data(), data.names, options, nullptr);
     ASSERT_EQ(model.batches[0].name, "batch A");
     const std::string first = "batch A";
     const std::string second = "batch B";
@@ -203,11 +205,13 @@ TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
 
 TEST(Apply, UnknownBatchesAndWrongWidthsAreRefusedWithTheReason) {
     const Labelled data = interleaved({200, 200, 200}, 3);
-    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(), data.ids.data(),
-                                                      data.names, FitOptions(), nullptr);
+    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
+                                                      data.ids.data(), data.names, FitOptions(), nullptr);
     std::vector<double> events(4 * ndim, 1.0);
     std::vector<double> output(events.size(), -7.0);
-    EXPECT_EQ(message_of([&] { pairmend::model::apply(model, "batch Z", ndim, 4, events.data(), output.data(), 1); }),
+    EXPECT_EQ(message_of([&] {
+                  pairmend::model::apply(model, "batch Z", ndim, 4, events.data(), output.data(), 1);
+              }),
               "The model knows no batch named \"batch Z\"; it knows \"" + model.batches[0].name + "\", \"" +
                   model.batches[1].name + "\" and \"" + model.batches[2].name +
                   "\". Fit or extend the model with that batch first.");
@@ -218,8 +222,8 @@ TEST(Apply, UnknownBatchesAndWrongWidthsAreRefusedWithTheReason) {
     // A labelled call with one unknown name writes nothing, not even the known batch's events.
     const std::vector<int> ids{0, 1, 0, 1};
     EXPECT_NE(message_of([&] {
-                  pairmend::model::apply_labelled(model, ndim, 4, events.data(), ids.data(), {"batch A", "nope"},
-                                                  output.data(), 1);
+                  pairmend::model::apply_labelled(model, ndim, 4, events.data(), ids.data(),
+                                                  {"batch A", "nope"}, output.data(), 1);
               }).find("no batch named \"nope\""),
               std::string::npos);
     EXPECT_EQ(output, std::vector<double>(events.size(), -7.0));
@@ -228,7 +232,9 @@ TEST(Apply, UnknownBatchesAndWrongWidthsAreRefusedWithTheReason) {
 TEST(Fit, RefusesWhatCannotBeFitted) {
     const std::vector<double> events = batch_events(50, 0, 1);
     FitOptions options;
-    EXPECT_EQ(message_of([&] { pairmend::model::fit(ndim, {{"only", 50, events.data()}}, options); }),
+    EXPECT_EQ(message_of([&] {
+                  pairmend::model::fit(ndim, {{"only", 50, events.data()}}, options);
+              }),
               "A model needs at least two batches to learn a correction, but 1 were given.");
     EXPECT_EQ(message_of([&] {
                   pairmend::model::fit(ndim, {{"x", 50, events.data()}, {"x", 50, events.data()}}, options);
@@ -346,8 +352,9 @@ TEST(Extend, OldBatchesStayBitIdenticalAndNewOnesAreCorrected) {
     std::vector<double> later_out(later.size());
     pairmend::model::ExtendOptions extend_options;
     extend_options.num_threads = 2;
-    const Model extended = pairmend::model::extend(model, ndim, {{"late", 420, late.data()}, {"later", 300, later.data()}},
-                                                   extend_options, {late_out.data(), later_out.data()});
+    const Model extended =
+        pairmend::model::extend(model, ndim, {{"late", 420, late.data()}, {"later", 300, later.data()}},
+                                extend_options, {late_out.data(), later_out.data()});
 
     ASSERT_EQ(extended.batches.size(), 5U);
     for (size_t b = 0; b < model.batches.size(); ++b) {
@@ -367,8 +374,8 @@ TEST(Extend, OldBatchesStayBitIdenticalAndNewOnesAreCorrected) {
     // Old batches corrected through either model agree bit for bit.
     std::vector<double> through_old(old_data.events.size());
     std::vector<double> through_new(old_data.events.size());
-    pairmend::model::apply_labelled(model, ndim, old_data.ids.size(), old_data.events.data(), old_data.ids.data(),
-                                    old_data.names, through_old.data(), 1);
+    pairmend::model::apply_labelled(model, ndim, old_data.ids.size(), old_data.events.data(),
+                                    old_data.ids.data(), old_data.names, through_old.data(), 1);
     pairmend::model::apply_labelled(extended, ndim, old_data.ids.size(), old_data.events.data(),
                                     old_data.ids.data(), old_data.names, through_new.data(), 2);
     EXPECT_TRUE(same_bits(through_old, through_new));
@@ -395,8 +402,9 @@ TEST(Extend, OldBatchesStayBitIdenticalAndNewOnesAreCorrected) {
     // fit would have (up to ties among equally near neighbours).
     FitOptions keep_all = options;
     keep_all.settings.reference_events = 1000000;
-    const Model uncapped = pairmend::model::fit_labelled(ndim, old_data.ids.size(), old_data.events.data(),
-                                                         old_data.ids.data(), old_data.names, keep_all, nullptr);
+    const Model uncapped =
+        pairmend::model::fit_labelled(ndim, old_data.ids.size(), old_data.events.data(), old_data.ids.data(),
+                                      old_data.names, keep_all, nullptr);
     std::vector<double> late_later(late.size());
     pairmend::model::extend(uncapped, ndim, {{"late", 420, late.data()}}, {}, {late_later.data()});
     Labelled together = old_data;
@@ -430,13 +438,17 @@ TEST(Extend, OldBatchesStayBitIdenticalAndNewOnesAreCorrected) {
 
 TEST(Extend, RefusesKnownNamesAndWrongWidths) {
     const Labelled data = interleaved({200, 200}, 5);
-    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(), data.ids.data(),
-                                                      data.names, FitOptions(), nullptr);
+    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
+                                                      data.ids.data(), data.names, FitOptions(), nullptr);
     const std::vector<double> events = batch_events(100, 1, 8);
-    EXPECT_EQ(message_of([&] { pairmend::model::extend(model, ndim, {{"batch B", 100, events.data()}}, {}); }),
+    EXPECT_EQ(message_of([&] {
+                  pairmend::model::extend(model, ndim, {{"batch B", 100, events.data()}}, {});
+              }),
               "The model already holds a batch named \"batch B\"; only new batches can be added. Apply the "
               "model to correct more events of a batch it knows.");
-    EXPECT_EQ(message_of([&] { pairmend::model::extend(model, 4, {{"new", 100, events.data()}}, {}); }),
+    EXPECT_EQ(message_of([&] {
+                  pairmend::model::extend(model, 4, {{"new", 100, events.data()}}, {});
+              }),
               "The model corrects events of 5 parameters, but the batches to add have 4 values per event.");
     EXPECT_EQ(message_of([&] { pairmend::model::extend(model, ndim, {}, {}); }),
               "No batch was given to add to the model.");

@@ -120,7 +120,8 @@ class ModelFile : public ::testing::Test {
 protected:
     void SetUp() override {
         folder_ = std::filesystem::temp_directory_path() /
-                  ("pairmend_model_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                  ("pairmend_model_file_" +
+                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::remove_all(folder_);
         std::filesystem::create_directories(folder_);
     }
@@ -131,8 +132,9 @@ protected:
 
 TEST(Crc32, MatchesZlib) {
     const std::string check = "123456789";
-    EXPECT_EQ(pairmend::model::internal::crc32(reinterpret_cast<const unsigned char*>(check.data()), check.size()),
-              0xCBF43926U);
+    EXPECT_EQ(
+        pairmend::model::internal::crc32(reinterpret_cast<const unsigned char*>(check.data()), check.size()),
+        0xCBF43926U);
     EXPECT_EQ(pairmend::model::internal::crc32(nullptr, 0), 0U);
 }
 
@@ -152,7 +154,8 @@ TEST_F(ModelFile, RoundTripKeepsEveryBitAndApplyGivesTheSameValues) {
               5U + 8U + 5U);
     EXPECT_EQ(loaded.settings.reference_events, 200U);
 
-    const std::vector<double> events = pairmend_test::shifted_batch(ndim, 80, {0, 0, 0, 5, 5, 0}, {1, 0, 0}, 0.5, 9);
+    const std::vector<double> events =
+        pairmend_test::shifted_batch(ndim, 80, {0, 0, 0, 5, 5, 0}, {1, 0, 0}, 0.5, 9);
     for (const auto& batch : model.batches) {
         std::vector<double> a(events.size());
         std::vector<double> b(events.size());
@@ -169,8 +172,8 @@ TEST_F(ModelFile, RoundTripKeepsEveryBitAndApplyGivesTheSameValues) {
 
 TEST(ModelFileRefusal, TruncatedAtAnyPoint) {
     const Bytes bytes = pairmend::model::encode_model(small_model());
-    for (const size_t keep : {size_t(0), size_t(5), size_t(8), size_t(20), size_t(27), size_t(60), bytes.size() / 2,
-                              bytes.size() - 5, bytes.size() - 1}) {
+    for (const size_t keep : {size_t(0), size_t(5), size_t(8), size_t(20), size_t(27), size_t(60),
+                              bytes.size() / 2, bytes.size() - 5, bytes.size() - 1}) {
         const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(keep));
         const std::string message = decode_message(cut);
         EXPECT_EQ(message.rfind(source + " is truncated: ", 0), 0U) << keep << ": " << message;
@@ -187,7 +190,8 @@ TEST(ModelFileRefusal, AnyFlippedByteIsCaught) {
     for (size_t at = 24; at < bytes.size(); at += 7) {
         Bytes damaged = bytes;
         damaged[at] ^= 0x10;
-        EXPECT_EQ(decode_message(damaged), source + " is corrupt: its checksum does not match its contents.") << at;
+        EXPECT_EQ(decode_message(damaged), source + " is corrupt: its checksum does not match its contents.")
+            << at;
     }
     Bytes version = bytes;
     version[9] ^= 0x01;
@@ -202,18 +206,21 @@ TEST(ModelFileRefusal, ForeignNewerAndInconsistentFiles) {
     EXPECT_EQ(decode_message(foreign),
               source + " is not a pairmend model file: it does not begin with the model file signature.");
     const std::string text = "FCS3.1    some other file";
-    EXPECT_EQ(decode_message(Bytes(text.begin(), text.end())).rfind(source + " is not a pairmend model file", 0), 0U);
+    EXPECT_EQ(
+        decode_message(Bytes(text.begin(), text.end())).rfind(source + " is not a pairmend model file", 0),
+        0U);
 
     Bytes newer = bytes;
     write_u32(newer, 8, 2);
     reseal(newer);
-    EXPECT_EQ(decode_message(newer), source +
-                                         " has model format version 2, but this pairmend reads versions 1 to 1; it "
-                                         "was written by a newer pairmend, which can read it.");
+    EXPECT_EQ(decode_message(newer),
+              source + " has model format version 2, but this pairmend reads versions 1 to 1; it "
+                       "was written by a newer pairmend, which can read it.");
     Bytes zero = bytes;
     write_u32(zero, 8, 0);
     reseal(zero);
-    EXPECT_EQ(decode_message(zero), source + " has model format version 0, but this pairmend reads versions 1 to 1.");
+    EXPECT_EQ(decode_message(zero),
+              source + " has model format version 0, but this pairmend reads versions 1 to 1.");
 
     Bytes longer = bytes;
     longer.push_back(0);
@@ -229,7 +236,8 @@ TEST(ModelFileRefusal, DeclaredSizesLargerThanTheFileAllocateNothing) {
     Bytes section = bytes;
     write_u64(section, find_section(section, 5) + 8, 1ULL << 60);
     reseal(section);
-    EXPECT_EQ(decode_message(section).rfind(source + " is corrupt: it declares 1152921504606846976 section", 0), 0U)
+    EXPECT_EQ(
+        decode_message(section).rfind(source + " is corrupt: it declares 1152921504606846976 section", 0), 0U)
         << decode_message(section);
 
     // Counts inside a section that its bytes cannot hold: paired events, reference rows, names.
@@ -245,11 +253,13 @@ TEST(ModelFileRefusal, DeclaredSizesLargerThanTheFileAllocateNothing) {
     Bytes rows = bytes;
     write_u64(rows, find_section(rows, 5) + 16, 1ULL << 40);
     reseal(rows);
-    EXPECT_EQ(decode_message(rows).rfind(source + " is corrupt: it declares 1099511627776 reference rows", 0), 0U);
+    EXPECT_EQ(decode_message(rows).rfind(source + " is corrupt: it declares 1099511627776 reference rows", 0),
+              0U);
     Bytes names = bytes;
     write_u32(names, find_section(names, 2) + 20, 0xFFFFFFF0U); // length of the first parameter name
     reseal(names);
-    EXPECT_EQ(decode_message(names).rfind(source + " is corrupt: it declares 4294967280 parameter name", 0), 0U)
+    EXPECT_EQ(decode_message(names).rfind(source + " is corrupt: it declares 4294967280 parameter name", 0),
+              0U)
         << decode_message(names);
 
     // Sizes that fit the file but not each other: a partner outside the reference centres.
@@ -277,12 +287,14 @@ TEST(ModelFileRefusal, UnknownSectionsAreSkippedOrRefusedByTheirFlag) {
 
     const Bytes required = with_section(bytes, 77, 1, Bytes{1, 2, 3});
     EXPECT_EQ(decode_message(required),
-              source + " holds a section of type 77 that this pairmend cannot read; it needs a newer pairmend.");
+              source +
+                  " holds a section of type 77 that this pairmend cannot read; it needs a newer pairmend.");
 
     // A known section given twice, and a model without its reference.
     const size_t reference = find_section(bytes, 5);
-    const Bytes twice = with_section(bytes, 5, 1, Bytes(bytes.begin() + static_cast<long>(reference) + 16,
-                                                       bytes.begin() + static_cast<long>(find_section(bytes, 6))));
+    const Bytes twice = with_section(bytes, 5, 1,
+                                     Bytes(bytes.begin() + static_cast<long>(reference) + 16,
+                                           bytes.begin() + static_cast<long>(find_section(bytes, 6))));
     EXPECT_EQ(decode_message(twice), source + " is corrupt: it holds section 5 twice.");
 }
 
@@ -295,7 +307,9 @@ TEST_F(ModelFile, WritingIsAtomic) {
     }
     pairmend::model::save_model(model, path);
     EXPECT_NO_THROW(pairmend::model::load_model(path));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(folder_), std::filesystem::directory_iterator()),
+        1);
 
     // A folder that does not exist: nothing written, the reason given.
     const std::string missing = (folder_ / "no such folder" / "x.pmm").string();
@@ -305,9 +319,12 @@ TEST_F(ModelFile, WritingIsAtomic) {
     // The destination is a folder: the rename fails, the temporary file is removed.
     std::filesystem::create_directories(folder_ / "taken.pmm" / "inside");
     const std::string taken = (folder_ / "taken.pmm").string();
-    EXPECT_NE(message_of([&] { pairmend::model::save_model(model, taken); }).find("Could not write the model file"),
-              std::string::npos);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), std::filesystem::directory_iterator()), 2);
+    EXPECT_NE(
+        message_of([&] { pairmend::model::save_model(model, taken); }).find("Could not write the model file"),
+        std::string::npos);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(folder_), std::filesystem::directory_iterator()),
+        2);
 
     EXPECT_EQ(message_of([&] { pairmend::model::load_model(missing); }),
               "Could not read the model file " + missing + ": No such file or directory.");

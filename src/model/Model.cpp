@@ -18,8 +18,8 @@ std::size_t find_batch(const Model& model, const std::string& name) {
             return b;
         }
     }
-    throw std::runtime_error("The model knows no batch named \"" + name + "\"; it knows " + batch_list(model) +
-                             ". Fit or extend the model with that batch first.");
+    throw std::runtime_error("The model knows no batch named \"" + name + "\"; it knows " +
+                             batch_list(model) + ". Fit or extend the model with that batch first.");
 }
 
 std::string batch_list(const Model& model) {
@@ -45,7 +45,8 @@ void check_settings(const Settings& settings) {
         throw std::runtime_error(message.str());
     }
     if (settings.reference_policy < mnncorrect::Input || settings.reference_policy > mnncorrect::MaxRSS) {
-        throw std::runtime_error("The reference policy must be one of Input, MaxSize, MaxVariance and MaxRSS.");
+        throw std::runtime_error(
+            "The reference policy must be one of Input, MaxSize, MaxVariance and MaxRSS.");
     }
     // The robust average checks its own settings with the engine's messages.
     const mnncorrect::RobustAverage<int, double> robust(settings.robust_iterations, settings.robust_trim);

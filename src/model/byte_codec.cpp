@@ -91,7 +91,8 @@ std::vector<double> ByteReader::f64s(std::uint64_t count, const char* what) {
 std::size_t ByteReader::room(std::uint64_t count, std::uint64_t item_size, const char* what) const {
     if (item_size != 0 && count > remaining_ / item_size) {
         throw std::runtime_error(source_ + " is corrupt: it declares " + std::to_string(count) + " " + what +
-                                 ", more than the " + std::to_string(remaining_) + " bytes that remain can hold.");
+                                 ", more than the " + std::to_string(remaining_) +
+                                 " bytes that remain can hold.");
     }
     return static_cast<std::size_t>(count);
 }

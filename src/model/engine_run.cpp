@@ -31,11 +31,12 @@ EngineResult run_engine(const Settings& settings, int ndim, const std::vector<st
         result.merge_order = details.merge_order;
         result.num_pairs = details.num_pairs;
     } catch (const mnncorrect::NoMutualPairsError& error) {
-        throw std::runtime_error("The batch named \"" + names.at(static_cast<std::size_t>(error.batch())) +
-                                 "\" shares no mutual nearest neighbours with the batches merged before it, so "
-                                 "it cannot be corrected. Its events may not overlap any cell population of "
-                                 "the other batches; check that the batch holds the same kind of sample, or "
-                                 "leave it out.");
+        throw std::runtime_error(
+            "The batch named \"" + names.at(static_cast<std::size_t>(error.batch())) +
+            "\" shares no mutual nearest neighbours with the batches merged before it, so "
+            "it cannot be corrected. Its events may not overlap any cell population of "
+            "the other batches; check that the batch holds the same kind of sample, or "
+            "leave it out.");
     }
     return result;
 }
@@ -48,7 +49,8 @@ FitSample fit_sample(int ndim, const BatchEvents& batch, std::uint64_t fit_event
         return sample;
     }
     const std::size_t width = static_cast<std::size_t>(ndim);
-    const std::vector<std::size_t> positions = even_positions(batch.size, static_cast<std::size_t>(fit_events));
+    const std::vector<std::size_t> positions =
+        even_positions(batch.size, static_cast<std::size_t>(fit_events));
     sample.copy.resize(positions.size() * width);
     for (std::size_t i = 0; i < positions.size(); ++i) {
         std::copy_n(batch.events + positions[i] * width, width, sample.copy.data() + i * width);
@@ -110,8 +112,9 @@ GroupedEvents group_events(int ndim, std::size_t n, const double* events, const 
     for (std::size_t i = 0; i < n; ++i) {
         const int id = batch_ids[i];
         if (id < 0 || static_cast<std::size_t>(id) >= nbatches) {
-            throw std::runtime_error("Event " + std::to_string(i + 1) + " has batch id " + std::to_string(id) +
-                                     ", but there are " + std::to_string(nbatches) + " batch names.");
+            throw std::runtime_error("Event " + std::to_string(i + 1) + " has batch id " +
+                                     std::to_string(id) + ", but there are " + std::to_string(nbatches) +
+                                     " batch names.");
         }
         ++counts[static_cast<std::size_t>(id)];
     }

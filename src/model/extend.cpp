@@ -70,7 +70,8 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     std::vector<internal::ReferenceBlock> reference_blocks;
     const double* old_rows = model.reference.data();
     for (const BatchModel& known : model.batches) {
-        reference_blocks.push_back({old_rows, static_cast<std::size_t>(known.reference_rows), known.fitted_events});
+        reference_blocks.push_back(
+            {old_rows, static_cast<std::size_t>(known.reference_rows), known.fitted_events});
         old_rows += known.reference_rows * width;
     }
     for (std::size_t position = 1; position < result.merge_order.size(); ++position) {
@@ -85,7 +86,8 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
     }
     std::vector<std::uint64_t> counts;
-    extended.reference = internal::build_reference(ndim, reference_blocks, model.settings.reference_events, counts);
+    extended.reference =
+        internal::build_reference(ndim, reference_blocks, model.settings.reference_events, counts);
     for (std::size_t position = 0; position < extended.batches.size(); ++position) {
         extended.batches[position].reference_rows = counts[position];
     }
@@ -93,8 +95,8 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     if (options.progress) {
         std::ostringstream line;
         line << "Added " << batches.size() << " batches to the model (" << total - nreference
-             << " events fitted) in " << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
-             << " s.";
+             << " events fitted) in "
+             << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s.";
         options.progress(line.str());
     }
 

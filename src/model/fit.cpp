@@ -78,8 +78,8 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     }
 
     std::vector<double> corrected(total * width);
-    internal::EngineResult result =
-        internal::run_engine(options.settings, ndim, sizes, blocks, corrected.data(), options.num_threads, names);
+    internal::EngineResult result = internal::run_engine(options.settings, ndim, sizes, blocks,
+                                                         corrected.data(), options.num_threads, names);
 
     // The engine's output is grouped by batch in id order.
     std::vector<std::size_t> offsets(nbatches, 0);
@@ -99,14 +99,15 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     }
     model.num_pairs.assign(result.num_pairs.begin(), result.num_pairs.end());
     std::vector<std::uint64_t> counts;
-    model.reference = internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts);
+    model.reference =
+        internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts);
     for (std::size_t position = 0; position < model.batches.size(); ++position) {
         model.batches[position].reference_rows = counts[position];
     }
 
     std::ostringstream line;
-    line << "Fitted the model on " << total << " events of " << nbatches << " batches in " << seconds_since(start)
-         << " s.";
+    line << "Fitted the model on " << total << " events of " << nbatches << " batches in "
+         << seconds_since(start) << " s.";
     report(options.progress, line.str());
 
     if (!outputs.empty()) {

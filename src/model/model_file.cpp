@@ -12,8 +12,8 @@
 #include <iterator>
 #include <limits>
 #include <set>
-#include <sys/stat.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pairmend::model {
@@ -90,8 +90,8 @@ Settings read_settings(ByteReader in) {
     settings.automatic_order = in.u8() != 0;
     const std::uint8_t policy = in.u8();
     if (policy > mnncorrect::MaxRSS) {
-        throw std::runtime_error(in.source() + " is corrupt: it names reference policy " + std::to_string(policy) +
-                                 ", which does not exist.");
+        throw std::runtime_error(in.source() + " is corrupt: it names reference policy " +
+                                 std::to_string(policy) + ", which does not exist.");
     }
     settings.reference_policy = static_cast<mnncorrect::ReferencePolicy>(policy);
     settings.observation_cap = in.u64();
@@ -104,7 +104,8 @@ void read_parameters(ByteReader in, Model& model) {
     // Every name takes at least its 4-byte length.
     in.room(ndim, 4, "parameter names");
     if (ndim == 0 || ndim > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
-        throw std::runtime_error(in.source() + " is corrupt: it declares " + std::to_string(ndim) + " parameters.");
+        throw std::runtime_error(in.source() + " is corrupt: it declares " + std::to_string(ndim) +
+                                 " parameters.");
     }
     model.ndim = static_cast<int>(ndim);
     for (std::uint32_t d = 0; d < ndim; ++d) {
@@ -133,7 +134,8 @@ void read_batches(ByteReader in, Model& model) {
 void read_state(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
     const std::uint32_t position = in.u32();
     if (position == 0 || position >= model.batches.size() || !seen.insert(position).second) {
-        throw std::runtime_error(in.source() + " is corrupt: it holds a batch correction for batch position " +
+        throw std::runtime_error(in.source() +
+                                 " is corrupt: it holds a batch correction for batch position " +
                                  std::to_string(position) + ", which is the first, repeated or unknown.");
     }
     const auto width = static_cast<std::uint64_t>(model.ndim);
@@ -150,7 +152,9 @@ void read_state(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
     state.partners.resize(in.room(npartners, 4, "partners"));
     for (int& partner : state.partners) {
         const std::uint32_t value = in.u32();
-        partner = value > static_cast<std::uint32_t>(std::numeric_limits<int>::max()) ? -1 : static_cast<int>(value);
+        partner = value > static_cast<std::uint32_t>(std::numeric_limits<int>::max())
+                      ? -1
+                      : static_cast<int>(value);
     }
     // Paired events and their centres take 16 bytes per value; checked before npaired * width is formed.
     in.room(npaired, 16 * width, "paired events");
@@ -181,7 +185,8 @@ void read_fcs(ByteReader in, Model& model) {
 void check_finite(const std::vector<double>& values, const std::string& source, const std::string& what) {
     for (const double value : values) {
         if (!std::isfinite(value)) {
-            throw std::runtime_error(source + " is corrupt: its " + what + " hold a value that is not a finite number.");
+            throw std::runtime_error(source + " is corrupt: its " + what +
+                                     " hold a value that is not a finite number.");
         }
     }
 }
@@ -281,9 +286,10 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         throw std::runtime_error(source + " is corrupt: its checksum does not match its contents.");
     }
     if (version == 0 || version > model_format_version) {
-        throw std::runtime_error(source + " has model format version " + std::to_string(version) +
-                                 ", but this pairmend reads versions 1 to " + std::to_string(model_format_version) +
-                                 (version == 0 ? "." : "; it was written by a newer pairmend, which can read it."));
+        throw std::runtime_error(
+            source + " has model format version " + std::to_string(version) +
+            ", but this pairmend reads versions 1 to " + std::to_string(model_format_version) +
+            (version == 0 ? "." : "; it was written by a newer pairmend, which can read it."));
     }
 
     Model model;
@@ -296,7 +302,8 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         ByteReader section = body.section(body.u64(), "section");
         if (type != batch_state_section && type >= settings_section && type <= fcs_section &&
             !known_seen.insert(type).second) {
-            throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) + " twice.");
+            throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
+                                     " twice.");
         }
         const bool needs_batches = type == batch_state_section;
         const bool needs_parameters = type == batch_state_section || type == reference_section;
@@ -335,7 +342,8 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         }
     }
 
-    for (const SectionType type : {settings_section, parameters_section, batches_section, reference_section}) {
+    for (const SectionType type :
+         {settings_section, parameters_section, batches_section, reference_section}) {
         if (known_seen.count(type) == 0) {
             throw std::runtime_error(source + " is corrupt: it lacks section " + std::to_string(type) + ".");
         }
@@ -404,7 +412,8 @@ Model load_model(const std::string& path) {
     if (!in) {
         throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
     }
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
     if (in.bad()) {
         throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
     }

@@ -295,7 +295,8 @@ py::dict model_settings(const ModelPointer& model) {
 }
 
 void bind_models(py::module_& module) {
-    py::class_<pairmend::model::Model, ModelPointer>(module, "Model", "A learnt correction; see pairmend.Model.")
+    py::class_<pairmend::model::Model, ModelPointer>(module, "Model",
+                                                     "A learnt correction; see pairmend.Model.")
         .def_property_readonly("batches",
                                [](const ModelPointer& model) {
                                    std::vector<std::string> names;
@@ -315,15 +316,18 @@ void bind_models(py::module_& module) {
                                    return counts;
                                })
         .def_property_readonly("settings", &model_settings);
-    module.def("fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
-               py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
-               py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
-               py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"),
-               "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all.");
-    module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"), py::arg("num_threads"),
+    module.def(
+        "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
+        py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
+        py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
+        py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"),
+        "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all.");
+    module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"),
+               py::arg("num_threads"),
                "Corrects data of batches the model knows; returns float64 events in input order.");
     module.def("extend", &extend_model, py::arg("model"), py::arg("data"), py::arg("labels"),
-               py::arg("num_threads"), py::arg("fit_events"), "Returns a new model with the labelled batches added.");
+               py::arg("num_threads"), py::arg("fit_events"),
+               "Returns a new model with the labelled batches added.");
     module.def(
         "save_model",
         [](const ModelPointer& model, const std::string& path) {
