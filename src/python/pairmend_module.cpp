@@ -70,21 +70,35 @@ std::vector<double> event_matrix(const py::array& data) {
     return matrix;
 }
 
+// As number_batch_labels, which a correction needs; with `at_least_two` false one label is enough,
+// as the events to correct with a model or to add to it may all be of one batch.
+template <typename Label>
+std::vector<Label> number_labels(const Label* labels, std::size_t count, int* batches, bool at_least_two) {
+    const bool one_label = count > 0 && std::all_of(labels, labels + count,
+                                                    [&](const Label& label) { return label == labels[0]; });
+    if (!at_least_two && (count == 0 || one_label)) {
+        std::fill(batches, batches + count, 0);
+        return count == 0 ? std::vector<Label>() : std::vector<Label>{labels[0]};
+    }
+    return number_batch_labels(labels, count, batches);
+}
+
 // The batch labels of the events, integers or texts, numbered as the program numbers its labels.
 class BatchLabels {
 public:
-    // `labels` is a one-dimensional int64 array or a list of str, one per event.
-    BatchLabels(const py::object& labels, std::size_t nobs) {
+    // `labels` is a one-dimensional int64 array or a list of str, one per event. Fewer than two
+    // distinct labels are refused unless `at_least_two` is false.
+    BatchLabels(const py::object& labels, std::size_t nobs, bool at_least_two = true) {
         if (py::isinstance<py::array_t<std::int64_t>>(labels)) {
             const auto array = labels.cast<py::array_t<std::int64_t, py::array::c_style>>();
             check_count(static_cast<std::size_t>(array.size()), nobs);
             batches_.resize(nobs);
-            integers_ = number_batch_labels(array.data(), nobs, batches_.data());
+            integers_ = number_labels(array.data(), nobs, batches_.data(), at_least_two);
         } else {
             const auto texts = labels.cast<std::vector<std::string>>();
             check_count(texts.size(), nobs);
             batches_.resize(nobs);
-            texts_ = number_batch_labels(texts.data(), nobs, batches_.data());
+            texts_ = number_labels(texts.data(), nobs, batches_.data(), at_least_two);
         }
     }
 
@@ -192,7 +206,8 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
 
 // ---- correction models -------------------------------------------------------------------
 
-using ModelPointer = std::shared_ptr<const pairmend::model::Model>;
+// Models are never changed once made; pybind11 holders must point to non-const objects.
+using ModelPointer = std::shared_ptr<pairmend::model::Model>;
 
 // The events of `data` in the engine's layout, refused as `correct` refuses them.
 std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::size_t& ndim) {
@@ -242,7 +257,7 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
     const std::vector<double> input = model_events(data, nobs, ndim);
     const BatchLabels batches(labels, nobs);
     const py::gil_scoped_release unlocked;
-    return std::make_shared<const pairmend::model::Model>(
+    return std::make_shared<pairmend::model::Model>(
         pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
                                       batches.names(), options, nullptr));
 }
@@ -253,7 +268,7 @@ py::array_t<double> apply_model(const ModelPointer& model, const py::array& data
     std::size_t nobs = 0;
     std::size_t ndim = 0;
     const std::vector<double> input = model_events(data, nobs, ndim);
-    const BatchLabels batches(labels, nobs);
+    const BatchLabels batches(labels, nobs, false);
     py::array_t<double> corrected({nobs, ndim});
     double* output = corrected.mutable_data();
     {
@@ -270,12 +285,12 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
     std::size_t nobs = 0;
     std::size_t ndim = 0;
     const std::vector<double> input = model_events(data, nobs, ndim);
-    const BatchLabels batches(labels, nobs);
+    const BatchLabels batches(labels, nobs, false);
     pairmend::model::ExtendOptions options;
     options.fit_events = fit_events;
     options.num_threads = num_threads;
     const py::gil_scoped_release unlocked;
-    return std::make_shared<const pairmend::model::Model>(
+    return std::make_shared<pairmend::model::Model>(
         pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
                                          batches.batches().data(), batches.names(), options, nullptr));
 }
@@ -339,7 +354,7 @@ void bind_models(py::module_& module) {
         "load_model",
         [](const std::string& path) {
             const py::gil_scoped_release unlocked;
-            return std::make_shared<const pairmend::model::Model>(pairmend::model::load_model(path));
+            return std::make_shared<pairmend::model::Model>(pairmend::model::load_model(path));
         },
         py::arg("path"), "Reads a model file, refusing a damaged or newer one.");
 }
