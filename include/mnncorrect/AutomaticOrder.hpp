@@ -141,7 +141,7 @@ public:
                 internal::merge_batch(static_cast<int>(batch), ndim_, ncorrected_, output_, sizes_[batch],
                                       batches_[batch], chosen.second, builder_, num_neighbors_, num_mads,
                                       robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
-                                      num_threads_, phase_times_);
+                                      num_threads_, phase_times_, state_of(batch));
             }
             const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
             update(batch);
@@ -154,6 +154,18 @@ public:
 
     /// Number of mutual pairs of every merge step after the first batch.
     const std::vector<int>& num_pairs() const { return num_pairs_; }
+
+    /**
+     * Asks the run to keep what every target correction learnt, in `states` (indexed by batch id,
+     * resized to the number of batches; the first batch and batches without events keep an empty
+     * state). Without this call nothing is kept. `states` must outlive `run`.
+     */
+    void keep_target_states(std::vector<TargetState<Index, Float>>* states) {
+        states_ = states;
+        if (states_ != nullptr) {
+            states_->assign(sizes_.size(), TargetState<Index, Float>());
+        }
+    }
 
 private:
     using Table = internal::NeighborTable<Index, Float>;
@@ -456,6 +468,12 @@ private:
     size_t observation_cap_;
     int num_threads_;
     PhaseTimes* phase_times_;
+    std::vector<TargetState<Index, Float>>* states_ = nullptr;
+
+    /// Where the correction of batch `b` keeps its state, or null when nothing is kept.
+    TargetState<Index, Float>* state_of(size_t b) const {
+        return states_ == nullptr ? nullptr : &(*states_)[b];
+    }
 };
 
 } // namespace mnncorrect

@@ -10,6 +10,7 @@
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/RobustAverage.hpp"
+#include "mnncorrect/TargetState.hpp"
 #include "mnncorrect/restore_order.hpp"
 
 #include <algorithm>
@@ -59,6 +60,9 @@ public:
     /// When not null, a run adds the seconds spent in each of its phases here; results are the same
     /// either way. Concurrent runs must not share one.
     PhaseTimes* phase_times = nullptr;
+    /// When not null, a run keeps what it learnt about every batch here, indexed by batch id (see
+    /// `TargetState`); results are the same either way. Concurrent runs must not share one.
+    std::vector<TargetState<Index, Float>>* target_states = nullptr;
 
     /// What a run did: the merge order and the number of mutual pairs of every merge step.
     struct Details {
@@ -232,6 +236,7 @@ private:
             AutomaticOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
                                                          reference_policy, observation_cap, nthreads,
                                                          phase_times);
+            driver.keep_target_states(target_states);
             driver.run(num_mads, robust_iterations, robust_trim);
             return details_of(driver);
         }
@@ -246,6 +251,7 @@ private:
         CustomOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
                                                   std::move(merge_order), observation_cap, nthreads,
                                                   phase_times);
+        driver.keep_target_states(target_states);
         driver.run(num_mads, robust_iterations, robust_trim);
         return details_of(driver);
     }

@@ -4,6 +4,7 @@
 #include "knncolle/Base.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/RobustAverage.hpp"
+#include "mnncorrect/TargetState.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/locality_order.hpp"
 #include "mnncorrect/median.hpp"
@@ -242,6 +243,8 @@ void copy_rows(int ndim, const std::vector<Index>& rows, const Float* data, Floa
  * target events are always all queried for their own correction.
  * @param nthreads Number of threads requested (values below 1 run on one thread).
  * @param phase_times When not null, receives the seconds spent in each part of the correction.
+ * @param state When not null, receives what the correction learnt (see `TargetState`), so that
+ * `apply_target_state` can correct further events of the batch; the correction itself is the same.
  * @throws std::runtime_error if `pairs` holds no pair, if `k` is below 1, or for invalid
  * robust settings (all checked before any index is built); any exception of the builder
  * or of a query, rethrown on the calling thread; std::bad_alloc on exhausted memory.
@@ -250,7 +253,7 @@ template <typename Index, typename Float, class Builder>
 void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, const Float* target,
                     const MnnPairs<Index>& pairs, const Builder& builder, int k, double num_mads,
                     int robust_iterations, double robust_trim, Float* output, size_t cap, int nthreads,
-                    PhaseTimes* phase_times = nullptr) {
+                    PhaseTimes* phase_times = nullptr, TargetState<Index, Float>* state = nullptr) {
     if (pairs.num_pairs == 0 || pairs.matches.empty()) {
         throw std::runtime_error("Cannot correct a batch that shares no mutual nearest neighbours with the "
                                  "reference: the batch does not overlap any population of the reference.");
@@ -390,6 +393,12 @@ void correct_target(int ndim, size_t nref, const Float* ref, size_t ntarget, con
         }
     }
     errors.rethrow();
+
+    // Kept only on request: a plain correction holds nothing more than before.
+    if (state != nullptr) {
+        internal::keep_target_state(ndim, target, paired_target, std::move(target_centres),
+                                    std::move(ref_centres), partners_of, ref_positions, *state);
+    }
 }
 
 } // namespace mnncorrect

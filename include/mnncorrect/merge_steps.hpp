@@ -123,6 +123,9 @@ void copy_events(int ndim, size_t n, const Float* from, Float* to) {
  * there is a reference, unchanged when the reference is still empty (the batch then forms
  * the reference), and nothing at all when the batch has no events.
  *
+ * When `state` is not null it receives what the target correction learnt (nothing when the batch
+ * is copied unchanged or has no events).
+ *
  * @throws NoMutualPairsError if the batch has events, the reference is not empty and there
  * are no pairs: the batch cannot be corrected and must not be passed off as corrected.
  */
@@ -130,7 +133,7 @@ template <typename Index, typename Float, class Builder>
 void merge_batch(int batch_id, int ndim, size_t nref, const Float* ref, size_t ntarget, const Float* target,
                  const MnnPairs<Index>& pairs, const Builder& builder, int k, double num_mads,
                  int robust_iterations, double robust_trim, Float* destination, size_t cap, int nthreads,
-                 PhaseTimes* phase_times = nullptr) {
+                 PhaseTimes* phase_times = nullptr, TargetState<Index, Float>* state = nullptr) {
     if (ntarget == 0) {
         return;
     }
@@ -142,7 +145,7 @@ void merge_batch(int batch_id, int ndim, size_t nref, const Float* ref, size_t n
         throw NoMutualPairsError(batch_id);
     }
     correct_target(ndim, nref, ref, ntarget, target, pairs, builder, k, num_mads, robust_iterations,
-                   robust_trim, destination, cap, nthreads, phase_times);
+                   robust_trim, destination, cap, nthreads, phase_times, state);
 }
 
 } // namespace internal

@@ -321,3 +321,8 @@ if hasattr(_core, "read_fcs"):
         return FcsData(values=values, names=names, labels=labels, keywords=keywords)
 
     __all__ += ["FcsData", "read_fcs"]
+
+# Correction models (fit once, apply, extend); imported last, as they use the helpers above.
+from .model import Model, fit, load_model  # noqa: E402
+
+__all__ += ["Model", "fit", "load_model"]

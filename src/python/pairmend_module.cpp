@@ -4,6 +4,10 @@
 
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/model/apply.hpp"
+#include "pairmend/model/extend.hpp"
+#include "pairmend/model/fit.hpp"
+#include "pairmend/model/model_file.hpp"
 #include "pairmend/batch_labels.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/messages.hpp"
@@ -22,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -65,21 +70,35 @@ std::vector<double> event_matrix(const py::array& data) {
     return matrix;
 }
 
+// As number_batch_labels, which a correction needs; with `at_least_two` false one label is enough,
+// as the events to correct with a model or to add to it may all be of one batch.
+template <typename Label>
+std::vector<Label> number_labels(const Label* labels, std::size_t count, int* batches, bool at_least_two) {
+    const bool one_label = count > 0 && std::all_of(labels, labels + count,
+                                                    [&](const Label& label) { return label == labels[0]; });
+    if (!at_least_two && (count == 0 || one_label)) {
+        std::fill(batches, batches + count, 0);
+        return count == 0 ? std::vector<Label>() : std::vector<Label>{labels[0]};
+    }
+    return pairmend::number_batch_labels(labels, count, batches);
+}
+
 // The batch labels of the events, integers or texts, numbered as the program numbers its labels.
 class BatchLabels {
 public:
-    // `labels` is a one-dimensional int64 array or a list of str, one per event.
-    BatchLabels(const py::object& labels, std::size_t nobs) {
+    // `labels` is a one-dimensional int64 array or a list of str, one per event. Fewer than two
+    // distinct labels are refused unless `at_least_two` is false.
+    BatchLabels(const py::object& labels, std::size_t nobs, bool at_least_two = true) {
         if (py::isinstance<py::array_t<std::int64_t>>(labels)) {
             const auto array = labels.cast<py::array_t<std::int64_t, py::array::c_style>>();
             check_count(static_cast<std::size_t>(array.size()), nobs);
             batches_.resize(nobs);
-            integers_ = pairmend::number_batch_labels(array.data(), nobs, batches_.data());
+            integers_ = number_labels(array.data(), nobs, batches_.data(), at_least_two);
         } else {
             const auto texts = labels.cast<std::vector<std::string>>();
             check_count(texts.size(), nobs);
             batches_.resize(nobs);
-            texts_ = pairmend::number_batch_labels(texts.data(), nobs, batches_.data());
+            texts_ = number_labels(texts.data(), nobs, batches_.data(), at_least_two);
         }
     }
 
@@ -99,6 +118,15 @@ public:
     std::string label_text(int batch) const {
         const auto b = static_cast<std::size_t>(batch);
         return texts_.empty() ? std::to_string(integers_.at(b)) : texts_.at(b);
+    }
+
+    // The label of every batch number as text, in number order: the batch names of a model.
+    std::vector<std::string> names() const {
+        std::vector<std::string> all;
+        for (std::size_t b = 0; b < std::max(texts_.size(), integers_.size()); ++b) {
+            all.push_back(label_text(static_cast<int>(b)));
+        }
+        return all;
     }
 
 private:
@@ -174,6 +202,161 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
         mergeOrder.append(batches.label(batch));
     }
     return py::make_tuple(std::move(corrected), std::move(mergeOrder), py::cast(details.num_pairs));
+}
+
+// ---- correction models -------------------------------------------------------------------
+
+// Models are never changed once made; pybind11 holders must point to non-const objects.
+using ModelPointer = std::shared_ptr<pairmend::model::Model>;
+
+// The events of `data` in the engine's layout, refused as `correct` refuses them.
+std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::size_t& ndim) {
+    if (data.ndim() != 2) {
+        std::ostringstream text;
+        text << "data must be a two-dimensional array of events (rows) by parameters (columns), not "
+             << data.ndim() << "-dimensional.";
+        throw std::runtime_error(text.str());
+    }
+    nobs = static_cast<std::size_t>(data.shape(0));
+    ndim = static_cast<std::size_t>(data.shape(1));
+    if (ndim == 0) {
+        throw std::runtime_error("data has no columns: it needs one column per measured parameter.");
+    }
+    pairmend::check_table_size(nobs, ndim);
+    if (py::isinstance<py::array_t<double>>(data)) {
+        return event_matrix<double>(data);
+    }
+    if (py::isinstance<py::array_t<float>>(data)) {
+        return event_matrix<float>(data);
+    }
+    throw py::type_error("data must hold float32 or float64 values.");
+}
+
+// Learns a model from labelled events; batches are named by their labels as text and numbered
+// as `correct` numbers them, so that a model fitted on every event repeats `correct` exactly.
+ModelPointer fit_model(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
+                       int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
+                       const std::string& reference_policy, int num_threads, std::uint64_t reference_events,
+                       std::uint64_t fit_events, const std::vector<std::string>& parameters) {
+    pairmend::model::FitOptions options;
+    options.settings.reference_policy = pairmend::parse_reference_policy(reference_policy);
+    options.settings.num_neighbors = num_neighbors;
+    options.settings.num_mads = num_mads;
+    options.settings.robust_iterations = robust_iterations;
+    options.settings.robust_trim = robust_trim;
+    options.settings.approximate = approximate;
+    options.settings.automatic_order = automatic_order;
+    options.settings.reference_events = reference_events;
+    options.fit_events = fit_events;
+    options.num_threads = num_threads;
+    options.parameters = parameters;
+    pairmend::model::check_settings(options.settings);
+
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs);
+    const py::gil_scoped_release unlocked;
+    return std::make_shared<pairmend::model::Model>(
+        pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
+                                      batches.names(), options, nullptr));
+}
+
+// Corrects labelled events of batches the model knows; returns them in input order.
+py::array_t<double> apply_model(const ModelPointer& model, const py::array& data, const py::object& labels,
+                                int num_threads) {
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs, false);
+    py::array_t<double> corrected({nobs, ndim});
+    double* output = corrected.mutable_data();
+    {
+        const py::gil_scoped_release unlocked;
+        pairmend::model::apply_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
+                                        batches.batches().data(), batches.names(), output, num_threads);
+    }
+    return corrected;
+}
+
+// A new model: the old one's batches unchanged plus the labelled new batches.
+ModelPointer extend_model(const ModelPointer& model, const py::array& data, const py::object& labels,
+                          int num_threads, std::uint64_t fit_events) {
+    std::size_t nobs = 0;
+    std::size_t ndim = 0;
+    const std::vector<double> input = model_events(data, nobs, ndim);
+    const BatchLabels batches(labels, nobs, false);
+    pairmend::model::ExtendOptions options;
+    options.fit_events = fit_events;
+    options.num_threads = num_threads;
+    const py::gil_scoped_release unlocked;
+    return std::make_shared<pairmend::model::Model>(
+        pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
+                                         batches.batches().data(), batches.names(), options, nullptr));
+}
+
+py::dict model_settings(const ModelPointer& model) {
+    const pairmend::model::Settings& settings = model->settings;
+    py::dict used;
+    used["num_neighbors"] = settings.num_neighbors;
+    used["num_mads"] = settings.num_mads;
+    used["robust_iterations"] = settings.robust_iterations;
+    used["robust_trim"] = settings.robust_trim;
+    used["approximate"] = settings.approximate;
+    used["automatic_order"] = settings.automatic_order;
+    used["reference_policy"] = pairmend::reference_policy_name(settings.reference_policy);
+    used["reference_events"] = settings.reference_events;
+    return used;
+}
+
+void bind_models(py::module_& module) {
+    py::class_<pairmend::model::Model, ModelPointer>(module, "Model",
+                                                     "A learnt correction; see pairmend.Model.")
+        .def_property_readonly("batches",
+                               [](const ModelPointer& model) {
+                                   std::vector<std::string> names;
+                                   for (const auto& batch : model->batches) {
+                                       names.push_back(batch.name);
+                                   }
+                                   return names;
+                               })
+        .def_property_readonly("parameters", [](const ModelPointer& model) { return model->parameters; })
+        .def_property_readonly("num_pairs", [](const ModelPointer& model) { return model->num_pairs; })
+        .def_property_readonly("fitted_events",
+                               [](const ModelPointer& model) {
+                                   std::vector<std::uint64_t> counts;
+                                   for (const auto& batch : model->batches) {
+                                       counts.push_back(batch.fitted_events);
+                                   }
+                                   return counts;
+                               })
+        .def_property_readonly("settings", &model_settings);
+    module.def(
+        "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
+        py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
+        py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
+        py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"),
+        "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all.");
+    module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"),
+               py::arg("num_threads"),
+               "Corrects data of batches the model knows; returns float64 events in input order.");
+    module.def("extend", &extend_model, py::arg("model"), py::arg("data"), py::arg("labels"),
+               py::arg("num_threads"), py::arg("fit_events"),
+               "Returns a new model with the labelled batches added.");
+    module.def(
+        "save_model",
+        [](const ModelPointer& model, const std::string& path) {
+            const py::gil_scoped_release unlocked;
+            pairmend::model::save_model(*model, path);
+        },
+        py::arg("model"), py::arg("path"), "Writes the model file atomically.");
+    module.def(
+        "load_model",
+        [](const std::string& path) {
+            const py::gil_scoped_release unlocked;
+            return std::make_shared<pairmend::model::Model>(pairmend::model::load_model(path));
+        },
+        py::arg("path"), "Reads a model file, refusing a damaged or newer one.");
 }
 
 #ifdef PAIRMEND_PYTHON_FCS
@@ -271,6 +454,7 @@ PYBIND11_MODULE(_core, module) {
     module.def("engine_defaults", &engine_defaults,
                "Every engine setting's default, by its keyword (the job file's key).");
     module.attr("REFERENCE_POLICIES") = py::tuple(py::cast(pairmend::reference_policy_names()));
+    bind_models(module);
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");

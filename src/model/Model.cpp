@@ -1,0 +1,149 @@
+#include "pairmend/model/Model.hpp"
+
+#include "mnncorrect/RobustAverage.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace pairmend::model {
+
+std::size_t find_batch(const Model& model, const std::string& name) {
+    for (std::size_t b = 0; b < model.batches.size(); ++b) {
+        if (model.batches[b].name == name) {
+            return b;
+        }
+    }
+    throw std::runtime_error("The model knows no batch named \"" + name + "\"; it knows " +
+                             batch_list(model) + ". Fit or extend the model with that batch first.");
+}
+
+std::string batch_list(const Model& model) {
+    std::string list;
+    for (std::size_t b = 0; b < model.batches.size(); ++b) {
+        if (b > 0) {
+            list += b + 1 == model.batches.size() ? " and " : ", ";
+        }
+        list += "\"" + model.batches[b].name + "\"";
+    }
+    return list.empty() ? "no batch" : list;
+}
+
+void check_settings(const Settings& settings) {
+    if (settings.num_neighbors < 1) {
+        throw std::runtime_error("The number of neighbors must be at least 1, not " +
+                                 std::to_string(settings.num_neighbors) + ".");
+    }
+    if (!std::isfinite(settings.num_mads)) {
+        std::ostringstream message;
+        message << "The number of median absolute deviations must be a finite number, not "
+                << settings.num_mads << ".";
+        throw std::runtime_error(message.str());
+    }
+    if (settings.reference_policy < mnncorrect::Input || settings.reference_policy > mnncorrect::MaxRSS) {
+        throw std::runtime_error(
+            "The reference policy must be one of Input, MaxSize, MaxVariance and MaxRSS.");
+    }
+    // The robust average checks its own settings with the engine's messages.
+    const mnncorrect::RobustAverage<int, double> robust(settings.robust_iterations, settings.robust_trim);
+    static_cast<void>(robust);
+}
+
+namespace {
+
+// Refuses a batch state whose sizes disagree or whose partners point outside the reference centres.
+void check_state(const Model& model, const BatchModel& batch, const std::string& source) {
+    const auto& state = batch.state;
+    const std::size_t width = static_cast<std::size_t>(model.ndim);
+    const std::string where = source + " holds a correction for batch \"" + batch.name + "\" that ";
+    const std::size_t npaired = state.num_paired();
+    if (npaired == 0 || state.partner_offsets.front() != 0) {
+        throw std::runtime_error(where + "lists no paired events.");
+    }
+    if (state.paired_events.size() != npaired * width || state.target_centres.size() != npaired * width) {
+        throw std::runtime_error(where + "has paired events and centres of different counts.");
+    }
+    if (state.reference_centres.empty() || state.reference_centres.size() % width != 0) {
+        throw std::runtime_error(where + "has no whole reference centres.");
+    }
+    const std::size_t ncentres = state.reference_centres.size() / width;
+    for (std::size_t p = 0; p < npaired; ++p) {
+        if (state.partner_offsets[p + 1] <= state.partner_offsets[p]) {
+            throw std::runtime_error(where + "leaves a paired event without partners.");
+        }
+    }
+    if (state.partner_offsets.back() != state.partners.size()) {
+        throw std::runtime_error(where + "counts its partners wrongly.");
+    }
+    for (const int partner : state.partners) {
+        if (partner < 0 || static_cast<std::size_t>(partner) >= ncentres) {
+            throw std::runtime_error(where + "names a reference centre it does not hold.");
+        }
+    }
+    // The neighbour indices number their points with int.
+    if (npaired > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        throw std::runtime_error(where + "holds more paired events than an index can number.");
+    }
+}
+
+} // namespace
+
+void check_model(const Model& model, const std::string& source) {
+    try {
+        check_settings(model.settings);
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error(source + " holds settings the engine cannot use: " + error.what());
+    }
+    if (model.ndim < 1) {
+        throw std::runtime_error(source + " declares no parameters.");
+    }
+    const std::size_t width = static_cast<std::size_t>(model.ndim);
+    if (model.parameters.size() != width) {
+        throw std::runtime_error(source + " names " + std::to_string(model.parameters.size()) +
+                                 " parameters but corrects " + std::to_string(width) + ".");
+    }
+    if (model.fcs && model.fcs->channels.size() != width) {
+        throw std::runtime_error(source + " lists " + std::to_string(model.fcs->channels.size()) +
+                                 " FCS channels for " + std::to_string(width) + " parameters.");
+    }
+    if (model.batches.empty()) {
+        throw std::runtime_error(source + " holds no batch.");
+    }
+    if (model.num_pairs.size() + 1 != model.batches.size()) {
+        throw std::runtime_error(source + " holds " + std::to_string(model.num_pairs.size()) +
+                                 " pair counts for " + std::to_string(model.batches.size()) + " batches.");
+    }
+    std::set<std::string> names;
+    std::uint64_t rows = 0;
+    for (std::size_t b = 0; b < model.batches.size(); ++b) {
+        const BatchModel& batch = model.batches[b];
+        if (!names.insert(batch.name).second) {
+            throw std::runtime_error(source + " names two batches \"" + batch.name + "\".");
+        }
+        if (batch.reference_rows > batch.fitted_events) {
+            throw std::runtime_error(source + " keeps more reference rows of batch \"" + batch.name +
+                                     "\" than it was fitted on.");
+        }
+        rows += batch.reference_rows;
+        if (b == 0) {
+            if (!batch.state.empty() || !batch.state.partners.empty()) {
+                throw std::runtime_error(source + " holds a correction for its first reference \"" +
+                                         batch.name + "\", which does not move.");
+            }
+        } else {
+            check_state(model, batch, source);
+        }
+    }
+    if (rows > model.settings.reference_events || model.reference.size() / width != rows ||
+        model.reference.size() % width != 0) {
+        throw std::runtime_error(source + " holds " + std::to_string(model.reference.size() / width) +
+                                 " reference rows, but its batches account for " + std::to_string(rows) +
+                                 " (at most " + std::to_string(model.settings.reference_events) + ").");
+    }
+}
+
+} // namespace pairmend::model

@@ -1,0 +1,77 @@
+#include "pairmend/model/apply.hpp"
+
+#include "engine_run.hpp"
+#include "mnncorrect/MnnCorrect.hpp"
+#include "mnncorrect/TargetState.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace pairmend::model {
+
+BatchCorrector::BatchCorrector(const Model& model, const std::string& batch)
+    : model_(&model), batch_(&model.batches[find_batch(model, batch)]) {
+    const auto& state = batch_->state;
+    if (state.empty()) {
+        // Only the first reference holds no correction (check_model refuses any other).
+        return;
+    }
+    // The same builder as the engine's, over the same rows in the same order, gives the same index.
+    using Engine = mnncorrect::MnnCorrect<int, double>;
+    index_ = model.settings.approximate
+                 ? Engine::approximate_builder(model.ndim, state.num_paired(), state.paired_events.data())
+                 : Engine::exact_builder(model.ndim, state.num_paired(), state.paired_events.data());
+}
+
+void BatchCorrector::apply(int ndim, std::size_t n, const double* events, double* output,
+                           int num_threads) const {
+    if (ndim != model_->ndim) {
+        throw std::runtime_error("The model corrects events of " + std::to_string(model_->ndim) +
+                                 " parameters, but the events to correct have " + std::to_string(ndim) +
+                                 " values each.");
+    }
+    if (!index_) {
+        if (output != events) {
+            std::copy_n(events, static_cast<std::size_t>(ndim) * n, output);
+        }
+        return;
+    }
+    const Settings& settings = model_->settings;
+    mnncorrect::apply_target_state(ndim, batch_->state, *index_, settings.num_neighbors,
+                                   settings.robust_iterations, settings.robust_trim, n, events, output,
+                                   num_threads);
+}
+
+const std::string& BatchCorrector::name() const {
+    return batch_->name;
+}
+
+void apply(const Model& model, const std::string& batch, int ndim, std::size_t n, const double* events,
+           double* output, int num_threads) {
+    const BatchCorrector corrector(model, batch);
+    corrector.apply(ndim, n, events, output, num_threads);
+}
+
+void apply_labelled(const Model& model, int ndim, std::size_t n, const double* events, const int* batch_ids,
+                    const std::vector<std::string>& batch_names, double* output, int num_threads) {
+    if (ndim != model.ndim) {
+        throw std::runtime_error("The model corrects events of " + std::to_string(model.ndim) +
+                                 " parameters, but the events to correct have " + std::to_string(ndim) +
+                                 " values each.");
+    }
+    for (const std::string& name : batch_names) {
+        find_batch(model, name);
+    }
+    internal::GroupedEvents grouped = internal::group_events(ndim, n, events, batch_ids, batch_names.size());
+    for (std::size_t b = 0; b < batch_names.size(); ++b) {
+        if (grouped.positions[b].empty()) {
+            continue;
+        }
+        const BatchCorrector corrector(model, batch_names[b]);
+        std::vector<double>& block = grouped.blocks[b];
+        corrector.apply(ndim, grouped.positions[b].size(), block.data(), block.data(), num_threads);
+    }
+    internal::scatter_events(ndim, grouped, output);
+}
+
+} // namespace pairmend::model

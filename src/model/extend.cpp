@@ -1,0 +1,133 @@
+#include "pairmend/model/extend.hpp"
+
+#include "engine_run.hpp"
+#include "pairmend/model/apply.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+
+namespace pairmend::model {
+
+Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batches,
+             const ExtendOptions& options, const std::vector<double*>& outputs) {
+    const auto start = std::chrono::steady_clock::now();
+    if (ndim != model.ndim) {
+        throw std::runtime_error("The model corrects events of " + std::to_string(model.ndim) +
+                                 " parameters, but the batches to add have " + std::to_string(ndim) +
+                                 " values per event.");
+    }
+    if (batches.empty()) {
+        throw std::runtime_error("No batch was given to add to the model.");
+    }
+    internal::check_batches(batches, outputs, "add");
+    for (const BatchEvents& batch : batches) {
+        for (const BatchModel& known : model.batches) {
+            if (known.name == batch.name) {
+                throw std::runtime_error("The model already holds a batch named \"" + batch.name +
+                                         "\"; only new batches can be added. Apply the model to correct "
+                                         "more events of a batch it knows.");
+            }
+        }
+    }
+    const std::size_t width = static_cast<std::size_t>(ndim);
+    const std::size_t nreference = model.reference.size() / width;
+    if (nreference == 0) {
+        throw std::runtime_error("The model keeps no corrected reference events (reference_events is 0), so "
+                                 "batches cannot be added to it; fit a new model instead.");
+    }
+
+    // Batch 0 is the stored reference, which stays first and unchanged; the new batches join it in
+    // automatic order.
+    const std::size_t nbatches = batches.size() + 1;
+    std::vector<internal::FitSample> samples;
+    std::vector<std::size_t> sizes{nreference};
+    std::vector<const double*> blocks{model.reference.data()};
+    std::vector<std::string> names{"the model's reference"};
+    std::size_t total = nreference;
+    for (const BatchEvents& batch : batches) {
+        samples.push_back(internal::fit_sample(ndim, batch, options.fit_events));
+        sizes.push_back(samples.back().size);
+        blocks.push_back(samples.back().rows);
+        names.push_back(batch.name);
+        total += samples.back().size;
+    }
+    Settings settings = model.settings;
+    settings.automatic_order = true;
+    settings.reference_policy = mnncorrect::Input;
+
+    std::vector<double> corrected(total * width);
+    internal::EngineResult result =
+        internal::run_engine(settings, ndim, sizes, blocks, corrected.data(), options.num_threads, names);
+
+    std::vector<std::size_t> offsets(nbatches, 0);
+    for (std::size_t b = 1; b < nbatches; ++b) {
+        offsets[b] = offsets[b - 1] + sizes[b - 1];
+    }
+
+    Model extended = model;
+    std::vector<internal::ReferenceBlock> reference_blocks;
+    const double* old_rows = model.reference.data();
+    for (const BatchModel& known : model.batches) {
+        reference_blocks.push_back(
+            {old_rows, static_cast<std::size_t>(known.reference_rows), known.fitted_events});
+        old_rows += known.reference_rows * width;
+    }
+    for (std::size_t position = 1; position < result.merge_order.size(); ++position) {
+        const auto b = static_cast<std::size_t>(result.merge_order[position]);
+        BatchModel batch;
+        batch.name = batches[b - 1].name;
+        batch.number = static_cast<std::int64_t>(model.batches.size() + b - 1);
+        batch.fitted_events = sizes[b];
+        batch.state = std::move(result.states[b]);
+        extended.batches.push_back(std::move(batch));
+        extended.num_pairs.push_back(result.num_pairs[position - 1]);
+        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
+    }
+    std::vector<std::uint64_t> counts;
+    extended.reference =
+        internal::build_reference(ndim, reference_blocks, model.settings.reference_events, counts);
+    for (std::size_t position = 0; position < extended.batches.size(); ++position) {
+        extended.batches[position].reference_rows = counts[position];
+    }
+
+    if (options.progress) {
+        std::ostringstream line;
+        line << "Added " << batches.size() << " batches to the model (" << total - nreference
+             << " events fitted) in "
+             << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s.";
+        options.progress(line.str());
+    }
+
+    for (std::size_t b = 0; b < batches.size() && !outputs.empty(); ++b) {
+        if (samples[b].subsampled()) {
+            const BatchCorrector corrector(extended, batches[b].name);
+            corrector.apply(ndim, batches[b].size, batches[b].events, outputs[b], options.num_threads);
+        } else {
+            std::copy_n(corrected.data() + offsets[b + 1] * width, sizes[b + 1] * width, outputs[b]);
+        }
+    }
+    return extended;
+}
+
+Model extend_labelled(const Model& model, int ndim, std::size_t n, const double* events, const int* batch_ids,
+                      const std::vector<std::string>& batch_names, const ExtendOptions& options,
+                      double* output) {
+    internal::GroupedEvents grouped = internal::group_events(ndim, n, events, batch_ids, batch_names.size());
+    std::vector<BatchEvents> batches;
+    std::vector<double*> outputs;
+    for (std::size_t b = 0; b < batch_names.size(); ++b) {
+        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
+        if (output != nullptr) {
+            outputs.push_back(grouped.blocks[b].data());
+        }
+    }
+    Model extended = extend(model, ndim, batches, options, outputs);
+    if (output != nullptr) {
+        internal::scatter_events(ndim, grouped, output);
+    }
+    return extended;
+}
+
+} // namespace pairmend::model

@@ -1,0 +1,153 @@
+#include "pairmend/model/fit.hpp"
+
+#include "engine_run.hpp"
+#include "pairmend/model/apply.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+
+namespace pairmend::model {
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const Progress& progress, const std::string& line) {
+    if (progress) {
+        progress(line);
+    }
+}
+
+std::vector<std::string> parameter_names(int ndim, const std::vector<std::string>& given) {
+    if (!given.empty()) {
+        if (given.size() != static_cast<std::size_t>(ndim)) {
+            throw std::runtime_error("There are " + std::to_string(given.size()) + " parameter names for " +
+                                     std::to_string(ndim) + " values per event; give one name per value.");
+        }
+        return given;
+    }
+    std::vector<std::string> names;
+    for (int d = 0; d < ndim; ++d) {
+        names.push_back("p" + std::to_string(d + 1));
+    }
+    return names;
+}
+
+} // namespace
+
+Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& options,
+          const std::vector<double*>& outputs) {
+    const auto start = std::chrono::steady_clock::now();
+    check_settings(options.settings);
+    if (ndim < 1) {
+        throw std::runtime_error("The events have no values: a model needs at least one parameter.");
+    }
+    if (batches.size() < 2) {
+        throw std::runtime_error("A model needs at least two batches to learn a correction, but " +
+                                 std::to_string(batches.size()) + " were given.");
+    }
+    internal::check_batches(batches, outputs, "fit");
+
+    Model model;
+    model.ndim = ndim;
+    model.parameters = parameter_names(ndim, options.parameters);
+    model.settings = options.settings;
+    model.fcs = options.fcs;
+    if (model.fcs && model.fcs->channels.size() != static_cast<std::size_t>(ndim)) {
+        throw std::runtime_error("There are " + std::to_string(model.fcs->channels.size()) +
+                                 " FCS channels for " + std::to_string(ndim) + " parameters.");
+    }
+
+    const std::size_t nbatches = batches.size();
+    const std::size_t width = static_cast<std::size_t>(ndim);
+    std::vector<internal::FitSample> samples;
+    std::vector<std::size_t> sizes(nbatches);
+    std::vector<const double*> blocks(nbatches);
+    std::vector<std::string> names(nbatches);
+    std::size_t total = 0;
+    for (std::size_t b = 0; b < nbatches; ++b) {
+        samples.push_back(internal::fit_sample(ndim, batches[b], options.fit_events));
+        sizes[b] = samples[b].size;
+        blocks[b] = samples[b].rows;
+        names[b] = batches[b].name;
+        total += sizes[b];
+    }
+
+    std::vector<double> corrected(total * width);
+    internal::EngineResult result = internal::run_engine(options.settings, ndim, sizes, blocks,
+                                                         corrected.data(), options.num_threads, names);
+
+    // The engine's output is grouped by batch in id order.
+    std::vector<std::size_t> offsets(nbatches, 0);
+    for (std::size_t b = 1; b < nbatches; ++b) {
+        offsets[b] = offsets[b - 1] + sizes[b - 1];
+    }
+    std::vector<internal::ReferenceBlock> reference_blocks;
+    for (const int id : result.merge_order) {
+        const auto b = static_cast<std::size_t>(id);
+        BatchModel batch;
+        batch.name = batches[b].name;
+        batch.number = id;
+        batch.fitted_events = sizes[b];
+        batch.state = std::move(result.states[b]);
+        model.batches.push_back(std::move(batch));
+        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
+    }
+    model.num_pairs.assign(result.num_pairs.begin(), result.num_pairs.end());
+    std::vector<std::uint64_t> counts;
+    model.reference =
+        internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts);
+    for (std::size_t position = 0; position < model.batches.size(); ++position) {
+        model.batches[position].reference_rows = counts[position];
+    }
+
+    std::ostringstream line;
+    line << "Fitted the model on " << total << " events of " << nbatches << " batches in "
+         << seconds_since(start) << " s.";
+    report(options.progress, line.str());
+
+    if (!outputs.empty()) {
+        for (std::size_t b = 0; b < nbatches; ++b) {
+            const auto batch_start = std::chrono::steady_clock::now();
+            if (samples[b].subsampled()) {
+                const BatchCorrector corrector(model, batches[b].name);
+                corrector.apply(ndim, batches[b].size, batches[b].events, outputs[b], options.num_threads);
+            } else {
+                // Fitted on every event: the engine's own values.
+                std::copy_n(corrected.data() + offsets[b] * width, sizes[b] * width, outputs[b]);
+            }
+            std::ostringstream done;
+            done << "Corrected batch \"" << batches[b].name << "\": " << batches[b].size << " events in "
+                 << seconds_since(batch_start) << " s.";
+            report(options.progress, done.str());
+        }
+    }
+    return model;
+}
+
+Model fit_labelled(int ndim, std::size_t n, const double* events, const int* batch_ids,
+                   const std::vector<std::string>& batch_names, const FitOptions& options, double* output) {
+    if (ndim < 1) {
+        throw std::runtime_error("The events have no values: a model needs at least one parameter.");
+    }
+    internal::GroupedEvents grouped = internal::group_events(ndim, n, events, batch_ids, batch_names.size());
+    std::vector<BatchEvents> batches;
+    std::vector<double*> outputs;
+    for (std::size_t b = 0; b < batch_names.size(); ++b) {
+        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
+        if (output != nullptr) {
+            outputs.push_back(grouped.blocks[b].data());
+        }
+    }
+    Model model = fit(ndim, batches, options, outputs);
+    if (output != nullptr) {
+        internal::scatter_events(ndim, grouped, output);
+    }
+    return model;
+}
+
+} // namespace pairmend::model

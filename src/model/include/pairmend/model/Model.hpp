@@ -1,0 +1,126 @@
+#ifndef PAIRMEND_MODEL_MODEL_HPP
+#define PAIRMEND_MODEL_MODEL_HPP
+
+#include "pairmend/engine_options.hpp"
+#include "mnncorrect/ReferencePolicy.hpp"
+#include "mnncorrect/TargetState.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pairmend::model {
+
+/// The engine settings a model was fitted with; apply and extend use them unchanged. The engine's
+/// settings take their defaults from the shared EngineOptions.
+struct Settings {
+    /// Neighbours per query (k); at least 1.
+    int num_neighbors = EngineOptions{}.num_neighbors;
+    /// Median absolute deviations allowed when limiting distances in the target correction.
+    double num_mads = EngineOptions{}.num_mads;
+    /// Iterations of the robust average of correction vectors; at least 0.
+    int robust_iterations = EngineOptions{}.robust_iterations;
+    /// Trimming proportion of the robust average, from 0 to 1.
+    double robust_trim = EngineOptions{}.robust_trim;
+    /// true: approximate forest indices; false: exact vantage-point trees.
+    bool approximate = EngineOptions{}.approximate;
+    /// true: the merge order is chosen automatically; false: batches merge in input order.
+    bool automatic_order = EngineOptions{}.automatic_order;
+    /// How the automatic order picks its first reference.
+    mnncorrect::ReferencePolicy reference_policy = EngineOptions{}.reference_policy;
+    /// Largest number of observations the target correction samples to find centres.
+    std::uint64_t observation_cap = std::numeric_limits<std::uint64_t>::max();
+    /// Largest number of corrected reference rows the model keeps for adding batches later.
+    std::uint64_t reference_events = 200000;
+};
+
+/// One batch of a model, as it joined the reference.
+struct BatchModel {
+    /// The batch's name, as the user gave it.
+    std::string name;
+    /// The batch's number: its position among the batches of the fit (or of the extend call that
+    /// added it, counted on from the batches already in the model).
+    std::int64_t number = 0;
+    /// Events the batch was fitted on.
+    std::uint64_t fitted_events = 0;
+    /// Rows of this batch in the model's stored reference.
+    std::uint64_t reference_rows = 0;
+    /// What the batch's correction learnt; empty for the first reference, which does not move.
+    mnncorrect::TargetState<int, double> state;
+};
+
+/// An FCS channel a parameter was read from.
+struct FcsChannel {
+    /// The channel's short name ($PnN).
+    std::string name;
+    /// The channel's marker or long name ($PnS); empty where the file gave none.
+    std::string label;
+};
+
+/// How the parameters of a model fitted on FCS files were read from them.
+struct FcsInfo {
+    /// The channel of every parameter, in parameter order.
+    std::vector<FcsChannel> channels;
+    /// The arcsinh cofactor the values were transformed with.
+    double cofactor = 0;
+};
+
+/**
+ * A learnt correction: corrects events of every batch it knows (apply) and can take new batches
+ * (extend) without changing what it holds about the old ones.
+ *
+ * Thread safety: a plain value type; concurrent reads are safe.
+ */
+struct Model {
+    /// Number of values per event.
+    int ndim = 0;
+    /// Parameter names, one per value of an event.
+    std::vector<std::string> parameters;
+    /// The engine settings of the fit.
+    Settings settings;
+    /// The batches in merge order: the first reference first.
+    std::vector<BatchModel> batches;
+    /// Mutual pairs of every merge step after the first batch, in merge order.
+    std::vector<std::int64_t> num_pairs;
+    /// Corrected reference rows, `ndim` values each, grouped by batch in merge order
+    /// (`batches[b].reference_rows` rows each).
+    std::vector<double> reference;
+    /// The FCS channels and cofactor, for models fitted on FCS files.
+    std::optional<FcsInfo> fcs;
+};
+
+/**
+ * The position in `model.batches` of the batch named `name`.
+ *
+ * @throws std::runtime_error naming the batch and listing the model's batches if there is none.
+ */
+std::size_t find_batch(const Model& model, const std::string& name);
+
+/// The names of the model's batches in merge order, for messages: "A", "B" and "C".
+std::string batch_list(const Model& model);
+
+/**
+ * Refuses a model whose parts do not fit together: the settings, parameter and FCS channel
+ * counts, batch names (each at most once), reference row counts, and every batch state's sizes
+ * and partner positions. A loaded model passes this before use, so
+ * that apply and extend never read outside what the model holds.
+ *
+ * @param model The model to check.
+ * @param source How to name the model in messages ("The model file x.pmm", "The model").
+ * @throws std::runtime_error with a sentence naming `source` and the fault.
+ */
+void check_model(const Model& model, const std::string& source);
+
+/**
+ * Refuses settings the engine cannot run with.
+ *
+ * @throws std::runtime_error with the engine's message.
+ */
+void check_settings(const Settings& settings);
+
+} // namespace pairmend::model
+
+#endif

@@ -1,0 +1,83 @@
+#ifndef PAIRMEND_MODEL_FIT_HPP
+#define PAIRMEND_MODEL_FIT_HPP
+
+#include "pairmend/model/Model.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pairmend::model {
+
+/// The events of one batch, held by the caller.
+struct BatchEvents {
+    /// The batch's name.
+    std::string name;
+    /// Number of events.
+    std::size_t size = 0;
+    /// The events, `ndim` values each, one after another.
+    const double* events = nullptr;
+};
+
+/// Receives one line of progress ("Fitted ..."), without a line end.
+using Progress = std::function<void(const std::string& line)>;
+
+/// How to fit a model.
+struct FitOptions {
+    /// The engine settings.
+    Settings settings;
+    /// Fit on at most this many events per batch (the evenly spread floor(i * n / N) subsample
+    /// of each batch's n events); 0 fits on every event.
+    std::uint64_t fit_events = 0;
+    /// Threads of the engine loops; values below 1 mean 1. Results do not depend on it.
+    int num_threads = 1;
+    /// Parameter names, one per value; empty gives p1 .. pD.
+    std::vector<std::string> parameters;
+    /// The FCS channels and cofactor, kept in the model when given.
+    std::optional<FcsInfo> fcs;
+    /// When set, receives a line after each step.
+    Progress progress;
+};
+
+/**
+ * Learns a correction of the given batches and, on request, corrects all their events.
+ *
+ * Fitting on every event runs the engine's correction unchanged, so the corrected events equal
+ * the correction's bit for bit. With `fit_events` the engine sees each batch's subsample and
+ * every event is then corrected with the model (`BatchCorrector`).
+ *
+ * @param ndim Values per event; at least 1.
+ * @param batches The batches, in the order that numbers them (ties of the automatic order and the
+ * input merge order follow it). Names must differ; every batch needs an event.
+ * @param options Settings, subsample and threads.
+ * @param outputs Empty, or one buffer per batch receiving its corrected events (may be the
+ * batch's own events).
+ * @return The model.
+ * @throws std::runtime_error for invalid settings, fewer than two batches, a batch without events,
+ * a repeated name, wrong parameter or output counts, or a batch that shares no mutual pairs with
+ * the batches before it (named in the message); std::bad_alloc.
+ */
+Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& options,
+          const std::vector<double*>& outputs = {});
+
+/**
+ * `fit` for events given in any order, each with its batch id.
+ *
+ * @param ndim Values per event.
+ * @param n Number of events.
+ * @param events The events, one after another.
+ * @param batch_ids Per event, a position in `batch_names`.
+ * @param batch_names The name of every batch id; every id needs an event.
+ * @param options As for `fit`.
+ * @param[out] output Null, or room for the `n` corrected events in input order.
+ * @throws As `fit`; also for an id outside `batch_names`.
+ */
+Model fit_labelled(int ndim, std::size_t n, const double* events, const int* batch_ids,
+                   const std::vector<std::string>& batch_names, const FitOptions& options, double* output);
+
+} // namespace pairmend::model
+
+#endif

@@ -1,0 +1,400 @@
+#include "pairmend/model/model_file.hpp"
+
+#include "byte_codec.hpp"
+#include "crc32.hpp"
+#include "pairmend/output_transaction.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <stdexcept>
+
+namespace pairmend::model {
+
+namespace {
+
+using internal::ByteReader;
+using internal::ByteWriter;
+
+// PNG-style signature: a non-text first byte, the name, and line ends that text-mode transfers mangle.
+constexpr unsigned char magic[8] = {0x89, 'P', 'M', 'M', 0x0D, 0x0A, 0x1A, 0x0A};
+// Magic, version, flags and file length; the CRC-32 follows the last section.
+constexpr std::size_t header_size = 24;
+constexpr std::size_t crc_size = 4;
+
+enum SectionType : std::uint32_t {
+    settings_section = 1,
+    parameters_section = 2,
+    batches_section = 3,
+    batch_state_section = 4,
+    reference_section = 5,
+    fcs_section = 6,
+};
+// A section a reader must understand to use the model; unknown sections without it are skipped.
+constexpr std::uint32_t required_flag = 1;
+
+void begin_section(ByteWriter& out, SectionType type, std::uint32_t flags, std::size_t& length_at) {
+    out.u32(type);
+    out.u32(flags);
+    length_at = out.size();
+    out.u64(0);
+}
+
+void end_section(ByteWriter& out, std::size_t length_at) {
+    out.patch_u64(length_at, out.size() - length_at - 8);
+}
+
+void write_settings(ByteWriter& out, const Settings& settings) {
+    out.i32(settings.num_neighbors);
+    out.f64(settings.num_mads);
+    out.i32(settings.robust_iterations);
+    out.f64(settings.robust_trim);
+    out.u8(settings.approximate ? 1 : 0);
+    out.u8(settings.automatic_order ? 1 : 0);
+    out.u8(static_cast<std::uint8_t>(settings.reference_policy));
+    out.u64(settings.observation_cap);
+    out.u64(settings.reference_events);
+}
+
+void write_state(ByteWriter& out, std::uint32_t position, const mnncorrect::TargetState<int, double>& state) {
+    const std::size_t npaired = state.num_paired();
+    out.u32(position);
+    out.u64(npaired);
+    out.u64(state.reference_centres.size());
+    out.u64(state.partners.size());
+    for (std::size_t p = 0; p < npaired; ++p) {
+        out.u32(static_cast<std::uint32_t>(state.partner_offsets[p + 1] - state.partner_offsets[p]));
+    }
+    for (const int partner : state.partners) {
+        out.u32(static_cast<std::uint32_t>(partner));
+    }
+    out.f64s(state.paired_events);
+    out.f64s(state.target_centres);
+    out.f64s(state.reference_centres);
+}
+
+Settings read_settings(ByteReader in) {
+    Settings settings;
+    settings.num_neighbors = in.i32();
+    settings.num_mads = in.f64();
+    settings.robust_iterations = in.i32();
+    settings.robust_trim = in.f64();
+    settings.approximate = in.u8() != 0;
+    settings.automatic_order = in.u8() != 0;
+    const std::uint8_t policy = in.u8();
+    if (policy > mnncorrect::MaxRSS) {
+        throw std::runtime_error(in.source() + " is corrupt: it names reference policy " +
+                                 std::to_string(policy) + ", which does not exist.");
+    }
+    settings.reference_policy = static_cast<mnncorrect::ReferencePolicy>(policy);
+    settings.observation_cap = in.u64();
+    settings.reference_events = in.u64();
+    return settings;
+}
+
+void read_parameters(ByteReader in, Model& model) {
+    const std::uint32_t ndim = in.u32();
+    // Every name takes at least its 4-byte length.
+    in.room(ndim, 4, "parameter names");
+    if (ndim == 0 || ndim > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
+        throw std::runtime_error(in.source() + " is corrupt: it declares " + std::to_string(ndim) +
+                                 " parameters.");
+    }
+    model.ndim = static_cast<int>(ndim);
+    for (std::uint32_t d = 0; d < ndim; ++d) {
+        model.parameters.push_back(in.text("parameter name"));
+    }
+}
+
+void read_batches(ByteReader in, Model& model) {
+    const std::uint32_t count = in.u32();
+    // Name length, number, fitted events, reference rows and pair count: at least 36 bytes each.
+    in.room(count, 36, "batches");
+    for (std::uint32_t b = 0; b < count; ++b) {
+        BatchModel batch;
+        batch.name = in.text("batch name");
+        batch.number = in.i64();
+        batch.fitted_events = in.u64();
+        batch.reference_rows = in.u64();
+        const std::int64_t pairs = in.i64();
+        if (b > 0) {
+            model.num_pairs.push_back(pairs);
+        }
+        model.batches.push_back(std::move(batch));
+    }
+}
+
+void read_state(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
+    const std::uint32_t position = in.u32();
+    if (position == 0 || position >= model.batches.size() || !seen.insert(position).second) {
+        throw std::runtime_error(in.source() +
+                                 " is corrupt: it holds a batch correction for batch position " +
+                                 std::to_string(position) + ", which is the first, repeated or unknown.");
+    }
+    const auto width = static_cast<std::uint64_t>(model.ndim);
+    const std::uint64_t npaired = in.u64();
+    const std::uint64_t ncentre_values = in.u64();
+    const std::uint64_t npartners = in.u64();
+    auto& state = model.batches[position].state;
+
+    state.partner_offsets.resize(in.room(npaired, 4, "partner counts") + 1);
+    state.partner_offsets[0] = 0;
+    for (std::size_t p = 0; p < npaired; ++p) {
+        state.partner_offsets[p + 1] = state.partner_offsets[p] + in.u32();
+    }
+    state.partners.resize(in.room(npartners, 4, "partners"));
+    for (int& partner : state.partners) {
+        const std::uint32_t value = in.u32();
+        partner = value > static_cast<std::uint32_t>(std::numeric_limits<int>::max())
+                      ? -1
+                      : static_cast<int>(value);
+    }
+    // Paired events and their centres take 16 bytes per value; checked before npaired * width is formed.
+    in.room(npaired, 16 * width, "paired events");
+    state.paired_events = in.f64s(npaired * width, "paired event values");
+    state.target_centres = in.f64s(npaired * width, "target centre values");
+    state.reference_centres = in.f64s(ncentre_values, "reference centre values");
+}
+
+void read_fcs(ByteReader in, Model& model) {
+    FcsInfo fcs;
+    const std::uint32_t count = in.u32();
+    in.room(count, 8, "FCS channels");
+    for (std::uint32_t c = 0; c < count; ++c) {
+        FcsChannel channel;
+        channel.name = in.text("FCS channel name");
+        channel.label = in.text("FCS channel label");
+        fcs.channels.push_back(std::move(channel));
+    }
+    fcs.cofactor = in.f64();
+    if (!(fcs.cofactor > 0) || !std::isfinite(fcs.cofactor)) {
+        throw std::runtime_error(in.source() + " is corrupt: its arcsinh cofactor is not a positive number.");
+    }
+    model.fcs = std::move(fcs);
+}
+
+// Refuses stored values that are not finite numbers: no correction produces them, and neighbour
+// searches over them would mean nothing.
+void check_finite(const std::vector<double>& values, const std::string& source, const std::string& what) {
+    for (const double value : values) {
+        if (!std::isfinite(value)) {
+            throw std::runtime_error(source + " is corrupt: its " + what +
+                                     " hold a value that is not a finite number.");
+        }
+    }
+}
+
+std::string system_error_text() {
+    return std::strerror(errno);
+}
+
+} // namespace
+
+std::vector<unsigned char> encode_model(const Model& model) {
+    check_model(model, "The model");
+    ByteWriter out;
+    for (const unsigned char byte : magic) {
+        out.u8(byte);
+    }
+    out.u32(model_format_version);
+    out.u32(0);
+    out.u64(0); // file length, set at the end
+
+    std::size_t length_at = 0;
+    begin_section(out, settings_section, required_flag, length_at);
+    write_settings(out, model.settings);
+    end_section(out, length_at);
+
+    begin_section(out, parameters_section, required_flag, length_at);
+    out.u32(static_cast<std::uint32_t>(model.ndim));
+    for (const std::string& name : model.parameters) {
+        out.text(name);
+    }
+    end_section(out, length_at);
+
+    begin_section(out, batches_section, required_flag, length_at);
+    out.u32(static_cast<std::uint32_t>(model.batches.size()));
+    for (std::size_t b = 0; b < model.batches.size(); ++b) {
+        const BatchModel& batch = model.batches[b];
+        out.text(batch.name);
+        out.i64(batch.number);
+        out.u64(batch.fitted_events);
+        out.u64(batch.reference_rows);
+        out.i64(b == 0 ? 0 : model.num_pairs[b - 1]);
+    }
+    end_section(out, length_at);
+
+    for (std::size_t b = 1; b < model.batches.size(); ++b) {
+        begin_section(out, batch_state_section, required_flag, length_at);
+        write_state(out, static_cast<std::uint32_t>(b), model.batches[b].state);
+        end_section(out, length_at);
+    }
+
+    begin_section(out, reference_section, required_flag, length_at);
+    out.u64(model.reference.size() / static_cast<std::size_t>(model.ndim));
+    out.f64s(model.reference);
+    end_section(out, length_at);
+
+    if (model.fcs) {
+        // Not required: a reader without FCS support can still apply the model to tables.
+        begin_section(out, fcs_section, 0, length_at);
+        out.u32(static_cast<std::uint32_t>(model.fcs->channels.size()));
+        for (const FcsChannel& channel : model.fcs->channels) {
+            out.text(channel.name);
+            out.text(channel.label);
+        }
+        out.f64(model.fcs->cofactor);
+        end_section(out, length_at);
+    }
+
+    out.patch_u64(16, out.size() + crc_size);
+    out.u32(internal::crc32(out.bytes().data(), out.size()));
+    return std::move(out.bytes());
+}
+
+Model decode_model(const unsigned char* bytes, std::size_t size, const std::string& source) {
+    const std::size_t signature = std::min(size, sizeof magic);
+    if (std::memcmp(bytes, magic, signature) != 0) {
+        throw std::runtime_error(source + " is not a pairmend model file: it does not begin with the model "
+                                          "file signature.");
+    }
+    if (size < header_size + crc_size) {
+        throw std::runtime_error(source + " is truncated: it holds only " + std::to_string(size) +
+                                 " bytes, fewer than any model file.");
+    }
+    ByteReader header(bytes + sizeof magic, header_size - sizeof magic, source);
+    const std::uint32_t version = header.u32();
+    header.u32(); // flags, none defined yet
+    const std::uint64_t length = header.u64();
+    if (length > size) {
+        throw std::runtime_error(source + " is truncated: it should hold " + std::to_string(length) +
+                                 " bytes, but holds only " + std::to_string(size) + ".");
+    }
+    if (length < size || length < header_size + crc_size) {
+        throw std::runtime_error(source + " is corrupt: it declares a length of " + std::to_string(length) +
+                                 " bytes, but holds " + std::to_string(size) + ".");
+    }
+    ByteReader trailer(bytes + size - crc_size, crc_size, source);
+    if (trailer.u32() != internal::crc32(bytes, size - crc_size)) {
+        throw std::runtime_error(source + " is corrupt: its checksum does not match its contents.");
+    }
+    if (version == 0 || version > model_format_version) {
+        throw std::runtime_error(
+            source + " has model format version " + std::to_string(version) +
+            ", but this pairmend reads versions 1 to " + std::to_string(model_format_version) +
+            (version == 0 ? "." : "; it was written by a newer pairmend, which can read it."));
+    }
+
+    Model model;
+    ByteReader body(bytes + header_size, size - header_size - crc_size, source);
+    std::set<std::uint32_t> known_seen;
+    std::set<std::uint32_t> states_seen;
+    while (body.remaining() > 0) {
+        const std::uint32_t type = body.u32();
+        const std::uint32_t flags = body.u32();
+        ByteReader section = body.section(body.u64(), "section");
+        if (type != batch_state_section && type >= settings_section && type <= fcs_section &&
+            !known_seen.insert(type).second) {
+            throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
+                                     " twice.");
+        }
+        const bool needs_batches = type == batch_state_section;
+        const bool needs_parameters = type == batch_state_section || type == reference_section;
+        if ((needs_batches && known_seen.count(batches_section) == 0) ||
+            (needs_parameters && known_seen.count(parameters_section) == 0)) {
+            throw std::runtime_error(source + " is corrupt: its sections are out of order.");
+        }
+        switch (type) {
+        case settings_section:
+            model.settings = read_settings(section);
+            break;
+        case parameters_section:
+            read_parameters(section, model);
+            break;
+        case batches_section:
+            read_batches(section, model);
+            break;
+        case batch_state_section:
+            read_state(section, model, states_seen);
+            break;
+        case reference_section: {
+            const std::uint64_t rows = section.u64();
+            const std::size_t width = static_cast<std::size_t>(model.ndim);
+            section.room(rows, 8 * static_cast<std::uint64_t>(width), "reference rows");
+            model.reference = section.f64s(rows * width, "reference values");
+            break;
+        }
+        case fcs_section:
+            read_fcs(section, model);
+            break;
+        default:
+            if ((flags & required_flag) != 0) {
+                throw std::runtime_error(source + " holds a section of type " + std::to_string(type) +
+                                         " that this pairmend cannot read; it needs a newer pairmend.");
+            }
+        }
+    }
+
+    for (const SectionType type :
+         {settings_section, parameters_section, batches_section, reference_section}) {
+        if (known_seen.count(type) == 0) {
+            throw std::runtime_error(source + " is corrupt: it lacks section " + std::to_string(type) + ".");
+        }
+    }
+    if (states_seen.size() + 1 != model.batches.size()) {
+        throw std::runtime_error(source + " is corrupt: it holds corrections for " +
+                                 std::to_string(states_seen.size()) + " of its " +
+                                 std::to_string(model.batches.size() == 0 ? 0 : model.batches.size() - 1) +
+                                 " corrected batches.");
+    }
+    check_model(model, source);
+    check_finite(model.reference, source, "reference rows");
+    for (const BatchModel& batch : model.batches) {
+        check_finite(batch.state.paired_events, source, "paired events");
+        check_finite(batch.state.target_centres, source, "centres");
+        check_finite(batch.state.reference_centres, source, "centres");
+    }
+    return model;
+}
+
+void save_model(const Model& model, const std::string& path) {
+    const std::vector<unsigned char> bytes = encode_model(model);
+    // Complete under a temporary name before it takes its own, so that a failure never leaves a
+    // cut-short model file, and an older one stays as it was.
+    OutputTransaction file;
+    {
+        std::ofstream out(file.add(path), std::ios::binary | std::ios::trunc);
+        if (out) {
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            out.close();
+        }
+        if (!out) {
+            throw std::runtime_error("Could not write the model file " + path + ": " + system_error_text() + ".");
+        }
+    }
+    try {
+        file.commit();
+    } catch (const std::runtime_error& error) {
+        throw std::runtime_error("Could not write the model file " + path + ": " + error.what());
+    }
+}
+
+Model load_model(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
+    }
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
+    }
+    return decode_model(bytes.data(), bytes.size(), "The model file " + path);
+}
+
+} // namespace pairmend::model
