@@ -47,8 +47,8 @@ TEST(EngineSettings, DescribeEveryOptionWithItsDefaultAndRange) {
 
     // The texts that reports and corrected files record for the defaults.
     const std::vector<std::pair<std::string, std::string>> expected{
-        {"num_neighbors", "15"}, {"num_mads", "3.0"},        {"robust_iterations", "2"},
-        {"robust_trim", "0.25"}, {"approximate", "false"},   {"automatic_order", "true"},
+        {"num_neighbors", "15"},       {"num_mads", "3.0"},      {"robust_iterations", "2"},
+        {"robust_trim", "0.25"},       {"approximate", "false"}, {"automatic_order", "true"},
         {"reference_policy", "MaxRSS"}};
     EXPECT_EQ(pairmend::settings_text(defaults), expected);
     for (std::size_t i = 0; i < expected.size(); ++i) {

@@ -196,7 +196,7 @@ TEST(FcsToolCommandLine, WrongArgumentsAreRefusedWithTheUsageText) {
     EXPECT_THAT(run_tool({"--help"}).out, HasSubstr("pairmend-fcs correct --out DIR"));
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"frobnicate"}, "Error: Unknown command \"frobnicate\": use info, export or correct."},
+        {{"frobnicate"}, "Error: Unknown command \"frobnicate\": use info, export, correct, fit, apply or extend."},
         {{"correct", "a.fcs", "b.fcs"},
          "Error: pairmend-fcs correct needs --out DIR, the folder for the corrected files."},
         {{"correct", "--out", "o"}, "Error: pairmend-fcs correct needs the FCS files to correct."},

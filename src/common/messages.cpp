@@ -18,7 +18,8 @@ std::string quoted_value(const std::string& value) {
 }
 
 std::string non_finite_value_message(const std::string& value, const std::string& place) {
-    return "The value " + quoted_value(value) + " " + place + " is not a finite number. Remove or replace that event.";
+    return "The value " + quoted_value(value) + " " + place +
+           " is not a finite number. Remove or replace that event.";
 }
 
 std::string no_mutual_pairs_message(const std::string& label) {
@@ -42,8 +43,9 @@ void check_table_size(std::uint64_t nobs, std::uint64_t ndim) {
     // Compared by division, so that no product can overflow.
     if (ndim > 0 && nobs > int_limit / ndim) {
         std::ostringstream text;
-        text << "The input table has " << nobs << " events of " << ndim << " parameters, more values than the "
-             << int_limit << " pairmend can process. Use fewer events or parameters per job.";
+        text << "The input table has " << nobs << " events of " << ndim
+             << " parameters, more values than the " << int_limit
+             << " pairmend can process. Use fewer events or parameters per job.";
         throw std::runtime_error(text.str());
     }
 }

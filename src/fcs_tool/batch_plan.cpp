@@ -108,7 +108,8 @@ BatchPlan batches_per_file(const std::vector<std::string>& files) {
     return plan;
 }
 
-BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchSheet& sheet) {
+BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchSheet& sheet,
+                             bool other_files_allowed) {
     const std::string header_file = trimmed(sheet.header.substr(0, sheet.header.find(',')));
     if (matching_file(files, header_file) >= 0) {
         throw std::runtime_error("The first line of the batch sheet " + sheet.path +
@@ -119,6 +120,9 @@ BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchS
     std::vector<const SheetEntry*> entry_of_file(files.size(), nullptr);
     for (const SheetEntry& entry : sheet.entries) {
         const int file = matching_file(files, entry.file);
+        if (file < 0 && other_files_allowed) {
+            continue;
+        }
         if (file < 0) {
             std::ostringstream message;
             message << "Line " << entry.line << " of the batch sheet " << sheet.path << " names "

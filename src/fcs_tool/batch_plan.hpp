@@ -47,11 +47,14 @@ BatchPlan batches_per_file(const std::vector<std::string>& files);
  *
  * @param files the input files as given on the command line; their base names are distinct.
  * @param sheet the sheet.
- * @throws std::runtime_error when a file is missing from the sheet, named twice, or a sheet entry
- *         names no input file (or when the header line seems to be missing: its first cell names an
- *         input file).
+ * @param other_files_allowed whether the sheet may name files that are not among `files`, as the
+ *        sheet of a whole study does when a model is learnt from or applied to some of its files.
+ * @throws std::runtime_error when a file is missing from the sheet, named twice, or (unless
+ *         allowed) a sheet entry names no input file (or when the header line seems to be missing:
+ *         its first cell names an input file).
  */
-BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchSheet& sheet);
+BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchSheet& sheet,
+                             bool other_files_allowed = false);
 
 /** Natural order of two texts: runs of digits compare by value, everything else by character. */
 bool natural_less(const std::string& a, const std::string& b);

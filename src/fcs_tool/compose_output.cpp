@@ -56,9 +56,10 @@ std::vector<fcs::Channel> output_channels(const fcs::FcsFile& file, const std::v
         channel.name = source.name + "_mnn";
         channel.label = (source.label.empty() ? source.name : source.label) + " (MNN)";
         if (!names.insert(channel.name).second) {
-            throw std::runtime_error(file.path + " already has a channel named " + channel.name +
-                                     ", the name its corrected channel " + source.name +
-                                     " would get. Was it corrected before? Correct the original file instead.");
+            throw std::runtime_error(
+                file.path + " already has a channel named " + channel.name +
+                ", the name its corrected channel " + source.name +
+                " would get. Was it corrected before? Correct the original file instead.");
         }
         channels.push_back(std::move(channel));
     }

@@ -5,8 +5,8 @@
 // its descriptive keywords and the program's own. Every front end that writes corrected FCS files
 // composes them here, so that they are the same byte for byte.
 
-#include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/engine_options.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 
 #include <cstddef>
 #include <string>

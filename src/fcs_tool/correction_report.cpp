@@ -40,8 +40,9 @@ std::string run_id(const CorrectOptions& options) {
     return id.empty() ? options.out_dir : id;
 }
 
-void write_correction_report(OutputTransaction& outputs, const std::string& path, const CorrectOptions& options,
-                             const CorrectionInput& input, const CorrectionResult& result,
+void write_correction_report(OutputTransaction& outputs, const std::string& path,
+                             const CorrectOptions& options, const CorrectionInput& input,
+                             const CorrectionResult& result,
                              std::vector<std::pair<std::string, double>> phases) {
     std::vector<int> labels(input.nobs);
     std::transform(input.batch_ids.begin(), input.batch_ids.end(), labels.begin(),
@@ -72,7 +73,11 @@ void write_correction_report(OutputTransaction& outputs, const std::string& path
     run.num_pairs = result.details.num_pairs;
     // The noise floor repeats the correction on a split batch with the run's own settings.
     run.engine = configure_engine(options);
+    write_report_files(outputs, path, run, std::move(phases));
+}
 
+void write_report_files(OutputTransaction& outputs, const std::string& path, report::QcReportInput& run,
+                        std::vector<std::pair<std::string, double>> phases) {
     const report::QcReportOptions report_options;
     const auto began = std::chrono::steady_clock::now();
     const report::QcSummary summary = report::summarize_run(run, report_options);

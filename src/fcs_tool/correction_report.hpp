@@ -4,6 +4,7 @@
 // The quality-control report of a `pairmend-fcs correct` run.
 
 #include "pairmend/output_transaction.hpp"
+#include "pairmend/report/qc_report_input.hpp"
 #include "prepare_correction.hpp"
 #include "run_correction.hpp"
 #include "tool_options.hpp"
@@ -21,9 +22,18 @@ namespace pairmend::fcs_tool {
  * @param phases the run's phases so far with their seconds; the report's own time is added.
  * @throws std::runtime_error when a file cannot be written.
  */
-void write_correction_report(OutputTransaction& outputs, const std::string& path, const CorrectOptions& options,
-                             const CorrectionInput& input, const CorrectionResult& result,
+void write_correction_report(OutputTransaction& outputs, const std::string& path,
+                             const CorrectOptions& options, const CorrectionInput& input,
+                             const CorrectionResult& result,
                              std::vector<std::pair<std::string, double>> phases);
+
+/**
+ * Computes the report's figures for `run`, times them, and writes the HTML and JSON files under
+ * temporary names registered with `outputs`.
+ * @param phases the run's phases so far with their seconds; the report's own time is added.
+ */
+void write_report_files(OutputTransaction& outputs, const std::string& path, report::QcReportInput& run,
+                        std::vector<std::pair<std::string, double>> phases);
 
 /** The run's name: the output folder's name (or the folder as given when it has none). */
 std::string run_id(const CorrectOptions& options);

@@ -2,6 +2,7 @@
 
 #include "correct_files.hpp"
 #include "info_export.hpp"
+#include "model_commands.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 
@@ -13,7 +14,7 @@ namespace pairmend::fcs_tool {
 int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
         if (args.empty()) {
-            throw UsageError("Name a command: info, export or correct.");
+            throw UsageError("Name a command: info, export, correct, fit, apply or extend.");
         }
         const std::string& command = args.front();
         const std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -30,9 +31,24 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
         } else if (command == "correct") {
             const CorrectOptions options = parse_correct_options(rest);
             Progress progress(err);
-            correct_files(options, progress);
+            if (options.fit_events > 0) {
+                fit_and_apply_files(options, progress);
+            } else {
+                correct_files(options, progress);
+            }
+        } else if (command == "fit" || command == "apply" || command == "extend") {
+            const CorrectOptions options = parse_model_options(command, rest);
+            Progress progress(err);
+            if (command == "fit") {
+                fit_files(options, progress);
+            } else if (command == "apply") {
+                apply_files(options, progress);
+            } else {
+                extend_files(options, progress);
+            }
         } else {
-            throw UsageError("Unknown command \"" + command + "\": use info, export or correct.");
+            throw UsageError("Unknown command \"" + command +
+                             "\": use info, export, correct, fit, apply or extend.");
         }
         return 0;
     } catch (const UsageError& error) {

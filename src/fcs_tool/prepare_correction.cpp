@@ -33,8 +33,8 @@ fs::path identity(const fs::path& path) {
     return error ? fs::absolute(path, error).lexically_normal() : canonical;
 }
 
-// Refuses a command line whose outputs would collide with each other or overwrite an input,
-// before any file is read.
+} // namespace
+
 void check_output_names(const CorrectOptions& options) {
     std::error_code error;
     if (fs::exists(options.out_dir, error) && !fs::is_directory(options.out_dir, error)) {
@@ -90,11 +90,11 @@ void check_output_names(const CorrectOptions& options) {
     }
 }
 
-// The channels to correct in every file, named by --channels or chosen by default in the first
-// file and then found by $PnN in the others.
-void choose_channels(const CorrectOptions& options, CorrectionInput& input) {
-    const fcs::FcsFile& first = input.files.front();
-    std::vector<std::string> names = options.channels;
+ChannelChoice choose_channels(const std::vector<std::string>& requested,
+                              const std::vector<fcs::FcsFile>& files) {
+    ChannelChoice choice;
+    const fcs::FcsFile& first = files.front();
+    std::vector<std::string> names = requested;
     if (names.empty()) {
         for (const std::size_t i : default_channels(first)) {
             names.push_back(first.channels[i].name);
@@ -106,7 +106,7 @@ void choose_channels(const CorrectOptions& options, CorrectionInput& input) {
                                      "to correct with --channels.");
         }
     }
-    for (const fcs::FcsFile& file : input.files) {
+    for (const fcs::FcsFile& file : files) {
         std::vector<std::size_t> positions;
         for (const std::string& name : names) {
             const std::size_t position = find_channel(file, name);
@@ -119,20 +119,19 @@ void choose_channels(const CorrectOptions& options, CorrectionInput& input) {
             }
             positions.push_back(position);
         }
-        input.chosen.push_back(std::move(positions));
+        choice.chosen.push_back(std::move(positions));
     }
-    for (const std::size_t position : input.chosen.front()) {
-        input.channel_names.push_back(channel_display_name(first.channels[position]));
+    for (const std::size_t position : choice.chosen.front()) {
+        choice.channel_names.push_back(channel_display_name(first.channels[position]));
     }
+    return choice;
 }
 
-void choose_cofactor(const CorrectOptions& options, CorrectionInput& input) {
-    if (options.cofactor) {
-        input.cofactor = *options.cofactor;
-        input.cofactor_origin = "given with --cofactor";
-        return;
+CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fcs::FcsFile>& files) {
+    if (given) {
+        return {*given, "given with --cofactor"};
     }
-    for (const fcs::FcsFile& file : input.files) {
+    for (const fcs::FcsFile& file : files) {
         if (!is_mass_cytometry(file)) {
             const std::string instrument = file.instrument();
             throw std::runtime_error(
@@ -142,11 +141,33 @@ void choose_cofactor(const CorrectOptions& options, CorrectionInput& input) {
                 "with --cofactor, for example 150 for conventional fluorescence.");
         }
     }
-    input.cofactor = mass_cytometry_cofactor;
-    const std::string instrument = input.files.front().instrument();
-    input.cofactor_origin =
-        "default for mass cytometry" + (instrument.empty() ? std::string() : " (" + instrument + ")");
+    const std::string instrument = files.front().instrument();
+    return {mass_cytometry_cofactor,
+            "default for mass cytometry" + (instrument.empty() ? std::string() : " (" + instrument + ")")};
 }
+
+void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
+                    std::size_t count, double* out) {
+    const std::size_t width = file.channels.size();
+    const std::size_t ndim = chosen.size();
+    for (std::size_t e = first; e < first + count; ++e, out += ndim) {
+        for (std::size_t j = 0; j < ndim; ++j) {
+            const double value = linear[e * width + chosen[j]];
+            if (!std::isfinite(value)) {
+                std::ostringstream text;
+                text << "Event " << e + 1 << " of " << file.path << " has the value " << value
+                     << " in the channel " << channel_display_name(file.channels[chosen[j]])
+                     << ", which is not a finite number. Remove that event from the file, or leave the "
+                        "channel out of --channels.";
+                throw std::runtime_error(text.str());
+            }
+            out[j] = std::asinh(value / cofactor);
+        }
+    }
+}
+
+namespace {
 
 // arcsinh(value / cofactor) of the chosen channels, every file's events after the previous file's.
 void transform_events(CorrectionInput& input) {
@@ -169,26 +190,12 @@ void transform_events(CorrectionInput& input) {
     std::size_t row = 0;
     for (std::size_t f = 0; f < input.files.size(); ++f) {
         const fcs::FcsFile& file = input.files[f];
-        const std::size_t width = file.channels.size();
-        const std::vector<double>& values = input.linear[f];
-        const std::vector<std::size_t>& chosen = input.chosen[f];
-        const int batch = input.batches.file_batch[f] - 1;
-        for (std::size_t e = 0; e < file.num_events; ++e, ++row) {
-            double* out = input.data.data() + row * ndim;
-            for (std::size_t j = 0; j < ndim; ++j) {
-                const double value = values[e * width + chosen[j]];
-                if (!std::isfinite(value)) {
-                    std::ostringstream text;
-                    text << "Event " << e + 1 << " of " << file.path << " has the value " << value
-                         << " in the channel " << channel_display_name(file.channels[chosen[j]])
-                         << ", which is not a finite number. Remove that event from the file, or leave the "
-                            "channel out of --channels.";
-                    throw std::runtime_error(text.str());
-                }
-                out[j] = std::asinh(value / input.cofactor);
-            }
-            input.batch_ids[row] = batch;
-        }
+        arcsinh_events(file, input.linear[f], input.chosen[f], input.cofactor, 0, file.num_events,
+                       input.data.data() + row * ndim);
+        std::fill(input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row),
+                  input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row + file.num_events),
+                  input.batches.file_batch[f] - 1);
+        row += file.num_events;
     }
 }
 
@@ -239,8 +246,12 @@ CorrectionInput prepare_correction(const CorrectOptions& options, Progress& prog
         input.files.push_back(std::move(file));
     }
 
-    choose_channels(options, input);
-    choose_cofactor(options, input);
+    ChannelChoice channels = choose_channels(options.channels, input.files);
+    input.chosen = std::move(channels.chosen);
+    input.channel_names = std::move(channels.channel_names);
+    const CofactorChoice cofactor = choose_cofactor(options.cofactor, input.files);
+    input.cofactor = cofactor.cofactor;
+    input.cofactor_origin = cofactor.origin;
     progress.line("Correcting " + std::to_string(input.channel_names.size()) + " channels" +
                   (options.channels.empty() ? " (the default choice)" : "") + " as arcsinh(value / " +
                   shortest_text(input.cofactor) + "), cofactor " + input.cofactor_origin + ":");

@@ -10,6 +10,7 @@
 #include "tool_options.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,51 @@ struct CorrectionInput {
  * @throws std::runtime_error with a message naming the file and the problem.
  */
 CorrectionInput prepare_correction(const CorrectOptions& options, Progress& progress);
+
+/**
+ * Refuses a command line whose outputs would collide with each other or replace an input, before
+ * any file is read: two inputs of the same base name, an output folder that is a file, a corrected
+ * file or report that would replace an input, a report that would replace a corrected file.
+ * @throws std::runtime_error saying which files collide and what to do.
+ */
+void check_output_names(const CorrectOptions& options);
+
+/** The channels to correct in every file, and how they are shown. */
+struct ChannelChoice {
+    std::vector<std::vector<std::size_t>> chosen; ///< per file, the positions of the chosen channels.
+    std::vector<std::string> channel_names;       ///< the chosen channels as shown ("CD19 (Nd142Di)").
+};
+
+/**
+ * The channels named by `requested` ($PnN or $PnS), or when it is empty the default choice of the
+ * first file, found by $PnN in every file.
+ * @throws std::runtime_error naming the file when a channel is missing, named twice, or the first
+ *         file has no channel of the default choice.
+ */
+ChannelChoice choose_channels(const std::vector<std::string>& requested,
+                              const std::vector<fcs::FcsFile>& files);
+
+/** The arcsinh cofactor and why it was chosen. */
+struct CofactorChoice {
+    double cofactor = 0;
+    std::string origin; ///< "given with --cofactor" or "default for mass cytometry (Helios)".
+};
+
+/**
+ * The cofactor given, or 5 when every file comes from a mass cytometer.
+ * @throws std::runtime_error naming a file that does not when no cofactor is given.
+ */
+CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fcs::FcsFile>& files);
+
+/**
+ * arcsinh(value / cofactor) of the chosen channels of events first .. first + count - 1 of a file,
+ * event after event, into `out`.
+ * @param linear the file's values on the linear scale, event after event.
+ * @throws std::runtime_error naming the event, file and channel of a value that is not finite.
+ */
+void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
+                    std::size_t count, double* out);
 
 /** The base names of the files of batch `number` (from 1), in input order. */
 std::vector<std::string> batch_members(const CorrectionInput& input, std::size_t number);

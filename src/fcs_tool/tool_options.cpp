@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <set>
 #include <string_view>
 
 namespace pairmend::fcs_tool {
@@ -162,7 +164,8 @@ std::string engine_usage() {
     std::string text;
     for (const SettingInfo& setting : engine_settings()) {
         const std::string key = setting.key;
-        const std::string option = setting.option + std::string(*setting.metavar ? " " : "") + setting.metavar;
+        const std::string option =
+            setting.option + std::string(*setting.metavar ? " " : "") + setting.metavar;
         if (key == "approximate") {
             text += usage_line(option, std::string(setting.description) +
                                            (setting.default_value != 0 ? " (default)" : ""));
@@ -194,22 +197,47 @@ bool is_option(const std::string& arg) {
 
 } // namespace
 
-CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
+namespace {
+
+// The options each command that reads FCS files for a correction takes.
+bool takes_option(const std::string& command, const std::string& option) {
+    static const std::map<std::string, std::set<std::string>> options{
+        {"correct",
+         {"--out", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--report",
+          "--fit-events"}},
+        {"fit",
+         {"--model", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--fit-events"}},
+        {"apply", {"--model", "--out", "--batches", "--cofactor", "--threads", "--report"}},
+        {"extend", {"--model", "--new-model", "--batches", "--threads"}}};
+    const auto found = options.find(command);
+    return found != options.end() && found->second.count(option) > 0;
+}
+
+std::string non_empty(const std::string& value, const std::string& what) {
+    if (value.empty()) {
+        throw UsageError("The " + what + " must not be empty.");
+    }
+    return value;
+}
+
+CorrectOptions parse_run_options(const std::string& command, const std::vector<std::string>& args) {
     CorrectOptions options;
     ArgumentReader reader(args);
     bool only_files = false;
     while (!reader.done()) {
         const Argument arg = reader.next();
         const std::string& name = arg.name;
+        const SettingInfo* setting = engine_setting(name);
         if (only_files || !is_option(name)) {
             options.files.push_back(arg.value ? name + "=" + *arg.value : name);
         } else if (name == "--") {
             only_files = true;
+        } else if (!takes_option(command, setting != nullptr ? "--engine" : name)) {
+            throw UsageError("pairmend-fcs " + command + " has no option " + name + ".");
+        } else if (setting != nullptr) {
+            read_engine_option(*setting, name, reader, options.engine);
         } else if (name == "--out") {
-            options.out_dir = reader.value();
-            if (options.out_dir.empty()) {
-                throw UsageError("The folder of --out must not be empty.");
-            }
+            options.out_dir = non_empty(reader.value(), "folder of --out");
         } else if (name == "--channels") {
             options.channels = split_channels(reader.value());
         } else if (name == "--batches") {
@@ -217,26 +245,45 @@ CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
         } else if (name == "--cofactor") {
             options.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
                                             std::numeric_limits<double>::max(), "a positive number");
-        } else if (const SettingInfo* setting = engine_setting(name)) {
-            read_engine_option(*setting, name, reader, options.engine);
         } else if (name == "--threads") {
             options.threads = parse_int(reader.value(), name, 1);
         } else if (name == "--report") {
-            options.report = reader.value();
-            if (options.report.empty()) {
-                throw UsageError("The file name of --report must not be empty.");
-            }
-        } else {
-            throw UsageError("pairmend-fcs correct has no option " + name + ".");
+            options.report = non_empty(reader.value(), "file name of --report");
+        } else if (name == "--fit-events") {
+            options.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
+        } else if (name == "--model") {
+            options.model = non_empty(reader.value(), "file name of --model");
+        } else if (name == "--new-model") {
+            options.new_model = non_empty(reader.value(), "file name of --new-model");
         }
     }
-    if (options.out_dir.empty()) {
-        throw UsageError("pairmend-fcs correct needs --out DIR, the folder for the corrected files.");
+    if (takes_option(command, "--model") && options.model.empty()) {
+        throw UsageError("pairmend-fcs " + command + " needs --model MODEL.pmm, the model file" +
+                         (command == "fit" ? " to write." : " to read."));
+    }
+    if (command == "extend" && options.new_model.empty()) {
+        throw UsageError("pairmend-fcs extend needs --new-model NEW.pmm, the file for the extended model.");
+    }
+    if (takes_option(command, "--out") && options.out_dir.empty()) {
+        throw UsageError("pairmend-fcs " + command + " needs --out DIR, the folder for the corrected files.");
     }
     if (options.files.empty()) {
-        throw UsageError("pairmend-fcs correct needs the FCS files to correct.");
+        throw UsageError("pairmend-fcs " + command + " needs the FCS files to " +
+                         (command == "fit"      ? "learn from."
+                          : command == "extend" ? "add."
+                                                : "correct."));
     }
     return options;
+}
+
+} // namespace
+
+CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
+    return parse_run_options("correct", args);
+}
+
+CorrectOptions parse_model_options(const std::string& command, const std::vector<std::string>& args) {
+    return parse_run_options(command, args);
 }
 
 ExportOptions parse_export_options(const std::vector<std::string>& args) {
@@ -274,33 +321,50 @@ InfoOptions parse_info_options(const std::vector<std::string>& args) {
 }
 
 const char* usage_text() {
-    static const std::string text = std::string("Usage: pairmend-fcs info FILE.fcs...\n"
-           "       pairmend-fcs export [--raw] FILE.fcs OUT.csv\n"
-           "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
-           "\n"
-           "info     prints per file the FCS version, event count, data type, instrument and every\n"
-           "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
-           "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
-           "         the linear scale (log-amplified channels converted), or as stored with --raw.\n"
-           "correct  corrects the batch effects between the files and writes, for every input file, a\n"
-           "         file of the same name into DIR: the original channels, then one corrected\n"
-           "         channel per chosen channel (<$PnN>_mnn, labelled \"<$PnS> (MNN)\").\n"
-           "\n"
-           "Options of correct:\n"
-           "  --out DIR                 folder for the corrected files (created when missing)\n"
-           "  --channels A,B,...        channels to correct, by $PnN or $PnS (default: every channel\n"
-           "                            but time, event counters, scatter and, in mass cytometry,\n"
-           "                            unlabelled, barcode, DNA, bead and viability channels)\n"
-           "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
-           "                            file is its own batch)\n"
-           "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
-           "                            otherwise)\n"
-           ) + engine_usage() +
-           std::string("  --threads N               threads (default: half the processors, at least 1)\n"
-           "  --report FILE.html        write the quality-control report\n"
-           "\n"
-           "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
-           "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");
+    static const std::string text =
+        std::string(
+            "Usage: pairmend-fcs info FILE.fcs...\n"
+            "       pairmend-fcs export [--raw] FILE.fcs OUT.csv\n"
+            "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
+            "       pairmend-fcs fit --model MODEL.pmm [options] FILE.fcs...\n"
+            "       pairmend-fcs apply --model MODEL.pmm --out DIR [--batches SHEET] [--cofactor C]\n"
+            "                          [--threads N] [--report FILE.html] FILE.fcs...\n"
+            "       pairmend-fcs extend --model MODEL.pmm --new-model NEW.pmm [--batches SHEET]\n"
+            "                          [--threads N] FILE.fcs...\n"
+            "\n"
+            "info     prints per file the FCS version, event count, data type, instrument and every\n"
+            "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
+            "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
+            "         the linear scale (log-amplified channels converted), or as stored with --raw.\n"
+            "correct  corrects the batch effects between the files and writes, for every input file, a\n"
+            "         file of the same name into DIR: the original channels, then one corrected\n"
+            "         channel per chosen channel (<$PnN>_mnn, labelled \"<$PnS> (MNN)\").\n"
+            "fit      learns a correction model from the files (for example each batch's anchor\n"
+            "         files) and writes it to MODEL.pmm; takes the options of correct but --out and\n"
+            "         --report.\n"
+            "apply    corrects files of batches the model knows and writes them as correct does, one\n"
+            "         file at a time; --cofactor only for a model learnt without FCS channels.\n"
+            "extend   adds the files' batches to the model and writes the new model to NEW.pmm; the\n"
+            "         batches already in the model are kept unchanged.\n"
+            "\n"
+            "Options of correct:\n"
+            "  --out DIR                 folder for the corrected files (created when missing)\n"
+            "  --channels A,B,...        channels to correct, by $PnN or $PnS (default: every channel\n"
+            "                            but time, event counters, scatter and, in mass cytometry,\n"
+            "                            unlabelled, barcode, DNA, bead and viability channels)\n"
+            "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
+            "                            file is its own batch)\n"
+            "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
+            "                            otherwise)\n") +
+        engine_usage() +
+        std::string(
+            "  --threads N               threads (default: half the processors, at least 1)\n"
+            "  --report FILE.html        write the quality-control report\n"
+            "  --fit-events N            learn from at most N events per batch (evenly spread), then\n"
+            "                            correct every event with what was learnt\n"
+            "\n"
+            "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
+            "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");
     return text.c_str();
 }
 

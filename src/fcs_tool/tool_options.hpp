@@ -5,6 +5,7 @@
 
 #include "pairmend/engine_options.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,10 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-/** `pairmend-fcs correct`. */
+/**
+ * `pairmend-fcs correct`, and the model commands `fit`, `apply` and `extend`, which read the
+ * same kind of input; each command takes only the options its usage lists.
+ */
 struct CorrectOptions {
     std::string out_dir;               ///< --out: the folder that receives the corrected files.
     std::vector<std::string> files;    ///< the input FCS files, in command-line order.
@@ -28,6 +32,9 @@ struct CorrectOptions {
     EngineOptions engine;              ///< the engine's options (--neighbors, --mads, ...).
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
     std::string report;                ///< --report; empty for no report.
+    std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
+    std::string model;            ///< --model (fit: the file to write; apply, extend: to read).
+    std::string new_model;        ///< --new-model (extend): the extended model's file.
 };
 
 /** `pairmend-fcs export`. */
@@ -48,6 +55,14 @@ struct InfoOptions {
  *         value out of range, when --out or the input files are missing.
  */
 CorrectOptions parse_correct_options(const std::vector<std::string>& args);
+
+/**
+ * Reads the arguments of `fit`, `apply` or `extend` (after the command word).
+ * @param command "fit", "apply" or "extend".
+ * @throws UsageError naming the argument when an option is unknown to the command, lacks its
+ *         value or has a value out of range, or when a required option or the files are missing.
+ */
+CorrectOptions parse_model_options(const std::string& command, const std::vector<std::string>& args);
 
 /**
  * Reads the arguments of `export` (after the command word).

@@ -370,11 +370,13 @@ void save_model(const Model& model, const std::string& path) {
     {
         std::ofstream out(file.add(path), std::ios::binary | std::ios::trunc);
         if (out) {
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
             out.close();
         }
         if (!out) {
-            throw std::runtime_error("Could not write the model file " + path + ": " + system_error_text() + ".");
+            throw std::runtime_error("Could not write the model file " + path + ": " + system_error_text() +
+                                     ".");
         }
     }
     try {

@@ -33,8 +33,8 @@ std::vector<Label> number_batch_labels(const Label* labels, std::size_t count, i
         throw std::runtime_error("There must be at least two batches");
     }
     for (std::size_t i = 0; i < count; ++i) {
-        batches[i] =
-            static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), labels[i]) - distinct.begin());
+        batches[i] = static_cast<int>(std::lower_bound(distinct.begin(), distinct.end(), labels[i]) -
+                                      distinct.begin());
     }
     return distinct;
 }

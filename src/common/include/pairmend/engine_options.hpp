@@ -18,12 +18,12 @@ namespace pairmend {
 
 /** Every setting of a correction, at its default. */
 struct EngineOptions {
-    int num_neighbors = 15;         ///< neighbours per search (at least 1).
-    double num_mads = 3.0;          ///< median absolute deviations a correction vector may lie out.
-    int robust_iterations = 2;      ///< iterations of the robust average (at least 0).
-    double robust_trim = 0.25;      ///< share of correction vectors trimmed per iteration, 0 to 1.
-    bool approximate = false;       ///< approximate (forest) instead of exact (tree) neighbour search.
-    bool automatic_order = true;    ///< merge the batch with the most pairs next, or in batch order.
+    int num_neighbors = 15;      ///< neighbours per search (at least 1).
+    double num_mads = 3.0;       ///< median absolute deviations a correction vector may lie out.
+    int robust_iterations = 2;   ///< iterations of the robust average (at least 0).
+    double robust_trim = 0.25;   ///< share of correction vectors trimmed per iteration, 0 to 1.
+    bool approximate = false;    ///< approximate (forest) instead of exact (tree) neighbour search.
+    bool automatic_order = true; ///< merge the batch with the most pairs next, or in batch order.
     mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< the first reference.
 };
 

@@ -55,9 +55,9 @@ private:
     struct Entry {
         std::filesystem::path temporary;
         std::filesystem::path final_path;
-        bool existed = false;   ///< whether a file was at the final place when it was registered.
-        bool in_place = false;  ///< written straight to a device or pipe: nothing to move or remove.
-        int registration = -1;  ///< its registration for removal when a signal ends the program.
+        bool existed = false;  ///< whether a file was at the final place when it was registered.
+        bool in_place = false; ///< written straight to a device or pipe: nothing to move or remove.
+        int registration = -1; ///< its registration for removal when a signal ends the program.
     };
 
     /// Ends every registration for removal on a signal.

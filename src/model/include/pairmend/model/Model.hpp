@@ -1,9 +1,9 @@
 #ifndef PAIRMEND_MODEL_MODEL_HPP
 #define PAIRMEND_MODEL_MODEL_HPP
 
-#include "pairmend/engine_options.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/TargetState.hpp"
+#include "pairmend/engine_options.hpp"
 
 #include <cstddef>
 #include <cstdint>

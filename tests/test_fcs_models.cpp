@@ -1,0 +1,317 @@
+// pairmend-fcs fit, apply, extend and correct --fit-events on simulated studies of FCS files.
+
+#include "fcs_study_writer.hpp"
+#include "fcs_tool.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/model/fit.hpp"
+#include "pairmend/model/model_file.hpp"
+#include "study.hpp"
+
+#include "cli_harness.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pairmend_test::TempDir;
+using ::testing::HasSubstr;
+
+struct ToolResult {
+    int status;
+    std::string err;
+};
+
+ToolResult run_tool(std::vector<std::string> args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = pairmend::fcs_tool::run_fcs_tool(args, out, err);
+    return {status, err.str()};
+}
+
+// A small study: 3 batches, one sample and one anchor file each, 1,500 events of 6 markers.
+struct SmallStudy {
+    TempDir dir;
+    pairmend::tools::WrittenStudy written;
+    std::string folder = dir.file("study");
+
+    SmallStudy() {
+        pairmend::tools::StudyOptions options;
+        options.events_per_file = 1500;
+        options.dims = 6;
+        options.batches = 3;
+        options.files_per_batch = 1;
+        options.seed = 7;
+        written = pairmend::tools::write_fcs_study(options, folder);
+    }
+
+    std::vector<std::string> files(const std::string& part = "") const {
+        std::vector<std::string> chosen;
+        for (const std::string& file : written.files) {
+            if (fs::path(file).filename().string().find(part) != std::string::npos) {
+                chosen.push_back(file);
+            }
+        }
+        return chosen;
+    }
+};
+
+std::vector<std::string> command(std::vector<std::string> args, const std::vector<std::string>& files) {
+    args.insert(args.end(), files.begin(), files.end());
+    return args;
+}
+
+// The stored values of every corrected file in a folder, by file name.
+std::map<std::string, std::vector<double>> corrected_values(const std::string& folder) {
+    std::map<std::string, std::vector<double>> values;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        values[entry.path().filename().string()] = pairmend::fcs::read_fcs(entry.path().string()).raw;
+    }
+    return values;
+}
+
+std::set<std::string> entries(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(FcsModels, FittedOnEveryEventApplyEqualsCorrectBitForBit) {
+    const SmallStudy study;
+    for (const std::string search : {"", "--approximate"}) {
+        const std::string tag = search.empty() ? "exact" : "approximate";
+        std::vector<std::string> engine;
+        if (!search.empty()) {
+            engine.push_back(search);
+        }
+        const std::string model = study.dir.file(tag + ".pmm");
+        std::vector<std::string> correct = {
+            "correct",   "--out", study.dir.file(tag + "-full"), "--batches", study.written.batch_sheet,
+            "--threads", "2"};
+        correct.insert(correct.end(), engine.begin(), engine.end());
+        ASSERT_EQ(run_tool(command(correct, study.files())).status, 0);
+
+        std::vector<std::string> fit = {"fit", "--model", model, "--batches", study.written.batch_sheet};
+        fit.insert(fit.end(), engine.begin(), engine.end());
+        ASSERT_EQ(run_tool(command(fit, study.files())).status, 0);
+        const ToolResult applied =
+            run_tool(command({"apply", "--model", model, "--out", study.dir.file(tag + "-applied"),
+                              "--batches", study.written.batch_sheet, "--threads", "1"},
+                             study.files()));
+        ASSERT_EQ(applied.status, 0) << applied.err;
+        EXPECT_EQ(corrected_values(study.dir.file(tag + "-applied")),
+                  corrected_values(study.dir.file(tag + "-full")))
+            << tag;
+    }
+}
+
+TEST(FcsModels, SubsampleFitIsDeterministicAndEqualsFitThenApply) {
+    const SmallStudy study;
+    const auto correct = [&](const std::string& out) {
+        return run_tool(command({"correct", "--fit-events", "400", "--out", study.dir.file(out), "--batches",
+                                 study.written.batch_sheet, "--report", study.dir.file(out + ".html")},
+                                study.files()));
+    };
+    ASSERT_EQ(correct("first").status, 0);
+    ASSERT_EQ(correct("second").status, 0);
+    EXPECT_EQ(corrected_values(study.dir.file("first")), corrected_values(study.dir.file("second")));
+    EXPECT_TRUE(fs::exists(study.dir.file("first.json")));
+
+    ASSERT_EQ(run_tool(command({"fit", "--fit-events", "400", "--model", study.dir.file("sub.pmm"),
+                                "--batches", study.written.batch_sheet},
+                               study.files()))
+                  .status,
+              0);
+    const pairmend::model::Model model = pairmend::model::load_model(study.dir.file("sub.pmm"));
+    for (const pairmend::model::BatchModel& batch : model.batches) {
+        EXPECT_EQ(batch.fitted_events, 400u) << batch.name;
+    }
+    ASSERT_TRUE(model.fcs.has_value());
+    EXPECT_EQ(model.fcs->cofactor, 5.0);
+    EXPECT_EQ(model.fcs->channels.size(), 6u);
+    ASSERT_EQ(run_tool(command({"apply", "--model", study.dir.file("sub.pmm"), "--out",
+                                study.dir.file("applied"), "--batches", study.written.batch_sheet},
+                               study.files()))
+                  .status,
+              0);
+    EXPECT_EQ(corrected_values(study.dir.file("applied")), corrected_values(study.dir.file("first")));
+}
+
+TEST(FcsModels, AnchorModelsAndExtendKeepEarlierBatchesUnchanged) {
+    const SmallStudy study;
+    const std::string sheet = study.written.batch_sheet;
+    // Learnt from the anchors alone, with the study's sheet, and applied to every file.
+    ASSERT_EQ(run_tool(command({"fit", "--model", study.dir.file("anchors.pmm"), "--batches", sheet},
+                               study.files("anchor")))
+                  .status,
+              0);
+    const ToolResult anchors = run_tool(command({"apply", "--model", study.dir.file("anchors.pmm"), "--out",
+                                                 study.dir.file("anchored"), "--batches", sheet},
+                                                study.files()));
+    ASSERT_EQ(anchors.status, 0) << anchors.err;
+    EXPECT_EQ(entries(study.dir.file("anchored")).size(), study.files().size());
+
+    // Two batches, then the third added: the first two correct as before.
+    std::vector<std::string> early = study.files("batch1_");
+    for (const std::string& file : study.files("batch2_")) {
+        early.push_back(file);
+    }
+    ASSERT_EQ(
+        run_tool(command({"fit", "--model", study.dir.file("two.pmm"), "--batches", sheet}, early)).status,
+        0);
+    const ToolResult extended =
+        run_tool(command({"extend", "--model", study.dir.file("two.pmm"), "--new-model",
+                          study.dir.file("three.pmm"), "--batches", sheet},
+                         study.files("batch3_")));
+    ASSERT_EQ(extended.status, 0) << extended.err;
+    ASSERT_EQ(run_tool(command({"apply", "--model", study.dir.file("two.pmm"), "--out",
+                                study.dir.file("before"), "--batches", sheet},
+                               early))
+                  .status,
+              0);
+    ASSERT_EQ(run_tool(command({"apply", "--model", study.dir.file("three.pmm"), "--out",
+                                study.dir.file("after"), "--batches", sheet},
+                               study.files()))
+                  .status,
+              0);
+    const auto before = corrected_values(study.dir.file("before"));
+    const auto after = corrected_values(study.dir.file("after"));
+    for (const auto& [name, values] : before) {
+        EXPECT_EQ(after.at(name), values) << name;
+    }
+    EXPECT_EQ(after.size(), study.files().size());
+
+    // A batch already in the model is not added again.
+    EXPECT_THAT(run_tool(command({"extend", "--model", study.dir.file("three.pmm"), "--new-model",
+                                  study.dir.file("four.pmm"), "--batches", sheet},
+                                 study.files("batch3_")))
+                    .err,
+                HasSubstr("The batch batch3 is already in the model"));
+    EXPECT_FALSE(fs::exists(study.dir.file("four.pmm")));
+}
+
+TEST(FcsModels, MismatchedBatchesAndChannelsLeaveTheOutputFolderUntouched) {
+    const SmallStudy study;
+    const std::string sheet = study.written.batch_sheet;
+    std::vector<std::string> early = study.files("batch1_");
+    for (const std::string& file : study.files("batch2_")) {
+        early.push_back(file);
+    }
+    ASSERT_EQ(
+        run_tool(command({"fit", "--model", study.dir.file("two.pmm"), "--batches", sheet}, early)).status,
+        0);
+    const std::string out = study.dir.file("out");
+    fs::create_directory(out);
+    pairmend_test::write_text(out + "/keep.txt", "kept");
+
+    const ToolResult unknown = run_tool(command(
+        {"apply", "--model", study.dir.file("two.pmm"), "--out", out, "--batches", sheet}, study.files()));
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_THAT(unknown.err, HasSubstr("The batch batch3 is not in the model"));
+    EXPECT_EQ(entries(out), std::set<std::string>{"keep.txt"});
+
+    // A file without one of the model's channels, written last so that the others would come first.
+    pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(early.back());
+    pairmend::fcs::FcsOutput lacking;
+    lacking.channels = {file.channels[0], file.channels[1], file.channels[2]};
+    lacking.num_events = file.num_events;
+    for (std::size_t e = 0; e < file.num_events; ++e) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            lacking.values.push_back(static_cast<float>(file.raw[e * file.channels.size() + c]));
+        }
+    }
+    const std::string odd = study.dir.file("batch2_odd.fcs");
+    pairmend::fcs::write_fcs(odd, lacking);
+    std::vector<std::string> with_odd = early;
+    with_odd.push_back(odd);
+    const ToolResult missing =
+        run_tool(command({"apply", "--model", study.dir.file("two.pmm"), "--out", out}, with_odd));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_THAT(missing.err, HasSubstr("not in the model"));
+    // With the batches named, the missing channel is what stops it.
+    pairmend_test::write_text(study.dir.file("sheet.csv"),
+                              "file,batch\nbatch1_sample1.fcs,batch1\n"
+                              "batch1_anchor.fcs,batch1\nbatch2_sample1.fcs,batch2\n"
+                              "batch2_anchor.fcs,batch2\nbatch2_odd.fcs,batch2\n");
+    const ToolResult channel = run_tool(command({"apply", "--model", study.dir.file("two.pmm"), "--out", out,
+                                                 "--batches", study.dir.file("sheet.csv")},
+                                                with_odd));
+    EXPECT_EQ(channel.status, 1);
+    EXPECT_THAT(channel.err, HasSubstr(odd));
+    EXPECT_EQ(entries(out), std::set<std::string>{"keep.txt"});
+}
+
+TEST(FcsModels, AModelWithoutChannelsNeedsTheCofactorAndMatchingNames) {
+    const SmallStudy study;
+    // A model learnt elsewhere (as from Python) on the markers' $PnS names, without FCS channels.
+    std::vector<std::string> labels;
+    std::vector<std::vector<double>> events(3);
+    std::vector<pairmend::model::BatchEvents> batches;
+    for (int b = 0; b < 3; ++b) {
+        const pairmend::fcs::FcsFile file =
+            pairmend::fcs::read_fcs(study.files("batch" + std::to_string(b + 1) + "_anchor").front());
+        const std::vector<double> linear = file.linear_values();
+        labels.clear();
+        for (std::size_t c = 2; c < file.channels.size(); ++c) {
+            labels.push_back(file.channels[c].label);
+        }
+        for (std::size_t e = 0; e < file.num_events; ++e) {
+            for (std::size_t c = 2; c < file.channels.size(); ++c) {
+                events[static_cast<std::size_t>(b)].push_back(
+                    std::asinh(linear[e * file.channels.size() + c] / 5));
+            }
+        }
+    }
+    for (int b = 0; b < 3; ++b) {
+        batches.push_back({"batch" + std::to_string(b + 1),
+                           events[static_cast<std::size_t>(b)].size() / labels.size(),
+                           events[static_cast<std::size_t>(b)].data()});
+    }
+    pairmend::model::FitOptions options;
+    options.parameters = labels;
+    pairmend::model::save_model(pairmend::model::fit(static_cast<int>(labels.size()), batches, options),
+                                study.dir.file("python.pmm"));
+
+    const std::vector<std::string> apply = {"apply",
+                                            "--model",
+                                            study.dir.file("python.pmm"),
+                                            "--out",
+                                            study.dir.file("out"),
+                                            "--batches",
+                                            study.written.batch_sheet};
+    EXPECT_THAT(run_tool(command(apply, study.files())).err, HasSubstr("with --cofactor"));
+    std::vector<std::string> with_cofactor = apply;
+    with_cofactor.insert(with_cofactor.end(), {"--cofactor", "5"});
+    const ToolResult applied = run_tool(command(with_cofactor, study.files()));
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    EXPECT_EQ(entries(study.dir.file("out")).size(), study.files().size());
+}
+
+TEST(FcsModels, CommandLinesNameWhatIsMissing) {
+    EXPECT_THAT(run_tool({"apply", "--out", "o", "a.fcs"}).err, HasSubstr("apply needs --model MODEL.pmm"));
+    EXPECT_THAT(run_tool({"apply", "--model", "m.pmm", "a.fcs"}).err, HasSubstr("apply needs --out DIR"));
+    EXPECT_THAT(run_tool({"extend", "--model", "m.pmm", "a.fcs"}).err, HasSubstr("extend needs --new-model"));
+    EXPECT_THAT(run_tool({"fit", "--model", "m.pmm", "--out", "o", "a.fcs"}).err,
+                HasSubstr("pairmend-fcs fit has no option --out."));
+    EXPECT_THAT(run_tool({"apply", "--model", "m.pmm", "--out", "o", "--neighbors", "4", "a.fcs"}).err,
+                HasSubstr("pairmend-fcs apply has no option --neighbors."));
+    EXPECT_THAT(run_tool({"fit", "--model", "m.pmm"}).err,
+                HasSubstr("fit needs the FCS files to learn from."));
+    const TempDir dir;
+    pairmend_test::write_text(dir.file("broken.pmm"), "PMM? not a model");
+    EXPECT_THAT(run_tool({"apply", "--model", dir.file("broken.pmm"), "--out", dir.file("o"), "a.fcs"}).err,
+                HasSubstr(dir.file("broken.pmm")));
+    EXPECT_FALSE(fs::exists(dir.file("o")));
+}
