@@ -17,7 +17,7 @@ correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ...) {
     if (!assay %in% SummarizedExperiment::assayNames(sce)) {
         available <- SummarizedExperiment::assayNames(sce)
         refuse(sprintf("sce has no assay named %s; its assays are %s.", shown(assay),
-                       if (length(available)) paste(shown(available), collapse = ", ") else "none"), call)
+                       quoted_list(available)), call)
     }
     if (!is.character(name) || length(name) != 1L || is.na(name) || !nzchar(name)) {
         refuse(sprintf("name must be a non-empty text, not %s.", shown(name)), call)
@@ -30,7 +30,7 @@ correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ...) {
         columns <- names(SummarizedExperiment::colData(sce))
         if (!batch_column %in% columns) {
             refuse(sprintf("colData(sce) has no column %s; its columns are %s.", shown(batch_column),
-                           if (length(columns)) paste(shown(columns), collapse = ", ") else "none"), call)
+                           quoted_list(columns)), call)
         }
         batch <- SummarizedExperiment::colData(sce)[[batch_column]]
     }
@@ -68,4 +68,9 @@ settings_from_dots <- function(given, call) {
     checked_settings(values$num_neighbors, values$num_mads, values$robust_iterations, values$robust_trim,
                      values$approximate, values$automatic_order, values$reference_policy,
                      values$num_threads, call)
+}
+
+# "\"a\", \"b\"": names as messages list them.
+quoted_list <- function(names) {
+    if (length(names)) paste(sprintf("\"%s\"", names), collapse = ", ") else "none"
 }

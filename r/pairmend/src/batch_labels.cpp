@@ -32,11 +32,13 @@ std::string number_text(double value) {
 
 } // namespace
 
-BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& events) : input_(labels) {
+BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event)
+    : input_(labels) {
     const auto count = static_cast<std::size_t>(Rf_xlength(labels));
     if (count != nobs) {
         std::ostringstream text;
-        text << "batch holds " << count << " labels, but " << events << "; give one batch label per event.";
+        text << "batch holds " << count << " labels, but " << events << "; give one batch label per " << event
+             << ".";
         throw std::runtime_error(text.str());
     }
     batches_.resize(nobs);

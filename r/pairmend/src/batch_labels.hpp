@@ -19,12 +19,13 @@ public:
     /**
      * @param labels An integer, double or character vector, or a factor, one label per event.
      * @param nobs The number of events.
-     * @param events How messages name the events: "x has 8 events (rows)".
+     * @param events How messages count the events: "x has 8 events (rows)".
+     * @param event What one event is called: "event", or "cell" in an assay.
      * @throws std::runtime_error when the count differs from `nobs`; for an NA label, a double
      *         that is not a whole number, a vector of another type; "There must be at least two
      *         batches" when fewer than two labels differ.
      */
-    BatchLabels(SEXP labels, std::size_t nobs, const std::string& events);
+    BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event);
     BatchLabels(const BatchLabels&) = delete;
     BatchLabels& operator=(const BatchLabels&) = delete;
 

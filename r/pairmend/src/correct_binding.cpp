@@ -63,7 +63,8 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
     const pairmend_r::EventAxis axis =
         events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;
     const pairmend_r::EventShape shape = pairmend_r::event_shape(values, axis, data_name);
-    const pairmend_r::BatchLabels labels(batch, shape.nobs, events_text(data_name, shape.nobs, axis));
+    const pairmend_r::BatchLabels labels(batch, shape.nobs, events_text(data_name, shape.nobs, axis),
+                                         axis == pairmend_r::EventAxis::rows ? "event" : "cell");
     Rcpp::checkUserInterrupt();
     const pairmend_r::EventValues input(values, shape, axis, data_name);
     pairmend_r::CorrectedMatrix corrected(values, shape, axis);
