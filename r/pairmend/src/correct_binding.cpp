@@ -66,18 +66,22 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
     const pairmend_r::BatchLabels labels(batch, shape.nobs, events_text(data_name, shape.nobs, axis),
                                          axis == pairmend_r::EventAxis::rows ? "event" : "cell");
     Rcpp::checkUserInterrupt();
-    const pairmend_r::EventValues input(values, shape, axis, data_name);
     pairmend_r::CorrectedMatrix corrected(values, shape, axis);
-    Rcpp::checkUserInterrupt();
-
-    // The engine offers no hook between its phases, so Ctrl-C is seen when it returns; the
-    // corrected values are then dropped and R's interrupt ends the call.
     mnncorrect::MnnCorrect<int, double>::Details details;
-    try {
-        details = engine.run(static_cast<int>(shape.ndim), shape.nobs, input.data(), labels.batches().data(),
-                             corrected.engine_output(), static_cast<const int*>(nullptr));
-    } catch (const mnncorrect::NoMutualPairsError& error) {
-        throw std::runtime_error(pairmend::no_mutual_pairs_message(labels.label_text(error.batch())));
+    {
+        // The input's copy goes as soon as the engine is done with it, before the output is
+        // turned into R's layout.
+        const pairmend_r::EventValues input(values, shape, axis, data_name);
+        Rcpp::checkUserInterrupt();
+        double* const output = corrected.engine_output();
+        // The engine offers no hook between its phases, so Ctrl-C is seen when it returns; the
+        // corrected values are then dropped and R's interrupt ends the call.
+        try {
+            details = engine.run(static_cast<int>(shape.ndim), shape.nobs, input.data(),
+                                 labels.batches().data(), output, static_cast<const int*>(nullptr));
+        } catch (const mnncorrect::NoMutualPairsError& error) {
+            throw std::runtime_error(pairmend::no_mutual_pairs_message(labels.label_text(error.batch())));
+        }
     }
     Rcpp::checkUserInterrupt();
 

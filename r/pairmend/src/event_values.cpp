@@ -124,15 +124,22 @@ EventValues::EventValues(SEXP matrix, EventShape shape, EventAxis axis, const st
 }
 
 CorrectedMatrix::CorrectedMatrix(SEXP like, EventShape shape, EventAxis axis)
-    : shape_(shape), axis_(axis), matrix_(Rf_nrows(like), Rf_ncols(like)) {
-    const SEXP dimnames = Rf_getAttrib(like, R_DimNamesSymbol);
-    if (!Rf_isNull(dimnames)) {
-        matrix_.attr("dimnames") = dimnames;
+    : shape_(shape), axis_(axis), dimnames_(Rf_getAttrib(like, R_DimNamesSymbol)) {}
+
+Rcpp::NumericMatrix CorrectedMatrix::shaped_matrix() const {
+    const auto events = static_cast<int>(shape_.nobs);
+    const auto parameters = static_cast<int>(shape_.ndim);
+    Rcpp::NumericMatrix matrix = axis_ == EventAxis::rows ? Rcpp::no_init_matrix(events, parameters)
+                                                          : Rcpp::no_init_matrix(parameters, events);
+    if (!Rf_isNull(dimnames_)) {
+        matrix.attr("dimnames") = dimnames_;
     }
+    return matrix;
 }
 
 double* CorrectedMatrix::engine_output() {
     if (axis_ == EventAxis::columns) {
+        matrix_ = shaped_matrix();
         return REAL(matrix_);
     }
     buffer_.resize(shape_.nobs * shape_.ndim);
@@ -141,6 +148,7 @@ double* CorrectedMatrix::engine_output() {
 
 Rcpp::NumericMatrix CorrectedMatrix::finish() {
     if (axis_ == EventAxis::rows) {
+        matrix_ = shaped_matrix();
         double* out = REAL(matrix_);
         for (std::size_t i = 0; i < shape_.nobs; ++i) {
             for (std::size_t j = 0; j < shape_.ndim; ++j) {

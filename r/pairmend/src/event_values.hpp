@@ -61,11 +61,14 @@ private:
 
 /**
  * The corrected values as R receives them: a double matrix of the input's shape and dimnames.
- * Not copyable.
+ * With events in the columns the engine writes into the R matrix itself; with events in the rows
+ * it writes into a buffer that finish() transposes into a matrix made only then, after the input's
+ * copy is gone, so that no more than two copies of the values are alive at a time.
+ * Not copyable; call engine_output() once, then finish() once.
  */
 class CorrectedMatrix {
 public:
-    /** A matrix shaped like `like`, which holds `shape` events along `axis`. */
+    /** The output for `shape` events along `axis` of `like`, whose dimnames it takes. */
     CorrectedMatrix(SEXP like, EventShape shape, EventAxis axis);
     CorrectedMatrix(const CorrectedMatrix&) = delete;
     CorrectedMatrix& operator=(const CorrectedMatrix&) = delete;
@@ -77,8 +80,12 @@ public:
     Rcpp::NumericMatrix finish();
 
 private:
+    /// A matrix of the input's shape and dimnames, its values not yet set.
+    Rcpp::NumericMatrix shaped_matrix() const;
+
     EventShape shape_;
     EventAxis axis_;
+    Rcpp::RObject dimnames_;
     Rcpp::NumericMatrix matrix_;
     std::vector<double> buffer_; ///< the engine's output when it must be transposed.
 };

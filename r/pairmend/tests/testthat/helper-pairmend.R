@@ -15,7 +15,9 @@ program_path <- function(variable) {
     if (!file.exists(path)) {
         stop(variable, " names ", path, ", which does not exist; build it first")
     }
-    normalizePath(path)
+    # Absolute, since testthat runs the tests in their folder, but not through symbolic links: a
+    # virtual environment's python is a link whose target would not see the environment.
+    file.path(normalizePath(dirname(path)), basename(path))
 }
 
 shared_table <- function(name) {
