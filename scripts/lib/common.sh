@@ -70,3 +70,12 @@ PAIRMEND_PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-anndata
 PAIRMEND_OPTIONAL_TEST_PACKAGES=(chromium)
 # Packages needed in addition to build and run the fuzz targets (clang 14 with libFuzzer).
 PAIRMEND_FUZZ_PACKAGES=(clang libclang-rt-14-dev libomp-dev)
+# pairmend_version: prints the project's version as CMakeLists.txt declares it (0.1.0).
+pairmend_version() {
+    sed -n 's/^project(pairmend VERSION \([0-9][0-9.]*\).*/\1/p' "$PAIRMEND_ROOT/CMakeLists.txt"
+}
+
+# Packages needed to build and install the R package (scripts/r-package, R CMD INSTALL).
+PAIRMEND_R_PACKAGES=(r-base-dev r-cran-rcpp)
+# Packages needed in addition to run the R package's tests.
+PAIRMEND_R_TEST_PACKAGES=(r-cran-testthat r-bioc-singlecellexperiment)

@@ -1,0 +1,49 @@
+# correct(): the correction of a matrix of events by parameters.
+#
+# The defaults of the settings are written by scripts/r-package from the engine's shared settings
+# (pairmend::EngineOptions, the one place they are defined): it replaces each setting's key between
+# two at signs below with the default that the program's job file uses for that key.
+
+correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
+                    robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
+                    approximate = @approximate@, automatic_order = @automatic_order@,
+                    reference_policy = @reference_policy@, num_threads = NULL) {
+    call <- sys.call()
+    settings <- checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                 automatic_order, reference_policy, num_threads, call)
+    run_correction(event_matrix(x, "x", call), FALSE, batch, settings, "x", call)
+}
+
+# x as a double or integer matrix: data frames of numbers and other two-dimensional objects
+# (Matrix, DelayedArray) become matrices; anything else is refused.
+event_matrix <- function(x, name, call) {
+    if (is.data.frame(x)) {
+        numeric <- vapply(x, function(column) is.numeric(column) && !is.factor(column), logical(1))
+        if (!all(numeric)) {
+            refuse(sprintf("%s must hold numbers only, but its column %s is not numeric.", name,
+                           shown(names(x)[!numeric][1])), call)
+        }
+        x <- as.matrix(x)
+    } else if (!is.matrix(x) && length(dim(x)) == 2L) {
+        x <- as.matrix(x)
+    }
+    if (!is.matrix(x)) {
+        refuse(sprintf("%s must be a matrix of events (rows) by parameters (columns), not %s.", name,
+                       if (is.null(dim(x))) "a vector" else paste0("an array of ", length(dim(x)), " dimensions")),
+               call)
+    }
+    if (!storage.mode(x) %in% c("double", "integer")) {
+        refuse(sprintf("%s must hold numbers, not %s values.", name, storage.mode(x)), call)
+    }
+    x
+}
+
+# Runs the engine on a checked matrix and settings and adds the settings to its result.
+run_correction <- function(values, events_in_columns, batch, settings, name, call) {
+    result <- with_program_errors(
+        engine_correct(values, events_in_columns, batch, settings$num_neighbors, settings$num_mads,
+                       settings$robust_iterations, settings$robust_trim, settings$approximate,
+                       settings$automatic_order, settings$reference_policy, settings$num_threads, name),
+        call)
+    c(result, list(settings = settings))
+}

@@ -1,0 +1,31 @@
+\name{read_fcs}
+\alias{read_fcs}
+\title{Read an FCS file}
+\description{
+Reads the first data set of a list-mode FCS file (FCS 2.0, 3.0 or 3.1) with the reader of
+\code{pairmend-fcs}.
+}
+\usage{
+read_fcs(path)
+}
+\arguments{
+  \item{path}{The file's name.}
+}
+\value{
+A list:
+  \item{values}{A double matrix of events (rows) by channels (columns) on the linear scale, column
+    names the channels' short names (\code{$PnN}). Values of log-amplified integer channels are
+    converted as the standard says; every other value is returned as stored.}
+  \item{labels}{The channels' marker or long names (\code{$PnS}), named by \code{$PnN};
+    \code{NA} where a channel has none.}
+  \item{keywords}{Every TEXT keyword as a named character vector, names as written in the file;
+    of a keyword given twice, the first counts. Texts that are not UTF-8 (older files) are read as
+    Latin-1. NUL characters, which R texts cannot hold, are left out.}
+}
+\details{
+A warning says so when the file holds further data sets, which are not read.
+}
+\section{Errors}{
+An error of class \code{pairmend_error} when there is no file at \code{path}, and naming the file
+and what is wrong when it is not a readable FCS file.
+}

@@ -1,0 +1,161 @@
+#include "batch_labels.hpp"
+
+#include "pairmend/batch_labels.hpp"
+#include "r_text.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace pairmend_r {
+
+namespace {
+
+// "batch[5]", counted from 1 as R counts.
+std::string element(std::size_t index) {
+    return "batch[" + std::to_string(index + 1) + "]";
+}
+
+[[noreturn]] void refuse_missing(std::size_t index) {
+    throw std::runtime_error(
+        element(index) +
+        " is NA, but every event needs a batch label. Remove that event or give it a batch.");
+}
+
+// A whole number as R prints it, without a decimal point or trailing digits.
+std::string number_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+} // namespace
+
+BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event)
+    : input_(labels) {
+    const auto count = static_cast<std::size_t>(Rf_xlength(labels));
+    if (count != nobs) {
+        std::ostringstream text;
+        text << "batch holds " << count << " labels, but " << events << "; give one batch label per " << event
+             << ".";
+        throw std::runtime_error(text.str());
+    }
+    batches_.resize(nobs);
+
+    if (Rf_isFactor(labels)) {
+        kind_ = Kind::factor;
+        levels_ = Rf_getAttrib(labels, R_LevelsSymbol);
+        factor_class_ = Rf_getAttrib(labels, R_ClassSymbol);
+        const int* codes = INTEGER(labels);
+        for (std::size_t i = 0; i < nobs; ++i) {
+            if (codes[i] == NA_INTEGER) {
+                refuse_missing(i);
+            }
+        }
+        // Codes follow the levels, so numbering the codes numbers the labels in level order.
+        integers_ = pairmend::number_batch_labels(codes, nobs, batches_.data());
+    } else if (TYPEOF(labels) == INTSXP) {
+        kind_ = Kind::integer;
+        const int* values = INTEGER(labels);
+        for (std::size_t i = 0; i < nobs; ++i) {
+            if (values[i] == NA_INTEGER) {
+                refuse_missing(i);
+            }
+        }
+        integers_ = pairmend::number_batch_labels(values, nobs, batches_.data());
+    } else if (TYPEOF(labels) == REALSXP) {
+        kind_ = Kind::number;
+        const double* values = REAL(labels);
+        for (std::size_t i = 0; i < nobs; ++i) {
+            if (std::isnan(values[i])) {
+                refuse_missing(i);
+            }
+            if (!std::isfinite(values[i]) || values[i] != std::trunc(values[i])) {
+                throw std::runtime_error("Numeric batch labels must be whole numbers, but " + element(i) +
+                                         " is " +
+                                         (std::isfinite(values[i]) ? number_text(values[i])
+                                          : values[i] > 0          ? std::string("Inf")
+                                                                   : std::string("-Inf")) +
+                                         ". Use whole numbers, texts or a factor.");
+            }
+        }
+        numbers_ = pairmend::number_batch_labels(values, nobs, batches_.data());
+    } else if (TYPEOF(labels) == STRSXP) {
+        kind_ = Kind::text;
+        // The same text in another encoding is the same label: compare UTF-8 bytes.
+        std::vector<std::string> texts(nobs);
+        for (std::size_t i = 0; i < nobs; ++i) {
+            const SEXP text = STRING_ELT(labels, static_cast<R_xlen_t>(i));
+            if (text == NA_STRING) {
+                refuse_missing(i);
+            }
+            texts[i] = utf8_text(text);
+        }
+        texts_ = pairmend::number_batch_labels(texts.data(), nobs, batches_.data());
+        text_labels_.assign(texts_.size(), nullptr);
+        for (std::size_t i = 0; i < nobs; ++i) {
+            SEXP& first = text_labels_[static_cast<std::size_t>(batches_[i])];
+            if (first == nullptr) {
+                first = STRING_ELT(labels, static_cast<R_xlen_t>(i));
+            }
+        }
+    } else {
+        throw std::runtime_error(std::string("batch must hold whole numbers, texts or a factor, not ") +
+                                 Rf_type2char(TYPEOF(labels)) + " values.");
+    }
+}
+
+std::string BatchLabels::label_text(int batch) const {
+    const auto b = static_cast<std::size_t>(batch);
+    switch (kind_) {
+    case Kind::integer:
+        return std::to_string(integers_.at(b));
+    case Kind::number:
+        return number_text(numbers_.at(b));
+    case Kind::text:
+        return texts_.at(b);
+    case Kind::factor:
+        return utf8_text(STRING_ELT(levels_, static_cast<R_xlen_t>(integers_.at(b) - 1)));
+    }
+    return "";
+}
+
+Rcpp::RObject BatchLabels::labels_of(const std::vector<int>& batches) const {
+    const auto n = static_cast<R_xlen_t>(batches.size());
+    switch (kind_) {
+    case Kind::integer: {
+        Rcpp::IntegerVector out(n);
+        for (R_xlen_t i = 0; i < n; ++i) {
+            out[i] = integers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
+        }
+        return out;
+    }
+    case Kind::number: {
+        Rcpp::NumericVector out(n);
+        for (R_xlen_t i = 0; i < n; ++i) {
+            out[i] = numbers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
+        }
+        return out;
+    }
+    case Kind::text: {
+        Rcpp::CharacterVector out(n);
+        for (R_xlen_t i = 0; i < n; ++i) {
+            out[i] = text_labels_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
+        }
+        return out;
+    }
+    case Kind::factor: {
+        Rcpp::IntegerVector out(n);
+        for (R_xlen_t i = 0; i < n; ++i) {
+            out[i] = integers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
+        }
+        out.attr("levels") = levels_;
+        out.attr("class") = factor_class_;
+        return out;
+    }
+    }
+    return R_NilValue;
+}
+
+} // namespace pairmend_r

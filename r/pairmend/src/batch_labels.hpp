@@ -1,0 +1,60 @@
+#ifndef PAIRMEND_R_BATCH_LABELS_HPP
+#define PAIRMEND_R_BATCH_LABELS_HPP
+
+// The batch labels of R's events, numbered as the program numbers the labels of its input table
+// (pairmend::number_batch_labels): numbers by value, texts by their UTF-8 bytes (the C locale's
+// order, whatever R's collation), a factor by the order of its levels.
+
+#include <Rcpp.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pairmend_r {
+
+/** The labels of a vector of batch labels, numbered 0 to k-1. Not copyable. */
+class BatchLabels {
+public:
+    /**
+     * @param labels An integer, double or character vector, or a factor, one label per event.
+     * @param nobs The number of events.
+     * @param events How messages count the events: "x has 8 events (rows)".
+     * @param event What one event is called: "event", or "cell" in an assay.
+     * @throws std::runtime_error when the count differs from `nobs`; for an NA label, a double
+     *         that is not a whole number, a vector of another type; "There must be at least two
+     *         batches" when fewer than two labels differ.
+     */
+    BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event);
+    BatchLabels(const BatchLabels&) = delete;
+    BatchLabels& operator=(const BatchLabels&) = delete;
+
+    /** The batch number (0 to k-1) of every event. */
+    const std::vector<int>& batches() const { return batches_; }
+
+    /** The label of batch number `batch` as messages write it. */
+    std::string label_text(int batch) const;
+
+    /**
+     * The labels of the batch numbers `batches` as an R vector of the input's kind: integer,
+     * double, character, or a factor with the input's levels.
+     */
+    Rcpp::RObject labels_of(const std::vector<int>& batches) const;
+
+private:
+    enum class Kind { integer, number, text, factor };
+
+    Kind kind_ = Kind::integer;
+    std::vector<int> batches_;
+    std::vector<int> integers_;      ///< distinct labels of integer vectors, codes of factors.
+    std::vector<double> numbers_;    ///< distinct labels of double vectors.
+    std::vector<std::string> texts_; ///< distinct labels of character vectors (UTF-8).
+    std::vector<SEXP> text_labels_;  ///< each distinct text as R holds it, encoding and all.
+    Rcpp::RObject input_;            ///< the labels as given, which keeps text_labels_ alive.
+    Rcpp::RObject levels_;           ///< a factor's levels.
+    Rcpp::RObject factor_class_;     ///< "factor", or c("ordered", "factor").
+};
+
+} // namespace pairmend_r
+
+#endif

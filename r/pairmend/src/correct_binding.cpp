@@ -1,0 +1,122 @@
+// The correction engine for R, with the program's own settings, checks, batch-label numbering and
+// messages. The R functions correct() and correct_sce() check the types of their arguments and
+// call these; call them through those.
+
+#include "batch_labels.hpp"
+#include "event_values.hpp"
+
+#include "mnncorrect/MnnCorrect.hpp"
+#include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
+
+#include <Rcpp.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+// The results must equal the program's bit for bit; fast math would change them.
+#if defined(__FAST_MATH__)
+#error "pairmend must be compiled without -ffast-math: remove it from the compiler flags (~/.R/Makevars)."
+#endif
+
+namespace {
+
+// "x has 8 events (rows)", "assay \"exprs\" has 8 cells (columns)": the events as messages count them.
+std::string events_text(const std::string& name, std::size_t nobs, pairmend_r::EventAxis axis) {
+    return name + " has " + std::to_string(nobs) +
+           (axis == pairmend_r::EventAxis::rows ? " events (rows)" : " cells (columns)");
+}
+
+} // namespace
+
+/**
+ * Corrects the events of a double or integer matrix with one batch label per event; correct() and
+ * correct_sce() check their arguments' types and call this.
+ * @param values Events by parameters, or parameters by events when `events_in_columns`.
+ * @param batch One label per event: integer, double (whole numbers), character or factor.
+ * @param num_threads Engine threads (the R functions resolve the default).
+ * @param data_name How messages name `values`: "x" or "assay \"exprs\"".
+ * @return list(corrected = a double matrix shaped and named as `values`, merge_order = the labels
+ *         in merge order, of the kind of `batch`, num_pairs = the mutual pairs of each merge step).
+ * @throws std::runtime_error with the program's messages for its settings, a single batch and the
+ *         shared messages for non-finite values and batches without mutual pairs.
+ */
+// [[Rcpp::export(rng = false)]]
+Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int num_neighbors, double num_mads,
+                          int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
+                          std::string reference_policy, int num_threads, std::string data_name) {
+    // The same steps, in the same order, as a job: options, shape, labels, values, engine.
+    pairmend::EngineOptions options;
+    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
+    options.num_neighbors = num_neighbors;
+    options.num_mads = num_mads;
+    options.robust_iterations = robust_iterations;
+    options.robust_trim = robust_trim;
+    options.approximate = approximate;
+    options.automatic_order = automatic_order;
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
+    engine.num_threads = num_threads;
+
+    const pairmend_r::EventAxis axis =
+        events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;
+    const pairmend_r::EventShape shape = pairmend_r::event_shape(values, axis, data_name);
+    const pairmend_r::BatchLabels labels(batch, shape.nobs, events_text(data_name, shape.nobs, axis),
+                                         axis == pairmend_r::EventAxis::rows ? "event" : "cell");
+    Rcpp::checkUserInterrupt();
+    pairmend_r::CorrectedMatrix corrected(values, shape, axis);
+    mnncorrect::MnnCorrect<int, double>::Details details;
+    {
+        // The input's copy goes as soon as the engine is done with it, before the output is
+        // turned into R's layout.
+        const pairmend_r::EventValues input(values, shape, axis, data_name);
+        Rcpp::checkUserInterrupt();
+        double* const output = corrected.engine_output();
+        // The engine offers no hook between its phases, so Ctrl-C is seen when it returns; the
+        // corrected values are then dropped and R's interrupt ends the call.
+        try {
+            details = engine.run(static_cast<int>(shape.ndim), shape.nobs, input.data(),
+                                 labels.batches().data(), output, static_cast<const int*>(nullptr));
+        } catch (const mnncorrect::NoMutualPairsError& error) {
+            throw std::runtime_error(pairmend::no_mutual_pairs_message(labels.label_text(error.batch())));
+        }
+    }
+    Rcpp::checkUserInterrupt();
+
+    return Rcpp::List::create(Rcpp::Named("corrected") = corrected.finish(),
+                              Rcpp::Named("merge_order") = labels.labels_of(details.merge_order),
+                              Rcpp::Named("num_pairs") = Rcpp::wrap(details.num_pairs));
+}
+
+/** Every engine setting's default by its keyword (the job file's key), from EngineOptions. */
+// [[Rcpp::export(rng = false)]]
+Rcpp::List engine_defaults() {
+    const pairmend::EngineOptions defaults;
+    return Rcpp::List::create(
+        Rcpp::Named("num_neighbors") = defaults.num_neighbors, Rcpp::Named("num_mads") = defaults.num_mads,
+        Rcpp::Named("robust_iterations") = defaults.robust_iterations,
+        Rcpp::Named("robust_trim") = defaults.robust_trim, Rcpp::Named("approximate") = defaults.approximate,
+        Rcpp::Named("automatic_order") = defaults.automatic_order,
+        Rcpp::Named("reference_policy") =
+            std::string(pairmend::reference_policy_name(defaults.reference_policy)));
+}
+
+/** The engine threads the program would use: half of OpenMP's maximum, at least one. */
+// [[Rcpp::export(rng = false)]]
+int engine_default_threads() {
+    return pairmend::default_engine_threads();
+}
+
+/** The most engine threads worth starting: the processors or OpenMP's maximum, whichever is larger. */
+// [[Rcpp::export(rng = false)]]
+int engine_max_threads() {
+    return std::max(omp_get_max_threads(), omp_get_num_procs());
+}
+
+/** The names of the reference policies, in the order of their values. */
+// [[Rcpp::export(rng = false)]]
+std::vector<std::string> engine_reference_policies() {
+    return pairmend::reference_policy_names();
+}

@@ -1,0 +1,4 @@
+library(testthat)
+library(pairmend)
+
+test_check("pairmend")
