@@ -158,6 +158,44 @@ INSTANTIATE_TEST_SUITE_P(ExactAndApproximate, Correction, ::testing::Values(fals
                              return param_info.param ? std::string("Approximate") : std::string("Exact");
                          });
 
+// --- Interruption -----------------------------------------------------------------------------
+
+TEST(MnnCorrect, AStopCheckEndsTheRunBetweenPhasesAndOtherwiseChangesNothing) {
+    const Mixture m({100, 160, 130}, kShifts, 78);
+    std::vector<double> plain;
+    const Details expected = run_grouped(Engine(), m, plain);
+
+    for (const bool automatic : {true, false}) {
+        // Never asked to stop: every phase calls the check, and the result is the same.
+        Engine counting;
+        counting.automatic_order = automatic;
+        int calls = 0;
+        counting.should_stop = [&calls] {
+            ++calls;
+            return false;
+        };
+        std::vector<double> checked;
+        const Details details = run_grouped(counting, m, checked);
+        if (automatic) {
+            EXPECT_EQ(details.merge_order, expected.merge_order);
+            EXPECT_EQ(checked, plain);
+        }
+        // Once after the first indices, then before and after each of the two merges.
+        EXPECT_EQ(calls, 5) << automatic;
+
+        // Asked to stop at each of those points in turn: the run ends there.
+        for (int stop_at = 1; stop_at <= calls; ++stop_at) {
+            Engine stopping;
+            stopping.automatic_order = automatic;
+            int seen = 0;
+            stopping.should_stop = [&seen, stop_at] { return ++seen == stop_at; };
+            std::vector<double> output;
+            EXPECT_THROW(run_grouped(stopping, m, output), mnncorrect::Interrupted) << stop_at;
+            EXPECT_EQ(seen, stop_at);
+        }
+    }
+}
+
 // --- Merge orders ----------------------------------------------------------------------------
 
 TEST(MnnCorrect, FirstBatchOfTheMergeOrderComesOutUnchanged) {

@@ -2,6 +2,7 @@
 #define MNNCORRECT_AUTOMATIC_ORDER_HPP
 
 #include "knncolle/Annoy.hpp"
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/blocked_nearer.hpp"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -122,6 +124,7 @@ public:
      */
     void run(double num_mads, int robust_iterations, double robust_trim) {
         while (!remaining_.empty()) {
+            internal::check_stop(should_stop_);
             size_t batch = 0;
             size_t pair_count = 0;
             {
@@ -143,6 +146,7 @@ public:
                                       robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
                                       num_threads_, phase_times_, state_of(batch));
             }
+            internal::check_stop(should_stop_);
             const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
             update(batch);
             num_pairs_.push_back(static_cast<int>(pair_count));
@@ -154,6 +158,12 @@ public:
 
     /// Number of mutual pairs of every merge step after the first batch.
     const std::vector<int>& num_pairs() const { return num_pairs_; }
+
+    /**
+     * Has the run call `should_stop` (when set) before and after every batch's correction, and end
+     * with Interrupted when it returns true. `should_stop` must outlive `run`.
+     */
+    void stop_when(const std::function<bool()>* should_stop) { should_stop_ = should_stop; }
 
     /**
      * Asks the run to keep what every target correction learnt, in `states` (indexed by batch id,
@@ -469,6 +479,7 @@ private:
     int num_threads_;
     PhaseTimes* phase_times_;
     std::vector<TargetState<Index, Float>>* states_ = nullptr;
+    const std::function<bool()>* should_stop_ = nullptr;
 
     /// Where the correction of batch `b` keeps its state, or null when nothing is kept.
     TargetState<Index, Float>* state_of(size_t b) const {

@@ -1,6 +1,7 @@
 #ifndef MNNCORRECT_CUSTOM_ORDER_HPP
 #define MNNCORRECT_CUSTOM_ORDER_HPP
 
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -90,6 +92,7 @@ public:
      */
     void run(double num_mads, int robust_iterations, double robust_trim) {
         for (size_t step = 1; step < merge_order_.size(); ++step) {
+            internal::check_stop(should_stop_);
             size_t pair_count = 0;
             {
                 // The pairs are only needed for the correction; release them before the update.
@@ -105,6 +108,7 @@ public:
                                       robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
                                       num_threads_, phase_times_, state_of(target));
             }
+            internal::check_stop(should_stop_);
             const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
             update(step);
             num_pairs_.push_back(static_cast<int>(pair_count));
@@ -116,6 +120,12 @@ public:
 
     /// Number of mutual pairs of every merge step after the first batch.
     const std::vector<int>& num_pairs() const { return num_pairs_; }
+
+    /**
+     * Has the run call `should_stop` (when set) before and after every batch's correction, and end
+     * with Interrupted when it returns true. `should_stop` must outlive `run`.
+     */
+    void stop_when(const std::function<bool()>* should_stop) { should_stop_ = should_stop; }
 
     /**
      * Asks the run to keep what every target correction learnt, in `states` (indexed by batch id,
@@ -250,6 +260,7 @@ private:
     int num_threads_;
     PhaseTimes* phase_times_;
     std::vector<TargetState<Index, Float>>* states_ = nullptr;
+    const std::function<bool()>* should_stop_ = nullptr;
 
     /// Where the correction of batch `b` keeps its state, or null when nothing is kept.
     TargetState<Index, Float>* state_of(size_t b) const {

@@ -7,6 +7,7 @@
 #include "mnncorrect/AutomaticOrder.hpp"
 #include "mnncorrect/CustomOrder.hpp"
 #include "mnncorrect/IndexBuilder.hpp"
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/RobustAverage.hpp"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <numeric>
@@ -63,6 +65,10 @@ public:
     /// When not null, a run keeps what it learnt about every batch here, indexed by batch id (see
     /// `TargetState`); results are the same either way. Concurrent runs must not share one.
     std::vector<TargetState<Index, Float>>* target_states = nullptr;
+    /// When set, called on the calling thread between the run's phases (after the first indices
+    /// are built, and before and after every batch's correction); when it returns true the run
+    /// ends with Interrupted. Results are the same when it never does.
+    std::function<bool()> should_stop;
 
     /// What a run did: the merge order and the number of mutual pairs of every merge step.
     struct Details {
@@ -237,6 +243,8 @@ private:
                                                          reference_policy, observation_cap, nthreads,
                                                          phase_times);
             driver.keep_target_states(target_states);
+            driver.stop_when(&should_stop);
+            internal::check_stop(&should_stop);
             driver.run(num_mads, robust_iterations, robust_trim);
             return details_of(driver);
         }
@@ -252,6 +260,8 @@ private:
                                                   std::move(merge_order), observation_cap, nthreads,
                                                   phase_times);
         driver.keep_target_states(target_states);
+        driver.stop_when(&should_stop);
+        internal::check_stop(&should_stop);
         driver.run(num_mads, robust_iterations, robust_trim);
         return details_of(driver);
     }

@@ -5,6 +5,7 @@
 #include "batch_labels.hpp"
 #include "event_values.hpp"
 
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
 #include "pairmend/engine_options.hpp"
@@ -28,6 +29,17 @@ namespace {
 std::string events_text(const std::string& name, std::size_t nobs, pairmend_r::EventAxis axis) {
     return name + " has " + std::to_string(nobs) +
            (axis == pairmend_r::EventAxis::rows ? " events (rows)" : " cells (columns)");
+}
+
+// Asks R whether the user pressed Ctrl-C. R answers a pending interrupt by jumping out of the
+// current call, which must not cross the engine's C++ frames; R_ToplevelExec catches the jump and
+// reports it as FALSE. Called by the engine between its phases, on this (R's main) thread.
+void check_interrupt(void*) {
+    R_CheckUserInterrupt();
+}
+
+bool interrupt_pending() {
+    return R_ToplevelExec(check_interrupt, nullptr) == FALSE;
 }
 
 } // namespace
@@ -59,6 +71,7 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
     options.automatic_order = automatic_order;
     mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
     engine.num_threads = num_threads;
+    engine.should_stop = interrupt_pending;
 
     const pairmend_r::EventAxis axis =
         events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;
@@ -74,13 +87,15 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
         const pairmend_r::EventValues input(values, shape, axis, data_name);
         Rcpp::checkUserInterrupt();
         double* const output = corrected.engine_output();
-        // The engine offers no hook between its phases, so Ctrl-C is seen when it returns; the
-        // corrected values are then dropped and R's interrupt ends the call.
+        // Ctrl-C ends the engine between its phases; the unfinished output is dropped and R's
+        // interrupt ends the call, leaving the session as it was.
         try {
             details = engine.run(static_cast<int>(shape.ndim), shape.nobs, input.data(),
                                  labels.batches().data(), output, static_cast<const int*>(nullptr));
         } catch (const mnncorrect::NoMutualPairsError& error) {
             throw std::runtime_error(pairmend::no_mutual_pairs_message(labels.label_text(error.batch())));
+        } catch (const mnncorrect::Interrupted&) {
+            throw Rcpp::internal::InterruptedException();
         }
     }
     Rcpp::checkUserInterrupt();
