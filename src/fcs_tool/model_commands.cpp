@@ -136,35 +136,65 @@ Study scan_for_fit(const CorrectOptions& options, Progress& progress) {
     return study;
 }
 
+} // namespace
+
+std::vector<std::string> model_channel_names(const model::Model& model) {
+    std::vector<std::string> names;
+    if (!model.fcs) {
+        return model.parameters;
+    }
+    for (const model::FcsChannel& channel : model.fcs->channels) {
+        names.push_back(channel.name);
+    }
+    return names;
+}
+
+double model_cofactor(const model::Model& model, std::optional<double> given, const std::string& model_path) {
+    if (model.fcs) {
+        if (given && *given != model.fcs->cofactor) {
+            throw std::runtime_error("The model " + model_path + " was learnt with the cofactor " +
+                                     shortest_text(model.fcs->cofactor) + ", not " + shortest_text(*given) +
+                                     ". Leave --cofactor out: the model's own is used.");
+        }
+        return model.fcs->cofactor;
+    }
+    if (!given) {
+        throw std::runtime_error(
+            "The model " + model_path +
+            " holds no FCS channels or cofactor (it was learnt outside pairmend-fcs). "
+            "Give the arcsinh cofactor its values were transformed with, with --cofactor.");
+    }
+    return *given;
+}
+
+AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
+                               const fcs::FcsFile& file, const std::vector<double>& linear,
+                               const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
+                               int threads) {
+    const std::size_t ndim = chosen.size();
+    AppliedFile applied;
+    applied.events.resize(file.num_events * ndim);
+    arcsinh_events(file, linear, chosen, cofactor, 0, file.num_events, applied.events.data());
+    applied.corrected.resize(applied.events.size());
+    corrector.apply(static_cast<int>(ndim), file.num_events, applied.events.data(), applied.corrected.data(),
+                    threads);
+    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(),
+                                settings_keyword(engine_options(model.settings))};
+    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
+    return applied;
+}
+
+namespace {
+
 // The study of `apply` and `extend`: the model's channels and cofactor.
 Study scan_for_model(const model::Model& model, const std::string& model_path, const CorrectOptions& options,
                      Progress& progress) {
     Study study;
     study.batches = plan_batches(options);
-    std::vector<std::string> names;
-    if (model.fcs) {
-        for (const model::FcsChannel& channel : model.fcs->channels) {
-            names.push_back(channel.name);
-        }
-        if (options.cofactor && *options.cofactor != model.fcs->cofactor) {
-            throw std::runtime_error("The model " + model_path + " was learnt with the cofactor " +
-                                     shortest_text(model.fcs->cofactor) + ", not " +
-                                     shortest_text(*options.cofactor) +
-                                     ". Leave --cofactor out: the model's own is used.");
-        }
-        study.cofactor = {model.fcs->cofactor, "the model's"};
-    } else {
-        names = model.parameters;
-        if (!options.cofactor) {
-            throw std::runtime_error(
-                "The model " + model_path +
-                " holds no FCS channels or cofactor (it was learnt outside pairmend-fcs). "
-                "Give the arcsinh cofactor its values were transformed with, with --cofactor.");
-        }
-        study.cofactor = {*options.cofactor, "given with --cofactor"};
-    }
+    const double cofactor = model_cofactor(model, options.cofactor, model_path);
+    study.cofactor = {cofactor, model.fcs ? "the model's" : "given with --cofactor"};
     study.files = describe_files(options.files, progress);
-    study.channels = choose_channels(names, study.files);
+    study.channels = choose_channels(model_channel_names(model), study.files);
     study.batch_events = events_per_batch(study.files, study.batches);
     return study;
 }
@@ -275,7 +305,6 @@ ReportSample plan_report_sample(const Study& study) {
 void apply_to_files(const model::Model& model, const Study& study, const CorrectOptions& options,
                     Progress& progress, OutputTransaction& outputs, ReportSample& sample) {
     const std::size_t ndim = study.channels.channel_names.size();
-    const std::string settings = settings_keyword(engine_options(model.settings));
     const int threads = thread_count(options);
     std::map<std::string, std::unique_ptr<model::BatchCorrector>> correctors;
     std::vector<std::size_t> seen(study.batches.names.size(), 0);
@@ -290,28 +319,25 @@ void apply_to_files(const model::Model& model, const Study& study, const Correct
             corrector = std::make_unique<model::BatchCorrector>(model, name);
         }
         const auto [file, linear] = read_linear(study.files[f].path);
-        const std::vector<std::size_t>& chosen = study.channels.chosen[f];
-        std::vector<double> events(file.num_events * ndim);
-        arcsinh_events(file, linear, chosen, study.cofactor.cofactor, 0, file.num_events, events.data());
-        std::vector<double> corrected(events.size());
-        corrector->apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
+        const AppliedFile applied =
+            correct_with_model(model, *corrector, file, linear, study.channels.chosen[f],
+                               study.cofactor.cofactor, number, threads);
 
         if (!options.report.empty()) {
             const std::vector<std::size_t>& rows = sample.rows[b];
             for (; taken[b] < rows.size() && rows[taken[b]] < seen[b] + file.num_events; ++taken[b]) {
                 const std::size_t e = rows[taken[b]] - seen[b];
-                sample.uncorrected.insert(sample.uncorrected.end(), events.begin() + e * ndim,
-                                          events.begin() + (e + 1) * ndim);
-                sample.corrected.insert(sample.corrected.end(), corrected.begin() + e * ndim,
-                                        corrected.begin() + (e + 1) * ndim);
+                sample.uncorrected.insert(sample.uncorrected.end(), applied.events.begin() + e * ndim,
+                                          applied.events.begin() + (e + 1) * ndim);
+                sample.corrected.insert(sample.corrected.end(), applied.corrected.begin() + e * ndim,
+                                        applied.corrected.begin() + (e + 1) * ndim);
                 sample.labels.push_back(number);
             }
         }
         seen[b] += file.num_events;
 
-        CorrectionStamp stamp{study.cofactor.cofactor, number, name, settings};
         const fs::path final_path = fs::path(options.out_dir) / base_name(file.path);
-        const fcs::FcsOutput output = compose_corrected_file(file, linear, chosen, corrected.data(), stamp);
+        const fcs::FcsOutput& output = applied.output;
         try {
             fcs::write_fcs(outputs.add(final_path), output);
         } catch (const std::exception& error) {
