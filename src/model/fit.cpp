@@ -1,7 +1,9 @@
 #include "pairmend/model/fit.hpp"
 
 #include "engine_run.hpp"
+#include "grouping.hpp"
 #include "pairmend/model/apply.hpp"
+#include "sampling.hpp"
 
 #include <algorithm>
 #include <chrono>
