@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -328,6 +329,37 @@ TEST_F(ModelFile, WritingIsAtomic) {
 
     EXPECT_EQ(message_of([&] { pairmend::model::load_model(missing); }),
               "Could not read the model file " + missing + ": No such file or directory.");
+}
+
+} // namespace
+
+namespace {
+
+// A version-1 file written when the format was introduced: later readers must keep reading it, and
+// writing what they read must give back the same bytes.
+TEST(ModelFileVersion1, StaysReadable) {
+    const std::string path = std::string(PAIRMEND_TEST_DATA) + "/model_v1.pmm";
+    std::ifstream in(path, std::ios::binary);
+    const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 1973U);
+
+    const Model model = pairmend::model::load_model(path);
+    EXPECT_EQ(model.ndim, 2);
+    EXPECT_EQ(model.parameters, (std::vector<std::string>{"CD3", "FL2"}));
+    EXPECT_EQ(model.settings.num_neighbors, 3);
+    EXPECT_EQ(model.settings.reference_events, 20U);
+    ASSERT_EQ(model.batches.size(), 3U);
+    std::vector<std::string> names;
+    for (const auto& batch : model.batches) {
+        names.push_back(batch.name);
+        EXPECT_EQ(batch.fitted_events, 14U);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c"}));
+    ASSERT_TRUE(model.fcs.has_value());
+    EXPECT_EQ(model.fcs->channels[0].name, "FL1");
+    EXPECT_EQ(model.fcs->cofactor, 5);
+    EXPECT_EQ(pairmend::model::encode_model(model), bytes);
 }
 
 } // namespace

@@ -55,30 +55,6 @@ int thread_count(const CorrectOptions& options) {
     return options.threads ? *options.threads : default_engine_threads();
 }
 
-model::Settings model_settings(const EngineOptions& engine) {
-    model::Settings settings;
-    settings.num_neighbors = engine.num_neighbors;
-    settings.num_mads = engine.num_mads;
-    settings.robust_iterations = engine.robust_iterations;
-    settings.robust_trim = engine.robust_trim;
-    settings.approximate = engine.approximate;
-    settings.automatic_order = engine.automatic_order;
-    settings.reference_policy = engine.reference_policy;
-    return settings;
-}
-
-EngineOptions engine_options(const model::Settings& settings) {
-    EngineOptions engine;
-    engine.num_neighbors = settings.num_neighbors;
-    engine.num_mads = settings.num_mads;
-    engine.robust_iterations = settings.robust_iterations;
-    engine.robust_trim = settings.robust_trim;
-    engine.approximate = settings.approximate;
-    engine.automatic_order = settings.automatic_order;
-    engine.reference_policy = settings.reference_policy;
-    return engine;
-}
-
 // Reads one file with its values on the linear scale; the stored values are released.
 std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path) {
     fcs::FcsFile file = fcs::read_fcs(path);
@@ -179,7 +155,7 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
     corrector.apply(static_cast<int>(ndim), file.num_events, applied.events.data(), applied.corrected.data(),
                     threads);
     const CorrectionStamp stamp{cofactor, batch_number, corrector.name(),
-                                settings_keyword(engine_options(model.settings))};
+                                settings_keyword(model::engine_options(model.settings))};
     applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
     return applied;
 }
@@ -257,7 +233,7 @@ model::Model learn(const Study& study, const CorrectOptions& options, Progress& 
     progress.line(start.str());
 
     model::FitOptions fit;
-    fit.settings = model_settings(options.engine);
+    fit.settings = model::model_settings(options.engine);
     fit.num_threads = thread_count(options);
     fit.fcs = fcs_info(study);
     for (const model::FcsChannel& channel : fit.fcs->channels) {
@@ -360,7 +336,7 @@ void write_applied_report(const model::Model& model, const Study& study, const C
     run.run_id = run_id(options);
     run.parameter_names = study.channels.channel_names;
     run.settings = {{"run_ID", run.run_id}, {"model", model_description}};
-    for (auto& setting : settings_text(engine_options(model.settings))) {
+    for (auto& setting : settings_text(model::engine_options(model.settings))) {
         run.settings.push_back(std::move(setting));
     }
     run.settings.emplace_back("cofactor", shortest_text(study.cofactor.cofactor));

@@ -1,6 +1,6 @@
 #include "pairmend/model/apply.hpp"
 
-#include "engine_run.hpp"
+#include "grouping.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/TargetState.hpp"
 

@@ -1,7 +1,9 @@
 #include "pairmend/model/extend.hpp"
 
 #include "engine_run.hpp"
+#include "grouping.hpp"
 #include "pairmend/model/apply.hpp"
+#include "sampling.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -94,6 +96,8 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
 
     if (options.progress) {
         std::ostringstream line;
+        line.setf(std::ios::fixed);
+        line.precision(2);
         line << "Added " << batches.size() << " batches to the model (" << total - nreference
              << " events fitted) in "
              << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s.";

@@ -1,7 +1,9 @@
 #include "pairmend/model/fit.hpp"
 
 #include "engine_run.hpp"
+#include "grouping.hpp"
 #include "pairmend/model/apply.hpp"
+#include "sampling.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -106,6 +108,8 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     }
 
     std::ostringstream line;
+    line.setf(std::ios::fixed);
+    line.precision(2);
     line << "Fitted the model on " << total << " events of " << nbatches << " batches in "
          << seconds_since(start) << " s.";
     report(options.progress, line.str());
@@ -121,6 +125,8 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
                 std::copy_n(corrected.data() + offsets[b] * width, sizes[b] * width, outputs[b]);
             }
             std::ostringstream done;
+            done.setf(std::ios::fixed);
+            done.precision(2);
             done << "Corrected batch \"" << batches[b].name << "\": " << batches[b].size << " events in "
                  << seconds_since(batch_start) << " s.";
             report(options.progress, done.str());

@@ -259,7 +259,8 @@ std::vector<unsigned char> encode_model(const Model& model) {
 
 Model decode_model(const unsigned char* bytes, std::size_t size, const std::string& source) {
     const std::size_t signature = std::min(size, sizeof magic);
-    if (std::memcmp(bytes, magic, signature) != 0) {
+    // An empty file may come without any storage at all: compare nothing then.
+    if (signature > 0 && std::memcmp(bytes, magic, signature) != 0) {
         throw std::runtime_error(source + " is not a pairmend model file: it does not begin with the model "
                                           "file signature.");
     }

@@ -4,13 +4,13 @@
 
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/batch_labels.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
-#include "pairmend/batch_labels.hpp"
-#include "pairmend/engine_options.hpp"
-#include "pairmend/messages.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
 #include "pairmend/fcs/fcs_file.hpp"
@@ -37,6 +37,34 @@
 namespace py = pybind11;
 
 namespace {
+
+// The engine's settings from the package's keyword arguments, checked as the program checks them.
+pairmend::EngineOptions engine_options(int num_neighbors, double num_mads, int robust_iterations,
+                                       double robust_trim, bool approximate, bool automatic_order,
+                                       const std::string& reference_policy) {
+    pairmend::EngineOptions options;
+    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
+    options.num_neighbors = num_neighbors;
+    options.num_mads = num_mads;
+    options.robust_iterations = robust_iterations;
+    options.robust_trim = robust_trim;
+    options.approximate = approximate;
+    options.automatic_order = automatic_order;
+    return options;
+}
+
+// The engine's settings by their keywords (the job file's keys).
+py::dict settings_dict(const pairmend::EngineOptions& options) {
+    py::dict values;
+    values["num_neighbors"] = options.num_neighbors;
+    values["num_mads"] = options.num_mads;
+    values["robust_iterations"] = options.robust_iterations;
+    values["robust_trim"] = options.robust_trim;
+    values["approximate"] = options.approximate;
+    values["automatic_order"] = options.automatic_order;
+    values["reference_policy"] = pairmend::reference_policy_name(options.reference_policy);
+    return values;
+}
 
 // Where a value sits, for the non-finite message: counted from 1 as the program counts, and
 // the NumPy index beside it.
@@ -149,15 +177,9 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
                   int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                   const std::string& reference_policy, std::optional<int> num_threads) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    pairmend::EngineOptions options;
-    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
-    options.num_neighbors = num_neighbors;
-    options.num_mads = num_mads;
-    options.robust_iterations = robust_iterations;
-    options.robust_trim = robust_trim;
-    options.approximate = approximate;
-    options.automatic_order = automatic_order;
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
+    mnncorrect::MnnCorrect<int, double> engine =
+        pairmend::configure_engine(engine_options(num_neighbors, num_mads, robust_iterations, robust_trim,
+                                                  approximate, automatic_order, reference_policy));
     if (num_threads) {
         engine.num_threads = *num_threads;
     }
@@ -239,13 +261,9 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
                        const std::string& reference_policy, int num_threads, std::uint64_t reference_events,
                        std::uint64_t fit_events, const std::vector<std::string>& parameters) {
     pairmend::model::FitOptions options;
-    options.settings.reference_policy = pairmend::parse_reference_policy(reference_policy);
-    options.settings.num_neighbors = num_neighbors;
-    options.settings.num_mads = num_mads;
-    options.settings.robust_iterations = robust_iterations;
-    options.settings.robust_trim = robust_trim;
-    options.settings.approximate = approximate;
-    options.settings.automatic_order = automatic_order;
+    options.settings = pairmend::model::model_settings(
+        engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
+                       reference_policy));
     options.settings.reference_events = reference_events;
     options.fit_events = fit_events;
     options.num_threads = num_threads;
@@ -296,16 +314,8 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
 }
 
 py::dict model_settings(const ModelPointer& model) {
-    const pairmend::model::Settings& settings = model->settings;
-    py::dict used;
-    used["num_neighbors"] = settings.num_neighbors;
-    used["num_mads"] = settings.num_mads;
-    used["robust_iterations"] = settings.robust_iterations;
-    used["robust_trim"] = settings.robust_trim;
-    used["approximate"] = settings.approximate;
-    used["automatic_order"] = settings.automatic_order;
-    used["reference_policy"] = pairmend::reference_policy_name(settings.reference_policy);
-    used["reference_events"] = settings.reference_events;
+    py::dict used = settings_dict(pairmend::model::engine_options(model->settings));
+    used["reference_events"] = model->settings.reference_events;
     return used;
 }
 
@@ -410,16 +420,7 @@ py::tuple read_fcs(const std::string& path) {
 // Every engine setting's default by its keyword, so that the package's signatures take them from
 // the one place that defines them.
 py::dict engine_defaults() {
-    const pairmend::EngineOptions defaults;
-    py::dict values;
-    values["num_neighbors"] = defaults.num_neighbors;
-    values["num_mads"] = defaults.num_mads;
-    values["robust_iterations"] = defaults.robust_iterations;
-    values["robust_trim"] = defaults.robust_trim;
-    values["approximate"] = defaults.approximate;
-    values["automatic_order"] = defaults.automatic_order;
-    values["reference_policy"] = pairmend::reference_policy_name(defaults.reference_policy);
-    return values;
+    return settings_dict(pairmend::EngineOptions{});
 }
 
 } // namespace

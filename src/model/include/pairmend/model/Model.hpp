@@ -92,6 +92,12 @@ struct Model {
     std::optional<FcsInfo> fcs;
 };
 
+/** The engine's settings of a model's settings, as every front end describes them. */
+EngineOptions engine_options(const Settings& settings);
+
+/** A model's settings with the engine's settings `options` and the other fields at their defaults. */
+Settings model_settings(const EngineOptions& options);
+
 /**
  * The position in `model.batches` of the batch named `name`.
  *
