@@ -4,15 +4,16 @@
 
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
+#include "pairmend/batch_labels.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
-#include "pairmend/batch_labels.hpp"
-#include "pairmend/engine_options.hpp"
-#include "pairmend/messages.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
+#include "fcs_apply_binding.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #endif
 
@@ -458,5 +459,6 @@ PYBIND11_MODULE(_core, module) {
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");
+    bind_fcs_apply(module);
 #endif
 }
