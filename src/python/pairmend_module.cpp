@@ -4,13 +4,13 @@
 
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/NoMutualPairsError.hpp"
-#include "pairmend/batch_labels.hpp"
-#include "pairmend/engine_options.hpp"
-#include "pairmend/messages.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
+#include "pairmend/batch_labels.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/messages.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs_apply_binding.hpp"
