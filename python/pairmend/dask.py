@@ -433,7 +433,10 @@ class _FileRun:
     def run(self, paths, batch_names, numbers):
         import distributed
 
-        model = self.client.scatter(self.shipped, broadcast=True)
+        # The model's bytes go to the scheduler once, as a task that returns them, and to each
+        # worker once, as that task's result. Unlike scattered data, a task's result that is lost
+        # with a worker (whose replicas the scheduler may have reduced to one) is made again.
+        model = self.client.submit(_shipped_as_is, self.shipped, key=f"pairmend-model-{self.token}", pure=False)
         futures = [
             self.client.submit(
                 _correct_file_task,
@@ -466,7 +469,7 @@ class _FileRun:
             raise
         finally:
             self._remove_leftovers()
-            for future in futures:
+            for future in [model, *futures]:
                 future.release()
 
     def _abandon(self, futures):
@@ -489,6 +492,10 @@ class _FileRun:
                     os.remove(os.path.join(self.out_dir, entry))
                 except FileNotFoundError:
                     pass
+
+
+def _shipped_as_is(shipped):
+    return shipped
 
 
 def _message(error) -> str:
