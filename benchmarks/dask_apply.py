@@ -34,7 +34,7 @@ def _worker_memory():
 
 
 def _events(files):
-    return sum(pairmend.read_fcs(path)[0].shape[0] for path in files)
+    return sum(int(pairmend.read_fcs(path).keywords["$TOT"]) for path in files)
 
 
 def run(workers, model, files, sheet, out_dir):
@@ -73,7 +73,7 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     model = str(out / "model.pmm")
     began = time.perf_counter()
-    subprocess.run(
+    subprocess.run(  # the model of every run, learnt once
         [options.pairmend_fcs, "fit", "--model", model, "--batches", sheet, "--fit-events", str(options.fit_events),
          *files],
         check=True, capture_output=True,

@@ -453,45 +453,53 @@ class _FileRun:
             for k, (path, name, number) in enumerate(zip(paths, batch_names, numbers))
         ]
         try:
+            # After the first failure the tasks not yet started write nothing.
+            for future in distributed.as_completed(futures):
+                if future.status != "finished":
+                    self._mark_abandoned()
+                    break
             distributed.wait(futures)
-            failed = next((k for k, future in enumerate(futures) if future.status != "finished"), None)
-            if failed is not None:
-                self._abandon(futures)
-                error = futures[failed].exception()
-                raise ValueError(f"Could not correct {paths[failed]}: {_message(error)}") from error
+            failed = [k for k, future in enumerate(futures) if future.status != "finished"]
+        except BaseException:
+            # Interrupted while tasks may still run: the marker stays, so that a task finishing
+            # later removes its own temporary file.
+            self._mark_abandoned()
+            self.client.cancel(futures)
+            self._remove_leftovers(keep=self.abandoned)
+            raise
+        try:
+            if failed:
+                # The file that failed by itself, not one that was skipped after it.
+                k = next((k for k in failed if not isinstance(futures[k].exception(), _RunAbandoned)), failed[0])
+                error = futures[k].exception()
+                raise ValueError(f"Could not correct {paths[k]}: {_message(error)}") from error
             temporary = [future.result() for future in futures]
             finals = [os.path.join(self.out_dir, os.path.basename(path)) for path in paths]
             for source, final in zip(temporary, finals):
                 os.replace(source, final)
             return finals
-        except BaseException:
-            self._abandon(futures)
-            raise
         finally:
             self._remove_leftovers()
             for future in [model, *futures]:
                 future.release()
 
-    def _abandon(self, futures):
-        """Stops tasks that have not started and waits for those running, so none writes later."""
+    def _mark_abandoned(self):
         with open(self.abandoned, "w"):
             pass
-        try:
-            import distributed
 
-            distributed.wait(futures, timeout=600)
-        except Exception:
-            pass
-
-    def _remove_leftovers(self):
-        """Removes every file of the run's token: unused temporary files (of a failed run or of a
-        worker that died while writing) and the abandon marker."""
+    def _remove_leftovers(self, keep=None):
+        """Removes every file of the run's token (but `keep`): unused temporary files (of a failed
+        run or of a worker that died while writing) and the abandon marker."""
         for entry in os.listdir(self.out_dir):
-            if self.token in entry:
+            if self.token in entry and os.path.join(self.out_dir, entry) != keep:
                 try:
                     os.remove(os.path.join(self.out_dir, entry))
                 except FileNotFoundError:
                     pass
+
+
+class _RunAbandoned(RuntimeError):
+    """A task that wrote nothing because another file of its run had failed."""
 
 
 def _shipped_as_is(shipped):
@@ -506,14 +514,14 @@ def _message(error) -> str:
 def _correct_file_task(shipped, path, batch, number, out_dir, token, abandoned):
     """On a worker: corrects one file into a temporary file of the run and returns its path."""
     if os.path.exists(abandoned):
-        raise RuntimeError("not corrected: another file of the run failed")
+        raise _RunAbandoned("not corrected: another file of the run failed")
     temporary = os.path.join(out_dir, f".{os.path.basename(path)}.{token}.{uuid.uuid4().hex[:12]}.part")
     _exit_for_test(path, temporary)
     try:
         corrector = _process_cache.corrector(shipped, batch)
         corrector.correct_fcs_file(path, number, temporary, shipped.source)
         if os.path.exists(abandoned):
-            raise RuntimeError("not kept: another file of the run failed")
+            raise _RunAbandoned("not kept: another file of the run failed")
     except BaseException:
         if os.path.exists(temporary):
             os.remove(temporary)
