@@ -265,11 +265,14 @@ class _ProcessCache:
     def __init__(self):
         self._lock = threading.Lock()
         self._models = collections.OrderedDict()  # digest -> (core model, {batch: corrector})
+        self.models_decoded = 0  # counts, for tests and benchmarks
+        self.indexes_built = 0
 
     def _entry(self, shipped):
         entry = self._models.get(shipped.digest)
         if entry is None:
             entry = (_core.model_from_bytes(shipped.data, shipped.source), {})
+            self.models_decoded += 1
             self._models[shipped.digest] = entry
             while len(self._models) > self._MODELS_KEPT:
                 self._models.popitem(last=False)
@@ -287,6 +290,7 @@ class _ProcessCache:
             corrector = correctors.get(batch)
             if corrector is None:
                 corrector = _core.BatchCorrector(model, batch)
+                self.indexes_built += 1
                 correctors[batch] = corrector
             return corrector
 

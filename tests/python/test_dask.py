@@ -102,6 +102,27 @@ def test_apply_equals_model_apply_for_any_chunking(cluster, simulated, tmp_path)
         pmdask.apply(model, da.from_array(values[:, :5]), da.from_array(labels))
 
 
+def _cache_counts():
+    from pairmend.dask import _process_cache
+
+    return _process_cache.models_decoded, _process_cache.indexes_built
+
+
+def test_each_worker_decodes_the_model_and_builds_an_index_once(cluster, simulated):
+    client, _ = cluster
+    _, values, labels = simulated
+    model = pairmend.fit(values, labels, fit_events=300, num_neighbors=9)  # a model no test used yet
+    before = client.run(_cache_counts)
+    # 15 chunks, most of them holding one batch, some two.
+    lazy = pmdask.apply(model, da.from_array(values, chunks=(300, 6)), da.from_array(labels, chunks=300))
+    assert same_bytes(lazy.compute(), model.apply(values, labels))
+    after = client.run(_cache_counts)
+    for worker in after:
+        decoded = after[worker][0] - before[worker][0]
+        built = after[worker][1] - before[worker][1]
+        assert decoded <= 1 and built <= 3, (worker, decoded, built)
+
+
 def test_fit_gives_the_model_of_pairmend_fit(cluster, simulated, tmp_path):
     _, values, labels = simulated
     order = np.random.default_rng(8).permutation(len(labels))
