@@ -20,6 +20,7 @@ import os
 import threading
 import typing
 import uuid
+import warnings
 
 import dask
 import dask.array as da
@@ -440,7 +441,10 @@ class _FileRun:
         # The model's bytes go to the scheduler once, as a task that returns them, and to each
         # worker once, as that task's result. Unlike scattered data, a task's result that is lost
         # with a worker (whose replicas the scheduler may have reduced to one) is made again.
-        model = self.client.submit(_shipped_as_is, self.shipped, key=f"pairmend-model-{self.token}", pure=False)
+        with warnings.catch_warnings():
+            # Dask suggests scattering large arguments, which is what this avoids on purpose.
+            warnings.filterwarnings("ignore", message="Large object of size")
+            model = self.client.submit(_shipped_as_is, self.shipped, key=f"pairmend-model-{self.token}", pure=False)
         futures = [
             self.client.submit(
                 _correct_file_task,
