@@ -20,7 +20,6 @@ import os
 import threading
 import typing
 import uuid
-import warnings
 
 import dask
 import dask.array as da
@@ -208,11 +207,16 @@ def correct_files(
 
 
 class _ShippedModel:
-    """A model as its file's bytes, with their digest: what a worker process loads once."""
+    """A model as its file's bytes, with their digest: what a worker process loads once.
 
-    def __init__(self, data: bytes, source: str):
+    It carries the bytes themselves, or (for tasks on a shared file system) only the path of a
+    model file holding them, which a worker process reads once and checks against the digest.
+    """
+
+    def __init__(self, data: bytes, source: str, path: typing.Optional[str] = None):
         self.data = data
         self.source = source
+        self.path = path
         self.digest = hashlib.sha256(data).hexdigest()
         self._model = None
 
@@ -229,9 +233,15 @@ class _ShippedModel:
         if not os.path.isfile(path):
             raise FileNotFoundError(f"No model file at {path}")
         with open(path, "rb") as stream:
-            shipped = cls(stream.read(), path)
+            shipped = cls(stream.read(), path, os.path.abspath(path))
         shipped._model = _core.model_from_bytes(shipped.data, path)
         return shipped
+
+    def by_path(self) -> "_ShippedModel":
+        """A copy that carries only the model file's path and digest."""
+        light = _ShippedModel.__new__(_ShippedModel)
+        light.__setstate__({**self.__getstate__(), "data": None})
+        return light
 
     @property
     def ndim(self) -> int:
@@ -243,8 +253,21 @@ class _ShippedModel:
             self._model = _process_cache.model(self)
         return self._model
 
+    def bytes(self) -> bytes:
+        """The model file's bytes: carried, or read from the path and checked against the digest."""
+        if self.data is not None:
+            return self.data
+        try:
+            with open(self.path, "rb") as stream:
+                data = stream.read()
+        except OSError as error:
+            raise ValueError(f"Could not read the model file {self.path}: {error.strerror}.") from None
+        if hashlib.sha256(data).hexdigest() != self.digest:
+            raise ValueError(f"The model file {self.path} changed while the files were being corrected.")
+        return data
+
     def __getstate__(self):
-        return {"data": self.data, "source": self.source, "digest": self.digest}
+        return {"data": self.data, "source": self.source, "path": self.path, "digest": self.digest}
 
     def __setstate__(self, state):
         self.__dict__.update(state)
@@ -272,7 +295,7 @@ class _ProcessCache:
     def _entry(self, shipped):
         entry = self._models.get(shipped.digest)
         if entry is None:
-            entry = (_core.model_from_bytes(shipped.data, shipped.source), {})
+            entry = (_core.model_from_bytes(shipped.bytes(), shipped.source), {})
             self.models_decoded += 1
             self._models[shipped.digest] = entry
             while len(self._models) > self._MODELS_KEPT:
@@ -438,13 +461,15 @@ class _FileRun:
     def run(self, paths, batch_names, numbers):
         import distributed
 
-        # The model's bytes go to the scheduler once, as a task that returns them, and to each
-        # worker once, as that task's result. Unlike scattered data, a task's result that is lost
-        # with a worker (whose replicas the scheduler may have reduced to one) is made again.
-        with warnings.catch_warnings():
-            # Dask suggests scattering large arguments, which is what this avoids on purpose.
-            warnings.filterwarnings("ignore", message="Large object of size")
-            model = self.client.submit(_shipped_as_is, self.shipped, key=f"pairmend-model-{self.token}", pure=False)
+        # Each task carries only the model file's path and digest; each worker process reads the
+        # file once (the model and out_dir are on a file system every worker shares). A model
+        # without a file is written into out_dir first, under the run's token. Tasks then depend
+        # on no other task, so the scheduler spreads them over every worker.
+        if self.shipped.path is None:
+            self.shipped.path = os.path.abspath(os.path.join(self.out_dir, f".model.{self.token}.pmm"))
+            with open(self.shipped.path, "wb") as stream:
+                stream.write(self.shipped.data)
+        model = self.shipped.by_path()
         futures = [
             self.client.submit(
                 _correct_file_task,
@@ -488,7 +513,7 @@ class _FileRun:
             return finals
         finally:
             self._remove_leftovers()
-            for future in [model, *futures]:
+            for future in futures:
                 future.release()
 
     def _mark_abandoned(self):
@@ -508,10 +533,6 @@ class _FileRun:
 
 class _RunAbandoned(RuntimeError):
     """A task that wrote nothing because another file of its run had failed."""
-
-
-def _shipped_as_is(shipped):
-    return shipped
 
 
 def _message(error) -> str:
