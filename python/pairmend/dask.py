@@ -8,8 +8,8 @@
 Importing this module needs Dask (Debian: python3-dask, and python3-distributed for
 :func:`correct_files`); the rest of pairmend does not.
 
-The model travels to each worker process once, as its file's bytes, and every worker process
-builds a batch's search index once and reuses it for every block and file of that batch.
+Every worker process decodes the model once and builds a batch's search index once, and reuses
+them for every block and file of that batch.
 Results are bit-identical to :meth:`pairmend.Model.apply` and to ``pairmend-fcs apply``.
 """
 
