@@ -62,6 +62,10 @@ offer_packages() {
 PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
 # Packages needed in addition to build and run the tests and benchmarks.
 PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
+# Dask and its distributed scheduler, for pairmend.dask and its tests (a local cluster of worker
+# processes) and benchmarks/dask_apply.py; the rest of the Python module does not need them.
+PAIRMEND_DASK_PACKAGES=(python3-dask python3-distributed)
+PAIRMEND_TEST_PACKAGES+=("${PAIRMEND_DASK_PACKAGES[@]}")
 # Packages needed in addition to build, install and test the Python module (AnnData brings SciPy
 # and h5py, which the tests also use; pip builds wheels with python3-wheel).
 PAIRMEND_PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-anndata python3-scipy python3-pytest

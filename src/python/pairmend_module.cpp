@@ -13,6 +13,7 @@
 #include "pairmend/model/model_file.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
+#include "fcs_apply_binding.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #endif
 
@@ -459,5 +460,6 @@ PYBIND11_MODULE(_core, module) {
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");
+    bind_fcs_apply(module);
 #endif
 }
