@@ -143,7 +143,8 @@ void assign_batch_counts(SimulationModel& model, const SimulationOptions& option
                 weights[static_cast<size_t>(population - 1)] = 0.0;
             }
         }
-        model.batch_counts[static_cast<size_t>(label - 1)] = counts_from_weights(weights, options.events_per_batch);
+        model.batch_counts[static_cast<size_t>(label - 1)] =
+            counts_from_weights(weights, options.events_per_batch);
     }
 }
 
@@ -328,7 +329,8 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
         observed[j] = centre[uj] + effect.scale * (truth[j] - centre[uj]) + effect.offset[uj] +
                       effect.amplitude * std::sin(kTwoPi * next / model.period + effect.phase[uj]);
         if (effect.gain > 0.0) {
-            observed[j] += effect.gain * std::tanh((observed[j] - effect.gain_centre[uj]) / effect.gain_width[uj]);
+            observed[j] +=
+                effect.gain * std::tanh((observed[j] - effect.gain_centre[uj]) / effect.gain_width[uj]);
         }
     }
 }
