@@ -251,7 +251,7 @@ def main():
         if args.cases:
             prefixes = args.cases.split(",")
             cases = [c for c in cases if any(c.name.startswith(p) for p in prefixes)]
-        print(f"pairmend {getattr(methods_module.pairmend, '__version__', '')}; exact neighbour search everywhere;")
+        print("Exact neighbour search everywhere;")
         print(f"split flow batch A uses {args.split_events} random events of batch A (seed {args.seed});")
         print(
             f"flow_wnv_all is corrected whole, its mixing and structure kept are computed on "
