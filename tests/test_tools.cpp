@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -276,6 +277,142 @@ TEST(SimulationModel, WrittenRowsFollowTheModelsBatchEffect) {
     EXPECT_LT(largest_shift, model.min_separation / 2);
 }
 
+// The index of the population whose centre is nearest to `values` (populations are well separated).
+int nearest_population(const pairmend::tools::SimulationModel& model, const std::vector<double>& values) {
+    int nearest = 0;
+    double best = INFINITY;
+    for (size_t p = 0; p < model.populations.size(); ++p) {
+        double squared = 0.0;
+        for (size_t j = 0; j < values.size(); ++j) {
+            squared += std::pow(values[j] - model.populations[p].centre[j], 2);
+        }
+        if (squared < best) {
+            best = squared;
+            nearest = static_cast<int>(p);
+        }
+    }
+    return nearest;
+}
+
+// Per-batch shares, an absent population and gain curves: the written rows hold exactly the
+// model's counts per batch and population and follow its batch effect; the gain curves change
+// only the observed values, each parameter by a strictly increasing curve.
+TEST(SimulationModel, BatchSharesAbsentPopulationsAndGainCurvesShapeTheWrittenRows) {
+    SimulationOptions options;
+    options.events_per_batch = 600;
+    options.dims = 4;
+    options.batches = 3;
+    options.populations = 3;
+    options.seed = 5;
+    options.batch_weights[2] = {1.0, 0.0, 3.0};
+    options.absent[3] = {2};
+    options.gain = 2.0;
+    const auto model = pairmend::tools::make_model(options);
+    ASSERT_EQ(model.batch_counts.size(), 3u);
+    for (size_t p = 0; p < 3; ++p) {
+        EXPECT_EQ(model.batch_counts[0][p], model.populations[p].events_per_batch);
+    }
+    EXPECT_EQ(model.batch_counts[1], (std::vector<std::int64_t>{150, 0, 450}));
+    EXPECT_EQ(model.batch_counts[2][1], 0);
+    EXPECT_EQ(model.batch_counts[2][0] + model.batch_counts[2][2], 600);
+    // The other populations keep their shared ratio (to the rounding).
+    EXPECT_NEAR(static_cast<double>(model.batch_counts[2][0]) / static_cast<double>(model.batch_counts[2][2]),
+                model.populations[0].weight / model.populations[2].weight, 0.01);
+
+    std::ostringstream input_text;
+    std::ostringstream truth_text;
+    pairmend::tools::write_simulation(options, input_text, &truth_text);
+    std::istringstream input(input_text.str());
+    std::istringstream truth(truth_text.str());
+    std::string input_line;
+    std::string truth_line;
+    std::getline(input, input_line);
+    std::getline(truth, truth_line);
+    std::vector<std::vector<std::int64_t>> counts(3, std::vector<std::int64_t>(3, 0));
+    std::vector<double> true_values(4);
+    std::vector<double> expected(4);
+    while (std::getline(input, input_line) && std::getline(truth, truth_line)) {
+        const auto cells = split(input_line);
+        const auto true_cells = split(truth_line);
+        for (size_t j = 0; j < 4; ++j) {
+            true_values[j] = std::stod(true_cells[j]);
+        }
+        const int population = nearest_population(model, true_values);
+        const int batch = std::stoi(cells[4]) - 1;
+        ++counts[static_cast<size_t>(batch)][static_cast<size_t>(population)];
+        pairmend::tools::distort(model, batch, population, true_values.data(), expected.data());
+        for (size_t j = 0; j < 4; ++j) {
+            EXPECT_NEAR(std::stod(cells[j]), expected[j], 1e-5 * (1.0 + std::fabs(expected[j])));
+        }
+    }
+    EXPECT_EQ(counts, model.batch_counts);
+
+    // The gain curves draw from a stream of their own: without them the populations, the truth
+    // and batch 1 are the same, and the other batches differ.
+    SimulationOptions plain = options;
+    plain.gain = 0.0;
+    std::ostringstream plain_input;
+    std::ostringstream plain_truth;
+    pairmend::tools::write_simulation(plain, plain_input, &plain_truth);
+    EXPECT_EQ(plain_truth.str(), truth_text.str());
+    // Batch 1 ends with its 600th event.
+    const auto batch_one = [](const std::string& text) { return text.substr(0, text.find(",1,600\n")); };
+    EXPECT_EQ(batch_one(plain_input.str()).size(), batch_one(input_text.str()).size());
+    EXPECT_TRUE(batch_one(plain_input.str()) == batch_one(input_text.str()));
+    EXPECT_NE(plain_input.str(), input_text.str());
+
+    // Along each parameter, with the others fixed, the observed value rises strictly, and the
+    // curve bends it by more than a population's spread somewhere.
+    const auto plain_model = pairmend::tools::make_model(plain);
+    std::vector<double> point = model.populations[0].centre;
+    std::vector<double> bent(4);
+    std::vector<double> unbent(4);
+    for (size_t j = 0; j < 4; ++j) {
+        double previous = -INFINITY;
+        double largest_bend = 0.0;
+        const double start = point[j];
+        for (double value = start - 15.0; value <= start + 15.0; value += 0.01) {
+            point[j] = value;
+            pairmend::tools::distort(model, 1, 0, point.data(), bent.data());
+            pairmend::tools::distort(plain_model, 1, 0, point.data(), unbent.data());
+            ASSERT_GT(bent[j], previous) << "parameter " << j << " at " << value;
+            previous = bent[j];
+            largest_bend = std::max(largest_bend, std::fabs(bent[j] - unbent[j]));
+        }
+        point[j] = start;
+        EXPECT_GT(largest_bend, 1.0) << "parameter " << j;
+        EXPECT_LE(largest_bend, options.gain) << "parameter " << j;
+    }
+}
+
+TEST_F(ToolsTest, GeneratorRejectsBadSharesAbsencesAndGainsWithAMessage) {
+    const std::string out = " --populations 3 --batches 2 --out " + path("x.csv");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--proportions 2:1,2", "gives batch 2 2 weights, but there are 3 populations"},
+        {"--proportions 3:1,1,1", "names batch 3, but the batches are numbered 1 to 2"},
+        {"--proportions 2:1,-1,1", "takes weights of at least 0"},
+        {"--proportions 2:0,0,0", "at least one weight must be above 0"},
+        {"--proportions 2:1,x,1", "expects a number, not \"x\""},
+        {"--proportions 2=1,1,1", "expects a batch, a colon and weights"},
+        {"--proportions 2:1,1,1 --proportions 2:1,1,1", "gives batch 2 twice"},
+        {"--absent 2:4", "names population 4, but the populations are numbered 1 to 3"},
+        {"--absent 2:1 --absent 2:2 --absent 2:3", "leaves batch 2 without any population"},
+        {"--proportions 2:1,0,0 --absent 2:1", "leaves batch 2 without any population"},
+        {"--gain 11", "must lie between 0 and 10"},
+        {"--gain -1", "must lie between 0 and 10"},
+        {"--gain nan", "must lie between 0 and 10"},
+    };
+    for (const auto& [options, message] : cases) {
+        EXPECT_EQ(simulate(options + out), 2) << options;
+        EXPECT_NE(read_file(path("stderr.txt")).find(message), std::string::npos)
+            << options << ": " << read_file(path("stderr.txt"));
+        EXPECT_FALSE(fs::exists(path("x.csv"))) << options;
+    }
+    EXPECT_EQ(simulate("--gain 1 --fcs " + path("study")), 2);
+    EXPECT_NE(read_file(path("stderr.txt")).find("--gain belongs to a table (--out)"), std::string::npos);
+    EXPECT_FALSE(fs::exists(path("study")));
+}
+
 TEST(SimulationRandom, SequenceIsFixedBySeedAndNormalsHaveUnitSpread) {
     pairmend::tools::Random first(99);
     pairmend::tools::Random second(99);
@@ -356,8 +493,9 @@ TEST_F(EvaluationTest, PerfectCorrectionHasNoErrorAndNoCorrectionKeepsTheDistort
 TEST_F(EvaluationTest, MismatchedTablesAreReportedClearly) {
     const auto truth = read_lines(path("truth.csv"));
     const auto evaluate = [this](const std::string& corrected) {
-        return expect_runtime_error(
-            [&] { pairmend::tools::evaluate_correction(path("in.csv"), path(corrected), path("truth.csv")); });
+        return expect_runtime_error([&] {
+            pairmend::tools::evaluate_correction(path("in.csv"), path(corrected), path("truth.csv"));
+        });
     };
 
     auto shorter = truth;
@@ -395,8 +533,9 @@ TEST_F(EvaluationTest, MismatchedTablesAreReportedClearly) {
     EXPECT_NE(evaluate("missing.csv").find("Could not open the corrected table"), std::string::npos);
 
     write_lines(path("copy.csv"), truth);
-    const std::string no_reference = expect_runtime_error(
-        [&] { pairmend::tools::evaluate_correction(path("in.csv"), path("copy.csv"), path("truth.csv"), 9); });
+    const std::string no_reference = expect_runtime_error([&] {
+        pairmend::tools::evaluate_correction(path("in.csv"), path("copy.csv"), path("truth.csv"), 9);
+    });
     EXPECT_NE(no_reference.find("carries the reference batch label 9"), std::string::npos);
 }
 

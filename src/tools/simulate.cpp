@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,6 +24,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: pairmend-simulate --out INPUT.csv [--truth TRUTH.csv] [--events N] [--dims D]\n"
     "                         [--batches B] [--populations P] [--seed S]\n"
+    "                         [--proportions B:W1,...,WP]... [--absent B:P]... [--gain A]\n"
     "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
     "                         [--populations P] [--seed S]\n"
     "\n"
@@ -32,6 +34,12 @@ constexpr const char* kUsage =
     "population's spread, far less than the gaps between populations), rescaled about each population's\n"
     "centre and bent by a gentle sinusoid. The optional truth table holds the undistorted values of the\n"
     "same rows.\n"
+    "\n"
+    "Harder cases for --out: --proportions gives batch B its own population shares (relative weights,\n"
+    "one per population), --absent leaves population P out of batch B (its events go to the other\n"
+    "populations), and --gain bends every parameter of every batch but the first by its own monotone\n"
+    "non-linear curve v + A tanh((v - c) / w), on top of the other distortions. Both options can be\n"
+    "repeated. Without them the tables are exactly those of earlier versions.\n"
     "\n"
     "With --fcs, writes a simulated mass-cytometry study with the same populations and batch effects\n"
     "into the folder DIR: per batch F patients' samples (batch<b>_sample<f>.fcs, their population\n"
@@ -52,7 +60,65 @@ constexpr const char* kUsage =
     "  --files-per-batch F sample files per batch besides its anchor, only with --fcs (default 2)\n"
     "  --populations P     cell populations (default 4, at most 1000)\n"
     "  --seed S            seed of the random sequence (default 1)\n"
+    "  --proportions B:W1,...,WP  population weights of batch B (each at least 0), only with --out\n"
+    "  --absent B:P        population P is missing from batch B, only with --out\n"
+    "  --gain A            strength of the per-parameter gain curves, 0 to 10 (default 0: none),\n"
+    "                      only with --out\n"
     "  --help              print this text\n";
+
+// A decimal number that fills the whole of `text`.
+double parse_number(const std::string& text, const std::string& option) {
+    std::size_t used = 0;
+    double value = 0.0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size()) {
+        throw std::invalid_argument("The option " + option + " expects a number, not \"" + text + "\".");
+    }
+    return value;
+}
+
+// "B:REST" split at its first colon; B must be a batch number.
+std::pair<int, std::string> batch_and_rest(const std::string& text, const std::string& option,
+                                           const std::string& form) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) {
+        throw std::invalid_argument("The option " + option + " expects " + form + ", not \"" + text + "\".");
+    }
+    const int batch = pairmend::tools::parse_integer_option<int>(text.substr(0, colon), option, 1,
+                                                                 std::numeric_limits<int>::max());
+    return {batch, text.substr(colon + 1)};
+}
+
+void add_proportions(pairmend::tools::SimulationOptions& options, const std::string& text) {
+    const std::string option = "--proportions";
+    auto [batch, list] = batch_and_rest(text, option, "a batch, a colon and weights, such as 2:1,1,4,1");
+    if (options.batch_weights.count(batch) != 0) {
+        throw std::invalid_argument("The option --proportions gives batch " + std::to_string(batch) +
+                                    " twice; give each batch once.");
+    }
+    std::vector<double> weights;
+    std::size_t start = 0;
+    while (true) {
+        const auto comma = list.find(',', start);
+        weights.push_back(parse_number(list.substr(start, comma - start), option));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    options.batch_weights[batch] = weights;
+}
+
+void add_absent(pairmend::tools::SimulationOptions& options, const std::string& text) {
+    const std::string option = "--absent";
+    const auto [batch, population] = batch_and_rest(text, option, "a batch and a population, such as 2:1");
+    options.absent[batch].push_back(
+        pairmend::tools::parse_integer_option<int>(population, option, 1, std::numeric_limits<int>::max()));
+}
 
 struct Arguments {
     pairmend::tools::SimulationOptions options;
@@ -60,6 +126,8 @@ struct Arguments {
     std::string input_path;
     std::string truth_path;
     std::string fcs_folder;
+    /// The last option given that only a table (--out) takes, if any.
+    std::string table_only_option;
     bool help = false;
 };
 
@@ -92,6 +160,15 @@ Arguments parse_arguments(int argc, char** argv) {
         } else if (option == "--populations") {
             options.populations = parse_integer_option<int>(option_value(argc, argv, i), option, 1,
                                                             pairmend::tools::kMaxPopulations);
+        } else if (option == "--proportions") {
+            add_proportions(options, option_value(argc, argv, i));
+            arguments.table_only_option = option;
+        } else if (option == "--absent") {
+            add_absent(options, option_value(argc, argv, i));
+            arguments.table_only_option = option;
+        } else if (option == "--gain") {
+            options.gain = parse_number(option_value(argc, argv, i), option);
+            arguments.table_only_option = option;
         } else if (option == "--seed") {
             options.seed = parse_integer_option<std::uint64_t>(option_value(argc, argv, i), option, 0,
                                                                std::numeric_limits<std::uint64_t>::max());
@@ -117,6 +194,11 @@ Arguments parse_arguments(int argc, char** argv) {
         throw std::invalid_argument(
             "The option --truth belongs to a table (--out); an FCS study (--fcs) has no "
             "truth table.");
+    }
+    if (study && !arguments.table_only_option.empty()) {
+        throw std::invalid_argument("The option " + arguments.table_only_option +
+                                    " belongs to a table (--out); an FCS study (--fcs) keeps the same "
+                                    "populations in every batch.");
     }
     if (table && arguments.files_per_batch) {
         throw std::invalid_argument("The option --files-per-batch belongs to an FCS study (--fcs); a table "

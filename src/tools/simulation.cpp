@@ -28,6 +28,12 @@ constexpr double kMinOffset = 0.5;
 constexpr double kMaxOffset = 1.5;
 constexpr double kMaxScaleChange = 0.1;
 constexpr double kAmplitude = 0.2;
+// Gain curves bend over a width of 1 to 3 units, comparable to the gaps between populations.
+constexpr double kMinGainWidth = 1.0;
+constexpr double kMaxGainWidth = 3.0;
+// The gain curves' random numbers come from a stream of their own, so that asking for them leaves
+// every other draw (populations, shifts, events) as it is without them.
+constexpr std::uint64_t kGainStream = 0x6a09e667f3bcc909ULL;
 
 double squared_distance(const std::vector<double>& a, const std::vector<double>& b) {
     double sum = 0.0;
@@ -72,9 +78,10 @@ std::vector<std::vector<double>> draw_centres(int count, int dims, Random& rng) 
 void assign_counts(std::vector<Population>& populations, std::int64_t events_per_batch, Random& rng) {
     std::vector<double> weights(populations.size());
     double total = 0.0;
-    for (auto& weight : weights) {
-        weight = rng.uniform(1.0, 3.0);
-        total += weight;
+    for (size_t p = 0; p < populations.size(); ++p) {
+        weights[p] = rng.uniform(1.0, 3.0);
+        populations[p].weight = weights[p];
+        total += weights[p];
     }
     std::int64_t assigned = 0;
     for (size_t p = 0; p < populations.size(); ++p) {
@@ -85,6 +92,82 @@ void assign_counts(std::vector<Population>& populations, std::int64_t events_per
     for (size_t p = 0; assigned < events_per_batch; p = (p + 1) % populations.size()) {
         ++populations[p].events_per_batch;
         ++assigned;
+    }
+}
+
+// Splits `events` among populations in proportion to `weights`: the floors, then the remainder one
+// by one to the populations of positive weight in order.
+std::vector<std::int64_t> counts_from_weights(const std::vector<double>& weights, std::int64_t events) {
+    double total = 0.0;
+    for (const double weight : weights) {
+        total += weight;
+    }
+    std::vector<std::int64_t> counts(weights.size(), 0);
+    std::int64_t assigned = 0;
+    for (size_t p = 0; p < weights.size(); ++p) {
+        counts[p] = static_cast<std::int64_t>(std::floor(static_cast<double>(events) * weights[p] / total));
+        assigned += counts[p];
+    }
+    for (size_t p = 0; assigned < events; p = (p + 1) % weights.size()) {
+        if (weights[p] > 0.0) {
+            ++counts[p];
+            ++assigned;
+        }
+    }
+    return counts;
+}
+
+// Events per population and batch: the shared counts, except for batches with weights of their own
+// or with absent populations.
+void assign_batch_counts(SimulationModel& model, const SimulationOptions& options) {
+    std::vector<std::int64_t> shared;
+    for (const auto& population : model.populations) {
+        shared.push_back(population.events_per_batch);
+    }
+    model.batch_counts.assign(model.batches.size(), shared);
+    for (int label = 1; label <= options.batches; ++label) {
+        const auto weights_given = options.batch_weights.find(label);
+        const auto absent = options.absent.find(label);
+        if (weights_given == options.batch_weights.end() && absent == options.absent.end()) {
+            continue;
+        }
+        std::vector<double> weights;
+        for (const auto& population : model.populations) {
+            weights.push_back(population.weight);
+        }
+        if (weights_given != options.batch_weights.end()) {
+            weights = weights_given->second;
+        }
+        if (absent != options.absent.end()) {
+            for (const int population : absent->second) {
+                weights[static_cast<size_t>(population - 1)] = 0.0;
+            }
+        }
+        model.batch_counts[static_cast<size_t>(label - 1)] =
+            counts_from_weights(weights, options.events_per_batch);
+    }
+}
+
+void draw_gain_curves(SimulationModel& model, const SimulationOptions& options) {
+    Random rng(options.seed ^ kGainStream);
+    const auto dims = static_cast<size_t>(model.dims);
+    std::vector<double> low(dims, std::numeric_limits<double>::infinity());
+    std::vector<double> high(dims, -std::numeric_limits<double>::infinity());
+    for (const auto& population : model.populations) {
+        for (size_t j = 0; j < dims; ++j) {
+            low[j] = std::min(low[j], population.centre[j]);
+            high[j] = std::max(high[j], population.centre[j]);
+        }
+    }
+    for (size_t b = 1; b < model.batches.size(); ++b) {
+        auto& effect = model.batches[b];
+        effect.gain = options.gain;
+        effect.gain_centre.resize(dims);
+        effect.gain_width.resize(dims);
+        for (size_t j = 0; j < dims; ++j) {
+            effect.gain_centre[j] = rng.uniform(low[j], high[j]);
+            effect.gain_width[j] = rng.uniform(kMinGainWidth, kMaxGainWidth);
+        }
     }
 }
 
@@ -124,6 +207,10 @@ SimulationModel make_model(const SimulationOptions& options, Random& rng) {
         for (auto& phase : effect.phase) {
             phase = rng.uniform(0.0, kTwoPi);
         }
+    }
+    assign_batch_counts(model, options);
+    if (options.gain > 0.0) {
+        draw_gain_curves(model, options);
     }
     return model;
 }
@@ -169,6 +256,56 @@ void validate(const SimulationOptions& options) {
                 << " events in all, beyond what pairmend can read; reduce --events or --batches.";
         fail(message.str());
     }
+    auto check_batch = [&](int label, const char* option) {
+        if (label < 1 || label > options.batches) {
+            fail(std::string("The option ") + option + " names batch " + std::to_string(label) +
+                 ", but the batches are numbered 1 to " + std::to_string(options.batches) + ".");
+        }
+    };
+    for (const auto& [label, weights] : options.batch_weights) {
+        check_batch(label, "--proportions");
+        if (weights.size() != static_cast<size_t>(options.populations)) {
+            fail("The option --proportions gives batch " + std::to_string(label) + " " +
+                 std::to_string(weights.size()) + " weights, but there are " +
+                 std::to_string(options.populations) + " populations: give one weight per population.");
+        }
+        double total = 0.0;
+        for (const double weight : weights) {
+            if (!std::isfinite(weight) || weight < 0.0) {
+                fail("The option --proportions takes weights of at least 0 (batch " + std::to_string(label) +
+                     ").");
+            }
+            total += weight;
+        }
+        if (!(total > 0.0)) {
+            fail("The option --proportions gives batch " + std::to_string(label) +
+                 " no population: at least one weight must be above 0.");
+        }
+    }
+    for (const auto& [label, populations] : options.absent) {
+        check_batch(label, "--absent");
+        std::vector<double> weights(static_cast<size_t>(options.populations), 1.0);
+        const auto given = options.batch_weights.find(label);
+        if (given != options.batch_weights.end()) {
+            weights = given->second;
+        }
+        for (const int population : populations) {
+            if (population < 1 || population > options.populations) {
+                fail("The option --absent names population " + std::to_string(population) +
+                     ", but the populations are numbered 1 to " + std::to_string(options.populations) + ".");
+            }
+            weights[static_cast<size_t>(population - 1)] = 0.0;
+        }
+        if (std::all_of(weights.begin(), weights.end(), [](double weight) { return weight == 0.0; })) {
+            fail("The option --absent leaves batch " + std::to_string(label) +
+                 " without any population: keep at least one.");
+        }
+    }
+    if (!std::isfinite(options.gain) || options.gain < 0.0 || options.gain > kMaxGain) {
+        std::ostringstream message;
+        message << "The gain curve strength (--gain) must lie between 0 and " << kMaxGain << ".";
+        fail(message.str());
+    }
 }
 
 SimulationModel make_model(const SimulationOptions& options) {
@@ -191,6 +328,10 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
         const double next = truth[(j + 1) % dims];
         observed[j] = centre[uj] + effect.scale * (truth[j] - centre[uj]) + effect.offset[uj] +
                       effect.amplitude * std::sin(kTwoPi * next / model.period + effect.phase[uj]);
+        if (effect.gain > 0.0) {
+            observed[j] +=
+                effect.gain * std::tanh((observed[j] - effect.gain_centre[uj]) / effect.gain_width[uj]);
+        }
     }
 }
 
@@ -218,8 +359,9 @@ void write_simulation(const SimulationOptions& options, std::ostream& input, std
     std::int64_t event_number = 0;
     for (int b = 0; b < options.batches; ++b) {
         size_t filled = 0;
+        const auto& counts = model.batch_counts[static_cast<size_t>(b)];
         for (size_t p = 0; p < model.populations.size(); ++p) {
-            for (std::int64_t i = 0; i < model.populations[p].events_per_batch; ++i) {
+            for (std::int64_t i = 0; i < counts[p]; ++i) {
                 order[filled++] = static_cast<std::uint16_t>(p);
             }
         }

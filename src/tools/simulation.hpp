@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <vector>
 
 namespace pairmend::tools {
@@ -18,11 +19,23 @@ struct SimulationOptions {
     int dims = 5;
     /// Batches, labelled 1 to `batches`.
     int batches = 3;
-    /// Cell populations, shared by every batch in the same proportions.
+    /// Cell populations, shared by every batch in the same proportions unless given below.
     int populations = 4;
     /// Seed of the random sequence; the same seed gives the same tables.
     std::uint64_t seed = 1;
+    /// Relative population weights of some batches, by batch label (1..batches): one weight of at
+    /// least 0 per population. Batches not listed keep the shared proportions.
+    std::map<int, std::vector<double>> batch_weights;
+    /// Populations (numbered from 1) missing from a batch, by batch label: their events go to the
+    /// batch's other populations in proportion.
+    std::map<int, std::vector<int>> absent;
+    /// Strength A of a monotone non-linear gain curve per parameter of every batch but the first,
+    /// applied on top of the other distortions (0: none). See `BatchEffect::gain`.
+    double gain = 0.0;
 };
+
+/// The largest gain curve strength (`SimulationOptions::gain`).
+constexpr double kMaxGain = 10.0;
 
 /// The largest number of populations; population numbers are stored in 16 bits.
 constexpr int kMaxPopulations = 1000;
@@ -33,8 +46,10 @@ struct Population {
     std::vector<double> centre;
     /// Standard deviation, one value per parameter.
     std::vector<double> spread;
-    /// Events of this population in every batch.
+    /// Events of this population in every batch that keeps the shared proportions.
     std::int64_t events_per_batch = 0;
+    /// The population's relative weight in the shared proportions (above 0).
+    double weight = 0.0;
 };
 
 /**
@@ -42,6 +57,10 @@ struct Population {
  *   c + scale * (x - c) + offset + amplitude * sin(2 pi x[next] / period + phase)
  * where next is the following parameter (cyclically): a shift, a change of spread about every
  * population's centre, and a gentle smooth non-linear term. Batch 1 has scale 1 and no shift.
+ * With a gain curve (gain > 0), every such value v of parameter j is then mapped to
+ *   v + gain * tanh((v - gain_centre[j]) / gain_width[j]),
+ * strictly increasing in v (slope from 1 to 1 + gain / gain_width[j]), as a detector's non-linear
+ * response bends each channel on its own.
  */
 struct BatchEffect {
     /// Constant shift, one value per parameter.
@@ -52,6 +71,11 @@ struct BatchEffect {
     double amplitude = 0.0;
     /// Phase of the sinusoidal term, one value per parameter.
     std::vector<double> phase;
+    /// Strength of the gain curve; 0 (no curve) unless asked for.
+    double gain = 0.0;
+    /// Where each parameter's gain curve is steepest, and how wide its bend is; empty without a curve.
+    std::vector<double> gain_centre;
+    std::vector<double> gain_width;
 };
 
 /// Everything that decides the simulated distributions.
@@ -60,6 +84,8 @@ struct SimulationModel {
     std::vector<Population> populations;
     /// One entry per batch; entry 0 is batch label 1, the undistorted ground-truth frame.
     std::vector<BatchEffect> batches;
+    /// Events of every population in every batch: batch_counts[batch index][population].
+    std::vector<std::vector<std::int64_t>> batch_counts;
     /// Period of the sinusoidal term, in the units of the data.
     double period = 15.0;
     /// Smallest distance between two population centres.
@@ -67,8 +93,10 @@ struct SimulationModel {
 };
 
 /**
- * Checks the options: every count at least 1, at most `kMaxPopulations` populations, and at most
- * 2,147,483,647 events in all (the correction program numbers events with 32-bit integers).
+ * Checks the options: every count at least 1, at most `kMaxPopulations` populations, at most
+ * 2,147,483,647 events in all (the correction program numbers events with 32-bit integers), batch
+ * weights and absent populations that name existing batches and populations and leave every batch
+ * some population, and a gain from 0 to `kMaxGain`.
  * @throws std::invalid_argument with a message naming the offending option.
  */
 void validate(const SimulationOptions& options);
