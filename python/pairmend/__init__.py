@@ -75,6 +75,23 @@ def _flag(name, value):
     return bool(value)
 
 
+def _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                      automatic_order, reference_policy):
+    """The engine's settings, each checked for its kind as the program checks a job file's."""
+    if not isinstance(reference_policy, str):
+        names = ", ".join(_REFERENCE_POLICIES)
+        raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
+    return (
+        _whole_number("num_neighbors", num_neighbors),
+        _real_number("num_mads", num_mads),
+        _whole_number("robust_iterations", robust_iterations),
+        _real_number("robust_trim", robust_trim),
+        _flag("approximate", approximate),
+        _flag("automatic_order", automatic_order),
+        reference_policy,
+    )
+
+
 def _values(data):
     """data as a float32 or float64 array, without copying one of those (any strides stay)."""
     array = np.asarray(data)
@@ -180,15 +197,9 @@ def correct(
     TypeError
         When a setting, the data or the labels are of the wrong kind.
     """
-    num_neighbors = _whole_number("num_neighbors", num_neighbors)
-    num_mads = _real_number("num_mads", num_mads)
-    robust_iterations = _whole_number("robust_iterations", robust_iterations)
-    robust_trim = _real_number("robust_trim", robust_trim)
-    approximate = _flag("approximate", approximate)
-    automatic_order = _flag("automatic_order", automatic_order)
-    if not isinstance(reference_policy, str):
-        names = ", ".join(_REFERENCE_POLICIES)
-        raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
+    (num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
+     reference_policy) = _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim,
+                                           approximate, automatic_order, reference_policy)
     if num_threads is None:
         num_threads = default_num_threads()
     else:

@@ -16,11 +16,10 @@ import typing
 import numpy as np
 
 from . import _core
-from . import _flag, _labels, _real_number, _values, _whole_number, default_num_threads
+from . import _DEFAULTS, _checked_settings, _labels, _values, _whole_number, default_num_threads
 
 __all__ = ["Model", "fit", "load_model"]
 
-_REFERENCE_POLICIES = ("Input", "MaxSize", "MaxVariance", "MaxRSS")
 
 
 def _threads(num_threads):
@@ -152,13 +151,13 @@ def fit(
     *,
     fit_events: typing.Optional[int] = None,
     parameters: typing.Optional[typing.Sequence[str]] = None,
-    num_neighbors: int = 15,
-    num_mads: float = 3.0,
-    robust_iterations: int = 2,
-    robust_trim: float = 0.25,
-    approximate: bool = False,
-    automatic_order: bool = True,
-    reference_policy: str = "MaxRSS",
+    num_neighbors: int = _DEFAULTS["num_neighbors"],
+    num_mads: float = _DEFAULTS["num_mads"],
+    robust_iterations: int = _DEFAULTS["robust_iterations"],
+    robust_trim: float = _DEFAULTS["robust_trim"],
+    approximate: bool = _DEFAULTS["approximate"],
+    automatic_order: bool = _DEFAULTS["automatic_order"],
+    reference_policy: str = _DEFAULTS["reference_policy"],
     reference_events: int = 200000,
     num_threads: typing.Optional[int] = None,
 ) -> Model:
@@ -185,15 +184,9 @@ def fit(
     ValueError, TypeError
         As :func:`pairmend.correct`.
     """
-    num_neighbors = _whole_number("num_neighbors", num_neighbors)
-    num_mads = _real_number("num_mads", num_mads)
-    robust_iterations = _whole_number("robust_iterations", robust_iterations)
-    robust_trim = _real_number("robust_trim", robust_trim)
-    approximate = _flag("approximate", approximate)
-    automatic_order = _flag("automatic_order", automatic_order)
-    if not isinstance(reference_policy, str):
-        names = ", ".join(_REFERENCE_POLICIES)
-        raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
+    (num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
+     reference_policy) = _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim,
+                                           approximate, automatic_order, reference_policy)
     reference_events = _whole_number("reference_events", reference_events, minimum=0)
     fit_events = _event_count("fit_events", fit_events)
     values = _matrix(data)

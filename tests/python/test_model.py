@@ -102,3 +102,13 @@ def test_refusals_name_the_fault(simulated, tmp_path):
     truncated.write_bytes(bytes(data[:100]))
     with pytest.raises(ValueError, match="is truncated"):
         pairmend.load_model(truncated)
+
+
+def test_fit_defaults_are_the_engines_shared_settings():
+    import inspect
+
+    from pairmend import _core
+
+    parameters = inspect.signature(pairmend.fit).parameters
+    for key, value in _core.engine_defaults().items():
+        assert parameters[key].default == value, key
