@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -314,4 +315,55 @@ TEST(FcsModels, CommandLinesNameWhatIsMissing) {
     EXPECT_THAT(run_tool({"apply", "--model", dir.file("broken.pmm"), "--out", dir.file("o"), "a.fcs"}).err,
                 HasSubstr(dir.file("broken.pmm")));
     EXPECT_FALSE(fs::exists(dir.file("o")));
+}
+
+TEST(FcsModels, CurvesMethodRunsThroughCorrectFitApplyAndExtendAndIsNamed) {
+    const SmallStudy study;
+    const ToolResult corrected =
+        run_tool(command({"correct", "--method", "curves", "--out", study.dir.file("curves"), "--batches",
+                          study.written.batch_sheet, "--report", study.dir.file("curves.html")},
+                         study.files()));
+    ASSERT_EQ(corrected.status, 0) << corrected.err;
+    EXPECT_THAT(corrected.err, HasSubstr("method curves"));
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(
+        study.dir.file("curves") + "/" + fs::path(study.files().front()).filename().string());
+    EXPECT_THAT(file.keyword("PAIRMEND_SETTINGS").value_or(""), HasSubstr(", method=curves"));
+    std::ifstream report(study.dir.file("curves.json"));
+    std::ostringstream json;
+    json << report.rdbuf();
+    EXPECT_THAT(json.str(), HasSubstr("\"curves\""));
+
+    // The model learnt by fit corrects the files as correct did; the default method's files differ.
+    ASSERT_EQ(run_tool(command({"fit", "--method", "curves", "--model", study.dir.file("curves.pmm"),
+                                "--batches", study.written.batch_sheet},
+                               study.files()))
+                  .status,
+              0);
+    EXPECT_EQ(pairmend::model::load_model(study.dir.file("curves.pmm")).method,
+              pairmend::model::Method::curves);
+    ASSERT_EQ(run_tool(command({"apply", "--model", study.dir.file("curves.pmm"), "--out",
+                                study.dir.file("applied"), "--batches", study.written.batch_sheet,
+                                "--threads", "2"},
+                               study.files()))
+                  .status,
+              0);
+    EXPECT_EQ(corrected_values(study.dir.file("applied")), corrected_values(study.dir.file("curves")));
+    ASSERT_EQ(
+        run_tool(command({"correct", "--out", study.dir.file("mnn"), "--batches", study.written.batch_sheet},
+                         study.files()))
+            .status,
+        0);
+    EXPECT_NE(corrected_values(study.dir.file("mnn")), corrected_values(study.dir.file("curves")));
+
+    const ToolResult unknown = run_tool(
+        command({"correct", "--method", "quantiles", "--out", study.dir.file("bad")}, study.files()));
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_THAT(unknown.err, HasSubstr("Unknown correction method \"quantiles\": the methods are \"mnn\" and "
+                                       "\"curves\"."));
+    EXPECT_FALSE(fs::exists(study.dir.file("bad")));
+    EXPECT_EQ(run_tool(command({"apply", "--method", "curves", "--model", study.dir.file("curves.pmm"),
+                                "--out", study.dir.file("bad")},
+                               study.files()))
+                  .status,
+              2);
 }

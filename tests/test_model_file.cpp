@@ -363,3 +363,104 @@ TEST(ModelFileVersion1, StaysReadable) {
 }
 
 } // namespace
+
+// A model of the "curves" method: its method and alignments have sections of their own.
+class CurvesModelFile : public ModelFile {
+protected:
+    static Model curves_model() {
+        const std::vector<double> centres{0, 0, 0, 5, 5, 0};
+        std::vector<std::vector<double>> events;
+        std::vector<pairmend::model::BatchEvents> batches;
+        for (int b = 0; b < 3; ++b) {
+            events.push_back(pairmend_test::shifted_batch(ndim, 400, centres, {0.8 * b, 0.3 * b, 0}, 0.5,
+                                                          static_cast<std::uint64_t>(b + 1)));
+        }
+        for (int b = 0; b < 3; ++b) {
+            batches.push_back({"day " + std::to_string(b + 1), 400, events[static_cast<size_t>(b)].data()});
+        }
+        pairmend::model::FitOptions options;
+        options.method = pairmend::model::Method::curves;
+        return pairmend::model::fit(ndim, batches, options);
+    }
+};
+
+TEST_F(CurvesModelFile, RoundTripKeepsTheMethodAndEveryBit) {
+    const Model model = curves_model();
+    ASSERT_FALSE(model.batches[1].alignment.curves.empty());
+    const std::string path = (folder_ / "curves.pmm").string();
+    pairmend::model::save_model(model, path);
+    const Model loaded = pairmend::model::load_model(path);
+    EXPECT_EQ(loaded.method, pairmend::model::Method::curves);
+    const Bytes bytes = pairmend::model::encode_model(model);
+    EXPECT_EQ(pairmend::model::encode_model(loaded), bytes);
+
+    const std::vector<double> events =
+        pairmend_test::shifted_batch(ndim, 80, {0, 0, 0, 5, 5, 0}, {1, 0, 0}, 0.5, 9);
+    for (const auto& batch : model.batches) {
+        std::vector<double> a(events.size());
+        std::vector<double> b(events.size());
+        pairmend::model::apply(model, batch.name, ndim, 80, events.data(), a.data(), 1);
+        pairmend::model::apply(loaded, batch.name, ndim, 80, events.data(), b.data(), 2);
+        EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0) << batch.name;
+    }
+    // A model of the default method carries no method section, so its file is as before.
+    EXPECT_EQ(find_section(bytes, 7), 24U + 16U + read_u32(bytes, 24 + 8));
+    const Bytes mnn = pairmend::model::encode_model(small_model());
+    for (size_t at = 24; at + 16 <= mnn.size() - 4;) {
+        ASSERT_NE(read_u32(mnn, at), 7U);
+        ASSERT_NE(read_u32(mnn, at), 8U);
+        std::uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) {
+            length = length << 8 | mnn[at + 8 + static_cast<size_t>(i)];
+        }
+        at += 16 + length;
+    }
+}
+
+TEST_F(CurvesModelFile, RefusesUnknownMethodsDamageAndOversizedCounts) {
+    const Bytes bytes = pairmend::model::encode_model(curves_model());
+
+    // A method this version does not know: the name is replaced by one of the same length.
+    Bytes unknown = bytes;
+    const size_t name = find_section(unknown, 7) + 16 + 4;
+    const std::string other = "cubist";
+    std::copy(other.begin(), other.end(), unknown.begin() + static_cast<long>(name));
+    reseal(unknown);
+    EXPECT_EQ(decode_message(unknown), source +
+                                           " corrects with the method \"cubist\", which this pairmend does "
+                                           "not know; it needs a newer pairmend.");
+
+    for (const size_t keep : {size_t(60), bytes.size() / 2, bytes.size() - 5}) {
+        const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(keep));
+        EXPECT_EQ(decode_message(cut).rfind(source + " is truncated: ", 0), 0U) << keep;
+    }
+
+    // Counts of curves, knots and field centres larger than the section holds allocate nothing.
+    const size_t alignment = find_section(bytes, 8) + 16;
+    for (const size_t field : {alignment + 4, alignment + 8}) {
+        Bytes count = bytes;
+        write_u32(count, field, 0xFFFFFFF0U);
+        reseal(count);
+        const std::string message = decode_message(count);
+        EXPECT_EQ(message.rfind(source + " is corrupt: it declares 4294967280 ", 0), 0U) << message;
+    }
+
+    // A curve that turns back: the knots are swapped.
+    Bytes backwards = bytes;
+    const size_t knots = alignment + 12;
+    std::swap_ranges(backwards.begin() + static_cast<long>(knots),
+                     backwards.begin() + static_cast<long>(knots + 8),
+                     backwards.begin() + static_cast<long>(knots + 8));
+    reseal(backwards);
+    const std::string message = decode_message(backwards);
+    EXPECT_EQ(message, source + " holds an alignment for batch \"" + curves_model().batches[1].name +
+                           "\" that has a curve that is not increasing.");
+
+    // Alignments in a model without the method section are out of order.
+    const size_t method = find_section(bytes, 7);
+    Bytes without(bytes.begin(), bytes.begin() + static_cast<long>(method));
+    const size_t method_length = 16 + read_u32(bytes, method + 8);
+    without.insert(without.end(), bytes.begin() + static_cast<long>(method + method_length), bytes.end());
+    reseal(without);
+    EXPECT_EQ(decode_message(without), source + " is corrupt: its sections are out of order.");
+}

@@ -100,6 +100,23 @@ class Pairmend:
         return self.model.apply(values, batch)
 
 
+class PairmendMethod:
+    """One of pairmend's other correction methods (pairmend.METHODS), default settings otherwise."""
+
+    def __init__(self, method):
+        self.method = method
+        self.name = f"pairmend {method}"
+
+    settings = {}
+
+    def fit(self, values, batch):
+        self.model = pairmend.fit(values, batch, method=self.method, **self.settings)
+        return self
+
+    def apply(self, values, batch):
+        return self.model.apply(values, batch)
+
+
 def mutual_pairs(target, reference, k):
     """Mutual nearest-neighbour pairs (exact search both ways) as index arrays."""
     _, to_ref = cKDTree(reference).query(target, k=k, workers=2)
@@ -224,4 +241,4 @@ def all_methods():
         CurvesOnly(),
         MnnCurves(num_neighbors=15),
         MnnCurves(num_neighbors=60),
-    ]
+    ] + [PairmendMethod(method) for method in pairmend.METHODS[1:]]

@@ -21,7 +21,12 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["Correction", "correct", "correct_anndata", "default_num_threads"]
+__all__ = ["Correction", "METHODS", "correct", "correct_anndata", "default_num_threads"]
+
+#: The correction methods, the default first: "mnn" (mutual nearest neighbours, the program's
+#: correction) and "curves" (per-channel curves matched population by population, then a smooth
+#: local field); see "Choosing a method" in the README.
+METHODS = list(_core.METHODS)
 
 _REFERENCE_POLICIES = tuple(_core.REFERENCE_POLICIES)
 
@@ -153,6 +158,14 @@ def _labels(batch):
     raise TypeError(f"batch labels must be integers or texts, not {labels.dtype}")
 
 
+def _checked_method(method):
+    if not isinstance(method, str):
+        raise TypeError(f"method must be a text, one of {METHODS}, not {method!r}")
+    if method not in METHODS:
+        raise ValueError(f"Unknown correction method {method!r}: the methods are {', '.join(METHODS)}.")
+    return method
+
+
 def correct(
     data,
     batch,
@@ -165,8 +178,9 @@ def correct(
     automatic_order: bool = _DEFAULTS["automatic_order"],
     reference_policy: str = _DEFAULTS["reference_policy"],
     num_threads: typing.Optional[int] = None,
+    method: str = METHODS[0],
 ) -> Correction:
-    """Corrects the batch effects of ``data`` by mutual nearest neighbours.
+    """Corrects the batch effects of ``data``, by default by mutual nearest neighbours.
 
     Parameters
     ----------
@@ -181,6 +195,10 @@ def correct(
         Engine threads; None uses :func:`default_num_threads`. Results do not depend on it. More
         threads than the processors or ``OMP_NUM_THREADS``, whichever is larger, only cost memory
         (and a count in the millions would end the process), so a larger count uses that many.
+    method
+        One of :data:`METHODS`: ``"mnn"`` (the default, the program's correction) or ``"curves"``
+        (per-channel curves matched population by population, then a smooth local field; the
+        mutual nearest-neighbour settings choose the merge order and match the populations).
 
     Returns
     -------
@@ -205,12 +223,33 @@ def correct(
     else:
         num_threads = min(_whole_number("num_threads", num_threads, minimum=1), _core.max_num_threads())
 
+    method = _checked_method(method)
     values = _values(data)
     if values.ndim != 2:
         raise ValueError(
             "data must be a two-dimensional array of events (rows) by parameters (columns), "
             f"not {values.ndim}-dimensional"
         )
+    used = {
+        "num_neighbors": num_neighbors,
+        "num_mads": num_mads,
+        "robust_iterations": robust_iterations,
+        "robust_trim": robust_trim,
+        "approximate": approximate,
+        "automatic_order": automatic_order,
+        "reference_policy": reference_policy,
+        "num_threads": num_threads,
+        "method": method,
+    }
+    if method != METHODS[0]:
+        # Another method runs as a model fitted on every event that keeps no reference rows.
+        labels = _labels(batch)
+        corrected = np.empty(values.shape, dtype=np.float64)
+        core = _core.fit(values, labels, num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                         automatic_order, reference_policy, num_threads, 0, 0, [], method, corrected)
+        by_name = {str(label): label for label in (labels.tolist() if hasattr(labels, "tolist") else labels)}
+        return Correction(corrected=corrected, merge_order=[by_name[name] for name in core.batches],
+                          num_pairs=list(core.num_pairs), settings=used)
     corrected, merge_order, num_pairs = _core.correct(
         values,
         _labels(batch),
@@ -223,16 +262,6 @@ def correct(
         reference_policy,
         num_threads,
     )
-    used = {
-        "num_neighbors": num_neighbors,
-        "num_mads": num_mads,
-        "robust_iterations": robust_iterations,
-        "robust_trim": robust_trim,
-        "approximate": approximate,
-        "automatic_order": automatic_order,
-        "reference_policy": reference_policy,
-        "num_threads": num_threads,
-    }
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 
 

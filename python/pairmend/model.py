@@ -16,7 +16,7 @@ import typing
 import numpy as np
 
 from . import _core
-from . import _DEFAULTS, _checked_settings, _labels, _values, _whole_number, default_num_threads
+from . import METHODS, _DEFAULTS, _checked_method, _checked_settings, _labels, _values, _whole_number, default_num_threads
 
 __all__ = ["Model", "fit", "load_model"]
 
@@ -78,6 +78,11 @@ class Model:
     def fitted_events(self) -> list:
         """The events every batch was fitted on, in merge order."""
         return list(self._core.fitted_events)
+
+    @property
+    def method(self) -> str:
+        """The correction method, one of :data:`pairmend.METHODS`."""
+        return self._core.method
 
     @property
     def settings(self) -> dict:
@@ -142,7 +147,8 @@ class Model:
         _core.save_model(self._core, os.fspath(path))
 
     def __repr__(self):
-        return f"<pairmend.Model of {len(self.batches)} batches, {len(self.parameters)} parameters>"
+        return (f"<pairmend.Model of {len(self.batches)} batches, {len(self.parameters)} parameters, "
+                f"method {self.method!r}>")
 
 
 def fit(
@@ -160,6 +166,7 @@ def fit(
     reference_policy: str = _DEFAULTS["reference_policy"],
     reference_events: int = 200000,
     num_threads: typing.Optional[int] = None,
+    method: str = METHODS[0],
 ) -> Model:
     """Learns a correction of the batch effects of ``data`` and returns it as a :class:`Model`.
 
@@ -178,6 +185,8 @@ def fit(
         The most corrected events the model keeps, evenly spread, for :meth:`Model.extend`.
     num_threads
         Engine threads; None uses :func:`pairmend.default_num_threads`. Results do not depend on it.
+    method
+        As for :func:`pairmend.correct`; the model applies and extends with it.
 
     Raises
     ------
@@ -189,6 +198,7 @@ def fit(
                                            approximate, automatic_order, reference_policy)
     reference_events = _whole_number("reference_events", reference_events, minimum=0)
     fit_events = _event_count("fit_events", fit_events)
+    method = _checked_method(method)
     values = _matrix(data)
     if parameters is None:
         names = []
@@ -212,6 +222,8 @@ def fit(
         reference_events,
         fit_events,
         names,
+        method,
+        None,
     )
     return Model(core)
 

@@ -3,6 +3,7 @@
 #include "correct_files.hpp"
 #include "info_export.hpp"
 #include "model_commands.hpp"
+#include "pairmend/model/alignment.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 
@@ -31,7 +32,8 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
         } else if (command == "correct") {
             const CorrectOptions options = parse_correct_options(rest);
             Progress progress(err);
-            if (options.fit_events > 0) {
+            // Another method, like a subsample, runs as a model learnt and then applied.
+            if (options.fit_events > 0 || options.method != model::method_name(model::Method::mnn)) {
                 fit_and_apply_files(options, progress);
             } else {
                 correct_files(options, progress);

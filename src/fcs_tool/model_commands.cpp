@@ -143,6 +143,21 @@ double model_cofactor(const model::Model& model, std::optional<double> given, co
     return *given;
 }
 
+namespace {
+
+// The PAIRMEND_SETTINGS keyword of files corrected with `model`: the engine's settings, and the
+// method when it is not the default (so that files corrected by mutual nearest neighbours carry
+// the same keyword as ever).
+std::string method_settings_keyword(const model::Model& model) {
+    std::string text = settings_keyword(model::engine_options(model.settings));
+    if (model.method != model::Method::mnn) {
+        text += ", method=" + model::method_name(model.method);
+    }
+    return text;
+}
+
+} // namespace
+
 AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
                                const fcs::FcsFile& file, const std::vector<double>& linear,
                                const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
@@ -154,8 +169,7 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
     applied.corrected.resize(applied.events.size());
     corrector.apply(static_cast<int>(ndim), file.num_events, applied.events.data(), applied.corrected.data(),
                     threads);
-    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(),
-                                settings_keyword(model::engine_options(model.settings))};
+    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model)};
     applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
     return applied;
 }
@@ -229,11 +243,13 @@ model::Model learn(const Study& study, const CorrectOptions& options, Progress& 
     std::ostringstream start;
     start << "Learning from " << total << " events of " << batches.size() << " batches"
           << (options.fit_events > 0 ? " (at most " + std::to_string(options.fit_events) + " per batch)" : "")
-          << " with " << thread_count(options) << (thread_count(options) == 1 ? " thread" : " threads");
+          << " with " << thread_count(options) << (thread_count(options) == 1 ? " thread" : " threads")
+          << ", method " << options.method;
     progress.line(start.str());
 
     model::FitOptions fit;
     fit.settings = model::model_settings(options.engine);
+    fit.method = model::parse_method(options.method);
     fit.num_threads = thread_count(options);
     fit.fcs = fcs_info(study);
     for (const model::FcsChannel& channel : fit.fcs->channels) {
@@ -335,7 +351,8 @@ void write_applied_report(const model::Model& model, const Study& study, const C
     run.input_file = std::to_string(study.files.size()) + " FCS files";
     run.run_id = run_id(options);
     run.parameter_names = study.channels.channel_names;
-    run.settings = {{"run_ID", run.run_id}, {"model", model_description}};
+    run.settings = {
+        {"run_ID", run.run_id}, {"model", model_description}, {"method", model::method_name(model.method)}};
     for (auto& setting : settings_text(model::engine_options(model.settings))) {
         run.settings.push_back(std::move(setting));
     }
@@ -393,7 +410,7 @@ std::string model_summary(const model::Model& model) {
     }
     std::ostringstream text;
     text << model.batches.size() << " batches (" << model::batch_list(model) << "), " << model.ndim
-         << " channels, learnt from " << events << " events";
+         << " channels, learnt from " << events << " events, method " << model::method_name(model.method);
     return text.str();
 }
 
@@ -451,9 +468,13 @@ void fit_and_apply_files(const CorrectOptions& options, Progress& progress) {
     double began = progress.seconds();
     const model::Model model = learn(study, options, progress);
     std::vector<std::pair<std::string, double>> phases = {
-        {"Read the FCS files", began}, {"Learn from the subsample", progress.seconds() - began}};
+        {"Read the FCS files", began},
+        {options.fit_events > 0 ? "Learn from the subsample" : "Learn from the events",
+         progress.seconds() - began}};
     apply_and_write(model, study, options,
-                    "learnt from at most " + std::to_string(options.fit_events) + " events per batch",
+                    options.fit_events > 0
+                        ? "learnt from at most " + std::to_string(options.fit_events) + " events per batch"
+                        : "learnt from every event",
                     progress, std::move(phases));
 }
 

@@ -1,6 +1,7 @@
 #include "tool_options.hpp"
 
 #include "number_text.hpp"
+#include "pairmend/model/alignment.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -204,9 +205,10 @@ bool takes_option(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::set<std::string>> options{
         {"correct",
          {"--out", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--report",
-          "--fit-events"}},
+          "--fit-events", "--method"}},
         {"fit",
-         {"--model", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--fit-events"}},
+         {"--model", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--fit-events",
+          "--method"}},
         {"apply", {"--model", "--out", "--batches", "--cofactor", "--threads", "--report"}},
         {"extend", {"--model", "--new-model", "--batches", "--threads"}}};
     const auto found = options.find(command);
@@ -251,6 +253,13 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
             options.report = non_empty(reader.value(), "file name of --report");
         } else if (name == "--fit-events") {
             options.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
+        } else if (name == "--method") {
+            options.method = reader.value();
+            try {
+                model::parse_method(options.method);
+            } catch (const std::runtime_error& error) {
+                throw UsageError(error.what());
+            }
         } else if (name == "--model") {
             options.model = non_empty(reader.value(), "file name of --model");
         } else if (name == "--new-model") {
@@ -362,6 +371,9 @@ const char* usage_text() {
             "  --report FILE.html        write the quality-control report\n"
             "  --fit-events N            learn from at most N events per batch (evenly spread), then\n"
             "                            correct every event with what was learnt\n"
+            "  --method M                correction method: mnn (default, mutual nearest neighbours)\n"
+            "                            or curves (per-channel curves matched population by\n"
+            "                            population, then a smooth local field)\n"
             "\n"
             "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
             "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");

@@ -33,6 +33,7 @@ struct CorrectOptions {
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
     std::string report;                ///< --report; empty for no report.
     std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
+    std::string method = "mnn";   ///< --method (correct, fit): one of the model library's method names.
     std::string model;            ///< --model (fit: the file to write; apply, extend: to read).
     std::string new_model;        ///< --new-model (extend): the extended model's file.
 };

@@ -154,12 +154,24 @@ void check_model(const Model& model, const std::string& source) {
         }
         rows += batch.reference_rows;
         if (b == 0) {
-            if (!batch.state.empty() || !batch.state.partners.empty()) {
+            if (!batch.state.empty() || !batch.state.partners.empty() || !batch.alignment.empty()) {
                 throw std::runtime_error(source + " holds a correction for its first reference \"" +
                                          batch.name + "\", which does not move.");
             }
-        } else {
+        } else if (model.method == Method::mnn) {
+            if (!batch.alignment.empty()) {
+                throw std::runtime_error(source + " holds curves for batch \"" + batch.name +
+                                         "\", but corrects with mutual nearest neighbours.");
+            }
             check_state(model, batch, source);
+        } else {
+            if (!batch.state.empty() || !batch.state.partners.empty()) {
+                throw std::runtime_error(source +
+                                         " holds a mutual nearest-neighbour correction for batch \"" +
+                                         batch.name + "\", but corrects with curves.");
+            }
+            check_alignment(batch.alignment, model.ndim,
+                            source + " holds an alignment for batch \"" + batch.name + "\" that ");
         }
     }
     if (rows > model.settings.reference_events || model.reference.size() / width != rows ||

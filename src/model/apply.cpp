@@ -12,7 +12,7 @@ namespace pairmend::model {
 BatchCorrector::BatchCorrector(const Model& model, const std::string& batch)
     : model_(&model), batch_(&model.batches[find_batch(model, batch)]) {
     const auto& state = batch_->state;
-    if (state.empty()) {
+    if (model.method != Method::mnn || state.empty()) {
         // Only the first reference holds no correction (check_model refuses any other).
         return;
     }
@@ -29,6 +29,10 @@ void BatchCorrector::apply(int ndim, std::size_t n, const double* events, double
         throw std::runtime_error("The model corrects events of " + std::to_string(model_->ndim) +
                                  " parameters, but the events to correct have " + std::to_string(ndim) +
                                  " values each.");
+    }
+    if (model_->method == Method::curves) {
+        apply_alignment(batch_->alignment, ndim, n, events, output, num_threads);
+        return;
     }
     if (!index_) {
         if (output != events) {

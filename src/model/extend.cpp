@@ -2,6 +2,7 @@
 
 #include "engine_run.hpp"
 #include "grouping.hpp"
+#include "learn_alignment.hpp"
 #include "pairmend/model/apply.hpp"
 #include "sampling.hpp"
 
@@ -70,6 +71,10 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
 
     Model extended = model;
     std::vector<internal::ReferenceBlock> reference_blocks;
+    std::vector<double> aligned_reference;
+    if (model.method == Method::curves) {
+        aligned_reference = model.reference;
+    }
     const double* old_rows = model.reference.data();
     for (const BatchModel& known : model.batches) {
         reference_blocks.push_back(
@@ -82,7 +87,16 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
         batch.name = batches[b - 1].name;
         batch.number = static_cast<std::int64_t>(model.batches.size() + b - 1);
         batch.fitted_events = sizes[b];
-        batch.state = std::move(result.states[b]);
+        if (model.method == Method::curves) {
+            double* rows = corrected.data() + offsets[b] * width;
+            batch.alignment =
+                internal::learn_alignment(ndim, sizes[b], blocks[b], rows, aligned_reference.size() / width,
+                                          aligned_reference.data(), options.num_threads);
+            apply_alignment(batch.alignment, ndim, sizes[b], blocks[b], rows, options.num_threads);
+            aligned_reference.insert(aligned_reference.end(), rows, rows + sizes[b] * width);
+        } else {
+            batch.state = std::move(result.states[b]);
+        }
         extended.batches.push_back(std::move(batch));
         extended.num_pairs.push_back(result.num_pairs[position - 1]);
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});

@@ -2,6 +2,7 @@
 
 #include "engine_run.hpp"
 #include "grouping.hpp"
+#include "learn_alignment.hpp"
 #include "pairmend/model/apply.hpp"
 #include "sampling.hpp"
 
@@ -58,6 +59,7 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     model.ndim = ndim;
     model.parameters = parameter_names(ndim, options.parameters);
     model.settings = options.settings;
+    model.method = options.method;
     model.fcs = options.fcs;
     if (model.fcs && model.fcs->channels.size() != static_cast<std::size_t>(ndim)) {
         throw std::runtime_error("There are " + std::to_string(model.fcs->channels.size()) +
@@ -89,13 +91,27 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
         offsets[b] = offsets[b - 1] + sizes[b - 1];
     }
     std::vector<internal::ReferenceBlock> reference_blocks;
+    std::vector<double> aligned_reference;
     for (const int id : result.merge_order) {
         const auto b = static_cast<std::size_t>(id);
         BatchModel batch;
         batch.name = batches[b].name;
         batch.number = id;
         batch.fitted_events = sizes[b];
-        batch.state = std::move(result.states[b]);
+        if (options.method == Method::curves) {
+            // The engine's correction only tells where each event belongs; the batch's own values
+            // are aligned onto the batches aligned before it.
+            double* rows = corrected.data() + offsets[b] * width;
+            if (!aligned_reference.empty()) {
+                batch.alignment = internal::learn_alignment(ndim, sizes[b], blocks[b], rows,
+                                                            aligned_reference.size() / width,
+                                                            aligned_reference.data(), options.num_threads);
+            }
+            apply_alignment(batch.alignment, ndim, sizes[b], blocks[b], rows, options.num_threads);
+            aligned_reference.insert(aligned_reference.end(), rows, rows + sizes[b] * width);
+        } else {
+            batch.state = std::move(result.states[b]);
+        }
         model.batches.push_back(std::move(batch));
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
     }

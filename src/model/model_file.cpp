@@ -34,6 +34,8 @@ enum SectionType : std::uint32_t {
     batch_state_section = 4,
     reference_section = 5,
     fcs_section = 6,
+    method_section = 7,
+    batch_alignment_section = 8,
 };
 // A section a reader must understand to use the model; unknown sections without it are skipped.
 constexpr std::uint32_t required_flag = 1;
@@ -161,6 +163,57 @@ void read_state(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
     state.reference_centres = in.f64s(ncentre_values, "reference centre values");
 }
 
+void write_alignment(ByteWriter& out, std::uint32_t position, const Alignment& alignment) {
+    out.u32(position);
+    out.u32(static_cast<std::uint32_t>(alignment.curves.size()));
+    for (const ChannelCurve& curve : alignment.curves) {
+        out.u32(static_cast<std::uint32_t>(curve.from.size()));
+        out.f64s(curve.from);
+        out.f64s(curve.to);
+    }
+    out.u32(static_cast<std::uint32_t>(alignment.field.size()));
+    for (const FieldStep& step : alignment.field) {
+        out.u32(static_cast<std::uint32_t>(step.weights.size()));
+        out.f64(step.bandwidth);
+        out.f64s(step.centres);
+        out.f64s(step.offsets);
+        out.f64s(step.weights);
+    }
+}
+
+void read_alignment(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
+    const std::uint32_t position = in.u32();
+    if (position == 0 || position >= model.batches.size() || !seen.insert(position).second) {
+        throw std::runtime_error(in.source() + " is corrupt: it holds an alignment for batch position " +
+                                 std::to_string(position) + ", which is the first, repeated or unknown.");
+    }
+    const auto width = static_cast<std::uint64_t>(model.ndim);
+    Alignment& alignment = model.batches[position].alignment;
+    const std::uint32_t ncurves = in.u32();
+    in.room(ncurves, 4, "curves");
+    for (std::uint32_t c = 0; c < ncurves; ++c) {
+        const std::uint32_t knots = in.u32();
+        in.room(knots, 16, "curve knots");
+        ChannelCurve curve;
+        curve.from = in.f64s(knots, "curve knots");
+        curve.to = in.f64s(knots, "curve knots");
+        alignment.curves.push_back(std::move(curve));
+    }
+    const std::uint32_t nsteps = in.u32();
+    in.room(nsteps, 12, "field steps");
+    for (std::uint32_t f = 0; f < nsteps; ++f) {
+        const std::uint32_t ncentres = in.u32();
+        FieldStep step;
+        step.bandwidth = in.f64();
+        // Centres and offsets take 16 bytes per value; checked before ncentres * width is formed.
+        in.room(ncentres, 16 * width + 8, "field centres");
+        step.centres = in.f64s(ncentres * width, "field centres");
+        step.offsets = in.f64s(ncentres * width, "field offsets");
+        step.weights = in.f64s(ncentres, "field weights");
+        alignment.field.push_back(std::move(step));
+    }
+}
+
 void read_fcs(ByteReader in, Model& model) {
     FcsInfo fcs;
     const std::uint32_t count = in.u32();
@@ -210,6 +263,13 @@ std::vector<unsigned char> encode_model(const Model& model) {
     write_settings(out, model.settings);
     end_section(out, length_at);
 
+    if (model.method != Method::mnn) {
+        // Only models of another method carry it, so that a "mnn" model's file is as before.
+        begin_section(out, method_section, required_flag, length_at);
+        out.text(method_name(model.method));
+        end_section(out, length_at);
+    }
+
     begin_section(out, parameters_section, required_flag, length_at);
     out.u32(static_cast<std::uint32_t>(model.ndim));
     for (const std::string& name : model.parameters) {
@@ -230,8 +290,13 @@ std::vector<unsigned char> encode_model(const Model& model) {
     end_section(out, length_at);
 
     for (std::size_t b = 1; b < model.batches.size(); ++b) {
-        begin_section(out, batch_state_section, required_flag, length_at);
-        write_state(out, static_cast<std::uint32_t>(b), model.batches[b].state);
+        if (model.method == Method::mnn) {
+            begin_section(out, batch_state_section, required_flag, length_at);
+            write_state(out, static_cast<std::uint32_t>(b), model.batches[b].state);
+        } else {
+            begin_section(out, batch_alignment_section, required_flag, length_at);
+            write_alignment(out, static_cast<std::uint32_t>(b), model.batches[b].alignment);
+        }
         end_section(out, length_at);
     }
 
@@ -295,19 +360,22 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
     ByteReader body(bytes + header_size, size - header_size - crc_size, source);
     std::set<std::uint32_t> known_seen;
     std::set<std::uint32_t> states_seen;
+    std::set<std::uint32_t> alignments_seen;
     while (body.remaining() > 0) {
         const std::uint32_t type = body.u32();
         const std::uint32_t flags = body.u32();
         ByteReader section = body.section(body.u64(), "section");
-        if (type != batch_state_section && type >= settings_section && type <= fcs_section &&
-            !known_seen.insert(type).second) {
+        if (type != batch_state_section && type != batch_alignment_section && type >= settings_section &&
+            type <= batch_alignment_section && !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
         }
-        const bool needs_batches = type == batch_state_section;
-        const bool needs_parameters = type == batch_state_section || type == reference_section;
+        const bool needs_batches = type == batch_state_section || type == batch_alignment_section;
+        const bool needs_parameters = needs_batches || type == reference_section;
+        const bool needs_method = type == batch_alignment_section;
         if ((needs_batches && known_seen.count(batches_section) == 0) ||
-            (needs_parameters && known_seen.count(parameters_section) == 0)) {
+            (needs_parameters && known_seen.count(parameters_section) == 0) ||
+            (needs_method && known_seen.count(method_section) == 0)) {
             throw std::runtime_error(source + " is corrupt: its sections are out of order.");
         }
         switch (type) {
@@ -333,6 +401,19 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         case fcs_section:
             read_fcs(section, model);
             break;
+        case method_section: {
+            const std::string name = section.text("method name");
+            try {
+                model.method = parse_method(name);
+            } catch (const std::runtime_error&) {
+                throw std::runtime_error(source + " corrects with the method \"" + name +
+                                         "\", which this pairmend does not know; it needs a newer pairmend.");
+            }
+            break;
+        }
+        case batch_alignment_section:
+            read_alignment(section, model, alignments_seen);
+            break;
         default:
             if ((flags & required_flag) != 0) {
                 throw std::runtime_error(source + " holds a section of type " + std::to_string(type) +
@@ -347,11 +428,12 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             throw std::runtime_error(source + " is corrupt: it lacks section " + std::to_string(type) + ".");
         }
     }
-    if (states_seen.size() + 1 != model.batches.size()) {
-        throw std::runtime_error(source + " is corrupt: it holds corrections for " +
-                                 std::to_string(states_seen.size()) + " of its " +
-                                 std::to_string(model.batches.size() == 0 ? 0 : model.batches.size() - 1) +
-                                 " corrected batches.");
+    const std::size_t corrections = states_seen.size() + alignments_seen.size();
+    const bool mixed = model.method == Method::mnn ? !alignments_seen.empty() : !states_seen.empty();
+    if (mixed || corrections + 1 != model.batches.size()) {
+        throw std::runtime_error(
+            source + " is corrupt: it holds corrections for " + std::to_string(corrections) + " of its " +
+            std::to_string(model.batches.size() == 0 ? 0 : model.batches.size() - 1) + " corrected batches.");
     }
     check_model(model, source);
     check_finite(model.reference, source, "reference rows");

@@ -260,8 +260,10 @@ std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::
 ModelPointer fit_model(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
                        int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                        const std::string& reference_policy, int num_threads, std::uint64_t reference_events,
-                       std::uint64_t fit_events, const std::vector<std::string>& parameters) {
+                       std::uint64_t fit_events, const std::vector<std::string>& parameters,
+                       const std::string& method, const py::object& corrected) {
     pairmend::model::FitOptions options;
+    options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(
         engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
                        reference_policy));
@@ -275,10 +277,21 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
     std::size_t ndim = 0;
     const std::vector<double> input = model_events(data, nobs, ndim);
     const BatchLabels batches(labels, nobs);
+    // `corrected`, when not None, is a float64 array of data's shape that receives every event's
+    // corrected values.
+    double* output = nullptr;
+    if (!corrected.is_none()) {
+        auto target = corrected.cast<py::array_t<double, py::array::c_style>>();
+        if (target.ndim() != 2 || static_cast<std::size_t>(target.shape(0)) != nobs ||
+            static_cast<std::size_t>(target.shape(1)) != ndim) {
+            throw py::value_error("The array for the corrected events must have the shape of the data.");
+        }
+        output = target.mutable_data();
+    }
     const py::gil_scoped_release unlocked;
     return std::make_shared<pairmend::model::Model>(
         pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
-                                      batches.names(), options, nullptr));
+                                      batches.names(), options, output));
 }
 
 // Corrects labelled events of batches the model knows; returns them in input order.
@@ -341,13 +354,18 @@ void bind_models(py::module_& module) {
                                    }
                                    return counts;
                                })
-        .def_property_readonly("settings", &model_settings);
+        .def_property_readonly("settings", &model_settings)
+        .def_property_readonly(
+            "method", [](const ModelPointer& model) { return pairmend::model::method_name(model->method); });
     module.def(
         "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
         py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
         py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
-        py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"),
-        "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all.");
+        py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"), py::arg("method"),
+        py::arg("corrected"),
+        "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all. "
+        "corrected: None, or a C-contiguous float64 array of data's shape receiving the corrected events.");
+    module.attr("METHODS") = py::tuple(py::cast(pairmend::model::method_names()));
     module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"),
                py::arg("num_threads"),
                "Corrects data of batches the model knows; returns float64 events in input order.");

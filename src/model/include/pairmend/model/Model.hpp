@@ -4,6 +4,7 @@
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/TargetState.hpp"
 #include "pairmend/engine_options.hpp"
+#include "pairmend/model/alignment.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,8 +49,12 @@ struct BatchModel {
     std::uint64_t fitted_events = 0;
     /// Rows of this batch in the model's stored reference.
     std::uint64_t reference_rows = 0;
-    /// What the batch's correction learnt; empty for the first reference, which does not move.
+    /// What the batch's mutual nearest-neighbour correction learnt (method "mnn"); empty for the
+    /// first reference, which does not move, and for the other methods.
     mnncorrect::TargetState<int, double> state;
+    /// What the batch's alignment learnt (method "curves"); empty for the first reference and for
+    /// method "mnn".
+    Alignment alignment;
 };
 
 /// An FCS channel a parameter was read from.
@@ -81,6 +86,8 @@ struct Model {
     std::vector<std::string> parameters;
     /// The engine settings of the fit.
     Settings settings;
+    /// How the batches are corrected.
+    Method method = Method::mnn;
     /// The batches in merge order: the first reference first.
     std::vector<BatchModel> batches;
     /// Mutual pairs of every merge step after the first batch, in merge order.
