@@ -8,6 +8,7 @@
 #include "pairmend/model/fit.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,13 @@ struct EngineResult {
  *
  * @param[out] output Receives the corrected events grouped by batch in id order.
  * @param names Batch names by id, for the message of a batch without mutual pairs.
- * @throws std::runtime_error naming a batch that shares no mutual pairs; what the engine throws.
+ * @param should_stop The engine's stop check between its phases; may be empty.
+ * @throws std::runtime_error naming a batch that shares no mutual pairs; what the engine throws
+ * (mnncorrect::Interrupted when `should_stop` returns true).
  */
 EngineResult run_engine(const Settings& settings, int ndim, const std::vector<std::size_t>& sizes,
                         const std::vector<const double*>& blocks, double* output, int num_threads,
-                        const std::vector<std::string>& names);
+                        const std::vector<std::string>& names, const std::function<bool()>& should_stop);
 
 /**
  * Refuses batches that cannot be fitted: no events in one, repeated names, a wrong number of

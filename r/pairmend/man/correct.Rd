@@ -49,9 +49,9 @@ of its levels (unused levels are skipped). The numbering picks the first referen
 }
 
 \subsection{Interrupting}{
-Ctrl-C (Escape in a GUI) stops the call while the input is read and as soon as the engine returns;
-the engine itself cannot be stopped in the middle of a correction, so an interrupt during it takes
-effect when it finishes. Nothing is returned and the session stays usable.
+Ctrl-C (Escape in a GUI) stops the call while the input is read and, during the correction,
+between the engine's phases: after the first neighbour indices are built, and before and after each
+batch's correction. Nothing is returned and the session stays usable.
 }
 }
 \value{
@@ -71,7 +71,8 @@ not finite (named by its row and column and their names), a single batch, a batc
 \code{robust_trim} from 0 to 1, \code{robust_iterations} at least 0, the four reference policies,
 and a batch that shares no mutual nearest neighbours with the batches merged before it.
 }
-\seealso{\code{\link{correct_sce}} for SingleCellExperiment objects.}
+\seealso{\code{\link{correct_sce}} for SingleCellExperiment objects; \code{\link{fit}} for a
+correction model that corrects more events later.}
 \examples{
 set.seed(1)
 centres <- c(0, 6)

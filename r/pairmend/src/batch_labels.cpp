@@ -3,6 +3,7 @@
 #include "pairmend/batch_labels.hpp"
 #include "r_text.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -30,9 +31,29 @@ std::string number_text(double value) {
     return text;
 }
 
+// A whole number in decimal digits, as other languages write an integer; 0 for -0.
+std::string whole_number_text(double value) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%.0f", value + 0.0);
+    return text;
+}
+
+// As pairmend::number_batch_labels, which refuses fewer than two different labels; when any
+// number of batches will do, no events or one label give none or one batch.
+template <typename Label>
+std::vector<Label> number_labels(const Label* labels, std::size_t count, int* batches, BatchesNeeded needed) {
+    if (needed == BatchesNeeded::any &&
+        std::all_of(labels, labels + count, [&](const Label& label) { return label == labels[0]; })) {
+        std::fill(batches, batches + count, 0);
+        return count == 0 ? std::vector<Label>() : std::vector<Label>{labels[0]};
+    }
+    return pairmend::number_batch_labels(labels, count, batches);
+}
+
 } // namespace
 
-BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event)
+BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event,
+                         BatchesNeeded needed)
     : input_(labels) {
     const auto count = static_cast<std::size_t>(Rf_xlength(labels));
     if (count != nobs) {
@@ -54,7 +75,7 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
             }
         }
         // Codes follow the levels, so numbering the codes numbers the labels in level order.
-        integers_ = pairmend::number_batch_labels(codes, nobs, batches_.data());
+        integers_ = number_labels(codes, nobs, batches_.data(), needed);
     } else if (TYPEOF(labels) == INTSXP) {
         kind_ = Kind::integer;
         const int* values = INTEGER(labels);
@@ -63,7 +84,7 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
                 refuse_missing(i);
             }
         }
-        integers_ = pairmend::number_batch_labels(values, nobs, batches_.data());
+        integers_ = number_labels(values, nobs, batches_.data(), needed);
     } else if (TYPEOF(labels) == REALSXP) {
         kind_ = Kind::number;
         const double* values = REAL(labels);
@@ -80,7 +101,7 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
                                          ". Use whole numbers, texts or a factor.");
             }
         }
-        numbers_ = pairmend::number_batch_labels(values, nobs, batches_.data());
+        numbers_ = number_labels(values, nobs, batches_.data(), needed);
     } else if (TYPEOF(labels) == STRSXP) {
         kind_ = Kind::text;
         // The same text in another encoding is the same label: compare UTF-8 bytes.
@@ -92,7 +113,7 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
             }
             texts[i] = utf8_text(text);
         }
-        texts_ = pairmend::number_batch_labels(texts.data(), nobs, batches_.data());
+        texts_ = number_labels(texts.data(), nobs, batches_.data(), needed);
         text_labels_.assign(texts_.size(), nullptr);
         for (std::size_t i = 0; i < nobs; ++i) {
             SEXP& first = text_labels_[static_cast<std::size_t>(batches_[i])];
@@ -104,6 +125,10 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
         throw std::runtime_error(std::string("batch must hold whole numbers, texts or a factor, not ") +
                                  Rf_type2char(TYPEOF(labels)) + " values.");
     }
+}
+
+std::size_t BatchLabels::count() const {
+    return std::max({integers_.size(), numbers_.size(), texts_.size()});
 }
 
 std::string BatchLabels::label_text(int batch) const {
@@ -119,6 +144,15 @@ std::string BatchLabels::label_text(int batch) const {
         return utf8_text(STRING_ELT(levels_, static_cast<R_xlen_t>(integers_.at(b) - 1)));
     }
     return "";
+}
+
+std::vector<std::string> BatchLabels::names() const {
+    std::vector<std::string> all;
+    for (std::size_t b = 0; b < count(); ++b) {
+        all.push_back(kind_ == Kind::number ? whole_number_text(numbers_[b])
+                                            : label_text(static_cast<int>(b)));
+    }
+    return all;
 }
 
 Rcpp::RObject BatchLabels::labels_of(const std::vector<int>& batches) const {

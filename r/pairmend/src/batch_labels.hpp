@@ -3,7 +3,8 @@
 
 // The batch labels of R's events, numbered as the program numbers the labels of its input table
 // (pairmend::number_batch_labels): numbers by value, texts by their UTF-8 bytes (the C locale's
-// order, whatever R's collation), a factor by the order of its levels.
+// order, whatever R's collation), a factor by the order of its levels. Correction models name
+// their batches by these labels as text.
 
 #include <Rcpp.h>
 
@@ -13,6 +14,9 @@
 
 namespace pairmend_r {
 
+/** How many different labels a vector of batch labels must hold. */
+enum class BatchesNeeded { at_least_two, any };
+
 /** The labels of a vector of batch labels, numbered 0 to k-1. Not copyable. */
 class BatchLabels {
 public:
@@ -21,19 +25,32 @@ public:
      * @param nobs The number of events.
      * @param events How messages count the events: "x has 8 events (rows)".
      * @param event What one event is called: "event", or "cell" in an assay.
+     * @param needed Whether at least two labels must differ (a correction or a fit), or any
+     *        number of batches will do (events to correct with a model or to add to it).
      * @throws std::runtime_error when the count differs from `nobs`; for an NA label, a double
      *         that is not a whole number, a vector of another type; "There must be at least two
-     *         batches" when fewer than two labels differ.
+     *         batches" when two are needed and fewer than two labels differ.
      */
-    BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event);
+    BatchLabels(SEXP labels, std::size_t nobs, const std::string& events, const std::string& event,
+                BatchesNeeded needed = BatchesNeeded::at_least_two);
     BatchLabels(const BatchLabels&) = delete;
     BatchLabels& operator=(const BatchLabels&) = delete;
 
     /** The batch number (0 to k-1) of every event. */
     const std::vector<int>& batches() const { return batches_; }
 
+    /** The number of batches: of different labels. */
+    std::size_t count() const;
+
     /** The label of batch number `batch` as messages write it. */
     std::string label_text(int batch) const;
+
+    /**
+     * The names of the batches in number order, as a correction model names them: the labels as
+     * UTF-8 text, numbers as whole numbers in decimal digits (7 and 7.0 are "7"), a factor's
+     * levels. These are the names Python and pairmend-fcs give the same batches.
+     */
+    std::vector<std::string> names() const;
 
     /**
      * The labels of the batch numbers `batches` as an R vector of the input's kind: integer,

@@ -3,7 +3,9 @@
 // call these; call them through those.
 
 #include "batch_labels.hpp"
+#include "engine_settings.hpp"
 #include "event_values.hpp"
+#include "r_interrupt.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
@@ -23,27 +25,6 @@
 #error "pairmend must be compiled without -ffast-math: remove it from the compiler flags (~/.R/Makevars)."
 #endif
 
-namespace {
-
-// "x has 8 events (rows)", "assay \"exprs\" has 8 cells (columns)": the events as messages count them.
-std::string events_text(const std::string& name, std::size_t nobs, pairmend_r::EventAxis axis) {
-    return name + " has " + std::to_string(nobs) +
-           (axis == pairmend_r::EventAxis::rows ? " events (rows)" : " cells (columns)");
-}
-
-// Asks R whether the user pressed Ctrl-C. R answers a pending interrupt by jumping out of the
-// current call, which must not cross the engine's C++ frames; R_ToplevelExec catches the jump and
-// reports it as FALSE. Called by the engine between its phases, on this (R's main) thread.
-void check_interrupt(void*) {
-    R_CheckUserInterrupt();
-}
-
-bool interrupt_pending() {
-    return R_ToplevelExec(check_interrupt, nullptr) == FALSE;
-}
-
-} // namespace
-
 /**
  * Corrects the events of a double or integer matrix with one batch label per event; correct() and
  * correct_sce() check their arguments' types and call this.
@@ -61,22 +42,17 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
                           int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                           std::string reference_policy, int num_threads, std::string data_name) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    pairmend::EngineOptions options;
-    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
-    options.num_neighbors = num_neighbors;
-    options.num_mads = num_mads;
-    options.robust_iterations = robust_iterations;
-    options.robust_trim = robust_trim;
-    options.approximate = approximate;
-    options.automatic_order = automatic_order;
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(
+        pairmend_r::engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                   automatic_order, reference_policy));
     engine.num_threads = num_threads;
-    engine.should_stop = interrupt_pending;
+    engine.should_stop = pairmend_r::interrupt_pending;
 
     const pairmend_r::EventAxis axis =
         events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;
     const pairmend_r::EventShape shape = pairmend_r::event_shape(values, axis, data_name);
-    const pairmend_r::BatchLabels labels(batch, shape.nobs, events_text(data_name, shape.nobs, axis),
+    const pairmend_r::BatchLabels labels(batch, shape.nobs,
+                                         pairmend_r::events_text(data_name, shape.nobs, axis),
                                          axis == pairmend_r::EventAxis::rows ? "event" : "cell");
     Rcpp::checkUserInterrupt();
     pairmend_r::CorrectedMatrix corrected(values, shape, axis);

@@ -91,6 +91,11 @@ void copy_events(const T* values, EventShape shape, EventAxis axis, double* out,
 
 } // namespace
 
+std::string events_text(const std::string& name, std::size_t nobs, EventAxis axis) {
+    return name + " has " + std::to_string(nobs) +
+           (axis == EventAxis::rows ? " events (rows)" : " cells (columns)");
+}
+
 EventShape event_shape(SEXP matrix, EventAxis axis, const std::string& name) {
     if ((TYPEOF(matrix) != REALSXP && TYPEOF(matrix) != INTSXP) || !Rf_isMatrix(matrix)) {
         throw std::runtime_error(name + " must be a numeric matrix.");

@@ -25,6 +25,12 @@ struct EventShape {
 };
 
 /**
+ * The events of a matrix as messages count them: "x has 8 events (rows)", "assay \"exprs\" has 8
+ * cells (columns)".
+ */
+std::string events_text(const std::string& name, std::size_t nobs, EventAxis axis);
+
+/**
  * The shape of `matrix` for events along `axis`.
  * @param name How messages name the matrix: "x" or "assay \"exprs\"".
  * @throws std::runtime_error when `matrix` is not a double or integer matrix or has no parameters,

@@ -4,67 +4,16 @@
 #include "pairmend/fcs/fcs_file.hpp"
 namespace fcs_library = pairmend::fcs;
 
+#include "r_text.hpp"
+
 #include <Rcpp.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 #include <vector>
-
-namespace {
-
-// Whether `text` is well-formed UTF-8 (RFC 3629: no overlong forms, surrogates or values beyond
-// U+10FFFF).
-bool is_utf8(const std::string& text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (i + length > size || bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
-
-// An FCS text as an R text. FCS texts are UTF-8 from version 3.0 on, but older files carry
-// Latin-1 (µ, °); such a text is read as Latin-1 rather than refused, so that no keyword is lost.
-// R texts cannot hold NUL characters, so any NUL is left out.
-SEXP r_text(std::string text) {
-    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
-    return Rf_mkCharLenCE(text.data(), static_cast<int>(text.size()), is_utf8(text) ? CE_UTF8 : CE_LATIN1);
-}
-
-} // namespace
 
 /**
  * Reads the first data set of an FCS file.
@@ -100,8 +49,9 @@ Rcpp::List fcs_read(std::string path) {
     Rcpp::CharacterVector labels(static_cast<R_xlen_t>(nchannels));
     for (std::size_t j = 0; j < nchannels; ++j) {
         const fcs_library::Channel& channel = file.channels[j];
-        names[static_cast<R_xlen_t>(j)] = r_text(channel.name);
-        labels[static_cast<R_xlen_t>(j)] = channel.label.empty() ? NA_STRING : r_text(channel.label);
+        names[static_cast<R_xlen_t>(j)] = pairmend_r::file_text(channel.name);
+        labels[static_cast<R_xlen_t>(j)] =
+            channel.label.empty() ? NA_STRING : pairmend_r::file_text(channel.label);
     }
     values.attr("dimnames") = Rcpp::List::create(R_NilValue, names);
     labels.attr("names") = names;
@@ -116,8 +66,8 @@ Rcpp::List fcs_read(std::string path) {
     Rcpp::CharacterVector keywords(static_cast<R_xlen_t>(kept.size()));
     Rcpp::CharacterVector keyword_names(static_cast<R_xlen_t>(kept.size()));
     for (std::size_t k = 0; k < kept.size(); ++k) {
-        keyword_names[static_cast<R_xlen_t>(k)] = r_text(file.keywords[kept[k]].first);
-        keywords[static_cast<R_xlen_t>(k)] = r_text(file.keywords[kept[k]].second);
+        keyword_names[static_cast<R_xlen_t>(k)] = pairmend_r::file_text(file.keywords[kept[k]].first);
+        keywords[static_cast<R_xlen_t>(k)] = pairmend_r::file_text(file.keywords[kept[k]].second);
     }
     keywords.attr("names") = keyword_names;
 

@@ -1,10 +1,14 @@
 // Prints the default of every engine setting as an R literal, one "key<TAB>literal" line per
-// setting in the order of engine_settings(). scripts/r-package builds it against pairmend_common
-// and writes these literals into the signature of correct(), so that its defaults come from
-// EngineOptions, the one place that defines them.
+// setting in the order of engine_settings(), then the default of a model's reference_events.
+// scripts/r-package builds it against pairmend_common and the model library's headers and writes
+// these literals into the signatures of correct() and fit(), so that their defaults come from
+// EngineOptions and the model library's Settings, the places that define them.
 
 #include "pairmend/engine_options.hpp"
+#include "pairmend/model/Model.hpp"
 
+#include <climits>
+#include <cstdint>
 #include <iostream>
 #include <string>
 
@@ -24,11 +28,18 @@ std::string r_literal(const pairmend::SettingInfo& setting) {
     return "";
 }
 
+// A count as an R literal: an integer where R's integers hold it.
+std::string count_literal(std::uint64_t count) {
+    return std::to_string(count) + (count <= static_cast<std::uint64_t>(INT_MAX) ? "L" : "");
+}
+
 } // namespace
 
 int main() {
     for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
         std::cout << setting.key << '\t' << r_literal(setting) << '\n';
     }
+    std::cout << "reference_events" << '\t' << count_literal(pairmend::model::Settings{}.reference_events)
+              << '\n';
     return std::cout ? 0 : 1;
 }

@@ -1,8 +1,9 @@
 # Shared helpers of the R package's tests: the built programs, the shared tables and the program's
 # input and output tables.
 #
-# PAIRMEND_BINARY and PAIRMEND_SIMULATE name the programs pairmend and pairmend-simulate of a CMake
-# build (scripts/test sets them); tests that need them are skipped when they are unset.
+# PAIRMEND_BINARY, PAIRMEND_SIMULATE and PAIRMEND_FCS name the programs pairmend, pairmend-simulate
+# and pairmend-fcs of a CMake build (scripts/test sets them); tests that need them are skipped when
+# they are unset.
 # PAIRMEND_DATA names the folder of real tables (default: ../shared/data beside the repository);
 # tests that need one are skipped when it is absent. PAIRMEND_PYTHON names a Python that imports
 # the Python module pairmend.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct ExtendOptions {
     int num_threads = 1;
     /// When set, receives a line after each step.
     Progress progress;
+    /// When set, called on the calling thread between the engine's phases; when it returns true the
+    /// call ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
+    std::function<bool()> should_stop;
 };
 
 /**
@@ -37,7 +41,8 @@ struct ExtendOptions {
  * @return The extended model.
  * @throws std::runtime_error for no new batch, a known or repeated name, a batch without events,
  * a wrong `ndim`, a model that keeps no reference rows, or a batch that shares no mutual pairs
- * with the reference and the batches before it; std::bad_alloc.
+ * with the reference and the batches before it; std::bad_alloc; mnncorrect::Interrupted when
+ * `options.should_stop` asks the call to end.
  */
 Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batches,
              const ExtendOptions& options, const std::vector<double*>& outputs = {});

@@ -42,6 +42,9 @@ struct FitOptions {
     std::optional<FcsInfo> fcs;
     /// When set, receives a line after each step.
     Progress progress;
+    /// When set, called on the calling thread between the engine's phases; when it returns true the
+    /// fit ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
+    std::function<bool()> should_stop;
 };
 
 /**
@@ -60,7 +63,8 @@ struct FitOptions {
  * @return The model.
  * @throws std::runtime_error for invalid settings, fewer than two batches, a batch without events,
  * a repeated name, wrong parameter or output counts, or a batch that shares no mutual pairs with
- * the batches before it (named in the message); std::bad_alloc.
+ * the batches before it (named in the message); std::bad_alloc; mnncorrect::Interrupted when
+ * `options.should_stop` asks the fit to end.
  */
 Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& options,
           const std::vector<double*>& outputs = {});
