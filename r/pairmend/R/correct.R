@@ -7,11 +7,49 @@
 correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
                     robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
                     approximate = @approximate@, automatic_order = @automatic_order@,
-                    reference_policy = @reference_policy@, num_threads = NULL) {
+                    reference_policy = @reference_policy@, num_threads = NULL, method = "mnn") {
     call <- sys.call()
     settings <- checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                  automatic_order, reference_policy, num_threads, call)
-    run_correction(event_matrix(x, "x", call), FALSE, batch, settings, "x", call)
+    method <- checked_method(method, call)
+    values <- event_matrix(x, "x", call)
+    if (method == "mnn") {
+        return(run_correction(values, FALSE, batch, settings, "x", call))
+    }
+    # Another method runs as a model fitted on every event that keeps no reference rows; applied
+    # to the same events it gives the fit's own corrected values.
+    handle <- with_program_errors(
+        model_fit(values, batch, settings$num_neighbors, settings$num_mads, settings$robust_iterations,
+                  settings$robust_trim, settings$approximate, settings$automatic_order,
+                  settings$reference_policy, settings$num_threads, 0, 0, character(0), method),
+        call)
+    fields <- model_fields(handle)
+    corrected <- with_program_errors(model_apply(handle, values, batch, settings$num_threads), call)
+    merge_order <- fields$batches
+    if (is.factor(batch)) {
+        merge_order <- factor(merge_order, levels = levels(batch))
+    } else if (is.integer(batch)) {
+        merge_order <- as.integer(merge_order)
+    } else if (is.numeric(batch)) {
+        merge_order <- as.numeric(merge_order)
+    }
+    list(corrected = corrected, merge_order = merge_order, num_pairs = fields$num_pairs,
+         settings = c(settings, list(method = method)))
+}
+
+# The correction methods, the default first: "mnn" and "curves".
+correction_methods <- function() {
+    model_methods()
+}
+
+# method as one of the methods' names; anything else is refused.
+checked_method <- function(method, call) {
+    methods <- model_methods()
+    if (!is.character(method) || length(method) != 1L || is.na(method) || !method %in% methods) {
+        refuse(sprintf("method must be one of %s, not %s.", paste(sprintf('"%s"', methods), collapse = ", "),
+                       shown(method)), call)
+    }
+    method
 }
 
 # x as a double or integer matrix: data frames of numbers and other two-dimensional objects

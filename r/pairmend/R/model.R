@@ -14,7 +14,7 @@ fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neigh
                 num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
                 approximate = @approximate@, automatic_order = @automatic_order@,
                 reference_policy = @reference_policy@, reference_events = @reference_events@,
-                num_threads = NULL) {
+                num_threads = NULL, method = "mnn") {
     call <- sys.call()
     settings <- checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                  automatic_order, reference_policy, num_threads, call)
@@ -22,10 +22,12 @@ fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neigh
     fit_events <- fit_event_count(fit_events, call)
     values <- event_matrix(x, "x", call)
     parameters <- parameter_names(parameters, call)
+    method <- checked_method(method, call)
     handle <- with_program_errors(
         model_fit(values, batch, settings$num_neighbors, settings$num_mads, settings$robust_iterations,
                   settings$robust_trim, settings$approximate, settings$automatic_order,
-                  settings$reference_policy, settings$num_threads, reference_events, fit_events, parameters),
+                  settings$reference_policy, settings$num_threads, reference_events, fit_events, parameters,
+                  method),
         call)
     model_object(handle)
 }

@@ -10,7 +10,7 @@ the program, its Python module and \code{pairmend-fcs}.
 correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
         robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
         approximate = @approximate@, automatic_order = @automatic_order@,
-        reference_policy = @reference_policy@, num_threads = NULL)
+        reference_policy = @reference_policy@, num_threads = NULL, method = "mnn")
 }
 \arguments{
   \item{x}{A numeric (double or integer) matrix of events (rows) by parameters (columns), for
@@ -35,6 +35,10 @@ correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
   \item{num_threads}{Engine threads; \code{NULL} uses \code{\link{default_num_threads}()}. The
     thread count never changes a result. A count above the number of processors or OpenMP's
     maximum, whichever is larger, is cut to that number.}
+  \item{method}{The correction method, one of \code{\link{correction_methods}()}: \code{"mnn"} (the
+    default, the program's mutual nearest-neighbour correction) or \code{"curves"} (per-channel
+    curves matched population by population, then a smooth local field; the settings above choose
+    the merge order and match the populations). See "Choosing a method" in the README.}
 }
 \details{
 The settings and their defaults are those of the program's job file (\code{engine_defaults()}).

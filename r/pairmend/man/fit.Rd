@@ -16,7 +16,7 @@ fit(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_
     num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
     approximate = @approximate@, automatic_order = @automatic_order@,
     reference_policy = @reference_policy@, reference_events = @reference_events@,
-    num_threads = NULL)
+    num_threads = NULL, method = "mnn")
 
 \method{print}{pairmend_model}(x, ...)
 }
@@ -37,6 +37,8 @@ fit(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_
     model then cannot be extended).}
   \item{num_threads}{Engine threads, as for \code{\link{correct}}. The thread count never changes
     a result.}
+  \item{method}{The correction method, as for \code{\link{correct}}; the model applies and extends
+    with it, and its file keeps it.}
   \item{...}{Ignored.}
 }
 \details{

@@ -123,8 +123,10 @@ Model interruptible(Run run) {
 // [[Rcpp::export(rng = false)]]
 SEXP model_fit(SEXP x, SEXP batch, int num_neighbors, double num_mads, int robust_iterations,
                double robust_trim, bool approximate, bool automatic_order, std::string reference_policy,
-               int num_threads, double reference_events, double fit_events, SEXP parameters) {
+               int num_threads, double reference_events, double fit_events, SEXP parameters,
+               std::string method) {
     pairmend::model::FitOptions options;
+    options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(
         pairmend_r::engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                    automatic_order, reference_policy));
@@ -270,11 +272,18 @@ Rcpp::List model_fields(SEXP handle) {
                                  Rcpp::Named("cofactor") = model.fcs->cofactor);
     }
 
-    return Rcpp::List::create(Rcpp::Named("batches") = texts_vector(batches),
-                              Rcpp::Named("parameters") = texts_vector(model.parameters),
-                              Rcpp::Named("num_pairs") = counts_vector(model.num_pairs),
-                              Rcpp::Named("fitted_events") = counts_vector(fitted_events),
-                              Rcpp::Named("settings") = settings, Rcpp::Named("fcs") = fcs);
+    return Rcpp::List::create(
+        Rcpp::Named("batches") = texts_vector(batches),
+        Rcpp::Named("parameters") = texts_vector(model.parameters),
+        Rcpp::Named("num_pairs") = counts_vector(model.num_pairs),
+        Rcpp::Named("fitted_events") = counts_vector(fitted_events), Rcpp::Named("settings") = settings,
+        Rcpp::Named("method") = pairmend::model::method_name(model.method), Rcpp::Named("fcs") = fcs);
+}
+
+/** The correction methods, the default first. */
+// [[Rcpp::export(rng = false)]]
+std::vector<std::string> model_methods() {
+    return pairmend::model::method_names();
 }
 
 /** The default of fit()'s reference_events, from the model library's settings. */
