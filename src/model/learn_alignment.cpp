@@ -66,14 +66,22 @@ std::vector<double> weighted_quantiles(int ndim, std::size_t n, const double* ev
             order.push_back(i);
         }
     }
+    // No population in common (every weight 0) can only come of degenerate clusters: every event
+    // then counts once, as in a plain quantile map.
+    const bool unweighted = order.empty();
+    if (unweighted) {
+        order.resize(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+    }
+    const auto weight_of = [&](std::size_t i) { return unweighted ? 1.0 : weights[i]; };
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return events[a * width + channel] < events[b * width + channel];
     });
     std::vector<double> positions(order.size());
     double total = 0;
     for (std::size_t r = 0; r < order.size(); ++r) {
-        positions[r] = total + 0.5 * weights[order[r]];
-        total += weights[order[r]];
+        positions[r] = total + 0.5 * weight_of(order[r]);
+        total += weight_of(order[r]);
     }
     std::vector<double> quantiles(kQuantileSteps + 1);
     std::size_t r = 0;
