@@ -83,34 +83,19 @@ def _strictly_increasing(src, dst):
 
 
 class Pairmend:
-    """pairmend's MNN correction with default settings but the number of neighbours."""
+    """pairmend's correction with default settings but the number of neighbours and the method."""
 
-    def __init__(self, num_neighbors):
-        self.num_neighbors = num_neighbors
-        self.name = f"pairmend k={num_neighbors}"
+    def __init__(self, num_neighbors=None, method="mnn"):
+        self.options = {"method": method}
+        if num_neighbors is not None:
+            self.options["num_neighbors"] = num_neighbors
+        self.name = f"pairmend k={num_neighbors}" if method == "mnn" else f"pairmend {method}"
 
     # Extra engine settings, e.g. {"reference_policy": "Input"} where the truth is batch 1's frame.
     settings = {}
 
     def fit(self, values, batch):
-        self.model = pairmend.fit(values, batch, num_neighbors=self.num_neighbors, **self.settings)
-        return self
-
-    def apply(self, values, batch):
-        return self.model.apply(values, batch)
-
-
-class PairmendMethod:
-    """One of pairmend's other correction methods (pairmend.METHODS), default settings otherwise."""
-
-    def __init__(self, method):
-        self.method = method
-        self.name = f"pairmend {method}"
-
-    settings = {}
-
-    def fit(self, values, batch):
-        self.model = pairmend.fit(values, batch, method=self.method, **self.settings)
+        self.model = pairmend.fit(values, batch, **self.options, **self.settings)
         return self
 
     def apply(self, values, batch):
@@ -241,4 +226,4 @@ def all_methods():
         CurvesOnly(),
         MnnCurves(num_neighbors=15),
         MnnCurves(num_neighbors=60),
-    ] + [PairmendMethod(method) for method in pairmend.METHODS[1:]]
+    ] + [Pairmend(method=method) for method in pairmend.METHODS[1:]]

@@ -146,6 +146,19 @@ mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
     throw std::runtime_error(unknown_policy_message(text));
 }
 
+EngineOptions engine_options_of(int num_neighbors, double num_mads, int robust_iterations, double robust_trim,
+                                bool approximate, bool automatic_order, const std::string& reference_policy) {
+    EngineOptions options;
+    options.reference_policy = parse_reference_policy(reference_policy);
+    options.num_neighbors = num_neighbors;
+    options.num_mads = num_mads;
+    options.robust_iterations = robust_iterations;
+    options.robust_trim = robust_trim;
+    options.approximate = approximate;
+    options.automatic_order = automatic_order;
+    return options;
+}
+
 int engine_thread_count(int max_threads) {
     return std::max(1, max_threads / 2);
 }

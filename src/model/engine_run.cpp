@@ -13,14 +13,17 @@ namespace pairmend::model::internal {
 
 EngineResult run_engine(const Settings& settings, int ndim, const std::vector<std::size_t>& sizes,
                         const std::vector<const double*>& blocks, double* output, int num_threads,
-                        const std::vector<std::string>& names, const std::function<bool()>& should_stop) {
+                        const std::vector<std::string>& names, const std::function<bool()>& should_stop,
+                        bool keep_states) {
     mnncorrect::MnnCorrect<int, double> engine = configure_engine(engine_options(settings));
     engine.observation_cap = static_cast<std::size_t>(settings.observation_cap);
     engine.num_threads = std::max(num_threads, 1);
     engine.should_stop = should_stop;
 
     EngineResult result;
-    engine.target_states = &result.states;
+    if (keep_states) {
+        engine.target_states = &result.states;
+    }
     try {
         const auto details = engine.run(ndim, sizes, blocks, output, nullptr);
         result.merge_order = details.merge_order;

@@ -20,7 +20,7 @@ struct EngineResult {
     std::vector<int> merge_order;
     /// Mutual pairs of every merge step after the first batch.
     std::vector<int> num_pairs;
-    /// Per batch id, what its correction learnt.
+    /// Per batch id, what its correction learnt; empty unless asked for.
     std::vector<mnncorrect::TargetState<int, double>> states;
 };
 
@@ -30,12 +30,14 @@ struct EngineResult {
  * @param[out] output Receives the corrected events grouped by batch in id order.
  * @param names Batch names by id, for the message of a batch without mutual pairs.
  * @param should_stop The engine's stop check between its phases; may be empty.
+ * @param keep_states Whether to keep every batch's state (`states` stays empty otherwise).
  * @throws std::runtime_error naming a batch that shares no mutual pairs; what the engine throws
  * (mnncorrect::Interrupted when `should_stop` returns true).
  */
 EngineResult run_engine(const Settings& settings, int ndim, const std::vector<std::size_t>& sizes,
                         const std::vector<const double*>& blocks, double* output, int num_threads,
-                        const std::vector<std::string>& names, const std::function<bool()>& should_stop);
+                        const std::vector<std::string>& names, const std::function<bool()>& should_stop,
+                        bool keep_states);
 
 /**
  * Refuses batches that cannot be fitted: no events in one, repeated names, a wrong number of

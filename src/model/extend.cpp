@@ -61,8 +61,9 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     settings.reference_policy = mnncorrect::Input;
 
     std::vector<double> corrected(total * width);
-    internal::EngineResult result = internal::run_engine(settings, ndim, sizes, blocks, corrected.data(),
-                                                         options.num_threads, names, options.should_stop);
+    internal::EngineResult result =
+        internal::run_engine(settings, ndim, sizes, blocks, corrected.data(), options.num_threads, names,
+                             options.should_stop, model.method == Method::mnn);
 
     std::vector<std::size_t> offsets(nbatches, 0);
     for (std::size_t b = 1; b < nbatches; ++b) {

@@ -84,7 +84,7 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     std::vector<double> corrected(total * width);
     internal::EngineResult result =
         internal::run_engine(options.settings, ndim, sizes, blocks, corrected.data(), options.num_threads,
-                             names, options.should_stop);
+                             names, options.should_stop, options.method == Method::mnn);
 
     // The engine's output is grouped by batch in id order.
     std::vector<std::size_t> offsets(nbatches, 0);

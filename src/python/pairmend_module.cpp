@@ -39,21 +39,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The engine's settings from the package's keyword arguments, checked as the program checks them.
-pairmend::EngineOptions engine_options(int num_neighbors, double num_mads, int robust_iterations,
-                                       double robust_trim, bool approximate, bool automatic_order,
-                                       const std::string& reference_policy) {
-    pairmend::EngineOptions options;
-    options.reference_policy = pairmend::parse_reference_policy(reference_policy);
-    options.num_neighbors = num_neighbors;
-    options.num_mads = num_mads;
-    options.robust_iterations = robust_iterations;
-    options.robust_trim = robust_trim;
-    options.approximate = approximate;
-    options.automatic_order = automatic_order;
-    return options;
-}
-
 // The engine's settings by their keywords (the job file's keys).
 py::dict settings_dict(const pairmend::EngineOptions& options) {
     py::dict values;
@@ -178,9 +163,9 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
                   int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                   const std::string& reference_policy, std::optional<int> num_threads) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    mnncorrect::MnnCorrect<int, double> engine =
-        pairmend::configure_engine(engine_options(num_neighbors, num_mads, robust_iterations, robust_trim,
-                                                  approximate, automatic_order, reference_policy));
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(
+        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                    automatic_order, reference_policy));
     if (num_threads) {
         engine.num_threads = *num_threads;
     }
@@ -265,8 +250,8 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(
-        engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
-                       reference_policy));
+        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                    automatic_order, reference_policy));
     options.settings.reference_events = reference_events;
     options.fit_events = fit_events;
     options.num_threads = num_threads;

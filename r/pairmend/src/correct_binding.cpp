@@ -3,7 +3,6 @@
 // call these; call them through those.
 
 #include "batch_labels.hpp"
-#include "engine_settings.hpp"
 #include "event_values.hpp"
 #include "r_interrupt.hpp"
 
@@ -43,8 +42,8 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
                           std::string reference_policy, int num_threads, std::string data_name) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(
-        pairmend_r::engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                   automatic_order, reference_policy));
+        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                    automatic_order, reference_policy));
     engine.num_threads = num_threads;
     engine.should_stop = pairmend_r::interrupt_pending;
 

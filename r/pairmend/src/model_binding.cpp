@@ -5,13 +5,13 @@
 // arguments' types and call these; call them through those.
 
 #include "batch_labels.hpp"
-#include "engine_settings.hpp"
 #include "event_values.hpp"
 #include "model_handle.hpp"
 #include "r_interrupt.hpp"
 #include "r_text.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
+#include "pairmend/engine_options.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
@@ -128,8 +128,8 @@ SEXP model_fit(SEXP x, SEXP batch, int num_neighbors, double num_mads, int robus
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(
-        pairmend_r::engine_options(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                   automatic_order, reference_policy));
+        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
+                                    automatic_order, reference_policy));
     options.settings.reference_events = static_cast<std::uint64_t>(reference_events);
     options.fit_events = static_cast<std::uint64_t>(fit_events);
     options.num_threads = num_threads;

@@ -21,26 +21,16 @@ test_that("correct() and fit() with method curves agree with each other and with
     dir.create(folder)
     on.exit(unlink(folder, recursive = TRUE))
     save_model(model, file.path(folder, "curves.pmm"))
-    writeBin(as.vector(t(values)), file.path(folder, "values.bin"), endian = "little")
     writeLines(as.character(batch), file.path(folder, "labels.txt"))
-    script <- paste(
-        "import sys, numpy as np, pairmend",
-        "folder, ndim = sys.argv[1], int(sys.argv[2])",
-        "values = np.fromfile(folder + '/values.bin', dtype='<f8').reshape(-1, ndim)",
+    status <- run_python_on(python, values, folder, c(
         "labels = [int(x) for x in open(folder + '/labels.txt').read().split()]",
         "model = pairmend.load_model(folder + '/curves.pmm')",
         "assert model.method == 'curves'",
         "model.apply(values, labels).astype('<f8').tofile(folder + '/loaded.bin')",
-        "pairmend.correct(values, labels, method='curves').corrected.astype('<f8').tofile(folder + '/own.bin')",
-        sep = "\n")
-    writeLines(script, file.path(folder, "run.py"))
-    expect_identical(system2(python, c(file.path(folder, "run.py"), folder, ncol(values))), 0L)
-    read_values <- function(name) {
-        matrix(readBin(file.path(folder, name), "double", length(values), endian = "little"), ncol = ncol(values),
-               byrow = TRUE)
-    }
-    expect_identical(read_values("loaded.bin"), unname(result$corrected))
-    expect_identical(read_values("own.bin"), unname(result$corrected))
+        "pairmend.correct(values, labels, method='curves').corrected.astype('<f8').tofile(folder + '/own.bin')"))
+    expect_identical(status, 0L)
+    expect_identical(read_python_values(folder, "loaded.bin", values), unname(result$corrected))
+    expect_identical(read_python_values(folder, "own.bin", values), unname(result$corrected))
 })
 
 test_that("an unknown method is refused with the methods there are", {

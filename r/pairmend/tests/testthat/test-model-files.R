@@ -11,15 +11,11 @@ test_that("a model saved in R gives Python the same values, and one saved in Pyt
     folder <- tempfile("models")
     dir.create(folder)
     on.exit(unlink(folder, recursive = TRUE))
-    writeBin(as.vector(t(values)), file.path(folder, "values.bin"), endian = "little")
     writeLines(enc2utf8(batch), file.path(folder, "labels.txt"), useBytes = TRUE)
     r_model <- fit(values, batch, fit_events = 250, num_neighbors = 10)
     save_model(r_model, file.path(folder, "r.pmm"))
 
-    script <- paste(
-        "import sys, numpy as np, pairmend",
-        "folder, ndim = sys.argv[1], int(sys.argv[2])",
-        "values = np.fromfile(folder + '/values.bin', dtype='<f8').reshape(-1, ndim)",
+    status <- run_python_on(python, values, folder, c(
         "labels = open(folder + '/labels.txt', encoding='utf-8').read().splitlines()",
         "model = pairmend.load_model(folder + '/r.pmm')",
         "model.apply(values, labels).astype('<f8').tofile(folder + '/r_applied.bin')",
@@ -29,14 +25,9 @@ test_that("a model saved in R gives Python the same values, and one saved in Pyt
         "    print(model.settings['num_neighbors'], model.fitted_events[0], file=out)",
         "own = pairmend.fit(values, labels, fit_events=250, num_neighbors=10, parameters=['CD3', 'CD4', 'CD8', 'CD19'])",
         "own.save(folder + '/python.pmm')",
-        "own.apply(values, labels).astype('<f8').tofile(folder + '/python_applied.bin')",
-        sep = "\n")
-    writeLines(script, file.path(folder, "run.py"))
-    expect_identical(system2(python, c(file.path(folder, "run.py"), folder, ncol(values))), 0L)
-    read_values <- function(name) {
-        matrix(readBin(file.path(folder, name), "double", length(values), endian = "little"), ncol = ncol(values),
-               byrow = TRUE)
-    }
+        "own.apply(values, labels).astype('<f8').tofile(folder + '/python_applied.bin')"))
+    expect_identical(status, 0L)
+    read_values <- function(name) read_python_values(folder, name, values)
 
     # Python read R's model as R holds it and corrected with it as R does.
     described <- readLines(file.path(folder, "r_model.txt"), encoding = "UTF-8")

@@ -91,6 +91,15 @@ std::optional<mnncorrect::ReferencePolicy> find_reference_policy(const std::stri
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text);
 
 /**
+ * The engine's settings from their values one by one, as the Python and R bindings take them; the
+ * reference policy by its name.
+ *
+ * @throws std::runtime_error with the program's message for an unknown reference policy.
+ */
+EngineOptions engine_options_of(int num_neighbors, double num_mads, int robust_iterations, double robust_trim,
+                                bool approximate, bool automatic_order, const std::string& reference_policy);
+
+/**
  * The number of engine threads when the caller names none: half of what the OpenMP runtime offers
  * (`max_threads`, what omp_get_max_threads() reports), at least one.
  */
