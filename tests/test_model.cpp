@@ -3,6 +3,7 @@
 // follows the floor rule, extend leaves the old batches untouched, and apply refuses what it
 // cannot correct.
 
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
@@ -202,6 +203,41 @@ TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
     std::vector<double> unchanged(fresh.size());
     pairmend::model::apply(model, first, ndim, 300, fresh.data(), unchanged.data(), 1);
     EXPECT_TRUE(same_bits(unchanged, fresh));
+}
+
+TEST(Apply, AStopCheckBetweenBlocksEndsTheCallOrLeavesTheValuesOfOneWholeCall) {
+    const Labelled data = interleaved({400, 400}, 13);
+    FitOptions options;
+    options.settings.automatic_order = false;
+    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
+                                                      data.ids.data(), data.names, options, nullptr);
+    // Two whole blocks and a part of batch B, then a few events of batch A, in one call.
+    const std::size_t nb = 2 * pairmend::model::kEventsPerStopCheck + 123;
+    std::vector<double> events = batch_events(nb, 1.5, 5);
+    const std::vector<double> of_a = batch_events(50, 0, 6);
+    events.insert(events.end(), of_a.begin(), of_a.end());
+    std::vector<int> ids(nb, 1);
+    ids.resize(nb + 50, 0);
+    const std::size_t n = ids.size();
+
+    std::vector<double> whole(nb * ndim);
+    pairmend::model::apply(model, "batch B", ndim, nb, events.data(), whole.data(), 2);
+    whole.insert(whole.end(), of_a.begin(), of_a.end());
+    int checks = 0;
+    std::vector<double> blocked(events.size());
+    pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), data.names, blocked.data(), 2,
+                                    [&] { return ++checks < 0; });
+    EXPECT_EQ(checks, 4); // three blocks of batch B, one of batch A
+    EXPECT_TRUE(same_bits(blocked, whole));
+
+    // Asked to stop before the second block: the call ends and writes nothing.
+    checks = 0;
+    std::vector<double> untouched(events.size(), -7.0);
+    EXPECT_THROW(pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), data.names,
+                                                 untouched.data(), 1, [&] { return ++checks == 2; }),
+                 mnncorrect::Interrupted);
+    EXPECT_EQ(checks, 2);
+    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](double v) { return v == -7.0; }));
 }
 
 TEST(Apply, UnknownBatchesAndWrongWidthsAreRefusedWithTheReason) {

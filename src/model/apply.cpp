@@ -1,6 +1,7 @@
 #include "pairmend/model/apply.hpp"
 
 #include "grouping.hpp"
+#include "mnncorrect/Interrupted.hpp"
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/TargetState.hpp"
 
@@ -57,7 +58,8 @@ void apply(const Model& model, const std::string& batch, int ndim, std::size_t n
 }
 
 void apply_labelled(const Model& model, int ndim, std::size_t n, const double* events, const int* batch_ids,
-                    const std::vector<std::string>& batch_names, double* output, int num_threads) {
+                    const std::vector<std::string>& batch_names, double* output, int num_threads,
+                    const std::function<bool()>& should_stop) {
     if (ndim != model.ndim) {
         throw std::runtime_error("The model corrects events of " + std::to_string(model.ndim) +
                                  " parameters, but the events to correct have " + std::to_string(ndim) +
@@ -72,8 +74,14 @@ void apply_labelled(const Model& model, int ndim, std::size_t n, const double* e
             continue;
         }
         const BatchCorrector corrector(model, batch_names[b]);
-        std::vector<double>& block = grouped.blocks[b];
-        corrector.apply(ndim, grouped.positions[b].size(), block.data(), block.data(), num_threads);
+        double* const block = grouped.blocks[b].data();
+        const std::size_t count = grouped.positions[b].size();
+        for (std::size_t start = 0; start < count; start += kEventsPerStopCheck) {
+            mnncorrect::internal::check_stop(&should_stop);
+            const std::size_t length = std::min(kEventsPerStopCheck, count - start);
+            double* const part = block + start * static_cast<std::size_t>(ndim);
+            corrector.apply(ndim, length, part, part, num_threads);
+        }
     }
     internal::scatter_events(ndim, grouped, output);
 }

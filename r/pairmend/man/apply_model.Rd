@@ -30,6 +30,9 @@ When \code{x}'s columns are named and the model's parameters were named at the f
 column must carry the name of the model's parameter at its position; columns in another order
 would be corrected as other parameters and are refused. Give \code{x[, model$parameters]}, or
 rename the columns when they hold the same parameters under other names.
+
+Ctrl-C (Escape in a GUI) stops \code{apply_model()} while the input is read and between blocks of
+65,536 events of a batch. Nothing is returned and the session stays usable.
 }
 \value{A double matrix of the shape of \code{x} with its dimnames: the corrected events in input
 order.}

@@ -99,9 +99,10 @@ std::vector<std::string> utf8_texts(SEXP texts) {
     return out;
 }
 
-// The engine's end on Ctrl-C as R's interrupt, which ends the call and leaves the session usable.
+// A stop on Ctrl-C (mnncorrect::Interrupted) as R's interrupt, which ends the call and leaves the session
+// usable.
 template <typename Run>
-Model interruptible(Run run) {
+auto interruptible(Run run) -> decltype(run()) {
     try {
         return run();
     } catch (const mnncorrect::Interrupted&) {
@@ -161,9 +162,12 @@ Rcpp::NumericMatrix model_apply(SEXP handle, SEXP x, SEXP batch, int num_threads
         // The input's copy goes before the output is turned into R's layout.
         const ModelEvents events(x, shape, batch, pairmend_r::BatchesNeeded::any);
         Rcpp::checkUserInterrupt();
-        pairmend::model::apply_labelled(model, events.ndim(), events.shape.nobs, events.values.data(),
-                                        events.labels.batches().data(), events.labels.names(),
-                                        corrected.engine_output(), num_threads);
+        interruptible([&] {
+            pairmend::model::apply_labelled(model, events.ndim(), events.shape.nobs, events.values.data(),
+                                            events.labels.batches().data(), events.labels.names(),
+                                            corrected.engine_output(), num_threads,
+                                            pairmend_r::interrupt_pending);
+        });
     }
     Rcpp::checkUserInterrupt();
     return corrected.finish();

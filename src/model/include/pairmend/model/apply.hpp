@@ -5,6 +5,7 @@
 #include "pairmend/model/Model.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,11 +77,18 @@ void apply(const Model& model, const std::string& batch, int ndim, std::size_t n
  * @param batch_names The batch names the ids stand for; every name must be one of the model's.
  * @param[out] output Receives the corrected events in input order; may be `events` itself.
  * @param num_threads Threads of the engine loops; the result does not depend on it.
+ * @param should_stop When set, asked before each block of events (`kEventsPerStopCheck`) is
+ * corrected; true ends the call with mnncorrect::Interrupted and `output` unwritten. Every event
+ * is corrected on its own, so the blocks give the values of one whole call.
  * @throws std::runtime_error for an unknown batch name or a wrong `ndim` (before anything is
  * written), or an id outside `batch_names`.
  */
 void apply_labelled(const Model& model, int ndim, std::size_t n, const double* events, const int* batch_ids,
-                    const std::vector<std::string>& batch_names, double* output, int num_threads);
+                    const std::vector<std::string>& batch_names, double* output, int num_threads,
+                    const std::function<bool()>& should_stop = {});
+
+/// Events `apply_labelled` corrects between two calls of its `should_stop`.
+inline constexpr std::size_t kEventsPerStopCheck = std::size_t{1} << 16;
 
 } // namespace pairmend::model
 
