@@ -13,26 +13,12 @@
 namespace pairmend::model {
 
 EngineOptions engine_options(const Settings& settings) {
-    EngineOptions options;
-    options.num_neighbors = settings.num_neighbors;
-    options.num_mads = settings.num_mads;
-    options.robust_iterations = settings.robust_iterations;
-    options.robust_trim = settings.robust_trim;
-    options.approximate = settings.approximate;
-    options.automatic_order = settings.automatic_order;
-    options.reference_policy = settings.reference_policy;
-    return options;
+    return settings;
 }
 
 Settings model_settings(const EngineOptions& options) {
     Settings settings;
-    settings.num_neighbors = options.num_neighbors;
-    settings.num_mads = options.num_mads;
-    settings.robust_iterations = options.robust_iterations;
-    settings.robust_trim = options.robust_trim;
-    settings.approximate = options.approximate;
-    settings.automatic_order = options.automatic_order;
-    settings.reference_policy = options.reference_policy;
+    static_cast<EngineOptions&>(settings) = options;
     return settings;
 }
 

@@ -1,7 +1,6 @@
 #ifndef PAIRMEND_MODEL_MODEL_HPP
 #define PAIRMEND_MODEL_MODEL_HPP
 
-#include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/TargetState.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/model/alignment.hpp"
@@ -15,23 +14,9 @@
 
 namespace pairmend::model {
 
-/// The engine settings a model was fitted with; apply and extend use them unchanged. The engine's
-/// settings take their defaults from the shared EngineOptions.
-struct Settings {
-    /// Neighbours per query (k); at least 1.
-    int num_neighbors = EngineOptions{}.num_neighbors;
-    /// Median absolute deviations allowed when limiting distances in the target correction.
-    double num_mads = EngineOptions{}.num_mads;
-    /// Iterations of the robust average of correction vectors; at least 0.
-    int robust_iterations = EngineOptions{}.robust_iterations;
-    /// Trimming proportion of the robust average, from 0 to 1.
-    double robust_trim = EngineOptions{}.robust_trim;
-    /// true: approximate forest indices; false: exact vantage-point trees.
-    bool approximate = EngineOptions{}.approximate;
-    /// true: the merge order is chosen automatically; false: batches merge in input order.
-    bool automatic_order = EngineOptions{}.automatic_order;
-    /// How the automatic order picks its first reference.
-    mnncorrect::ReferencePolicy reference_policy = EngineOptions{}.reference_policy;
+/// The engine settings a model was fitted with, with their defaults from the shared
+/// EngineOptions, and what the model library adds to them; apply and extend use them unchanged.
+struct Settings : EngineOptions {
     /// Largest number of observations the target correction samples to find centres.
     std::uint64_t observation_cap = std::numeric_limits<std::uint64_t>::max();
     /// Largest number of corrected reference rows the model keeps for adding batches later.
