@@ -12,6 +12,8 @@
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 
+#include "python_interrupt.hpp"
+
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs_apply_binding.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
@@ -169,6 +171,7 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
     if (num_threads) {
         engine.num_threads = *num_threads;
     }
+    engine.should_stop = pairmend_python::python_should_stop;
 
     if (data.ndim() != 2) {
         std::ostringstream text;
@@ -198,9 +201,11 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
     double* output = corrected.mutable_data();
     mnncorrect::MnnCorrect<int, double>::Details details;
     try {
-        const py::gil_scoped_release unlocked;
-        details = engine.run(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), output,
-                             static_cast<const int*>(nullptr));
+        details = pairmend_python::reraise_interrupt([&] {
+            const py::gil_scoped_release unlocked;
+            return engine.run(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), output,
+                              static_cast<const int*>(nullptr));
+        });
     } catch (const mnncorrect::NoMutualPairsError& error) {
         throw std::runtime_error(pairmend::no_mutual_pairs_message(batches.label_text(error.batch())));
     }
@@ -273,10 +278,12 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
         }
         output = target.mutable_data();
     }
-    const py::gil_scoped_release unlocked;
-    return std::make_shared<pairmend::model::Model>(
-        pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
-                                      batches.names(), options, output));
+    options.should_stop = pairmend_python::python_should_stop;
+    return pairmend_python::reraise_interrupt([&] {
+        const py::gil_scoped_release unlocked;
+        return std::make_shared<pairmend::model::Model>(pairmend::model::fit_labelled(
+            static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), batches.names(), options, output));
+    });
 }
 
 // Corrects labelled events of batches the model knows; returns them in input order.
@@ -288,11 +295,12 @@ py::array_t<double> apply_model(const ModelPointer& model, const py::array& data
     const BatchLabels batches(labels, nobs, false);
     py::array_t<double> corrected({nobs, ndim});
     double* output = corrected.mutable_data();
-    {
+    pairmend_python::reraise_interrupt([&] {
         const py::gil_scoped_release unlocked;
         pairmend::model::apply_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
-                                        batches.batches().data(), batches.names(), output, num_threads);
-    }
+                                        batches.batches().data(), batches.names(), output, num_threads,
+                                        pairmend_python::python_should_stop);
+    });
     return corrected;
 }
 
@@ -306,10 +314,13 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
     pairmend::model::ExtendOptions options;
     options.fit_events = fit_events;
     options.num_threads = num_threads;
-    const py::gil_scoped_release unlocked;
-    return std::make_shared<pairmend::model::Model>(
-        pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
-                                         batches.batches().data(), batches.names(), options, nullptr));
+    options.should_stop = pairmend_python::python_should_stop;
+    return pairmend_python::reraise_interrupt([&] {
+        const py::gil_scoped_release unlocked;
+        return std::make_shared<pairmend::model::Model>(
+            pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
+                                             batches.batches().data(), batches.names(), options, nullptr));
+    });
 }
 
 py::dict model_settings(const ModelPointer& model) {

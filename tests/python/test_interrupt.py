@@ -1,0 +1,59 @@
+"""Ctrl-C during a correction, a fit or an extension ends the call with KeyboardInterrupt, well
+before the whole call would end, and the session goes on.
+
+The interrupt comes from a timer thread through _thread.interrupt_main(), which Python treats as
+a SIGINT arriving in the main thread, while the engine runs there with Python's lock released.
+"""
+
+import _thread
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import pairmend
+
+
+@pytest.fixture(scope="module")
+def shifted():
+    rng = np.random.default_rng(5)
+    values = rng.normal(size=(30000, 6))
+    labels = np.repeat([1, 2], 15000)
+    values[labels == 2] += 0.5
+    return values, labels
+
+
+def interrupted_after(seconds, call):
+    """Runs `call` with an interrupt `seconds` into it; returns how long it ran before it ended."""
+    timer = threading.Timer(seconds, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        timer.cancel()
+    return time.monotonic() - start
+
+
+@pytest.mark.parametrize("which", ["correct", "fit", "extend"])
+def test_an_interrupt_ends_the_call_early_and_the_session_goes_on(shifted, which):
+    values, labels = shifted
+    if which == "extend":
+        model = pairmend.fit(values[np.r_[0:15000, 15000:15300]], labels[np.r_[0:15000, 15000:15300]])
+        calls = {"extend": lambda: model.extend(values[labels == 2], np.full(15000, 3), num_threads=1)}
+    else:
+        calls = {
+            "correct": lambda: pairmend.correct(values, labels, num_threads=1),
+            "fit": lambda: pairmend.fit(values, labels, num_threads=1),
+        }
+    start = time.monotonic()
+    calls[which]()
+    whole = time.monotonic() - start
+    # Interrupted a fifth of the way in, the engine ends at its next phase: after the first
+    # neighbour indices (some 40% of the work) at the latest.
+    took = interrupted_after(0.2 * whole, calls[which])
+    assert took < 0.75 * whole, f"interrupted {which} ran {took:.2f} s of a whole {whole:.2f} s"
+    small = np.r_[0:300, 15000:15300]
+    assert pairmend.correct(values[small], labels[small]).corrected.shape == (600, 6)
