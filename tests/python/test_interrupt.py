@@ -1,5 +1,5 @@
-"""Ctrl-C during a correction, a fit or an extension ends the call with KeyboardInterrupt, well
-before the whole call would end, and the session goes on.
+"""Ctrl-C during a correction, a fit, an extension or a model's apply ends the call with
+KeyboardInterrupt, well before the whole call would end, and the session goes on.
 
 The interrupt comes from a timer thread through _thread.interrupt_main(), which Python treats as
 a SIGINT arriving in the main thread, while the engine runs there with Python's lock released.
@@ -57,3 +57,18 @@ def test_an_interrupt_ends_the_call_early_and_the_session_goes_on(shifted, which
     assert took < 0.75 * whole, f"interrupted {which} ran {took:.2f} s of a whole {whole:.2f} s"
     small = np.r_[0:300, 15000:15300]
     assert pairmend.correct(values[small], labels[small]).corrected.shape == (600, 6)
+
+
+def test_an_interrupt_ends_apply_after_the_block_it_is_in(shifted):
+    values, labels = shifted
+    model = pairmend.fit(values, labels, num_threads=1)
+    moved = int(model.batches[1])  # the batch that is corrected (the first reference stays put)
+    events = values[np.resize(np.flatnonzero(labels == moved), 200000)]
+    # A tenth of the events, timed, stands for the whole call (each event is corrected on its own).
+    start = time.monotonic()
+    model.apply(events[:20000], np.full(20000, moved), num_threads=1)
+    whole = 10 * (time.monotonic() - start)
+    # Interrupted inside the first of its four blocks, apply ends when that block is done.
+    took = interrupted_after(0.05 * whole, lambda: model.apply(events, np.full(200000, moved), num_threads=1))
+    assert took < 0.6 * whole, f"interrupted apply ran {took:.2f} s of a whole {whole:.2f} s"
+    assert model.apply(events[:10], np.full(10, moved)).shape == (10, 6)

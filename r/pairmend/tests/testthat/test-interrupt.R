@@ -1,20 +1,42 @@
-# Ctrl-C during a correction or a model's fit ends the call with an interrupt and leaves the session
-# usable. They run in a separate R process, which receives SIGINT as Ctrl-C would send it.
+# Ctrl-C during a correction, a model's fit or a model's apply ends the call with an interrupt and
+# leaves the session usable. They run in a separate R process, which receives SIGINT as Ctrl-C
+# would send it.
+
+# Starts Rscript on `lines` (after loading this pairmend); returns its process id.
+start_r_process <- function(lines) {
+    script <- tempfile(fileext = ".R")
+    writeLines(c(sprintf("library(pairmend, lib.loc = %s)", deparse(dirname(find.package("pairmend")))), lines),
+               script)
+    as.integer(system(sprintf("%s %s >/dev/null 2>&1 & echo $!", shQuote(file.path(R.home("bin"), "Rscript")),
+                              shQuote(script)), intern = TRUE))
+}
+
+# Waits until a line of the file `status` matches `line`; FALSE after `seconds`.
+wait_for <- function(status, line, seconds) {
+    deadline <- Sys.time() + seconds
+    while (Sys.time() < deadline) {
+        if (file.exists(status) && any(grepl(line, readLines(status, warn = FALSE)))) {
+            return(TRUE)
+        }
+        Sys.sleep(0.05)
+    }
+    FALSE
+}
+
+shifted_events <- c(
+    "set.seed(5)",
+    "x <- matrix(rnorm(180000), ncol = 6)",
+    "batch <- rep(1:2, each = 15000)",
+    "x[batch == 2, ] <- x[batch == 2, ] + 0.5")
 
 test_that("an interrupt ends correct() and fit(), and the session goes on", {
     skip_on_os("windows")
-    library_folder <- dirname(find.package("pairmend"))
     status <- tempfile(fileext = ".txt")
     times <- tempfile(fileext = ".txt")
-    script <- tempfile(fileext = ".R")
-    writeLines(c(
-        sprintf("library(pairmend, lib.loc = %s)", deparse(library_folder)),
+    pid <- start_r_process(c(
         sprintf("status <- %s", deparse(status)),
         sprintf("times <- %s", deparse(times)),
-        "set.seed(5)",
-        "x <- matrix(rnorm(180000), ncol = 6)",
-        "batch <- rep(1:2, each = 15000)",
-        "x[batch == 2, ] <- x[batch == 2, ] + 0.5",
+        shifted_events,
         "cat('ready\\n', file = status)",
         "outcome <- tryCatch({ correct(x, batch, num_threads = 1); 'finished' }, interrupt = function(e) 'interrupted')",
         "cat(outcome, '\\n', file = status, append = TRUE)",
@@ -27,32 +49,54 @@ test_that("an interrupt ends correct() and fit(), and the session goes on", {
         "cat(outcome, '\\n', file = status, append = TRUE)",
         "cat(whole, proc.time()[['elapsed']] - start, '\\n', file = times)",
         "model <- fit(x[c(1:300, 15001:15300), ], rep(1:2, each = 300))",
-        "cat('usable', length(model$batches), '\\n', file = status, append = TRUE)"), script)
-    pid <- as.integer(system(sprintf("%s %s >/dev/null 2>&1 & echo $!", shQuote(file.path(R.home("bin"), "Rscript")),
-                                     shQuote(script)), intern = TRUE))
+        "cat('usable', length(model$batches), '\\n', file = status, append = TRUE)"))
     on.exit(tools::pskill(pid, tools::SIGKILL), add = TRUE)
 
-    wait_for <- function(line, seconds) {
-        deadline <- Sys.time() + seconds
-        while (Sys.time() < deadline) {
-            if (file.exists(status) && any(grepl(line, readLines(status, warn = FALSE)))) {
-                return(TRUE)
-            }
-            Sys.sleep(0.05)
-        }
-        FALSE
-    }
-    expect_true(wait_for("ready", 60))
+    expect_true(wait_for(status, "ready", 60))
     Sys.sleep(0.5)
     tools::pskill(pid, tools::SIGINT)
-    expect_true(wait_for("usable 600", 120))
+    expect_true(wait_for(status, "usable 600", 120))
     # fit() runs the engine as correct() does, and stops the same way: between the engine's phases,
     # well before a whole fit would end (after the first neighbour indices, some 40% of the fit).
-    expect_true(wait_for("fitting", 60))
+    expect_true(wait_for(status, "fitting", 60))
     Sys.sleep(0.5)
     tools::pskill(pid, tools::SIGINT)
-    expect_true(wait_for("usable 2", 120))
+    expect_true(wait_for(status, "usable 2", 120))
     expect_identical(trimws(readLines(status)), c("ready", "interrupted", "usable 600", "fitting", "interrupted", "usable 2"))
     seconds <- scan(times, quiet = TRUE)
     expect_lt(seconds[2], 0.75 * seconds[1])
+})
+
+test_that("an interrupt ends apply_model() after the block of events it is in", {
+    skip_on_os("windows")
+    status <- tempfile(fileext = ".txt")
+    times <- tempfile(fileext = ".txt")
+    pid <- start_r_process(c(
+        sprintf("status <- %s", deparse(status)),
+        sprintf("times <- %s", deparse(times)),
+        shifted_events,
+        "model <- fit(x, batch, num_threads = 1)",
+        # The batch that is corrected (the first reference stays put), 200,000 events of it: four blocks.
+        "moved <- model$batches[2]",
+        "big <- x[rep(which(batch == as.integer(moved)), length.out = 200000), ]",
+        "labels <- rep(moved, nrow(big))",
+        # A tenth of the events, timed, stands for the whole call (each event is corrected on its own).
+        "tenth <- system.time(apply_model(model, big[1:20000, ], labels[1:20000], num_threads = 1))[['elapsed']]",
+        "cat(tenth, '\\n', file = times)",
+        "cat('applying\\n', file = status)",
+        "start <- proc.time()[['elapsed']]",
+        "outcome <- tryCatch({ apply_model(model, big, labels, num_threads = 1); 'applied' }, interrupt = function(e) 'interrupted')",
+        "cat(outcome, '\\n', file = status, append = TRUE)",
+        "cat(proc.time()[['elapsed']] - start, '\\n', file = times, append = TRUE)",
+        "cat('usable', nrow(apply_model(model, big[1:10, ], labels[1:10])), '\\n', file = status, append = TRUE)"))
+    on.exit(tools::pskill(pid, tools::SIGKILL), add = TRUE)
+
+    expect_true(wait_for(status, "applying", 120))
+    whole <- 10 * scan(times, quiet = TRUE)[1]
+    # Inside the first block; apply_model() ends when that block is done.
+    Sys.sleep(0.05 * whole)
+    tools::pskill(pid, tools::SIGINT)
+    expect_true(wait_for(status, "usable 10", 120))
+    expect_identical(trimws(readLines(status)), c("applying", "interrupted", "usable 10"))
+    expect_lt(scan(times, quiet = TRUE)[2], 0.6 * whole)
 })
