@@ -170,12 +170,17 @@ INSTANTIATE_TEST_SUITE_P(
                       ExactCase{false, true, 2, 2, std::numeric_limits<std::uint64_t>::max()},
                       ExactCase{true, false, 2, 2, 150}, ExactCase{false, true, 1, 2, 150}));
 
-TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
-    const Labelled data = interleaved({400, 400}, 7);
+// A model of batches A and B, 400 events each, merged in input order: batch A is the first reference.
+Model model_of_two_batches(std::uint64_t seed) {
+    const Labelled data = interleaved({400, 400}, seed);
     FitOptions options;
     options.settings.automatic_order = false;
-    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
-                                                      data.ids.data(), data.names, options, nullptr);
+    return pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(), data.ids.data(), data.names,
+                                         options, nullptr);
+}
+
+TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
+    const Model model = model_of_two_batches(7);
     ASSERT_EQ(model.batches[0].name, "batch A");
     const std::string first = "batch A";
     const std::string second = "batch B";
@@ -206,11 +211,8 @@ TEST(Apply, EventsNeverSeenAreCorrectedAndTheFirstReferenceStaysPut) {
 }
 
 TEST(Apply, AStopCheckBetweenBlocksEndsTheCallOrLeavesTheValuesOfOneWholeCall) {
-    const Labelled data = interleaved({400, 400}, 13);
-    FitOptions options;
-    options.settings.automatic_order = false;
-    const Model model = pairmend::model::fit_labelled(ndim, data.ids.size(), data.events.data(),
-                                                      data.ids.data(), data.names, options, nullptr);
+    const Model model = model_of_two_batches(13);
+    const std::vector<std::string> names{"batch A", "batch B"};
     // Two whole blocks and a part of batch B, then a few events of batch A, in one call.
     const std::size_t nb = 2 * pairmend::model::kEventsPerStopCheck + 123;
     std::vector<double> events = batch_events(nb, 1.5, 5);
@@ -225,7 +227,7 @@ TEST(Apply, AStopCheckBetweenBlocksEndsTheCallOrLeavesTheValuesOfOneWholeCall) {
     whole.insert(whole.end(), of_a.begin(), of_a.end());
     int checks = 0;
     std::vector<double> blocked(events.size());
-    pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), data.names, blocked.data(), 2,
+    pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), names, blocked.data(), 2,
                                     [&] { return ++checks < 0; });
     EXPECT_EQ(checks, 4); // three blocks of batch B, one of batch A
     EXPECT_TRUE(same_bits(blocked, whole));
@@ -233,7 +235,7 @@ TEST(Apply, AStopCheckBetweenBlocksEndsTheCallOrLeavesTheValuesOfOneWholeCall) {
     // Asked to stop before the second block: the call ends and writes nothing.
     checks = 0;
     std::vector<double> untouched(events.size(), -7.0);
-    EXPECT_THROW(pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), data.names,
+    EXPECT_THROW(pairmend::model::apply_labelled(model, ndim, n, events.data(), ids.data(), names,
                                                  untouched.data(), 1, [&] { return ++checks == 2; }),
                  mnncorrect::Interrupted);
     EXPECT_EQ(checks, 2);

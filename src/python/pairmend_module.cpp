@@ -201,8 +201,7 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
     double* output = corrected.mutable_data();
     mnncorrect::MnnCorrect<int, double>::Details details;
     try {
-        details = pairmend_python::reraise_interrupt([&] {
-            const py::gil_scoped_release unlocked;
+        details = pairmend_python::run_without_lock([&] {
             return engine.run(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), output,
                               static_cast<const int*>(nullptr));
         });
@@ -279,8 +278,7 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
         output = target.mutable_data();
     }
     options.should_stop = pairmend_python::python_should_stop;
-    return pairmend_python::reraise_interrupt([&] {
-        const py::gil_scoped_release unlocked;
+    return pairmend_python::run_without_lock([&] {
         return std::make_shared<pairmend::model::Model>(pairmend::model::fit_labelled(
             static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), batches.names(), options, output));
     });
@@ -295,8 +293,7 @@ py::array_t<double> apply_model(const ModelPointer& model, const py::array& data
     const BatchLabels batches(labels, nobs, false);
     py::array_t<double> corrected({nobs, ndim});
     double* output = corrected.mutable_data();
-    pairmend_python::reraise_interrupt([&] {
-        const py::gil_scoped_release unlocked;
+    pairmend_python::run_without_lock([&] {
         pairmend::model::apply_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
                                         batches.batches().data(), batches.names(), output, num_threads,
                                         pairmend_python::python_should_stop);
@@ -315,8 +312,7 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
     options.fit_events = fit_events;
     options.num_threads = num_threads;
     options.should_stop = pairmend_python::python_should_stop;
-    return pairmend_python::reraise_interrupt([&] {
-        const py::gil_scoped_release unlocked;
+    return pairmend_python::run_without_lock([&] {
         return std::make_shared<pairmend::model::Model>(
             pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
                                              batches.batches().data(), batches.names(), options, nullptr));

@@ -4,7 +4,7 @@
 // Ctrl-C for the calls that run the engine or a model with Python's lock released. The engine asks
 // `python_should_stop` between its phases, on the calling thread; it takes the lock back and lets
 // Python run its signal handlers. A handler's exception (KeyboardInterrupt for Ctrl-C) stays
-// pending, the run ends with mnncorrect::Interrupted, and `reraise_interrupt` raises that
+// pending, the run ends with mnncorrect::Interrupted, and `run_without_lock` raises that
 // exception once the lock is held again, so the caller sees KeyboardInterrupt and nothing else.
 
 #include "mnncorrect/Interrupted.hpp"
@@ -22,12 +22,13 @@ inline bool python_should_stop() {
 }
 
 /**
- * Runs `run` (which releases Python's lock itself) and turns its end on an interrupt into the
- * Python exception the signal handler raised.
+ * Runs `run` with Python's lock released, and turns its end on an interrupt into the Python
+ * exception the signal handler raised (the lock is held again by then).
  */
 template <typename Run>
-auto reraise_interrupt(Run run) -> decltype(run()) {
+auto run_without_lock(Run run) -> decltype(run()) {
     try {
+        const pybind11::gil_scoped_release unlocked;
         return run();
     } catch (const mnncorrect::Interrupted&) {
         throw pybind11::error_already_set();

@@ -2,10 +2,18 @@
 # leaves the session usable. They run in a separate R process, which receives SIGINT as Ctrl-C
 # would send it.
 
-# Starts Rscript on `lines` (after loading this pairmend); returns its process id.
-start_r_process <- function(lines) {
+# Starts Rscript on `lines`, after loading this pairmend, naming the files `status` and `times`
+# and making the events `x` of two shifted batches `batch`; returns its process id.
+start_r_process <- function(status, times, lines) {
     script <- tempfile(fileext = ".R")
-    writeLines(c(sprintf("library(pairmend, lib.loc = %s)", deparse(dirname(find.package("pairmend")))), lines),
+    writeLines(c(sprintf("library(pairmend, lib.loc = %s)", deparse(dirname(find.package("pairmend")))),
+                 sprintf("status <- %s", deparse(status)),
+                 sprintf("times <- %s", deparse(times)),
+                 "set.seed(5)",
+                 "x <- matrix(rnorm(180000), ncol = 6)",
+                 "batch <- rep(1:2, each = 15000)",
+                 "x[batch == 2, ] <- x[batch == 2, ] + 0.5",
+                 lines),
                script)
     as.integer(system(sprintf("%s %s >/dev/null 2>&1 & echo $!", shQuote(file.path(R.home("bin"), "Rscript")),
                               shQuote(script)), intern = TRUE))
@@ -23,20 +31,11 @@ wait_for <- function(status, line, seconds) {
     FALSE
 }
 
-shifted_events <- c(
-    "set.seed(5)",
-    "x <- matrix(rnorm(180000), ncol = 6)",
-    "batch <- rep(1:2, each = 15000)",
-    "x[batch == 2, ] <- x[batch == 2, ] + 0.5")
-
 test_that("an interrupt ends correct() and fit(), and the session goes on", {
     skip_on_os("windows")
     status <- tempfile(fileext = ".txt")
     times <- tempfile(fileext = ".txt")
-    pid <- start_r_process(c(
-        sprintf("status <- %s", deparse(status)),
-        sprintf("times <- %s", deparse(times)),
-        shifted_events,
+    pid <- start_r_process(status, times, c(
         "cat('ready\\n', file = status)",
         "outcome <- tryCatch({ correct(x, batch, num_threads = 1); 'finished' }, interrupt = function(e) 'interrupted')",
         "cat(outcome, '\\n', file = status, append = TRUE)",
@@ -71,10 +70,7 @@ test_that("an interrupt ends apply_model() after the block of events it is in", 
     skip_on_os("windows")
     status <- tempfile(fileext = ".txt")
     times <- tempfile(fileext = ".txt")
-    pid <- start_r_process(c(
-        sprintf("status <- %s", deparse(status)),
-        sprintf("times <- %s", deparse(times)),
-        shifted_events,
+    pid <- start_r_process(status, times, c(
         "model <- fit(x, batch, num_threads = 1)",
         # The batch that is corrected (the first reference stays put), 200,000 events of it: four blocks.
         "moved <- model$batches[2]",
