@@ -112,38 +112,24 @@ def flow_case(values, batch, infection, neighbour_rows):
     )
 
 
-def flow_b_mock_case(values, batch, infection):
+def flow_b_mock_case(values, batch, infection, fit_mock=False):
+    """Batch A whole and batch B's mock mice only. With `fit_mock`, each method learns from the mock
+    mice only (the condition both batches hold) and corrects every event; batch A then stays the
+    reference by the batch-number merge order, as it is without (the two fitted batches are of
+    equal size, so the automatic order could pick either)."""
     keep = (batch == 1) | (infection == "Mock")
     v, b, g = np.ascontiguousarray(values[keep]), batch[keep], infection[keep]
     mock = g == "Mock"
     return Case(
-        "flow, B mock only",
+        "flow, B mock only, fit mock" if fit_mock else "flow, B mock only",
         v,
         b,
         [
             ("EMD mock vs mock", True, lambda c: metrics.emd(c, b, mock)),
             ("biology kept (A)", False, lambda c: metrics.biology_kept(v, c, b, g)),
         ],
-    )
-
-
-def flow_b_mock_anchor_case(values, batch, infection):
-    """The B-mock-only table, each method fitted on the mock mice only (the condition both batches
-    hold) and applied to every event. Batch A stays the reference, as in the case without anchors
-    (the two fitted batches are of equal size, so the automatic order could pick either)."""
-    keep = (batch == 1) | (infection == "Mock")
-    v, b, g = np.ascontiguousarray(values[keep]), batch[keep], infection[keep]
-    mock = g == "Mock"
-    return Case(
-        "flow, B mock only, fit mock",
-        v,
-        b,
-        [
-            ("EMD mock vs mock", True, lambda c: metrics.emd(c, b, mock)),
-            ("biology kept (A)", False, lambda c: metrics.biology_kept(v, c, b, g)),
-        ],
-        fit_rows=np.flatnonzero(mock),
-        settings={"automatic_order": False},
+        fit_rows=np.flatnonzero(mock) if fit_mock else None,
+        settings={"automatic_order": False} if fit_mock else None,
     )
 
 
@@ -211,7 +197,7 @@ def build_cases(args, folder):
         cases += [
             flow_case(values, batch, infection, neighbour_rows),
             flow_b_mock_case(values, batch, infection),
-            flow_b_mock_anchor_case(values, batch, infection),
+            flow_b_mock_case(values, batch, infection, fit_mock=True),
             flow_anchor_case(values, batch, infection),
         ]
     else:
