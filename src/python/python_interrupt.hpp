@@ -11,8 +11,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <functional>
-
 namespace pairmend_python {
 
 /// The stop check for the engine and the model library: true when a signal handler raised.
