@@ -15,7 +15,11 @@
 # summary compared, and the report's JSON figures of a job with a report. pairmend-fcs, when
 # ../shared/data/fcs is there: the mass and flow files corrected (exact and approximate), their
 # corrected files compared as exported values, and the report's JSON. The Python module: corrected
-# values of simulated tables. Prints one line per job and exits non-zero if anything differs.
+# values of simulated tables with both methods, and models fitted on a subsample. Without shared
+# data: a simulated FCS study corrected with both methods, with subsample fits, and a model learnt,
+# extended and applied, its model files compared byte for byte. The R package, when both builds
+# hold it installed in r-library: both methods' corrections and a model's apply.
+# Prints one line per job and exits non-zero if anything differs.
 set -euo pipefail
 if [ "$#" -ne 3 ]; then
     sed -n '2,14p' "$0" >&2
@@ -152,6 +156,51 @@ if [ -d "$data/fcs" ] && [ -x "$before/src/fcs_tool/pairmend-fcs" ]; then
     fcs_job fcs_flow 500 "--batches $work/flow_batches.csv" "$data"/fcs/flow_cytometry/*.fcs
 fi
 
+# pairmend-fcs on a simulated study, which needs no shared data: both methods, a subsample fit, and
+# a model learnt, extended and applied (the model files compared byte for byte).
+if [ -x "$before/src/fcs_tool/pairmend-fcs" ]; then
+    study="$work/fcs_study"
+    [ -f "$study/batches.csv" ] || "$simulate" --fcs "$study" --events 1500 --dims 8 --batches 3 \
+        --files-per-batch 2 --seed 21 >/dev/null
+    study_files=("$study"/*.fcs)
+    fcs_job sim_fcs_mnn 5 "--batches $study/batches.csv" "${study_files[@]}"
+    fcs_job sim_fcs_curves 5 "--batches $study/batches.csv --method curves" "${study_files[@]}"
+    fcs_job sim_fcs_subsample 5 "--batches $study/batches.csv --fit-events 600" "${study_files[@]}"
+    fcs_job sim_fcs_curves_subsample 5 "--batches $study/batches.csv --method curves --fit-events 600" \
+        "${study_files[@]}"
+    # A model of batches 1 and 2, extended by batch 3, then applied to every file.
+    grep -v batch3 "$study/batches.csv" >"$work/first_batches.csv"
+    for method in mnn curves; do
+        models=()
+        for side in before after; do
+            build="$before"
+            [ "$side" = after ] && build="$after"
+            fcs="$build/src/fcs_tool/pairmend-fcs"
+            rm -rf "$work/model.$side.$method"
+            mkdir -p "$work/model.$side.$method"
+            "$fcs" fit --model "$work/model.$side.$method/first.pmm" --batches "$work/first_batches.csv" \
+                --method "$method" "$study"/batch[12]_*.fcs >/dev/null 2>&1 || true
+            "$fcs" extend --model "$work/model.$side.$method/first.pmm" \
+                --new-model "$work/model.$side.$method/all.pmm" --batches "$study/batches.csv" \
+                "$study"/batch3_*.fcs >/dev/null 2>&1 || true
+            "$fcs" apply --model "$work/model.$side.$method/all.pmm" --out "$work/model.$side.$method/out" \
+                --batches "$study/batches.csv" "${study_files[@]}" >/dev/null 2>&1 || true
+            for file in first.pmm all.pmm; do
+                cp "$work/model.$side.$method/$file" "$work/model_$method.$file.$side" 2>/dev/null || true
+            done
+            for file in "${study_files[@]}"; do
+                "$after/src/fcs_tool/pairmend-fcs" export "$work/model.$side.$method/out/$(basename "$file")" \
+                    "$work/model_$method.$(basename "$file" .fcs).csv.$side" >/dev/null 2>&1 || true
+            done
+        done
+        models=("$work/model_$method.first.pmm" "$work/model_$method.all.pmm")
+        for file in "${study_files[@]}"; do
+            models+=("$work/model_$method.$(basename "$file" .fcs).csv")
+        done
+        same_files "sim_fcs_model_$method" "${models[@]}"
+    done
+fi
+
 # The Python module: corrected values of the simulated tables, saved as NumPy files.
 if [ -d "$before/python/pairmend" ] && [ -d "$after/python/pairmend" ] &&
     /usr/bin/python3 -c "import numpy" 2>/dev/null; then
@@ -170,10 +219,41 @@ for approximate in (False, True):
                               num_threads=2)
     with open(sys.argv[2], "ab" if approximate else "wb") as out:
         np.save(out, result.corrected)
+values, batch = table[:, :-2], table[:, -2].astype(np.int64)
+with open(sys.argv[2], "ab") as out:
+    np.save(out, pairmend.correct(values, batch, method="curves", num_threads=2).corrected)
+    for method in ("mnn", "curves"):
+        model = pairmend.fit(values, batch, method=method, fit_events=500, num_threads=2)
+        np.save(out, model.apply(values, batch, num_threads=2))
+        model.save(sys.argv[2] + "." + method + ".pmm")
+        np.save(out, np.fromfile(sys.argv[2] + "." + method + ".pmm", dtype=np.uint8))
 PY
         done
         same_files "$base.python" "$work/$base.python.npy"
     done
+fi
+
+# The R package, when both builds hold it installed (scripts/test installs it into r-library):
+# corrected values of both methods and a model's apply, written as raw doubles.
+if [ -d "$before/r-library/pairmend" ] && [ -d "$after/r-library/pairmend" ] && command -v Rscript >/dev/null; then
+    for side in before after; do
+        build="$before"
+        [ "$side" = after ] && build="$after"
+        R_LIBS="$build/r-library" Rscript - "$work/sim_3x5.csv" "$work/sim_3x5.r.$side" <<'R' >/dev/null 2>&1 || true
+args <- commandArgs(TRUE)
+table <- as.matrix(read.csv(args[1]))
+values <- table[, seq_len(ncol(table) - 2)]
+batch <- table[, ncol(table) - 1]
+out <- file(args[2], "wb")
+for (method in c("mnn", "curves")) {
+    writeBin(as.vector(pairmend::correct(values, batch, method = method, num_threads = 2)$corrected), out)
+    model <- pairmend::fit(values, batch, method = method, fit_events = 500, num_threads = 2)
+    writeBin(as.vector(pairmend::apply_model(model, values, batch, num_threads = 2)), out)
+}
+close(out)
+R
+    done
+    same_files "sim_3x5.r" "$work/sim_3x5.r"
 fi
 
 echo "$jobs jobs, $failures with different outputs"
