@@ -6,6 +6,7 @@
 # table and the summary, the timing line ending in one line end, and relative names resolved
 # against the folder that GetModuleFileNameA names.
 # Usage: tests/windows/run_wine_tests.sh PAIRMEND_WINDOWS_ZIP LINUX_PAIRMEND
+# (scripts/windows --test runs it). With PAIRMEND_KEEP_WINE_TESTS set, the runs' folders stay.
 set -euo pipefail
 
 if [ "$#" -ne 2 ]; then
