@@ -83,3 +83,8 @@ pairmend_version() {
 PAIRMEND_R_PACKAGES=(r-base-dev r-cran-rcpp)
 # Packages needed in addition to run the R package's tests.
 PAIRMEND_R_TEST_PACKAGES=(r-cran-testthat r-bioc-singlecellexperiment)
+
+# Packages needed to cross-build the workstation program for Windows (scripts/windows), and in
+# addition to run it under wine for its tests.
+PAIRMEND_WINDOWS_PACKAGES=(cmake make rapidjson-dev g++-mingw-w64-x86-64-posix)
+PAIRMEND_WINE_PACKAGES=(wine wine64)

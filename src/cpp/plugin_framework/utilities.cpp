@@ -34,8 +34,19 @@ std::string GetExecutablePath() {
     const std::string::size_type slash = program.rfind('/');
     return slash == std::string::npos ? program : program.substr(0, slash);
 #elif defined(_WIN32)
+    // A call that fills the whole buffer has cut the name (and returns the buffer's size), which
+    // would resolve relative names against the wrong folder; a program in a folder that deep is
+    // asked again with room for the longest path Windows allows.
     char buffer[260];
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+    DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+    if (length == sizeof(buffer)) {
+        std::vector<char> longer(32768);
+        length = GetModuleFileNameA(nullptr, longer.data(), static_cast<DWORD>(longer.size()));
+        if (length == 0 || length == longer.size()) {
+            throw std::runtime_error(executable_path_error);
+        }
+        return std::filesystem::path(std::string(longer.data(), length)).parent_path().string();
+    }
     if (length == 0) {
         throw std::runtime_error(executable_path_error);
     }
