@@ -211,9 +211,10 @@ int run(const Arguments& arguments) {
 
     std::vector<double> engine_output(arguments.exactness ? input.data.size() : 0);
     if (arguments.exactness) {
-        mnncorrect::MnnCorrect<int, double> engine;
-        engine.approximate = arguments.approximate;
-        engine.num_threads = arguments.threads;
+        mnncorrect::Options engine_options;
+        engine_options.approximate = arguments.approximate;
+        engine_options.num_threads = arguments.threads;
+        const mnncorrect::MnnCorrect<int, double> engine(engine_options);
         start = Clock::now();
         engine.run(input.ndim, n, input.data.data(), input.batches.data(), engine_output.data(),
                    static_cast<const int*>(nullptr));

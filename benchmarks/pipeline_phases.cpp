@@ -44,8 +44,9 @@ int run(const std::string& job) {
     const double read_seconds = seconds_since(start);
 
     mnncorrect::PhaseTimes times;
-    mnncorrect::MnnCorrect<int, double> engine = QN::configure_engine(settings);
-    engine.phase_times = &times;
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.phase_times = &times;
+    const mnncorrect::MnnCorrect<int, double> engine(QN::configure_engine(settings), hooks);
 
     start = Clock::now();
     // Left uninitialised until the engine writes it, as pairmend does.
@@ -62,7 +63,7 @@ int run(const std::string& job) {
 
     std::printf("%d events x %d parameters, %zu batches, %s search, %d engine thread(s)\n", input.nobs,
                 input.ndim, input.batchLabels.size(), settings.approximate ? "approximate" : "exact",
-                engine.num_threads);
+                engine.options().num_threads);
     print_phase("read and prepare the table", read_seconds);
     print_phase("engine: group / restore order", times.arrange);
     print_phase("engine: build indices + first tables", times.build);

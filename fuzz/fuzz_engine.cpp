@@ -47,17 +47,18 @@ double fuzzed_real(pairmend_fuzz::ByteReader& bytes, double typical) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     pairmend_fuzz::ByteReader bytes(data, size);
 
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.approximate = bytes.flag();
-    engine.automatic_order = bytes.flag();
-    engine.reference_policy = static_cast<mnncorrect::ReferencePolicy>(bytes.small(0, 3));
-    engine.num_neighbors = fuzzed_count(bytes, -1, 12);
-    engine.num_mads = fuzzed_real(bytes, 3.0);
-    engine.robust_iterations = fuzzed_count(bytes, -1, 4);
-    engine.robust_trim = fuzzed_real(bytes, 0.25);
-    engine.observation_cap =
+    mnncorrect::Options options;
+    options.approximate = bytes.flag();
+    options.automatic_order = bytes.flag();
+    options.reference_policy = static_cast<mnncorrect::ReferencePolicy>(bytes.small(0, 3));
+    options.num_neighbors = fuzzed_count(bytes, -1, 12);
+    options.num_mads = fuzzed_real(bytes, 3.0);
+    options.robust_iterations = fuzzed_count(bytes, -1, 4);
+    options.robust_trim = fuzzed_real(bytes, 0.25);
+    options.observation_cap =
         bytes.flag() ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(bytes.bits(1));
-    engine.num_threads = bytes.small(0, 3);
+    options.num_threads = bytes.small(0, 3);
+    const mnncorrect::MnnCorrect<int, double> engine(options);
 
     const int ndim = bytes.small(1, 3);
     const int nbatches = bytes.small(2, 3);

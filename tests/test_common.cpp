@@ -103,7 +103,7 @@ TEST(EngineSettings, ConfigureEngineCopiesEverySettingAndUsesHalfTheThreads) {
     options.approximate = true;
     options.automatic_order = false;
     options.reference_policy = mnncorrect::MaxVariance;
-    const mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options);
+    const mnncorrect::Options engine = pairmend::configure_engine(options);
     EXPECT_EQ(engine.num_neighbors, 7);
     EXPECT_EQ(engine.num_mads, 2.5);
     EXPECT_EQ(engine.robust_iterations, 4);

@@ -270,7 +270,7 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
     EXPECT_EQ(options.cofactor, 150.0);
     EXPECT_EQ(options.report, "r.html");
 
-    const mnncorrect::MnnCorrect<int, double> engine = pairmend::fcs_tool::configure_engine(options);
+    const mnncorrect::Options engine = pairmend::fcs_tool::configure_engine(options);
     EXPECT_EQ(engine.num_neighbors, 7);
     EXPECT_EQ(engine.num_mads, 2.5);
     EXPECT_EQ(engine.robust_iterations, 4);
@@ -281,10 +281,10 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
     EXPECT_EQ(engine.num_threads, 3);
 
     // Without options: pairmend's defaults and thread count.
-    const mnncorrect::MnnCorrect<int, double> defaults =
-        pairmend::fcs_tool::configure_engine(pairmend::fcs_tool::parse_correct_options({"--out", "o", "a.fcs"}));
+    const mnncorrect::Options defaults = pairmend::fcs_tool::configure_engine(
+        pairmend::fcs_tool::parse_correct_options({"--out", "o", "a.fcs"}));
     const QN::MnnSettings pairmend_defaults;
-    const mnncorrect::MnnCorrect<int, double> pairmend = QN::configure_engine(pairmend_defaults);
+    const mnncorrect::Options pairmend = QN::configure_engine(pairmend_defaults);
     EXPECT_EQ(defaults.num_neighbors, pairmend.num_neighbors);
     EXPECT_EQ(defaults.num_mads, pairmend.num_mads);
     EXPECT_EQ(defaults.robust_iterations, pairmend.robust_iterations);

@@ -64,10 +64,10 @@ struct Mixture {
 };
 
 Engine engine(bool approximate, int threads) {
-    Engine e;
-    e.approximate = approximate;
-    e.num_threads = threads;
-    return e;
+    Engine::Options options;
+    options.approximate = approximate;
+    options.num_threads = threads;
+    return Engine(options);
 }
 
 Details run_grouped(const Engine& e, const Mixture& m, std::vector<double>& output,
@@ -167,13 +167,15 @@ TEST(MnnCorrect, AStopCheckEndsTheRunBetweenPhasesAndOtherwiseChangesNothing) {
 
     for (const bool automatic : {true, false}) {
         // Never asked to stop: every phase calls the check, and the result is the same.
-        Engine counting;
-        counting.automatic_order = automatic;
+        Engine::Options options;
+        options.automatic_order = automatic;
         int calls = 0;
-        counting.should_stop = [&calls] {
+        Engine::Hooks counting_hooks;
+        counting_hooks.should_stop = [&calls] {
             ++calls;
             return false;
         };
+        const Engine counting(options, counting_hooks);
         std::vector<double> checked;
         const Details details = run_grouped(counting, m, checked);
         if (automatic) {
@@ -185,10 +187,10 @@ TEST(MnnCorrect, AStopCheckEndsTheRunBetweenPhasesAndOtherwiseChangesNothing) {
 
         // Asked to stop at each of those points in turn: the run ends there.
         for (int stop_at = 1; stop_at <= calls; ++stop_at) {
-            Engine stopping;
-            stopping.automatic_order = automatic;
             int seen = 0;
-            stopping.should_stop = [&seen, stop_at] { return ++seen == stop_at; };
+            Engine::Hooks stopping_hooks;
+            stopping_hooks.should_stop = [&seen, stop_at] { return ++seen == stop_at; };
+            const Engine stopping(options, stopping_hooks);
             std::vector<double> output;
             EXPECT_THROW(run_grouped(stopping, m, output), mnncorrect::Interrupted) << stop_at;
             EXPECT_EQ(seen, stop_at);
@@ -212,7 +214,7 @@ TEST(MnnCorrect, FirstBatchOfTheMergeOrderComesOutUnchanged) {
 
 TEST(MnnCorrect, OrdersAndPairCountsFollowTheOptions) {
     const Mixture m({100, 160, 130}, kShifts, 88);
-    const int k = Engine().num_neighbors;
+    const int k = Engine().options().num_neighbors;
     auto pairs_between = [&](size_t a, size_t b) {
         return static_cast<int>(pairmend_test::count_mutual_pairs(kNdim, m.sizes[a], m.batch_values(a),
                                                                   m.sizes[b], m.batch_values(b), k));
@@ -220,8 +222,9 @@ TEST(MnnCorrect, OrdersAndPairCountsFollowTheOptions) {
     std::vector<double> output;
 
     // Automatic order from the largest batch: the batch with more pairs with it comes next.
-    Engine automatic;
-    automatic.reference_policy = mnncorrect::MaxSize;
+    Engine::Options by_size_options;
+    by_size_options.reference_policy = mnncorrect::MaxSize;
+    const Engine automatic(by_size_options);
     const Details by_size = run_grouped(automatic, m, output);
     const int with_0 = pairs_between(1, 0);
     const int with_2 = pairs_between(1, 2);
@@ -231,8 +234,11 @@ TEST(MnnCorrect, OrdersAndPairCountsFollowTheOptions) {
     EXPECT_EQ(by_size.num_pairs[0], std::max(with_0, with_2));
 
     // Id order when the automatic order is off.
+    // (The options replaced after construction.)
+    Engine::Options in_order_options;
+    in_order_options.automatic_order = false;
     Engine in_order;
-    in_order.automatic_order = false;
+    in_order.set_options(in_order_options);
     const Details by_id = run_grouped(in_order, m, output);
     EXPECT_EQ(by_id.merge_order, (std::vector<int>{0, 1, 2}));
     ASSERT_EQ(by_id.num_pairs.size(), 2u);
@@ -269,8 +275,7 @@ Shuffled take(const Mixture& m, const std::vector<size_t>& from) {
 
 TEST(MnnCorrect, EveryLayoutReturnsEachEventInItsInputRow) {
     const Mixture m({90, 110, 70}, kShifts, 99);
-    Engine e;
-    e.num_threads = 2;
+    const Engine e = engine(false, 2);
     std::vector<double> grouped_output;
     const Details grouped = run_grouped(e, m, grouped_output);
 
@@ -359,18 +364,18 @@ std::string error_of(const Engine& e, const Mixture& m, const int* order = nullp
 TEST(MnnCorrect, InvalidOptionsAreRefusedBeforeAnyWork) {
     // Even without events, where no correction would ever check them.
     const Mixture none({}, {}, 1);
-    Engine no_neighbors;
+    Engine::Options no_neighbors;
     no_neighbors.num_neighbors = 0;
-    EXPECT_EQ(error_of(no_neighbors, none), "The number of neighbors must be at least 1, not 0");
+    EXPECT_EQ(error_of(Engine(no_neighbors), none), "The number of neighbors must be at least 1, not 0");
 
-    Engine bad_trim;
+    Engine::Options bad_trim;
     bad_trim.robust_trim = 1.5;
     bad_trim.robust_iterations = -1;
-    EXPECT_EQ(error_of(bad_trim, none), "trimming proportion must be in [0, 1]");
+    EXPECT_EQ(error_of(Engine(bad_trim), none), "trimming proportion must be in [0, 1]");
 
-    Engine bad_iterations;
+    Engine::Options bad_iterations;
     bad_iterations.robust_iterations = -1;
-    EXPECT_EQ(error_of(bad_iterations, none), "number of iterations must be non-negative");
+    EXPECT_EQ(error_of(Engine(bad_iterations), none), "number of iterations must be non-negative");
 }
 
 TEST(MnnCorrect, BadBatchIdsAndOrdersAreRefused) {

@@ -97,16 +97,17 @@ Labelled interleaved(const std::vector<size_t>& sizes, std::uint64_t seed) {
 
 std::vector<double> engine_correction(const Labelled& data, const pairmend::model::Settings& settings,
                                       int threads) {
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = settings.num_neighbors;
-    engine.num_mads = settings.num_mads;
-    engine.robust_iterations = settings.robust_iterations;
-    engine.robust_trim = settings.robust_trim;
-    engine.approximate = settings.approximate;
-    engine.automatic_order = settings.automatic_order;
-    engine.reference_policy = settings.reference_policy;
-    engine.observation_cap = static_cast<size_t>(settings.observation_cap);
-    engine.num_threads = threads;
+    mnncorrect::Options options;
+    options.num_neighbors = settings.num_neighbors;
+    options.num_mads = settings.num_mads;
+    options.robust_iterations = settings.robust_iterations;
+    options.robust_trim = settings.robust_trim;
+    options.approximate = settings.approximate;
+    options.automatic_order = settings.automatic_order;
+    options.reference_policy = settings.reference_policy;
+    options.observation_cap = static_cast<size_t>(settings.observation_cap);
+    options.num_threads = threads;
+    const mnncorrect::MnnCorrect<int, double> engine(options);
     std::vector<double> output(data.events.size());
     engine.run(ndim, data.ids.size(), data.events.data(), data.ids.data(), output.data(),
                static_cast<const int*>(nullptr));

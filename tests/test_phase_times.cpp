@@ -30,11 +30,13 @@ Corrected correct(bool approximate, bool automatic, mnncorrect::PhaseTimes* time
         batches[static_cast<size_t>(i)] = i % 3;
     }
 
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.approximate = approximate;
-    engine.automatic_order = automatic;
-    engine.num_threads = 2;
-    engine.phase_times = times;
+    mnncorrect::Options options;
+    options.approximate = approximate;
+    options.automatic_order = automatic;
+    options.num_threads = 2;
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.phase_times = times;
+    const mnncorrect::MnnCorrect<int, double> engine(options, hooks);
     Corrected run;
     run.output.resize(events.size());
     run.details = engine.run(ndim, size_t(nobs), events.data(), batches.data(), run.output.data(),

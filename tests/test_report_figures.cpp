@@ -73,8 +73,9 @@ struct TwoBatchRun {
         labels.assign(per_batch, 4);
         labels.insert(labels.end(), per_batch, 8);
 
-        mnncorrect::MnnCorrect<int, double> engine;
-        engine.num_threads = 2;
+        mnncorrect::Options options;
+        options.num_threads = 2;
+        const mnncorrect::MnnCorrect<int, double> engine(options);
         input.ndim = 3;
         input.nobs = labels.size();
         input.run_id = "T";
@@ -280,22 +281,26 @@ TEST(NoiseFloor, DisplacementAndDeviationByHand) {
 }
 
 TEST(NoiseFloor, TooSmallABatchIsExplainedNotCorrected) {
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = 15;
+    mnncorrect::Options options;
+    options.num_neighbors = 15;
+    const mnncorrect::MnnCorrect<int, double> engine(options);
     const std::vector<double> rows = pairmend_test::shifted_batch(2, 31, {0, 0}, {0, 0}, 1.0, 4);
-    const pairmend::report::SplitBatchFloor floor = pairmend::report::split_batch_floor(rows, 2, 1.0, engine, 1);
+    const pairmend::report::SplitBatchFloor floor =
+        pairmend::report::split_batch_floor(rows, 2, 1.0, engine, 1);
     EXPECT_FALSE(floor.computed);
     EXPECT_EQ(floor.reason,
               "The noise floor was not measured: the first reference batch has 31 events in the "
               "report's sample, and splitting it into two halves that can be corrected with 15 "
               "neighbours needs at least 32.");
     const std::vector<double> enough = pairmend_test::shifted_batch(2, 32, {0, 0}, {0, 0}, 1.0, 4);
-    const pairmend::report::SplitBatchFloor measured = pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1);
+    const pairmend::report::SplitBatchFloor measured =
+        pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1);
     EXPECT_TRUE(measured.computed) << measured.reason;
     EXPECT_EQ(measured.reference + measured.moved, 32U);
     EXPECT_GT(measured.displacement, 0.0);
     // The same seed gives the same split and floor.
-    EXPECT_EQ(pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1).displacement, measured.displacement);
+    EXPECT_EQ(pairmend::report::split_batch_floor(enough, 2, 1.0, engine, 1).displacement,
+              measured.displacement);
 }
 
 TEST(NoiseFloor, ALargeShiftIsFarAboveTheFloorAndNoBatchEffectIsWarnedAbout) {

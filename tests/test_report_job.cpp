@@ -94,11 +94,12 @@ std::vector<std::vector<std::string>> matches(const std::string& text, const std
 // The engine's merge order (as labels) and pair counts for the table at `path` under `options`.
 std::vector<std::pair<int, int>> expected_merge_steps(const std::string& path) {
     const pairmend::MnnInput input = pairmend::read_mnn_input(path);
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = 10;
-    engine.num_mads = 2.5;
-    engine.reference_policy = mnncorrect::Input;
-    engine.num_threads = 1;
+    mnncorrect::Options engine_options;
+    engine_options.num_neighbors = 10;
+    engine_options.num_mads = 2.5;
+    engine_options.reference_policy = mnncorrect::Input;
+    engine_options.num_threads = 1;
+    const mnncorrect::MnnCorrect<int, double> engine(engine_options);
     std::vector<double> output(input.data.size());
     const auto details = engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
                                     input.batches.data(), output.data(), static_cast<const int*>(nullptr));

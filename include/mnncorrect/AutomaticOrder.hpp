@@ -2,7 +2,7 @@
 #define MNNCORRECT_AUTOMATIC_ORDER_HPP
 
 #include "knncolle/Annoy.hpp"
-#include "mnncorrect/Interrupted.hpp"
+#include "mnncorrect/MergeDriver.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/blocked_nearer.hpp"
@@ -17,9 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -38,6 +36,9 @@ namespace mnncorrect {
  * `merge_order()`, each batch's events in their input order. A batch without events joins the
  * order with 0 pairs and contributes no rows.
  *
+ * The run loop and its bookkeeping (`run`, `merge_order`, `num_pairs`, `stop_when`,
+ * `keep_target_states`) are those of internal::MergeDriver; this class chooses the batches.
+ *
  * The input blocks and the output buffer must outlive the object. Not thread-safe: one object
  * serves one run on one calling thread, which drives the internal OpenMP loops.
  *
@@ -46,7 +47,11 @@ namespace mnncorrect {
  * @tparam Builder Callable (ndim, nobs, data) returning a shared pointer to a neighbour index.
  */
 template <typename Index, typename Float, class Builder>
-class AutomaticOrder {
+class AutomaticOrder
+    : public internal::MergeDriver<Index, Float, Builder, AutomaticOrder<Index, Float, Builder>> {
+    using Driver = internal::MergeDriver<Index, Float, Builder, AutomaticOrder>;
+    friend Driver;
+
 public:
     /**
      * Builds one index per batch, copies the first batch into the output and finds the
@@ -68,10 +73,8 @@ public:
     AutomaticOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
                    Builder builder, int num_neighbors, ReferencePolicy policy, size_t observation_cap,
                    int num_threads, PhaseTimes* phase_times = nullptr)
-        : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
-          num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
-        internal::check_batch_counts(sizes_.size(), batches_.size());
+        : Driver(ndim, std::move(sizes), std::move(batches), output, builder, num_neighbors, observation_cap,
+                 num_threads, phase_times) {
         const size_t nbatches = sizes_.size();
         neighbors_ref_.resize(nbatches);
         neighbors_target_.resize(nbatches);
@@ -82,8 +85,7 @@ public:
         const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
         orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
         const size_t first = first_batch(policy);
-        internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
-        ncorrected_ = sizes_[first];
+        start_reference(first);
         merge_order_.push_back(static_cast<int>(first));
         for (size_t b = 0; b < nbatches; ++b) {
             if (b != first) {
@@ -113,75 +115,32 @@ public:
         list_reference_rows(waiting, 0, sizes_[first], batches_[first], orders_[first]);
     }
 
-    /**
-     * Merges every waiting batch onto the reference.
-     *
-     * @param num_mads Median absolute deviations allowed when limiting distances.
-     * @param robust_iterations Iterations of the robust average of correction vectors.
-     * @param robust_trim Trimming proportion of the robust average.
-     * @throws NoMutualPairsError if a batch with events shares no pair with the reference.
-     * @throws Whatever the target correction, the builder or a search throws.
-     */
-    void run(double num_mads, int robust_iterations, double robust_trim) {
-        while (!remaining_.empty()) {
-            internal::check_stop(should_stop_);
-            size_t batch = 0;
-            size_t pair_count = 0;
-            {
-                // The pairs are only needed for the correction; release them before the update.
-                std::optional<internal::PhaseTimer> choosing(std::in_place, phase_times_,
-                                                             &PhaseTimes::choose);
-                std::pair<size_t, MnnPairs<Index>> chosen = choose();
-                choosing.reset();
-                batch = chosen.first;
-                pair_count = chosen.second.num_pairs;
-                // The batch's own index and lists served only to choose it; the correction
-                // builds what it needs, so they go before it starts.
-                indices_[batch].reset();
-                Table().swap(neighbors_ref_[batch]);
-                neighbors_target_[batch] = Lists();
-                const internal::PhaseTimer correcting(phase_times_, &PhaseTimes::correct);
-                internal::merge_batch(static_cast<int>(batch), ndim_, ncorrected_, output_, sizes_[batch],
-                                      batches_[batch], chosen.second, builder_, num_neighbors_, num_mads,
-                                      robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
-                                      num_threads_, phase_times_, state_of(batch));
-            }
-            internal::check_stop(should_stop_);
-            const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
-            update(batch);
-            num_pairs_.push_back(static_cast<int>(pair_count));
-        }
-    }
-
-    /// Batch ids in the order in which they joined the reference, the first batch first.
-    const std::vector<int>& merge_order() const { return merge_order_; }
-
-    /// Number of mutual pairs of every merge step after the first batch.
-    const std::vector<int>& num_pairs() const { return num_pairs_; }
-
-    /**
-     * Has the run call `should_stop` (when set) before and after every batch's correction, and end
-     * with Interrupted when it returns true. `should_stop` must outlive `run`.
-     */
-    void stop_when(const std::function<bool()>* should_stop) { should_stop_ = should_stop; }
-
-    /**
-     * Asks the run to keep what every target correction learnt, in `states` (indexed by batch id,
-     * resized to the number of batches; the first batch and batches without events keep an empty
-     * state). Without this call nothing is kept. `states` must outlive `run`.
-     */
-    void keep_target_states(std::vector<TargetState<Index, Float>>* states) {
-        states_ = states;
-        if (states_ != nullptr) {
-            states_->assign(sizes_.size(), TargetState<Index, Float>());
-        }
-    }
-
 private:
     using Table = internal::NeighborTable<Index, Float>;
     using Lists = internal::PackedLists<Index, Float>;
+    using Driver::batches_;
+    using Driver::builder_;
+    using Driver::indices_;
+    using Driver::merge_order_;
+    using Driver::ncorrected_;
+    using Driver::ndim_;
+    using Driver::num_neighbors_;
+    using Driver::num_threads_;
+    using Driver::orders_;
+    using Driver::phase_times_;
+    using Driver::row;
+    using Driver::sizes_;
+    using Driver::start_reference;
 
-    Float* row(size_t r) const { return output_ + r * static_cast<size_t>(ndim_); }
+    bool more_to_merge() const { return !remaining_.empty(); }
+
+    /// The chosen batch's own index and lists served only to choose it; the correction builds what
+    /// it needs, so they go before it starts.
+    void release(size_t batch) {
+        indices_[batch].reset();
+        Table().swap(neighbors_ref_[batch]);
+        neighbors_target_[batch] = Lists();
+    }
 
     /// Index of the largest value; only a strictly greater value replaces, so ties (and NaN) keep the lowest
     /// id.
@@ -459,32 +418,10 @@ private:
         errors.rethrow();
     }
 
-    int ndim_;
-    std::vector<size_t> sizes_;
-    std::vector<const Float*> batches_;
-    std::vector<internal::IndexPointer<Index, Float>> indices_;
-    // Per waiting batch, the order in which its events are queried (see locality_order).
-    std::vector<std::vector<size_t>> orders_;
-    Builder builder_;
-    int num_neighbors_;
     std::vector<Table> neighbors_ref_;
     // Per waiting batch, every event's list among the reference rows, in one block.
     std::vector<Lists> neighbors_target_;
-    Float* output_;
-    size_t ncorrected_ = 0;
-    std::vector<int> merge_order_;
-    std::vector<int> num_pairs_;
     std::set<size_t> remaining_;
-    size_t observation_cap_;
-    int num_threads_;
-    PhaseTimes* phase_times_;
-    std::vector<TargetState<Index, Float>>* states_ = nullptr;
-    const std::function<bool()>* should_stop_ = nullptr;
-
-    /// Where the correction of batch `b` keeps its state, or null when nothing is kept.
-    TargetState<Index, Float>* state_of(size_t b) const {
-        return states_ == nullptr ? nullptr : &(*states_)[b];
-    }
 };
 
 } // namespace mnncorrect

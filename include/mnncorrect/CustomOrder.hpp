@@ -1,7 +1,7 @@
 #ifndef MNNCORRECT_CUSTOM_ORDER_HPP
 #define MNNCORRECT_CUSTOM_ORDER_HPP
 
-#include "mnncorrect/Interrupted.hpp"
+#include "mnncorrect/MergeDriver.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/find_mutual_nns.hpp"
 #include "mnncorrect/fuse_nn_results.hpp"
@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <functional>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -27,6 +25,9 @@ namespace mnncorrect {
  * has been corrected), and a target event's reference neighbours are the best of the per-batch
  * results. A batch without events joins the order with 0 pairs and contributes no rows.
  *
+ * The run loop and its bookkeeping (`run`, `merge_order`, `num_pairs`, `stop_when`,
+ * `keep_target_states`) are those of internal::MergeDriver; this class follows the order.
+ *
  * The input blocks and the output buffer must outlive the object. Not thread-safe: one object
  * serves one run on one calling thread, which drives the internal OpenMP loops.
  *
@@ -35,7 +36,10 @@ namespace mnncorrect {
  * @tparam Builder Callable (ndim, nobs, data) returning a shared pointer to a neighbour index.
  */
 template <typename Index, typename Float, class Builder>
-class CustomOrder {
+class CustomOrder : public internal::MergeDriver<Index, Float, Builder, CustomOrder<Index, Float, Builder>> {
+    using Driver = internal::MergeDriver<Index, Float, Builder, CustomOrder>;
+    friend Driver;
+
 public:
     /**
      * Checks the order, builds one index per batch, copies the first batch of the order into
@@ -58,9 +62,8 @@ public:
     CustomOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
                 Builder builder, int num_neighbors, std::vector<int> order, size_t observation_cap,
                 int num_threads, PhaseTimes* phase_times = nullptr)
-        : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
-          num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
+        : Driver(ndim, std::move(sizes), std::move(batches), output, builder, num_neighbors, observation_cap,
+                 num_threads, phase_times) {
         prepare(std::move(order));
     }
 
@@ -71,9 +74,8 @@ public:
     CustomOrder(int ndim, std::vector<size_t> sizes, std::vector<const Float*> batches, Float* output,
                 Builder builder, int num_neighbors, const int* order, size_t observation_cap, int num_threads,
                 PhaseTimes* phase_times = nullptr)
-        : ndim_(ndim), sizes_(std::move(sizes)), batches_(std::move(batches)), builder_(builder),
-          num_neighbors_(num_neighbors), output_(output), observation_cap_(observation_cap),
-          num_threads_(internal::at_least_one_thread(num_threads)), phase_times_(phase_times) {
+        : Driver(ndim, std::move(sizes), std::move(batches), output, builder, num_neighbors, observation_cap,
+                 num_threads, phase_times) {
         std::vector<int> copied;
         if (order != nullptr) {
             copied.assign(order, order + batches_.size());
@@ -81,68 +83,31 @@ public:
         prepare(std::move(copied));
     }
 
-    /**
-     * Merges every batch after the first, in the given order.
-     *
-     * @param num_mads Median absolute deviations allowed when limiting distances.
-     * @param robust_iterations Iterations of the robust average of correction vectors.
-     * @param robust_trim Trimming proportion of the robust average.
-     * @throws NoMutualPairsError if a batch with events shares no pair with the reference.
-     * @throws Whatever the target correction, the builder or a search throws.
-     */
-    void run(double num_mads, int robust_iterations, double robust_trim) {
-        for (size_t step = 1; step < merge_order_.size(); ++step) {
-            internal::check_stop(should_stop_);
-            size_t pair_count = 0;
-            {
-                // The pairs are only needed for the correction; release them before the update.
-                std::optional<internal::PhaseTimer> choosing(std::in_place, phase_times_,
-                                                             &PhaseTimes::choose);
-                const MnnPairs<Index> pairs = find_mutual_nns(neighbors_ref_, neighbors_target_);
-                choosing.reset();
-                pair_count = pairs.num_pairs;
-                const internal::PhaseTimer correcting(phase_times_, &PhaseTimes::correct);
-                const size_t target = static_cast<size_t>(merge_order_[step]);
-                internal::merge_batch(merge_order_[step], ndim_, ncorrected_, output_, sizes_[target],
-                                      batches_[target], pairs, builder_, num_neighbors_, num_mads,
-                                      robust_iterations, robust_trim, row(ncorrected_), observation_cap_,
-                                      num_threads_, phase_times_, state_of(target));
-            }
-            internal::check_stop(should_stop_);
-            const internal::PhaseTimer updating(phase_times_, &PhaseTimes::update);
-            update(step);
-            num_pairs_.push_back(static_cast<int>(pair_count));
-        }
-    }
-
-    /// The merge order: every batch id once, the first batch first.
-    const std::vector<int>& merge_order() const { return merge_order_; }
-
-    /// Number of mutual pairs of every merge step after the first batch.
-    const std::vector<int>& num_pairs() const { return num_pairs_; }
-
-    /**
-     * Has the run call `should_stop` (when set) before and after every batch's correction, and end
-     * with Interrupted when it returns true. `should_stop` must outlive `run`.
-     */
-    void stop_when(const std::function<bool()>* should_stop) { should_stop_ = should_stop; }
-
-    /**
-     * Asks the run to keep what every target correction learnt, in `states` (indexed by batch id,
-     * resized to the number of batches; the first batch and batches without events keep an empty
-     * state). Without this call nothing is kept. `states` must outlive `run`.
-     */
-    void keep_target_states(std::vector<TargetState<Index, Float>>* states) {
-        states_ = states;
-        if (states_ != nullptr) {
-            states_->assign(sizes_.size(), TargetState<Index, Float>());
-        }
-    }
-
 private:
     using Table = internal::NeighborTable<Index, Float>;
+    using Driver::batches_;
+    using Driver::builder_;
+    using Driver::indices_;
+    using Driver::merge_order_;
+    using Driver::ncorrected_;
+    using Driver::ndim_;
+    using Driver::num_neighbors_;
+    using Driver::num_threads_;
+    using Driver::orders_;
+    using Driver::phase_times_;
+    using Driver::row;
+    using Driver::sizes_;
+    using Driver::start_reference;
 
-    Float* row(size_t r) const { return output_ + r * static_cast<size_t>(ndim_); }
+    bool more_to_merge() const { return step_ < merge_order_.size(); }
+
+    /// The batch at the current position of the order, and its pairs with the reference.
+    std::pair<size_t, MnnPairs<Index>> choose() const {
+        return {static_cast<size_t>(merge_order_[step_]), find_mutual_nns(neighbors_ref_, neighbors_target_)};
+    }
+
+    /// The neighbour tables are refreshed in place by the update; nothing is released early.
+    void release(size_t) {}
 
     /// Refuses an order that does not name every batch id exactly once.
     static void check_order(const std::vector<int>& order, size_t nbatches) {
@@ -171,7 +136,6 @@ private:
     }
 
     void prepare(std::vector<int> order) {
-        internal::check_batch_counts(sizes_.size(), batches_.size());
         check_order(order, batches_.size());
         merge_order_ = std::move(order);
         if (merge_order_.empty()) {
@@ -183,8 +147,7 @@ private:
         orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
 
         const size_t first = static_cast<size_t>(merge_order_[0]);
-        internal::copy_events(ndim_, sizes_[first], batches_[first], output_);
-        ncorrected_ = sizes_[first];
+        start_reference(first);
 
         if (merge_order_.size() >= 2) {
             const size_t next = static_cast<size_t>(merge_order_[1]);
@@ -195,9 +158,10 @@ private:
         }
     }
 
-    /// Adds the batch merged at `step` to the reference and finds the neighbours for the next step.
-    void update(size_t step) {
-        const size_t target = static_cast<size_t>(merge_order_[step]);
+    /// Adds the batch just merged (the one at the current position of the order) to the reference
+    /// and finds the neighbours for the next step.
+    void update(size_t target) {
+        const size_t step = step_++;
         const size_t old = ncorrected_;
         ncorrected_ += sizes_[target];
         if (step + 1 == merge_order_.size()) {
@@ -242,30 +206,10 @@ private:
         }
     }
 
-    int ndim_;
-    std::vector<size_t> sizes_;
-    std::vector<const Float*> batches_;
-    std::vector<internal::IndexPointer<Index, Float>> indices_;
-    // Per batch, the order in which its events (once merged: its corrected rows) are queried.
-    std::vector<std::vector<size_t>> orders_;
-    Builder builder_;
-    int num_neighbors_;
     Table neighbors_ref_;
     Table neighbors_target_;
-    Float* output_;
-    size_t ncorrected_ = 0;
-    std::vector<int> merge_order_;
-    std::vector<int> num_pairs_;
-    size_t observation_cap_;
-    int num_threads_;
-    PhaseTimes* phase_times_;
-    std::vector<TargetState<Index, Float>>* states_ = nullptr;
-    const std::function<bool()>* should_stop_ = nullptr;
-
-    /// Where the correction of batch `b` keeps its state, or null when nothing is kept.
-    TargetState<Index, Float>* state_of(size_t b) const {
-        return states_ == nullptr ? nullptr : &(*states_)[b];
-    }
+    // Position in the order of the batch merged next.
+    size_t step_ = 1;
 };
 
 } // namespace mnncorrect

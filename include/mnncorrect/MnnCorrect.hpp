@@ -8,6 +8,7 @@
 #include "mnncorrect/CustomOrder.hpp"
 #include "mnncorrect/IndexBuilder.hpp"
 #include "mnncorrect/Interrupted.hpp"
+#include "mnncorrect/Options.hpp"
 #include "mnncorrect/PhaseTimes.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
 #include "mnncorrect/RobustAverage.hpp"
@@ -17,13 +18,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <numeric>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace mnncorrect {
@@ -32,8 +33,9 @@ namespace mnncorrect {
  * Batch correction by mutual nearest neighbours: merges the batches one after another into a
  * growing reference, moving each batch onto it, and returns every event in its input row.
  *
- * Set the options, then call one of the `run` forms. A run leaves the options unchanged.
- * Concurrent runs on one object are safe as long as nobody changes the options meanwhile.
+ * Construct it with its options (and, when wanted, hooks), then call one of the `run` forms. A
+ * run changes neither. Concurrent runs on one object are safe as long as nobody replaces the
+ * options or hooks meanwhile and the hooks' targets are not shared (leave them unset).
  *
  * @tparam Index Integer type of the neighbour indices.
  * @tparam Float Type of the event values.
@@ -41,34 +43,43 @@ namespace mnncorrect {
 template <typename Index = int, typename Float = double>
 class MnnCorrect {
 public:
-    /// Neighbours per query (k) in every nearest-neighbour search; at least 1.
-    int num_neighbors = 15;
-    /// Median absolute deviations allowed when limiting distances in the target correction.
-    double num_mads = 3;
-    /// true: approximate forest indices; false: exact vantage-point trees.
-    bool approximate = false;
-    /// true: the merge order is chosen automatically; false: batches are merged in id order.
-    bool automatic_order = true;
-    /// How the automatic order picks its first reference.
-    ReferencePolicy reference_policy = MaxRSS;
-    /// Iterations of the robust average of correction vectors; at least 0.
-    int robust_iterations = 2;
-    /// Trimming proportion of the robust average, from 0 to 1.
-    double robust_trim = 0.25;
-    /// Largest number of observations used to find the closest pairs; the default means no cap.
-    size_t observation_cap = std::numeric_limits<size_t>::max();
-    /// Threads requested for every parallel loop; values below 1 mean 1.
-    int num_threads = 1;
-    /// When not null, a run adds the seconds spent in each of its phases here; results are the same
-    /// either way. Concurrent runs must not share one.
-    PhaseTimes* phase_times = nullptr;
-    /// When not null, a run keeps what it learnt about every batch here, indexed by batch id (see
-    /// `TargetState`); results are the same either way. Concurrent runs must not share one.
-    std::vector<TargetState<Index, Float>>* target_states = nullptr;
-    /// When set, called on the calling thread between the run's phases (after the first indices
-    /// are built, and before and after every batch's correction); when it returns true the run
-    /// ends with Interrupted. Results are the same when it never does.
-    std::function<bool()> should_stop;
+    /// The options that decide a result (see mnncorrect::Options).
+    using Options = mnncorrect::Options;
+
+    /**
+     * What a caller may watch or stop in a run; none of these changes a result. The targets of the
+     * pointers must outlive every run that uses them, and concurrent runs must not share one.
+     */
+    struct Hooks {
+        /// When not null, a run adds the seconds spent in each of its phases here.
+        PhaseTimes* phase_times = nullptr;
+        /// When not null, a run keeps what it learnt about every batch here, indexed by batch id (see
+        /// `TargetState`).
+        std::vector<TargetState<Index, Float>>* target_states = nullptr;
+        /// When set, called on the calling thread between the run's phases (after the first indices
+        /// are built, and before and after every batch's correction); when it returns true the run
+        /// ends with Interrupted.
+        std::function<bool()> should_stop;
+    };
+
+    /// An engine with the default options and no hooks.
+    MnnCorrect() = default;
+
+    /// An engine with `options` and `hooks`; the options are checked when a run starts.
+    explicit MnnCorrect(const Options& options, Hooks hooks = Hooks())
+        : options_(options), hooks_(std::move(hooks)) {}
+
+    /// The options every run uses.
+    const Options& options() const { return options_; }
+
+    /// Replaces the options of later runs.
+    void set_options(const Options& options) { options_ = options; }
+
+    /// The hooks every run uses.
+    const Hooks& hooks() const { return hooks_; }
+
+    /// Replaces the hooks of later runs.
+    void set_hooks(Hooks hooks) { hooks_ = std::move(hooks); }
 
     /// What a run did: the merge order and the number of mutual pairs of every merge step.
     struct Details {
@@ -115,7 +126,8 @@ public:
         }
 
         // One stable counting pass groups the events by batch in id order.
-        std::optional<internal::PhaseTimer> arranging(std::in_place, phase_times, &PhaseTimes::arrange);
+        std::optional<internal::PhaseTimer> arranging(std::in_place, hooks_.phase_times,
+                                                      &PhaseTimes::arrange);
         const size_t stride = static_cast<size_t>(ndim);
         std::vector<size_t> next_row(nbatches);
         std::partial_sum(sizes.begin(), sizes.end() - 1, next_row.begin() + 1);
@@ -135,7 +147,7 @@ public:
         arranging.reset();
 
         Details details = run_internal(ndim, sizes, pointers, output, order);
-        const internal::PhaseTimer restoring(phase_times, &PhaseTimes::arrange);
+        const internal::PhaseTimer restoring(hooks_.phase_times, &PhaseTimes::arrange);
         restore_order(ndim, details.merge_order, sizes, batch, output);
         return details;
     }
@@ -178,7 +190,7 @@ public:
     Details run(int ndim, const std::vector<size_t>& sizes, const std::vector<const Float*>& batches,
                 Float* output, const int* order) const {
         Details details = run_internal(ndim, sizes, batches, output, order);
-        const internal::PhaseTimer restoring(phase_times, &PhaseTimes::arrange);
+        const internal::PhaseTimer restoring(hooks_.phase_times, &PhaseTimes::arrange);
         restore_order(ndim, details.merge_order, sizes, output);
         return details;
     }
@@ -200,13 +212,13 @@ public:
 private:
     /// Refuses options that would fail or mean nothing, before any work is done.
     void check_options() const {
-        if (num_neighbors < 1) {
+        if (options_.num_neighbors < 1) {
             std::ostringstream message;
-            message << "The number of neighbors must be at least 1, not " << num_neighbors;
+            message << "The number of neighbors must be at least 1, not " << options_.num_neighbors;
             throw std::runtime_error(message.str());
         }
         // Checks the trimming proportion and the iteration count with their own messages.
-        const RobustAverage<Index, Float> robust_settings(robust_iterations, robust_trim);
+        const RobustAverage<Index, Float> robust_settings(options_.robust_iterations, options_.robust_trim);
         static_cast<void>(robust_settings);
     }
 
@@ -225,28 +237,20 @@ private:
         }
     }
 
-    template <class Driver>
-    static Details details_of(const Driver& driver) {
-        return Details{driver.merge_order(), driver.num_pairs()};
-    }
-
     /// Runs the merge; the output is left in merge order.
     Details run_internal(int ndim, const std::vector<size_t>& sizes, const std::vector<const Float*>& batches,
                          Float* output, const int* order) const {
         check_options();
         using Builder = IndexBuilder<Index, Float>;
-        const Builder builder = approximate ? approximate_builder : exact_builder;
-        const int nthreads = std::max(num_threads, 1);
+        const Options& o = options_;
+        const Builder builder = o.approximate ? approximate_builder : exact_builder;
+        const int nthreads = std::max(o.num_threads, 1);
 
-        if (order == nullptr && automatic_order) {
-            AutomaticOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
-                                                         reference_policy, observation_cap, nthreads,
-                                                         phase_times);
-            driver.keep_target_states(target_states);
-            driver.stop_when(&should_stop);
-            internal::check_stop(&should_stop);
-            driver.run(num_mads, robust_iterations, robust_trim);
-            return details_of(driver);
+        if (order == nullptr && o.automatic_order) {
+            AutomaticOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder,
+                                                         o.num_neighbors, o.reference_policy,
+                                                         o.observation_cap, nthreads, hooks_.phase_times);
+            return run_driver(driver);
         }
 
         std::vector<int> merge_order;
@@ -256,15 +260,24 @@ private:
             merge_order.resize(batches.size());
             std::iota(merge_order.begin(), merge_order.end(), 0);
         }
-        CustomOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, num_neighbors,
-                                                  std::move(merge_order), observation_cap, nthreads,
-                                                  phase_times);
-        driver.keep_target_states(target_states);
-        driver.stop_when(&should_stop);
-        internal::check_stop(&should_stop);
-        driver.run(num_mads, robust_iterations, robust_trim);
-        return details_of(driver);
+        CustomOrder<Index, Float, Builder> driver(ndim, sizes, batches, output, builder, o.num_neighbors,
+                                                  std::move(merge_order), o.observation_cap, nthreads,
+                                                  hooks_.phase_times);
+        return run_driver(driver);
     }
+
+    /// Runs a driver with the hooks and the options of the correction.
+    template <class Driver>
+    Details run_driver(Driver& driver) const {
+        driver.keep_target_states(hooks_.target_states);
+        driver.stop_when(&hooks_.should_stop);
+        internal::check_stop(&hooks_.should_stop);
+        driver.run(options_.num_mads, options_.robust_iterations, options_.robust_trim);
+        return Details{driver.merge_order(), driver.num_pairs()};
+    }
+
+    Options options_;
+    Hooks hooks_;
 };
 
 } // namespace mnncorrect

@@ -7,7 +7,7 @@ namespace mnncorrect {
 
 /**
  * Where the engine's time goes: wall-clock seconds spent in each phase of a run, added up over
- * all merge steps. Hand a pointer to one of these to `MnnCorrect::phase_times` to have a run
+ * all merge steps. Hand a pointer to one of these to `MnnCorrect::Hooks::phase_times` to have a run
  * fill it in; the engine never reads it, so timing cannot change any result.
  *
  * Thread safety: a plain value type; the engine writes it only from the calling thread,

@@ -167,18 +167,18 @@ int default_engine_threads() {
     return engine_thread_count(omp_get_max_threads());
 }
 
-mnncorrect::MnnCorrect<int, double> configure_engine(const EngineOptions& options) {
-    mnncorrect::MnnCorrect<int, double> engine;
-    engine.num_neighbors = options.num_neighbors;
-    engine.num_mads = options.num_mads;
-    engine.approximate = options.approximate;
-    engine.automatic_order = options.automatic_order;
-    engine.reference_policy = options.reference_policy;
-    engine.robust_iterations = options.robust_iterations;
-    engine.robust_trim = options.robust_trim;
-    engine.observation_cap = std::numeric_limits<std::size_t>::max();
-    engine.num_threads = default_engine_threads();
-    return engine;
+mnncorrect::Options configure_engine(const EngineOptions& options) {
+    mnncorrect::Options configured;
+    configured.num_neighbors = options.num_neighbors;
+    configured.num_mads = options.num_mads;
+    configured.approximate = options.approximate;
+    configured.automatic_order = options.automatic_order;
+    configured.reference_policy = options.reference_policy;
+    configured.robust_iterations = options.robust_iterations;
+    configured.robust_trim = options.robust_trim;
+    configured.observation_cap = std::numeric_limits<std::size_t>::max();
+    configured.num_threads = default_engine_threads();
+    return configured;
 }
 
 } // namespace pairmend

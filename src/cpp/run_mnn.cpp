@@ -37,7 +37,7 @@ double seconds_since(Clock::time_point start) {
 // Corrects `input` into `output`, every engine option taken from the job. A batch that
 // cannot be corrected is reported with the label the user gave it.
 EngineDetails run_engine(const MnnSettings& settings, const pairmend::MnnInput& input, double* output) {
-    const mnncorrect::MnnCorrect<int, double> engine = configure_engine(settings);
+    const mnncorrect::MnnCorrect<int, double> engine(configure_engine(settings));
     try {
         return engine.run(input.ndim, static_cast<std::size_t>(input.nobs), input.data.data(),
                           input.batches.data(), output, static_cast<const int*>(nullptr));
@@ -93,16 +93,16 @@ void write_report(const std::string& path, const std::string& inputPath, const M
         run.merge_order.push_back(input.batchLabels.at(static_cast<std::size_t>(batch)));
     }
     run.num_pairs = details.num_pairs;
-    run.engine = configure_engine(settings);
+    run.engine.emplace(configure_engine(settings));
     pairmend::report::write_qc_report(path, run);
 }
 
 } // namespace
 
-mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings) {
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(settings.engineOptions());
-    engine.observation_cap = settings.observation_cap;
-    return engine;
+mnncorrect::Options configure_engine(const MnnSettings& settings) {
+    mnncorrect::Options options = pairmend::configure_engine(settings.engineOptions());
+    options.observation_cap = settings.observation_cap;
+    return options;
 }
 
 std::vector<std::pair<std::string, std::string>> settings_used(const MnnSettings& settings) {

@@ -23,10 +23,10 @@ namespace QN {
 Summary run_mnn(const MnnSettings& settings);
 
 /**
- * The correction engine with every option taken from the job: the settings' MNN options, no
+ * The correction engine's options, every one taken from the job: the settings' MNN options, no
  * observation cap, and pairmend::default_engine_threads() threads.
  */
-mnncorrect::MnnCorrect<int, double> configure_engine(const MnnSettings& settings);
+mnncorrect::Options configure_engine(const MnnSettings& settings);
 
 /**
  * Every option the engine runs with, by its job-file key and as the job file writes its value

@@ -72,7 +72,7 @@ void write_correction_report(OutputTransaction& outputs, const std::string& path
     }
     run.num_pairs = result.details.num_pairs;
     // The noise floor repeats the correction on a split batch with the run's own settings.
-    run.engine = configure_engine(options);
+    run.engine.emplace(configure_engine(options));
     write_report_files(outputs, path, run, std::move(phases));
 }
 

@@ -5,15 +5,16 @@
 
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace pairmend::fcs_tool {
 
-mnncorrect::MnnCorrect<int, double> configure_engine(const CorrectOptions& options) {
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(options.engine);
+mnncorrect::Options configure_engine(const CorrectOptions& options) {
+    mnncorrect::Options configured = pairmend::configure_engine(options.engine);
     if (options.threads) {
-        engine.num_threads = *options.threads;
+        configured.num_threads = *options.threads;
     }
-    return engine;
+    return configured;
 }
 
 std::string batch_text(const CorrectionInput& input, int number) {
@@ -23,13 +24,15 @@ std::string batch_text(const CorrectionInput& input, int number) {
 
 CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptions& options,
                                 Progress& progress) {
-    mnncorrect::MnnCorrect<int, double> engine = configure_engine(options);
     // The engine's own phase times cost nothing noticeable and leave the results unchanged.
     mnncorrect::PhaseTimes times;
-    engine.phase_times = &times;
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.phase_times = &times;
+    const mnncorrect::MnnCorrect<int, double> engine(configure_engine(options), std::move(hooks));
+    const int threads = engine.options().num_threads;
     std::ostringstream start;
     start << "Correcting " << input.nobs << " events in " << input.batches.names.size() << " batches with "
-          << engine.num_threads << (engine.num_threads == 1 ? " thread" : " threads");
+          << threads << (threads == 1 ? " thread" : " threads");
     progress.line(start.str());
 
     CorrectionResult result;

@@ -28,8 +28,8 @@ struct CorrectionResult {
 CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptions& options,
                                 Progress& progress);
 
-/** The engine configured as pairmend configures it for the same options, with --threads applied. */
-mnncorrect::MnnCorrect<int, double> configure_engine(const CorrectOptions& options);
+/** The engine's options as pairmend sets them for the same options, with --threads applied. */
+mnncorrect::Options configure_engine(const CorrectOptions& options);
 
 /** "batch <number> (<name>)", as progress lines and messages name a batch. */
 std::string batch_text(const CorrectionInput& input, int number);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace pairmend::model::internal {
 
@@ -15,15 +16,17 @@ EngineResult run_engine(const Settings& settings, int ndim, const std::vector<st
                         const std::vector<const double*>& blocks, double* output, int num_threads,
                         const std::vector<std::string>& names, const std::function<bool()>& should_stop,
                         bool keep_states) {
-    mnncorrect::MnnCorrect<int, double> engine = configure_engine(engine_options(settings));
-    engine.observation_cap = static_cast<std::size_t>(settings.observation_cap);
-    engine.num_threads = std::max(num_threads, 1);
-    engine.should_stop = should_stop;
+    mnncorrect::Options options = configure_engine(engine_options(settings));
+    options.observation_cap = static_cast<std::size_t>(settings.observation_cap);
+    options.num_threads = std::max(num_threads, 1);
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.should_stop = should_stop;
 
     EngineResult result;
     if (keep_states) {
-        engine.target_states = &result.states;
+        hooks.target_states = &result.states;
     }
+    const mnncorrect::MnnCorrect<int, double> engine(options, std::move(hooks));
     try {
         const auto details = engine.run(ndim, sizes, blocks, output, nullptr);
         result.merge_order = details.merge_order;

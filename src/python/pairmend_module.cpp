@@ -165,13 +165,15 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
                   int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                   const std::string& reference_policy, std::optional<int> num_threads) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(
+    mnncorrect::Options options = pairmend::configure_engine(
         pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                     automatic_order, reference_policy));
     if (num_threads) {
-        engine.num_threads = *num_threads;
+        options.num_threads = *num_threads;
     }
-    engine.should_stop = pairmend_python::python_should_stop;
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.should_stop = pairmend_python::python_should_stop;
+    const mnncorrect::MnnCorrect<int, double> engine(options, std::move(hooks));
 
     if (data.ndim() != 2) {
         std::ostringstream text;

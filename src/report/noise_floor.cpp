@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace pairmend::report {
 
@@ -73,13 +74,14 @@ SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, dou
     }
     const auto width = static_cast<std::size_t>(ndim);
     const std::size_t n = rows.size() / width;
-    const auto needed = 2 * (static_cast<std::size_t>(std::max(engine.num_neighbors, 1)) + 1);
+    const int num_neighbors = engine.options().num_neighbors;
+    const auto needed = 2 * (static_cast<std::size_t>(std::max(num_neighbors, 1)) + 1);
     if (n < needed) {
         std::ostringstream reason;
         reason << "The noise floor was not measured: the first reference batch has " << n
                << " events in the report's sample, and splitting it into two halves that can be corrected "
                   "with "
-               << engine.num_neighbors << " neighbours needs at least " << needed << ".";
+               << num_neighbors << " neighbours needs at least " << needed << ".";
         floor.reason = reason.str();
         return floor;
     }
@@ -100,8 +102,11 @@ SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, dou
     const std::vector<double> stay_rows = take_rows(rows, width, stay);
     const std::vector<double> move_rows = take_rows(rows, width, move);
 
-    mnncorrect::MnnCorrect<int, double> split_engine = engine;
-    split_engine.phase_times = nullptr;
+    // The split run is the report's own: it neither times nor keeps states for the caller's run.
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks = engine.hooks();
+    hooks.phase_times = nullptr;
+    hooks.target_states = nullptr;
+    const mnncorrect::MnnCorrect<int, double> split_engine(engine.options(), std::move(hooks));
     std::vector<double> output(rows.size());
     const int merge_order[] = {0, 1};
     try {

@@ -246,8 +246,9 @@ void summarize_neighbourhoods(const QcReportInput& input, const QcReportOptions&
                               const std::vector<double>& rows_before, const std::vector<double>& rows_after,
                               const std::vector<int>& sample_batch, QcSummary& summary) {
     const std::size_t num_batches = summary.batches.size();
-    const int threads = options.num_threads > 0 ? options.num_threads
-                                                : (input.engine ? std::max(input.engine->num_threads, 1) : 1);
+    const int threads = options.num_threads > 0
+                            ? options.num_threads
+                            : (input.engine ? std::max(input.engine->options().num_threads, 1) : 1);
     summary.mixing_neighbours = options.mixing_neighbours;
     summary.structure_neighbours = options.structure_neighbours;
     summary.floor_warning_ratio = options.floor_warning_ratio;

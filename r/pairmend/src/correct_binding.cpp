@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // The results must equal the program's bit for bit; fast math would change them.
 #if defined(__FAST_MATH__)
@@ -41,11 +42,13 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
                           int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
                           std::string reference_policy, int num_threads, std::string data_name) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(
+    mnncorrect::Options options = pairmend::configure_engine(
         pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                     automatic_order, reference_policy));
-    engine.num_threads = num_threads;
-    engine.should_stop = pairmend_r::interrupt_pending;
+    options.num_threads = num_threads;
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
+    hooks.should_stop = pairmend_r::interrupt_pending;
+    const mnncorrect::MnnCorrect<int, double> engine(options, std::move(hooks));
 
     const pairmend_r::EventAxis axis =
         events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;

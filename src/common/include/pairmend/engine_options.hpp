@@ -109,10 +109,10 @@ int engine_thread_count(int max_threads);
 int default_engine_threads();
 
 /**
- * The engine with every setting from `options`, every observation considered and
+ * The engine's options with every setting from `options`, every observation considered and
  * default_engine_threads() threads; a caller with a thread count of its own sets num_threads after.
  */
-mnncorrect::MnnCorrect<int, double> configure_engine(const EngineOptions& options);
+mnncorrect::Options configure_engine(const EngineOptions& options);
 
 } // namespace pairmend
 
