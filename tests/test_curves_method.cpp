@@ -5,6 +5,7 @@
 
 #include "pairmend/model/alignment.hpp"
 #include "pairmend/model/apply.hpp"
+#include "pairmend/model/curves_method.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 
@@ -24,6 +25,7 @@ using pairmend::model::BatchEvents;
 using pairmend::model::FitOptions;
 using pairmend::model::Method;
 using pairmend::model::Model;
+using pairmend::model::parse_method;
 
 constexpr int ndim = 3;
 const std::vector<double> centres{0, 0, 0, 4, 1, 2, 1, 4, -1, -2, 2, 4};
@@ -69,7 +71,7 @@ double rms(const std::vector<double>& a, const std::vector<double>& b) {
 
 FitOptions curves_options(int threads = 1) {
     FitOptions options;
-    options.method = Method::curves;
+    options.method = parse_method("curves");
     options.settings.reference_policy = mnncorrect::Input; // batch A, the truth's frame, stays put
     options.num_threads = threads;
     return options;
@@ -103,7 +105,7 @@ TEST(CurvesMethod, UndoesAMonotoneDistortionDespiteDifferentPopulationShares) {
 
     // The default method, given the same data, leaves a larger error: the curves earn their place.
     FitOptions mnn = curves_options();
-    mnn.method = Method::mnn;
+    mnn.method = parse_method("mnn");
     EXPECT_GT(rms(corrected_second(reference, observed, mnn), truth), after);
 }
 
@@ -146,7 +148,7 @@ TEST(CurvesMethod, ABatchWithoutBatchEffectBarelyMoves) {
     // Far less than a population's spread; the curves and centres follow the sampling noise a little.
     EXPECT_LT(rms(corrected, second), 0.3 * spread);
     // No local batch effect beyond the noise: the field is left out.
-    EXPECT_TRUE(model.batches[1].alignment.field.empty());
+    EXPECT_TRUE(model.batches[1].as<pairmend::model::CurvesCorrection>().alignment.field.empty());
 }
 
 TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
@@ -159,7 +161,7 @@ TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
     const std::vector<double> with_one = corrected_second(a, b, curves_options(1), &one);
     const std::vector<double> with_two = corrected_second(a, b, curves_options(2), &two);
     ASSERT_EQ(std::memcmp(with_one.data(), with_two.data(), with_one.size() * sizeof(double)), 0);
-    EXPECT_EQ(one.method, Method::curves);
+    EXPECT_EQ(one.method, parse_method("curves"));
 
     std::vector<double> applied(b.size());
     pairmend::model::apply(one, "B", ndim, b.size() / ndim, b.data(), applied.data(), 2);
@@ -179,7 +181,7 @@ TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
 
 TEST(CurvesMethod, MethodNames) {
     EXPECT_EQ(pairmend::model::method_names().front(), "mnn");
-    EXPECT_EQ(pairmend::model::parse_method("curves"), Method::curves);
+    EXPECT_EQ(pairmend::model::parse_method("curves"), parse_method("curves"));
     try {
         pairmend::model::parse_method("quantiles");
         ADD_FAILURE() << "no exception";
