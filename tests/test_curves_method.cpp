@@ -1,12 +1,18 @@
 // The "curves" correction method on constructed data with a known answer: a per-channel monotone
 // distortion is undone although the populations' shares differ between the batches, a population
 // missing from one batch is not pulled onto another, a batch without a batch effect barely moves,
-// and the model's results do not depend on the thread count and survive extend.
+// and the model's results do not depend on the thread count and survive extend; and the one
+// correction path (pairmend::model::correct) runs the engine for "mnn" and a fit for the others.
 
+#include "mnncorrect/MnnCorrect.hpp"
+#include "pairmend/engine_options.hpp"
 #include "pairmend/model/alignment.hpp"
 #include "pairmend/model/apply.hpp"
+#include "pairmend/model/correct.hpp"
+#include "pairmend/model/curves_method.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
+#include "pairmend/model/model_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +30,7 @@ using pairmend::model::BatchEvents;
 using pairmend::model::FitOptions;
 using pairmend::model::Method;
 using pairmend::model::Model;
+using pairmend::model::parse_method;
 
 constexpr int ndim = 3;
 const std::vector<double> centres{0, 0, 0, 4, 1, 2, 1, 4, -1, -2, 2, 4};
@@ -69,7 +76,7 @@ double rms(const std::vector<double>& a, const std::vector<double>& b) {
 
 FitOptions curves_options(int threads = 1) {
     FitOptions options;
-    options.method = Method::curves;
+    options.method = parse_method("curves");
     options.settings.reference_policy = mnncorrect::Input; // batch A, the truth's frame, stays put
     options.num_threads = threads;
     return options;
@@ -103,7 +110,7 @@ TEST(CurvesMethod, UndoesAMonotoneDistortionDespiteDifferentPopulationShares) {
 
     // The default method, given the same data, leaves a larger error: the curves earn their place.
     FitOptions mnn = curves_options();
-    mnn.method = Method::mnn;
+    mnn.method = parse_method("mnn");
     EXPECT_GT(rms(corrected_second(reference, observed, mnn), truth), after);
 }
 
@@ -146,7 +153,7 @@ TEST(CurvesMethod, ABatchWithoutBatchEffectBarelyMoves) {
     // Far less than a population's spread; the curves and centres follow the sampling noise a little.
     EXPECT_LT(rms(corrected, second), 0.3 * spread);
     // No local batch effect beyond the noise: the field is left out.
-    EXPECT_TRUE(model.batches[1].alignment.field.empty());
+    EXPECT_TRUE(model.batches[1].as<pairmend::model::CurvesCorrection>().alignment.field.empty());
 }
 
 TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
@@ -159,7 +166,7 @@ TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
     const std::vector<double> with_one = corrected_second(a, b, curves_options(1), &one);
     const std::vector<double> with_two = corrected_second(a, b, curves_options(2), &two);
     ASSERT_EQ(std::memcmp(with_one.data(), with_two.data(), with_one.size() * sizeof(double)), 0);
-    EXPECT_EQ(one.method, Method::curves);
+    EXPECT_EQ(one.method, parse_method("curves"));
 
     std::vector<double> applied(b.size());
     pairmend::model::apply(one, "B", ndim, b.size() / ndim, b.data(), applied.data(), 2);
@@ -177,9 +184,62 @@ TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
     EXPECT_LT(rms(added, truth_c), 0.3);
 }
 
+// The one correction path: the engine's own run for "mnn" on every event, a fit for the others.
+TEST(CurvesMethod, CorrectRunsTheEngineForMnnAndAFitForOtherMethods) {
+    const std::vector<double> a = true_events(800, {1, 1, 1, 1}, 51);
+    const std::vector<double> b = distorted(true_events(800, {2, 1, 1, 1}, 52));
+    // Batches interleaved, B first, so that ids and input order both matter.
+    std::vector<double> events;
+    std::vector<int> ids;
+    for (std::size_t i = 0; i < 800; ++i) {
+        events.insert(events.end(), b.begin() + static_cast<std::ptrdiff_t>(i * ndim),
+                      b.begin() + static_cast<std::ptrdiff_t>((i + 1) * ndim));
+        ids.push_back(1);
+        events.insert(events.end(), a.begin() + static_cast<std::ptrdiff_t>(i * ndim),
+                      a.begin() + static_cast<std::ptrdiff_t>((i + 1) * ndim));
+        ids.push_back(0);
+    }
+    const std::size_t n = ids.size();
+    const std::vector<std::string> names{"A", "B"};
+
+    pairmend::model::CorrectOptions mnn;
+    mnn.num_threads = 2;
+    std::vector<double> corrected(events.size());
+    const auto result =
+        pairmend::model::correct(ndim, n, events.data(), ids.data(), names, mnn, corrected.data());
+    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(pairmend::EngineOptions());
+    std::vector<double> expected(events.size());
+    const auto details =
+        engine.run(ndim, n, events.data(), ids.data(), expected.data(), static_cast<const int*>(nullptr));
+    EXPECT_EQ(std::memcmp(corrected.data(), expected.data(), expected.size() * sizeof(double)), 0);
+    EXPECT_EQ(result.merge_order, details.merge_order);
+    EXPECT_FALSE(result.model);
+
+    pairmend::model::CorrectOptions curves;
+    curves.method = parse_method("curves");
+    curves.fit_events = 500;
+    curves.keep_model = true;
+    curves.num_threads = 1;
+    const auto learnt =
+        pairmend::model::correct(ndim, n, events.data(), ids.data(), names, curves, corrected.data());
+    FitOptions fit;
+    fit.method = curves.method;
+    fit.fit_events = 500;
+    const Model model =
+        pairmend::model::fit_labelled(ndim, n, events.data(), ids.data(), names, fit, expected.data());
+    EXPECT_EQ(std::memcmp(corrected.data(), expected.data(), expected.size() * sizeof(double)), 0);
+    ASSERT_TRUE(learnt.model);
+    EXPECT_EQ(pairmend::model::encode_model(*learnt.model), pairmend::model::encode_model(model));
+    ASSERT_EQ(learnt.merge_order.size(), 2U);
+    EXPECT_EQ(model.batches[0].number, learnt.merge_order[0]);
+    EXPECT_EQ(learnt.num_pairs, model.num_pairs);
+}
+
 TEST(CurvesMethod, MethodNames) {
     EXPECT_EQ(pairmend::model::method_names().front(), "mnn");
-    EXPECT_EQ(pairmend::model::parse_method("curves"), Method::curves);
+    EXPECT_EQ(parse_method("curves").name(), "curves");
+    EXPECT_TRUE(parse_method("mnn").is_default());
+    EXPECT_FALSE(parse_method("curves").is_default());
     try {
         pairmend::model::parse_method("quantiles");
         ADD_FAILURE() << "no exception";

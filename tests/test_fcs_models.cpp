@@ -340,7 +340,7 @@ TEST(FcsModels, CurvesMethodRunsThroughCorrectFitApplyAndExtendAndIsNamed) {
                   .status,
               0);
     EXPECT_EQ(pairmend::model::load_model(study.dir.file("curves.pmm")).method,
-              pairmend::model::Method::curves);
+              pairmend::model::parse_method("curves"));
     ASSERT_EQ(run_tool(command({"apply", "--model", study.dir.file("curves.pmm"), "--out",
                                 study.dir.file("applied"), "--batches", study.written.batch_sheet,
                                 "--threads", "2"},

@@ -3,6 +3,7 @@
 // and writing never leaves a partial file behind.
 
 #include "pairmend/model/apply.hpp"
+#include "pairmend/model/curves_method.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 
@@ -379,18 +380,18 @@ protected:
             batches.push_back({"day " + std::to_string(b + 1), 400, events[static_cast<size_t>(b)].data()});
         }
         pairmend::model::FitOptions options;
-        options.method = pairmend::model::Method::curves;
+        options.method = pairmend::model::parse_method("curves");
         return pairmend::model::fit(ndim, batches, options);
     }
 };
 
 TEST_F(CurvesModelFile, RoundTripKeepsTheMethodAndEveryBit) {
     const Model model = curves_model();
-    ASSERT_FALSE(model.batches[1].alignment.curves.empty());
+    ASSERT_FALSE(model.batches[1].as<pairmend::model::CurvesCorrection>().alignment.curves.empty());
     const std::string path = (folder_ / "curves.pmm").string();
     pairmend::model::save_model(model, path);
     const Model loaded = pairmend::model::load_model(path);
-    EXPECT_EQ(loaded.method, pairmend::model::Method::curves);
+    EXPECT_EQ(loaded.method, pairmend::model::parse_method("curves"));
     const Bytes bytes = pairmend::model::encode_model(model);
     EXPECT_EQ(pairmend::model::encode_model(loaded), bytes);
 

@@ -241,15 +241,6 @@ def correct(
         "num_threads": num_threads,
         "method": method,
     }
-    if method != METHODS[0]:
-        # Another method runs as a model fitted on every event that keeps no reference rows.
-        labels = _labels(batch)
-        corrected = np.empty(values.shape, dtype=np.float64)
-        core = _core.fit(values, labels, num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                         automatic_order, reference_policy, num_threads, 0, 0, [], method, corrected)
-        by_name = {str(label): label for label in (labels.tolist() if hasattr(labels, "tolist") else labels)}
-        return Correction(corrected=corrected, merge_order=[by_name[name] for name in core.batches],
-                          num_pairs=list(core.num_pairs), settings=used)
     corrected, merge_order, num_pairs = _core.correct(
         values,
         _labels(batch),
@@ -261,6 +252,7 @@ def correct(
         automatic_order,
         reference_policy,
         num_threads,
+        method,
     )
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 

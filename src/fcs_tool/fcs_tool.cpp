@@ -3,7 +3,7 @@
 #include "correct_files.hpp"
 #include "info_export.hpp"
 #include "model_commands.hpp"
-#include "pairmend/model/alignment.hpp"
+#include "pairmend/model/correct.hpp"
 #include "progress.hpp"
 #include "tool_options.hpp"
 
@@ -33,7 +33,7 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
             const CorrectOptions options = parse_correct_options(rest);
             Progress progress(err);
             // Another method, like a subsample, runs as a model learnt and then applied.
-            if (options.fit_events > 0 || options.method != model::method_name(model::Method::mnn)) {
+            if (model::runs_as_model(model::parse_method(options.method), options.fit_events)) {
                 fit_and_apply_files(options, progress);
             } else {
                 correct_files(options, progress);

@@ -9,6 +9,7 @@
 #include "pairmend/engine_options.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/model/apply.hpp"
+#include "pairmend/model/correct.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
@@ -150,7 +151,7 @@ namespace {
 // the same keyword as ever).
 std::string method_settings_keyword(const model::Model& model) {
     std::string text = settings_keyword(model::engine_options(model.settings));
-    if (model.method != model::Method::mnn) {
+    if (!model.method.is_default()) {
         text += ", method=" + model::method_name(model.method);
     }
     return text;
@@ -261,19 +262,7 @@ model::Model learn(const Study& study, const CorrectOptions& options, Progress& 
 
 // Refuses batches of the run that the model does not know, before any file is read.
 void check_batches_known(const model::Model& model, const BatchPlan& batches, const std::string& model_path) {
-    for (std::size_t b = 0; b < batches.names.size(); ++b) {
-        bool known = false;
-        for (const model::BatchModel& batch : model.batches) {
-            known = known || batch.name == batches.names[b];
-        }
-        if (!known) {
-            throw std::runtime_error(
-                "The batch " + batches.names[b] + " is not in the model " + model_path +
-                ", which knows the batches " + model::batch_list(model) +
-                ". Name the files' batches as when the model was learnt (--batches), or add "
-                "the batch with pairmend-fcs extend.");
-        }
-    }
+    model::check_batches_known(model, batches.names, model_path, " (--batches)", "pairmend-fcs extend");
 }
 
 // The events the report looks at, gathered while the files stream past.
@@ -344,8 +333,9 @@ void apply_to_files(const model::Model& model, const Study& study, const Correct
 }
 
 // The report of an applied model, from the events sampled while the files streamed past.
+// `learnt_here`: the model was fitted on this run's batches, numbered as the study numbers them.
 void write_applied_report(const model::Model& model, const Study& study, const CorrectOptions& options,
-                          const std::string& model_description, ReportSample& sample,
+                          const std::string& model_description, bool learnt_here, ReportSample& sample,
                           OutputTransaction& outputs, std::vector<std::pair<std::string, double>> phases) {
     report::QcReportInput run;
     run.input_file = std::to_string(study.files.size()) + " FCS files";
@@ -373,14 +363,20 @@ void write_applied_report(const model::Model& model, const Study& study, const C
     run.uncorrected = sample.uncorrected.data();
     run.corrected = sample.corrected.data();
     run.batch_labels = sample.labels.data();
-    // The merge order is the model's, not this run's, and there is no correction to repeat for the
-    // noise floor: both are left out of the report.
+    if (learnt_here) {
+        // The model's merge order is this run's: its batch numbers are the study's positions.
+        for (const model::BatchModel& batch : model.batches) {
+            run.merge_order.push_back(static_cast<int>(batch.number) + 1);
+        }
+        run.num_pairs.assign(model.num_pairs.begin(), model.num_pairs.end());
+    }
+    // An applied model has no correction of this run to repeat for the noise floor: it is left out.
     write_report_files(outputs, options.report, run, std::move(phases));
 }
 
 // Applies the model to the files and writes them and the report, all together or none.
 void apply_and_write(const model::Model& model, const Study& study, const CorrectOptions& options,
-                     const std::string& model_description, Progress& progress,
+                     const std::string& model_description, bool learnt_here, Progress& progress,
                      std::vector<std::pair<std::string, double>> phases) {
     OutputTransaction outputs;
     outputs.create_folder(options.out_dir);
@@ -390,7 +386,7 @@ void apply_and_write(const model::Model& model, const Study& study, const Correc
     phases.emplace_back("Correct and write the FCS files", progress.seconds() - began);
     if (!options.report.empty()) {
         began = progress.seconds();
-        write_applied_report(model, study, options, model_description, sample, outputs, phases);
+        write_applied_report(model, study, options, model_description, learnt_here, sample, outputs, phases);
         progress.line("Wrote the quality-control report " + options.report + " (" +
                       shortest_text(std::round((progress.seconds() - began) * 100) / 100) + " s)");
     }
@@ -429,7 +425,7 @@ void apply_files(const CorrectOptions& options, Progress& progress) {
     check_output_names(options);
     progress.line("Read the model " + options.model + ": " + model_summary(model));
     const Study study = scan_for_model(model, options.model, options, progress);
-    apply_and_write(model, study, options, options.model, progress,
+    apply_and_write(model, study, options, options.model, false, progress,
                     {{"Read the model and check the FCS files", progress.seconds()}});
 }
 
@@ -475,7 +471,7 @@ void fit_and_apply_files(const CorrectOptions& options, Progress& progress) {
                     options.fit_events > 0
                         ? "learnt from at most " + std::to_string(options.fit_events) + " events per batch"
                         : "learnt from every event",
-                    progress, std::move(phases));
+                    true, progress, std::move(phases));
 }
 
 } // namespace pairmend::fcs_tool

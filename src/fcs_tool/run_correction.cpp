@@ -1,7 +1,7 @@
 #include "run_correction.hpp"
 
-#include "mnncorrect/NoMutualPairsError.hpp"
 #include "pairmend/engine_options.hpp"
+#include "pairmend/model/correct.hpp"
 
 #include <sstream>
 #include <stdexcept>
@@ -24,13 +24,16 @@ std::string batch_text(const CorrectionInput& input, int number) {
 
 CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptions& options,
                                 Progress& progress) {
+    model::CorrectOptions correction;
+    correction.settings = model::model_settings(options.engine);
+    correction.method = model::parse_method(options.method);
+    correction.fit_events = options.fit_events;
+    correction.num_threads = options.threads;
     // The engine's own phase times cost nothing noticeable and leave the results unchanged.
     mnncorrect::PhaseTimes times;
-    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
-    hooks.phase_times = &times;
-    const mnncorrect::MnnCorrect<int, double> engine(configure_engine(options), std::move(hooks));
-    const int threads = engine.options().num_threads;
+    correction.phase_times = &times;
     std::ostringstream start;
+    const int threads = configure_engine(options).num_threads;
     start << "Correcting " << input.nobs << " events in " << input.batches.names.size() << " batches with "
           << threads << (threads == 1 ? " thread" : " threads");
     progress.line(start.str());
@@ -39,9 +42,13 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
     result.corrected.assign(input.data.size(), 0.0);
     const double began = progress.seconds();
     try {
-        result.details = engine.run(input.ndim, input.nobs, input.data.data(), input.batch_ids.data(),
-                                    result.corrected.data(), static_cast<const int*>(nullptr));
-    } catch (const mnncorrect::NoMutualPairsError& error) {
+        const model::CorrectResult done =
+            model::correct(input.ndim, input.nobs, input.data.data(), input.batch_ids.data(),
+                           input.batches.names, correction, result.corrected.data());
+        result.details.merge_order = done.merge_order;
+        result.details.num_pairs.assign(done.num_pairs.begin(), done.num_pairs.end());
+    } catch (const model::NoMutualPairs& error) {
+        // Files, not labels, make a batch here: the message names the batch's number and files.
         throw std::runtime_error(
             "The events of " + batch_text(input, error.batch() + 1) +
             " share no mutual nearest neighbours with the batches merged before it, so that batch cannot be "

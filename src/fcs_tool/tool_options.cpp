@@ -1,7 +1,7 @@
 #include "tool_options.hpp"
 
 #include "number_text.hpp"
-#include "pairmend/model/alignment.hpp"
+#include "pairmend/model/method.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -158,6 +158,26 @@ std::string usage_line(const std::string& option, const std::string& words) {
     std::string line = "  " + option;
     line += line.size() < column ? std::string(column - line.size(), ' ') : " ";
     return line + words + "\n";
+}
+
+// An option's usage lines with its words wrapped at 88 columns, the later lines under the first.
+std::string wrapped_usage_lines(const std::string& option, const std::string& words) {
+    constexpr std::size_t width = 88 - 28;
+    std::string text;
+    std::string line;
+    std::size_t start = 0;
+    while (start < words.size()) {
+        std::size_t end = words.find(' ', start);
+        end = end == std::string::npos ? words.size() : end;
+        const std::string word = words.substr(start, end - start);
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            text += usage_line(text.empty() ? option : "", line);
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return text + usage_line(text.empty() ? option : "", line);
 }
 
 // The usage lines of the engine's options, with the defaults of the shared settings.
@@ -370,13 +390,11 @@ const char* usage_text() {
             "  --threads N               threads (default: half the processors, at least 1)\n"
             "  --report FILE.html        write the quality-control report\n"
             "  --fit-events N            learn from at most N events per batch (evenly spread), then\n"
-            "                            correct every event with what was learnt\n"
-            "  --method M                correction method: mnn (default, mutual nearest neighbours)\n"
-            "                            or curves (per-channel curves matched population by\n"
-            "                            population, then a smooth local field)\n"
-            "\n"
-            "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
-            "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");
+            "                            correct every event with what was learnt\n") +
+        wrapped_usage_lines("--method M", "correction method: " + model::method_choices()) +
+        std::string("\n"
+                    "Progress goes to standard error. The exit status is 0 on success, 1 when the work\n"
+                    "failed (nothing is left behind in DIR) and 2 for a wrong command line.\n");
     return text.c_str();
 }
 

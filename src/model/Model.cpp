@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -63,45 +62,6 @@ void check_settings(const Settings& settings) {
     static_cast<void>(robust);
 }
 
-namespace {
-
-// Refuses a batch state whose sizes disagree or whose partners point outside the reference centres.
-void check_state(const Model& model, const BatchModel& batch, const std::string& source) {
-    const auto& state = batch.state;
-    const std::size_t width = static_cast<std::size_t>(model.ndim);
-    const std::string where = source + " holds a correction for batch \"" + batch.name + "\" that ";
-    const std::size_t npaired = state.num_paired();
-    if (npaired == 0 || state.partner_offsets.front() != 0) {
-        throw std::runtime_error(where + "lists no paired events.");
-    }
-    if (state.paired_events.size() != npaired * width || state.target_centres.size() != npaired * width) {
-        throw std::runtime_error(where + "has paired events and centres of different counts.");
-    }
-    if (state.reference_centres.empty() || state.reference_centres.size() % width != 0) {
-        throw std::runtime_error(where + "has no whole reference centres.");
-    }
-    const std::size_t ncentres = state.reference_centres.size() / width;
-    for (std::size_t p = 0; p < npaired; ++p) {
-        if (state.partner_offsets[p + 1] <= state.partner_offsets[p]) {
-            throw std::runtime_error(where + "leaves a paired event without partners.");
-        }
-    }
-    if (state.partner_offsets.back() != state.partners.size()) {
-        throw std::runtime_error(where + "counts its partners wrongly.");
-    }
-    for (const int partner : state.partners) {
-        if (partner < 0 || static_cast<std::size_t>(partner) >= ncentres) {
-            throw std::runtime_error(where + "names a reference centre it does not hold.");
-        }
-    }
-    // The neighbour indices number their points with int.
-    if (npaired > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        throw std::runtime_error(where + "holds more paired events than an index can number.");
-    }
-}
-
-} // namespace
-
 void check_model(const Model& model, const std::string& source) {
     try {
         check_settings(model.settings);
@@ -140,25 +100,22 @@ void check_model(const Model& model, const std::string& source) {
         }
         rows += batch.reference_rows;
         if (b == 0) {
-            if (!batch.state.empty() || !batch.state.partners.empty() || !batch.alignment.empty()) {
+            if (batch.correction) {
                 throw std::runtime_error(source + " holds a correction for its first reference \"" +
                                          batch.name + "\", which does not move.");
             }
-        } else if (model.method == Method::mnn) {
-            if (!batch.alignment.empty()) {
-                throw std::runtime_error(source + " holds curves for batch \"" + batch.name +
-                                         "\", but corrects with mutual nearest neighbours.");
-            }
-            check_state(model, batch, source);
-        } else {
-            if (!batch.state.empty() || !batch.state.partners.empty()) {
-                throw std::runtime_error(source +
-                                         " holds a mutual nearest-neighbour correction for batch \"" +
-                                         batch.name + "\", but corrects with curves.");
-            }
-            check_alignment(batch.alignment, model.ndim,
-                            source + " holds an alignment for batch \"" + batch.name + "\" that ");
+            continue;
         }
+        if (!batch.correction) {
+            throw std::runtime_error(source + " holds no correction for batch \"" + batch.name + "\".");
+        }
+        if (batch.correction->method() != model.method.name()) {
+            throw std::runtime_error(source + " holds " +
+                                     parse_method(batch.correction->method()).info().correction_text +
+                                     " for batch \"" + batch.name + "\", but corrects with " +
+                                     model.method.info().corrects_with + ".");
+        }
+        batch.correction->check(model, source, batch.name);
     }
     if (rows > model.settings.reference_events || model.reference.size() / width != rows ||
         model.reference.size() % width != 0) {

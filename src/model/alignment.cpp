@@ -6,29 +6,6 @@
 
 namespace pairmend::model {
 
-const std::vector<std::string>& method_names() {
-    static const std::vector<std::string> names{"mnn", "curves"};
-    return names;
-}
-
-const std::string& method_name(Method method) {
-    return method_names()[static_cast<std::size_t>(method)];
-}
-
-Method parse_method(const std::string& name) {
-    const auto& names = method_names();
-    const auto found = std::find(names.begin(), names.end(), name);
-    if (found == names.end()) {
-        std::string known;
-        for (std::size_t m = 0; m < names.size(); ++m) {
-            known += (m == 0 ? "" : (m + 1 == names.size() ? " and " : ", ")) + ("\"" + names[m] + "\"");
-        }
-        throw std::runtime_error("Unknown correction method \"" + name + "\": the methods are " + known +
-                                 ".");
-    }
-    return static_cast<Method>(found - names.begin());
-}
-
 namespace {
 
 // The curve's value at x: linear between knots, slope 1 beyond the ends.

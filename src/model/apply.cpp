@@ -2,8 +2,6 @@
 
 #include "grouping.hpp"
 #include "mnncorrect/Interrupted.hpp"
-#include "mnncorrect/MnnCorrect.hpp"
-#include "mnncorrect/TargetState.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -12,16 +10,10 @@ namespace pairmend::model {
 
 BatchCorrector::BatchCorrector(const Model& model, const std::string& batch)
     : model_(&model), batch_(&model.batches[find_batch(model, batch)]) {
-    const auto& state = batch_->state;
-    if (model.method != Method::mnn || state.empty()) {
-        // Only the first reference holds no correction (check_model refuses any other).
-        return;
+    // Only the first reference holds no correction (check_model refuses any other).
+    if (batch_->correction) {
+        prepared_ = batch_->correction->prepare(model);
     }
-    // The same builder as the engine's, over the same rows in the same order, gives the same index.
-    using Engine = mnncorrect::MnnCorrect<int, double>;
-    index_ = model.settings.approximate
-                 ? Engine::approximate_builder(model.ndim, state.num_paired(), state.paired_events.data())
-                 : Engine::exact_builder(model.ndim, state.num_paired(), state.paired_events.data());
 }
 
 void BatchCorrector::apply(int ndim, std::size_t n, const double* events, double* output,
@@ -31,20 +23,13 @@ void BatchCorrector::apply(int ndim, std::size_t n, const double* events, double
                                  " parameters, but the events to correct have " + std::to_string(ndim) +
                                  " values each.");
     }
-    if (model_->method == Method::curves) {
-        apply_alignment(batch_->alignment, ndim, n, events, output, num_threads);
-        return;
-    }
-    if (!index_) {
+    if (!prepared_) {
         if (output != events) {
             std::copy_n(events, static_cast<std::size_t>(ndim) * n, output);
         }
         return;
     }
-    const Settings& settings = model_->settings;
-    mnncorrect::apply_target_state(ndim, batch_->state, *index_, settings.num_neighbors,
-                                   settings.robust_iterations, settings.robust_trim, n, events, output,
-                                   num_threads);
+    prepared_->apply(ndim, n, events, output, num_threads);
 }
 
 const std::string& BatchCorrector::name() const {

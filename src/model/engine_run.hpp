@@ -1,43 +1,54 @@
 #ifndef PAIRMEND_MODEL_ENGINE_RUN_HPP
 #define PAIRMEND_MODEL_ENGINE_RUN_HPP
 
-// Internals shared by fit and extend: one engine run that keeps every batch's state, and the
-// checks of the batches given to it.
+// Internals shared by fit and extend: one engine run whose batches the model's method learns,
+// and the checks of the batches given to it.
 
+#include "mnncorrect/MnnCorrect.hpp"
 #include "pairmend/model/Model.hpp"
 #include "pairmend/model/fit.hpp"
 
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace pairmend::model::internal {
 
-/// What one engine run learnt.
-struct EngineResult {
+/**
+ * The engine's options with `settings` as a job configures them and `num_threads` threads (none:
+ * the shared default of the front ends).
+ */
+mnncorrect::Options configured_options(const Settings& settings, std::optional<int> num_threads);
+
+/// What the method learnt of the batches of one engine run.
+struct LearntBatches {
     /// Batch ids in merge order.
     std::vector<int> merge_order;
     /// Mutual pairs of every merge step after the first batch.
     std::vector<int> num_pairs;
-    /// Per batch id, what its correction learnt; empty unless asked for.
-    std::vector<mnncorrect::TargetState<int, double>> states;
+    /// The method's corrected values of the fitted events, grouped by batch in id order.
+    std::vector<double> corrected;
+    /// Per batch id, the row of `corrected` where its events begin.
+    std::vector<std::size_t> offsets;
+    /// Per batch id, what the method learnt; null for the first reference.
+    std::vector<std::shared_ptr<const BatchCorrection>> corrections;
 };
 
 /**
- * Runs the engine on batches held in blocks, keeping every batch's state.
+ * Runs the engine on batches held in blocks and lets `method` learn every batch in merge order.
  *
- * @param[out] output Receives the corrected events grouped by batch in id order.
  * @param names Batch names by id, for the message of a batch without mutual pairs.
  * @param should_stop The engine's stop check between its phases; may be empty.
- * @param keep_states Whether to keep every batch's state (`states` stays empty otherwise).
- * @throws std::runtime_error naming a batch that shares no mutual pairs; what the engine throws
+ * @throws NoMutualPairs naming a batch that shares no mutual pairs; what the engine throws
  * (mnncorrect::Interrupted when `should_stop` returns true).
  */
-EngineResult run_engine(const Settings& settings, int ndim, const std::vector<std::size_t>& sizes,
-                        const std::vector<const double*>& blocks, double* output, int num_threads,
-                        const std::vector<std::string>& names, const std::function<bool()>& should_stop,
-                        bool keep_states);
+LearntBatches learn_batches(const Settings& settings, Method method, int ndim,
+                            const std::vector<std::size_t>& sizes, const std::vector<const double*>& blocks,
+                            int num_threads, const std::vector<std::string>& names,
+                            const std::function<bool()>& should_stop);
 
 /**
  * Refuses batches that cannot be fitted: no events in one, repeated names, a wrong number of

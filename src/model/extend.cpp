@@ -2,7 +2,6 @@
 
 #include "engine_run.hpp"
 #include "grouping.hpp"
-#include "learn_alignment.hpp"
 #include "pairmend/model/apply.hpp"
 #include "sampling.hpp"
 
@@ -43,7 +42,6 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
 
     // Batch 0 is the stored reference, which stays first and unchanged; the new batches join it in
     // automatic order.
-    const std::size_t nbatches = batches.size() + 1;
     std::vector<internal::FitSample> samples;
     std::vector<std::size_t> sizes{nreference};
     std::vector<const double*> blocks{model.reference.data()};
@@ -60,46 +58,29 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     settings.automatic_order = true;
     settings.reference_policy = mnncorrect::Input;
 
-    std::vector<double> corrected(total * width);
-    internal::EngineResult result =
-        internal::run_engine(settings, ndim, sizes, blocks, corrected.data(), options.num_threads, names,
-                             options.should_stop, model.method == Method::mnn);
-
-    std::vector<std::size_t> offsets(nbatches, 0);
-    for (std::size_t b = 1; b < nbatches; ++b) {
-        offsets[b] = offsets[b - 1] + sizes[b - 1];
-    }
+    internal::LearntBatches learnt = internal::learn_batches(settings, model.method, ndim, sizes, blocks,
+                                                             options.num_threads, names, options.should_stop);
+    const std::vector<double>& corrected = learnt.corrected;
+    const std::vector<std::size_t>& offsets = learnt.offsets;
 
     Model extended = model;
     std::vector<internal::ReferenceBlock> reference_blocks;
-    std::vector<double> aligned_reference;
-    if (model.method == Method::curves) {
-        aligned_reference = model.reference;
-    }
     const double* old_rows = model.reference.data();
     for (const BatchModel& known : model.batches) {
         reference_blocks.push_back(
             {old_rows, static_cast<std::size_t>(known.reference_rows), known.fitted_events});
         old_rows += known.reference_rows * width;
     }
-    for (std::size_t position = 1; position < result.merge_order.size(); ++position) {
-        const auto b = static_cast<std::size_t>(result.merge_order[position]);
+    // Position 0 is the stored reference, which stays as it was.
+    for (std::size_t position = 1; position < learnt.merge_order.size(); ++position) {
+        const auto b = static_cast<std::size_t>(learnt.merge_order[position]);
         BatchModel batch;
         batch.name = batches[b - 1].name;
         batch.number = static_cast<std::int64_t>(model.batches.size() + b - 1);
         batch.fitted_events = sizes[b];
-        if (model.method == Method::curves) {
-            double* rows = corrected.data() + offsets[b] * width;
-            batch.alignment =
-                internal::learn_alignment(ndim, sizes[b], blocks[b], rows, aligned_reference.size() / width,
-                                          aligned_reference.data(), options.num_threads);
-            apply_alignment(batch.alignment, ndim, sizes[b], blocks[b], rows, options.num_threads);
-            aligned_reference.insert(aligned_reference.end(), rows, rows + sizes[b] * width);
-        } else {
-            batch.state = std::move(result.states[b]);
-        }
+        batch.correction = std::move(learnt.corrections[b]);
         extended.batches.push_back(std::move(batch));
-        extended.num_pairs.push_back(result.num_pairs[position - 1]);
+        extended.num_pairs.push_back(learnt.num_pairs[position - 1]);
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
     }
     std::vector<std::uint64_t> counts;

@@ -2,7 +2,6 @@
 
 #include "engine_run.hpp"
 #include "grouping.hpp"
-#include "learn_alignment.hpp"
 #include "pairmend/model/apply.hpp"
 #include "sampling.hpp"
 
@@ -81,42 +80,23 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
         total += sizes[b];
     }
 
-    std::vector<double> corrected(total * width);
-    internal::EngineResult result =
-        internal::run_engine(options.settings, ndim, sizes, blocks, corrected.data(), options.num_threads,
-                             names, options.should_stop, options.method == Method::mnn);
-
-    // The engine's output is grouped by batch in id order.
-    std::vector<std::size_t> offsets(nbatches, 0);
-    for (std::size_t b = 1; b < nbatches; ++b) {
-        offsets[b] = offsets[b - 1] + sizes[b - 1];
-    }
+    internal::LearntBatches learnt =
+        internal::learn_batches(options.settings, options.method, ndim, sizes, blocks, options.num_threads,
+                                names, options.should_stop);
+    const std::vector<double>& corrected = learnt.corrected;
+    const std::vector<std::size_t>& offsets = learnt.offsets;
     std::vector<internal::ReferenceBlock> reference_blocks;
-    std::vector<double> aligned_reference;
-    for (const int id : result.merge_order) {
+    for (const int id : learnt.merge_order) {
         const auto b = static_cast<std::size_t>(id);
         BatchModel batch;
         batch.name = batches[b].name;
         batch.number = id;
         batch.fitted_events = sizes[b];
-        if (options.method == Method::curves) {
-            // The engine's correction only tells where each event belongs; the batch's own values
-            // are aligned onto the batches aligned before it.
-            double* rows = corrected.data() + offsets[b] * width;
-            if (!aligned_reference.empty()) {
-                batch.alignment = internal::learn_alignment(ndim, sizes[b], blocks[b], rows,
-                                                            aligned_reference.size() / width,
-                                                            aligned_reference.data(), options.num_threads);
-            }
-            apply_alignment(batch.alignment, ndim, sizes[b], blocks[b], rows, options.num_threads);
-            aligned_reference.insert(aligned_reference.end(), rows, rows + sizes[b] * width);
-        } else {
-            batch.state = std::move(result.states[b]);
-        }
+        batch.correction = std::move(learnt.corrections[b]);
         model.batches.push_back(std::move(batch));
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
     }
-    model.num_pairs.assign(result.num_pairs.begin(), result.num_pairs.end());
+    model.num_pairs.assign(learnt.num_pairs.begin(), learnt.num_pairs.end());
     std::vector<std::uint64_t> counts;
     model.reference =
         internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts);

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -27,20 +29,20 @@ constexpr unsigned char magic[8] = {0x89, 'P', 'M', 'M', 0x0D, 0x0A, 0x1A, 0x0A}
 constexpr std::size_t header_size = 24;
 constexpr std::size_t crc_size = 4;
 
+// The sections of every model; each method adds the type of its batch sections (4 for "mnn", 8
+// for "curves", MethodInfo::section).
 enum SectionType : std::uint32_t {
     settings_section = 1,
     parameters_section = 2,
     batches_section = 3,
-    batch_state_section = 4,
     reference_section = 5,
     fcs_section = 6,
     method_section = 7,
-    batch_alignment_section = 8,
 };
 // A section a reader must understand to use the model; unknown sections without it are skipped.
 constexpr std::uint32_t required_flag = 1;
 
-void begin_section(ByteWriter& out, SectionType type, std::uint32_t flags, std::size_t& length_at) {
+void begin_section(ByteWriter& out, std::uint32_t type, std::uint32_t flags, std::size_t& length_at) {
     out.u32(type);
     out.u32(flags);
     length_at = out.size();
@@ -61,23 +63,6 @@ void write_settings(ByteWriter& out, const Settings& settings) {
     out.u8(static_cast<std::uint8_t>(settings.reference_policy));
     out.u64(settings.observation_cap);
     out.u64(settings.reference_events);
-}
-
-void write_state(ByteWriter& out, std::uint32_t position, const mnncorrect::TargetState<int, double>& state) {
-    const std::size_t npaired = state.num_paired();
-    out.u32(position);
-    out.u64(npaired);
-    out.u64(state.reference_centres.size());
-    out.u64(state.partners.size());
-    for (std::size_t p = 0; p < npaired; ++p) {
-        out.u32(static_cast<std::uint32_t>(state.partner_offsets[p + 1] - state.partner_offsets[p]));
-    }
-    for (const int partner : state.partners) {
-        out.u32(static_cast<std::uint32_t>(partner));
-    }
-    out.f64s(state.paired_events);
-    out.f64s(state.target_centres);
-    out.f64s(state.reference_centres);
 }
 
 Settings read_settings(ByteReader in) {
@@ -131,87 +116,26 @@ void read_batches(ByteReader in, Model& model) {
     }
 }
 
-void read_state(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
-    const std::uint32_t position = in.u32();
-    if (position == 0 || position >= model.batches.size() || !seen.insert(position).second) {
-        throw std::runtime_error(in.source() +
-                                 " is corrupt: it holds a batch correction for batch position " +
-                                 std::to_string(position) + ", which is the first, repeated or unknown.");
+// The method whose batch sections have type `type`, or none.
+const MethodInfo* method_of_section(std::uint32_t type) {
+    for (const MethodInfo& method : methods()) {
+        if (method.section == type) {
+            return &method;
+        }
     }
-    const auto width = static_cast<std::uint64_t>(model.ndim);
-    const std::uint64_t npaired = in.u64();
-    const std::uint64_t ncentre_values = in.u64();
-    const std::uint64_t npartners = in.u64();
-    auto& state = model.batches[position].state;
-
-    state.partner_offsets.resize(in.room(npaired, 4, "partner counts") + 1);
-    state.partner_offsets[0] = 0;
-    for (std::size_t p = 0; p < npaired; ++p) {
-        state.partner_offsets[p + 1] = state.partner_offsets[p] + in.u32();
-    }
-    state.partners.resize(in.room(npartners, 4, "partners"));
-    for (int& partner : state.partners) {
-        const std::uint32_t value = in.u32();
-        partner = value > static_cast<std::uint32_t>(std::numeric_limits<int>::max())
-                      ? -1
-                      : static_cast<int>(value);
-    }
-    // Paired events and their centres take 16 bytes per value; checked before npaired * width is formed.
-    in.room(npaired, 16 * width, "paired events");
-    state.paired_events = in.f64s(npaired * width, "paired event values");
-    state.target_centres = in.f64s(npaired * width, "target centre values");
-    state.reference_centres = in.f64s(ncentre_values, "reference centre values");
+    return nullptr;
 }
 
-void write_alignment(ByteWriter& out, std::uint32_t position, const Alignment& alignment) {
-    out.u32(position);
-    out.u32(static_cast<std::uint32_t>(alignment.curves.size()));
-    for (const ChannelCurve& curve : alignment.curves) {
-        out.u32(static_cast<std::uint32_t>(curve.from.size()));
-        out.f64s(curve.from);
-        out.f64s(curve.to);
-    }
-    out.u32(static_cast<std::uint32_t>(alignment.field.size()));
-    for (const FieldStep& step : alignment.field) {
-        out.u32(static_cast<std::uint32_t>(step.weights.size()));
-        out.f64(step.bandwidth);
-        out.f64s(step.centres);
-        out.f64s(step.offsets);
-        out.f64s(step.weights);
-    }
-}
-
-void read_alignment(ByteReader in, Model& model, std::set<std::uint32_t>& seen) {
+// A batch correction section: its batch position, then the method's own contents.
+void read_correction(ByteReader in, const MethodInfo& method, const Model& model,
+                     std::map<std::uint32_t, std::shared_ptr<const BatchCorrection>>& seen) {
     const std::uint32_t position = in.u32();
-    if (position == 0 || position >= model.batches.size() || !seen.insert(position).second) {
-        throw std::runtime_error(in.source() + " is corrupt: it holds an alignment for batch position " +
-                                 std::to_string(position) + ", which is the first, repeated or unknown.");
+    if (position == 0 || position >= model.batches.size() || seen.count(position) != 0) {
+        throw std::runtime_error(in.source() + " is corrupt: it holds " + method.section_text +
+                                 " for batch position " + std::to_string(position) +
+                                 ", which is the first, repeated or unknown.");
     }
-    const auto width = static_cast<std::uint64_t>(model.ndim);
-    Alignment& alignment = model.batches[position].alignment;
-    const std::uint32_t ncurves = in.u32();
-    in.room(ncurves, 4, "curves");
-    for (std::uint32_t c = 0; c < ncurves; ++c) {
-        const std::uint32_t knots = in.u32();
-        in.room(knots, 16, "curve knots");
-        ChannelCurve curve;
-        curve.from = in.f64s(knots, "curve knots");
-        curve.to = in.f64s(knots, "curve knots");
-        alignment.curves.push_back(std::move(curve));
-    }
-    const std::uint32_t nsteps = in.u32();
-    in.room(nsteps, 12, "field steps");
-    for (std::uint32_t f = 0; f < nsteps; ++f) {
-        const std::uint32_t ncentres = in.u32();
-        FieldStep step;
-        step.bandwidth = in.f64();
-        // Centres and offsets take 16 bytes per value; checked before ncentres * width is formed.
-        in.room(ncentres, 16 * width + 8, "field centres");
-        step.centres = in.f64s(ncentres * width, "field centres");
-        step.offsets = in.f64s(ncentres * width, "field offsets");
-        step.weights = in.f64s(ncentres, "field weights");
-        alignment.field.push_back(std::move(step));
-    }
+    seen[position] = method.decode(in, model);
 }
 
 void read_fcs(ByteReader in, Model& model) {
@@ -263,8 +187,9 @@ std::vector<unsigned char> encode_model(const Model& model) {
     write_settings(out, model.settings);
     end_section(out, length_at);
 
-    if (model.method != Method::mnn) {
-        // Only models of another method carry it, so that a "mnn" model's file is as before.
+    if (!model.method.is_default()) {
+        // Only models of another method carry it, so that a model of the default method ("mnn")
+        // reads as the files written before there were methods.
         begin_section(out, method_section, required_flag, length_at);
         out.text(method_name(model.method));
         end_section(out, length_at);
@@ -290,13 +215,9 @@ std::vector<unsigned char> encode_model(const Model& model) {
     end_section(out, length_at);
 
     for (std::size_t b = 1; b < model.batches.size(); ++b) {
-        if (model.method == Method::mnn) {
-            begin_section(out, batch_state_section, required_flag, length_at);
-            write_state(out, static_cast<std::uint32_t>(b), model.batches[b].state);
-        } else {
-            begin_section(out, batch_alignment_section, required_flag, length_at);
-            write_alignment(out, static_cast<std::uint32_t>(b), model.batches[b].alignment);
-        }
+        begin_section(out, model.method.info().section, required_flag, length_at);
+        out.u32(static_cast<std::uint32_t>(b));
+        model.batches[b].correction->encode(out);
         end_section(out, length_at);
     }
 
@@ -359,24 +280,32 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
     Model model;
     ByteReader body(bytes + header_size, size - header_size - crc_size, source);
     std::set<std::uint32_t> known_seen;
-    std::set<std::uint32_t> states_seen;
-    std::set<std::uint32_t> alignments_seen;
+    // Per method, the batch corrections read, by batch position.
+    std::vector<std::map<std::uint32_t, std::shared_ptr<const BatchCorrection>>> corrections(
+        methods().size());
     while (body.remaining() > 0) {
         const std::uint32_t type = body.u32();
         const std::uint32_t flags = body.u32();
         ByteReader section = body.section(body.u64(), "section");
-        if (type != batch_state_section && type != batch_alignment_section && type >= settings_section &&
-            type <= batch_alignment_section && !known_seen.insert(type).second) {
+        const MethodInfo* method = method_of_section(type);
+        if (method == nullptr && type >= settings_section && type <= method_section &&
+            !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
         }
-        const bool needs_batches = type == batch_state_section || type == batch_alignment_section;
+        const bool needs_batches = method != nullptr;
         const bool needs_parameters = needs_batches || type == reference_section;
-        const bool needs_method = type == batch_alignment_section;
+        // The sections of any method but the default follow the section that names the method.
+        const bool needs_method = method != nullptr && method != &methods().front();
         if ((needs_batches && known_seen.count(batches_section) == 0) ||
             (needs_parameters && known_seen.count(parameters_section) == 0) ||
             (needs_method && known_seen.count(method_section) == 0)) {
             throw std::runtime_error(source + " is corrupt: its sections are out of order.");
+        }
+        if (method != nullptr) {
+            read_correction(section, *method, model,
+                            corrections[static_cast<std::size_t>(method - methods().data())]);
+            continue;
         }
         switch (type) {
         case settings_section:
@@ -387,9 +316,6 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             break;
         case batches_section:
             read_batches(section, model);
-            break;
-        case batch_state_section:
-            read_state(section, model, states_seen);
             break;
         case reference_section: {
             const std::uint64_t rows = section.u64();
@@ -411,9 +337,6 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             }
             break;
         }
-        case batch_alignment_section:
-            read_alignment(section, model, alignments_seen);
-            break;
         default:
             if ((flags & required_flag) != 0) {
                 throw std::runtime_error(source + " holds a section of type " + std::to_string(type) +
@@ -428,19 +351,26 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             throw std::runtime_error(source + " is corrupt: it lacks section " + std::to_string(type) + ".");
         }
     }
-    const std::size_t corrections = states_seen.size() + alignments_seen.size();
-    const bool mixed = model.method == Method::mnn ? !alignments_seen.empty() : !states_seen.empty();
-    if (mixed || corrections + 1 != model.batches.size()) {
+    std::size_t count = 0;
+    bool mixed = false;
+    for (std::size_t m = 0; m < corrections.size(); ++m) {
+        count += corrections[m].size();
+        mixed = mixed || (m != model.method.index() && !corrections[m].empty());
+    }
+    if (mixed || count + 1 != model.batches.size()) {
         throw std::runtime_error(
-            source + " is corrupt: it holds corrections for " + std::to_string(corrections) + " of its " +
+            source + " is corrupt: it holds corrections for " + std::to_string(count) + " of its " +
             std::to_string(model.batches.size() == 0 ? 0 : model.batches.size() - 1) + " corrected batches.");
+    }
+    for (auto& [position, correction] : corrections[model.method.index()]) {
+        model.batches[position].correction = std::move(correction);
     }
     check_model(model, source);
     check_finite(model.reference, source, "reference rows");
     for (const BatchModel& batch : model.batches) {
-        check_finite(batch.state.paired_events, source, "paired events");
-        check_finite(batch.state.target_centres, source, "centres");
-        check_finite(batch.state.reference_centres, source, "centres");
+        if (batch.correction) {
+            batch.correction->check_values(source);
+        }
     }
     return model;
 }

@@ -2,12 +2,11 @@
 // numbering and messages. The package pairmend (python/pairmend) turns the caller's array-likes
 // into what these functions take and wraps their results; call them through it.
 
-#include "mnncorrect/MnnCorrect.hpp"
-#include "mnncorrect/NoMutualPairsError.hpp"
 #include "pairmend/batch_labels.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/messages.hpp"
 #include "pairmend/model/apply.hpp"
+#include "pairmend/model/correct.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
@@ -160,20 +159,20 @@ private:
     std::vector<std::string> texts_;
 };
 
-// The engine's work under the caller's thread count, or the program's when none is given.
+// The correction (pairmend::model::correct) under the caller's thread count, or the program's when
+// none is given.
 py::tuple correct(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
                   int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
-                  const std::string& reference_policy, std::optional<int> num_threads) {
+                  const std::string& reference_policy, std::optional<int> num_threads,
+                  const std::string& method) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    mnncorrect::Options options = pairmend::configure_engine(
+    pairmend::model::CorrectOptions options;
+    options.settings = pairmend::model::model_settings(
         pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                     automatic_order, reference_policy));
-    if (num_threads) {
-        options.num_threads = *num_threads;
-    }
-    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
-    hooks.should_stop = pairmend_python::python_should_stop;
-    const mnncorrect::MnnCorrect<int, double> engine(options, std::move(hooks));
+    options.method = pairmend::model::parse_method(method);
+    options.num_threads = num_threads;
+    options.should_stop = pairmend_python::python_should_stop;
 
     if (data.ndim() != 2) {
         std::ostringstream text;
@@ -201,21 +200,16 @@ py::tuple correct(const py::array& data, const py::object& labels, int num_neigh
 
     py::array_t<double> corrected({nobs, ndim});
     double* output = corrected.mutable_data();
-    mnncorrect::MnnCorrect<int, double>::Details details;
-    try {
-        details = pairmend_python::run_without_lock([&] {
-            return engine.run(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), output,
-                              static_cast<const int*>(nullptr));
-        });
-    } catch (const mnncorrect::NoMutualPairsError& error) {
-        throw std::runtime_error(pairmend::no_mutual_pairs_message(batches.label_text(error.batch())));
-    }
+    const pairmend::model::CorrectResult result = pairmend_python::run_without_lock([&] {
+        return pairmend::model::correct(static_cast<int>(ndim), nobs, input.data(), batches.batches().data(),
+                                        batches.names(), options, output);
+    });
 
     py::list mergeOrder;
-    for (const int batch : details.merge_order) {
+    for (const int batch : result.merge_order) {
         mergeOrder.append(batches.label(batch));
     }
-    return py::make_tuple(std::move(corrected), std::move(mergeOrder), py::cast(details.num_pairs));
+    return py::make_tuple(std::move(corrected), std::move(mergeOrder), py::cast(result.num_pairs));
 }
 
 // ---- correction models -------------------------------------------------------------------
@@ -281,8 +275,9 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, int num_
     }
     options.should_stop = pairmend_python::python_should_stop;
     return pairmend_python::run_without_lock([&] {
-        return std::make_shared<pairmend::model::Model>(pairmend::model::fit_labelled(
-            static_cast<int>(ndim), nobs, input.data(), batches.batches().data(), batches.names(), options, output));
+        return std::make_shared<pairmend::model::Model>(
+            pairmend::model::fit_labelled(static_cast<int>(ndim), nobs, input.data(),
+                                          batches.batches().data(), batches.names(), options, output));
     });
 }
 
@@ -360,6 +355,14 @@ void bind_models(py::module_& module) {
         "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all. "
         "corrected: None, or a C-contiguous float64 array of data's shape receiving the corrected events.");
     module.attr("METHODS") = py::tuple(py::cast(pairmend::model::method_names()));
+    module.def(
+        "check_batches_known",
+        [](const ModelPointer& model, const std::vector<std::string>& names, const std::string& model_name) {
+            pairmend::model::check_batches_known(*model, names, model_name, " (--batches)",
+                                                 "pairmend-fcs extend");
+        },
+        py::arg("model"), py::arg("names"), py::arg("model_name"),
+        "Refuses batch names the model does not know, with pairmend-fcs apply's message.");
     module.def("apply", &apply_model, py::arg("model"), py::arg("data"), py::arg("labels"),
                py::arg("num_threads"),
                "Corrects data of batches the model knows; returns float64 events in input order.");
@@ -456,9 +459,10 @@ PYBIND11_MODULE(_core, module) {
     module.def("correct", &correct, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"),
                py::arg("num_mads"), py::arg("robust_iterations"), py::arg("robust_trim"),
                py::arg("approximate"), py::arg("automatic_order"), py::arg("reference_policy"),
-               py::arg("num_threads"),
+               py::arg("num_threads"), py::arg("method"),
                "Corrects data (events by parameters, float32 or float64) with one label per event "
-               "(an int64 array or a list of str). Returns (corrected, merge_order labels, num_pairs).");
+               "(an int64 array or a list of str) by the method named method. Returns (corrected, "
+               "merge_order labels, num_pairs).");
     module.def(
         "default_num_threads", [] { return pairmend::default_engine_threads(); },
         "The engine threads the program would use: half of OpenMP's maximum, at least one.");

@@ -13,28 +13,12 @@ correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_m
                                  automatic_order, reference_policy, num_threads, call)
     method <- checked_method(method, call)
     values <- event_matrix(x, "x", call)
-    if (method == "mnn") {
-        return(run_correction(values, FALSE, batch, settings, "x", call))
+    result <- run_correction(values, FALSE, batch, settings, "x", call, method)
+    if (method != correction_methods()[1]) {
+        # The settings of another method's correction name it.
+        result$settings <- c(settings, list(method = method))
     }
-    # Another method runs as a model fitted on every event that keeps no reference rows; applied
-    # to the same events it gives the fit's own corrected values.
-    handle <- with_program_errors(
-        model_fit(values, batch, settings$num_neighbors, settings$num_mads, settings$robust_iterations,
-                  settings$robust_trim, settings$approximate, settings$automatic_order,
-                  settings$reference_policy, settings$num_threads, 0, 0, character(0), method),
-        call)
-    fields <- model_fields(handle)
-    corrected <- with_program_errors(model_apply(handle, values, batch, settings$num_threads), call)
-    merge_order <- fields$batches
-    if (is.factor(batch)) {
-        merge_order <- factor(merge_order, levels = levels(batch))
-    } else if (is.integer(batch)) {
-        merge_order <- as.integer(merge_order)
-    } else if (is.numeric(batch)) {
-        merge_order <- as.numeric(merge_order)
-    }
-    list(corrected = corrected, merge_order = merge_order, num_pairs = fields$num_pairs,
-         settings = c(settings, list(method = method)))
+    result
 }
 
 # The correction methods, the default first: "mnn" and "curves".
@@ -76,12 +60,14 @@ event_matrix <- function(x, name, call) {
     x
 }
 
-# Runs the engine on a checked matrix and settings and adds the settings to its result.
-run_correction <- function(values, events_in_columns, batch, settings, name, call) {
+# Runs the correction (the engine's own for "mnn", a model fitted and applied for another method)
+# on a checked matrix and settings and adds the settings to its result.
+run_correction <- function(values, events_in_columns, batch, settings, name, call, method = "mnn") {
     result <- with_program_errors(
         engine_correct(values, events_in_columns, batch, settings$num_neighbors, settings$num_mads,
                        settings$robust_iterations, settings$robust_trim, settings$approximate,
-                       settings$automatic_order, settings$reference_policy, settings$num_threads, name),
+                       settings$automatic_order, settings$reference_policy, settings$num_threads, name,
+                       method),
         call)
     c(result, list(settings = settings))
 }

@@ -7,10 +7,9 @@
 #include "r_interrupt.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
-#include "mnncorrect/MnnCorrect.hpp"
-#include "mnncorrect/NoMutualPairsError.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/messages.hpp"
+#include "pairmend/model/correct.hpp"
 
 #include <Rcpp.h>
 #include <omp.h>
@@ -32,6 +31,7 @@
  * @param batch One label per event: integer, double (whole numbers), character or factor.
  * @param num_threads Engine threads (the R functions resolve the default).
  * @param data_name How messages name `values`: "x" or "assay \"exprs\"".
+ * @param method The correction method's name (pairmend::model::correct runs it).
  * @return list(corrected = a double matrix shaped and named as `values`, merge_order = the labels
  *         in merge order, of the kind of `batch`, num_pairs = the mutual pairs of each merge step).
  * @throws std::runtime_error with the program's messages for its settings, a single batch and the
@@ -40,15 +40,16 @@
 // [[Rcpp::export(rng = false)]]
 Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int num_neighbors, double num_mads,
                           int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
-                          std::string reference_policy, int num_threads, std::string data_name) {
+                          std::string reference_policy, int num_threads, std::string data_name,
+                          std::string method) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
-    mnncorrect::Options options = pairmend::configure_engine(
+    pairmend::model::CorrectOptions options;
+    options.settings = pairmend::model::model_settings(
         pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
                                     automatic_order, reference_policy));
+    options.method = pairmend::model::parse_method(method);
     options.num_threads = num_threads;
-    mnncorrect::MnnCorrect<int, double>::Hooks hooks;
-    hooks.should_stop = pairmend_r::interrupt_pending;
-    const mnncorrect::MnnCorrect<int, double> engine(options, std::move(hooks));
+    options.should_stop = pairmend_r::interrupt_pending;
 
     const pairmend_r::EventAxis axis =
         events_in_columns ? pairmend_r::EventAxis::columns : pairmend_r::EventAxis::rows;
@@ -58,7 +59,7 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
                                          axis == pairmend_r::EventAxis::rows ? "event" : "cell");
     Rcpp::checkUserInterrupt();
     pairmend_r::CorrectedMatrix corrected(values, shape, axis);
-    mnncorrect::MnnCorrect<int, double>::Details details;
+    pairmend::model::CorrectResult result;
     {
         // The input's copy goes as soon as the engine is done with it, before the output is
         // turned into R's layout.
@@ -68,9 +69,13 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
         // Ctrl-C ends the engine between its phases; the unfinished output is dropped and R's
         // interrupt ends the call, leaving the session as it was.
         try {
-            details = engine.run(static_cast<int>(shape.ndim), shape.nobs, input.data(),
-                                 labels.batches().data(), output, static_cast<const int*>(nullptr));
-        } catch (const mnncorrect::NoMutualPairsError& error) {
+            result = pairmend::model::correct(static_cast<int>(shape.ndim), shape.nobs, input.data(),
+                                              labels.batches().data(), labels.names(), options, output);
+        } catch (const pairmend::model::NoMutualPairs& error) {
+            if (!options.method.is_default()) {
+                throw;
+            }
+            // The engine's own run names the batch by its label as the user wrote it.
             throw std::runtime_error(pairmend::no_mutual_pairs_message(labels.label_text(error.batch())));
         } catch (const mnncorrect::Interrupted&) {
             throw Rcpp::internal::InterruptedException();
@@ -79,8 +84,9 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
     Rcpp::checkUserInterrupt();
 
     return Rcpp::List::create(Rcpp::Named("corrected") = corrected.finish(),
-                              Rcpp::Named("merge_order") = labels.labels_of(details.merge_order),
-                              Rcpp::Named("num_pairs") = Rcpp::wrap(details.num_pairs));
+                              Rcpp::Named("merge_order") = labels.labels_of(result.merge_order),
+                              Rcpp::Named("num_pairs") = Rcpp::wrap(
+                                  std::vector<int>(result.num_pairs.begin(), result.num_pairs.end())));
 }
 
 /** Every engine setting's default by its keyword (the job file's key), from EngineOptions. */

@@ -1,15 +1,16 @@
 #ifndef PAIRMEND_MODEL_MODEL_HPP
 #define PAIRMEND_MODEL_MODEL_HPP
 
-#include "mnncorrect/TargetState.hpp"
 #include "pairmend/engine_options.hpp"
-#include "pairmend/model/alignment.hpp"
+#include "pairmend/model/method.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace pairmend::model {
@@ -34,12 +35,20 @@ struct BatchModel {
     std::uint64_t fitted_events = 0;
     /// Rows of this batch in the model's stored reference.
     std::uint64_t reference_rows = 0;
-    /// What the batch's mutual nearest-neighbour correction learnt (method "mnn"); empty for the
-    /// first reference, which does not move, and for the other methods.
-    mnncorrect::TargetState<int, double> state;
-    /// What the batch's alignment learnt (method "curves"); empty for the first reference and for
-    /// method "mnn".
-    Alignment alignment;
+    /// What the model's method learnt about the batch; null for the first reference, which does
+    /// not move. Shared by copies of the model, never changed.
+    std::shared_ptr<const BatchCorrection> correction;
+
+    /// The correction as the method's own type, e.g. `as<MnnCorrection>()`.
+    /// @throws std::bad_cast for a batch of another method or the first reference.
+    template <class Correction>
+    const Correction& as() const {
+        const auto* typed = dynamic_cast<const Correction*>(correction.get());
+        if (typed == nullptr) {
+            throw std::bad_cast();
+        }
+        return *typed;
+    }
 };
 
 /// An FCS channel a parameter was read from.
@@ -72,7 +81,7 @@ struct Model {
     /// The engine settings of the fit.
     Settings settings;
     /// How the batches are corrected.
-    Method method = Method::mnn;
+    Method method;
     /// The batches in merge order: the first reference first.
     std::vector<BatchModel> batches;
     /// Mutual pairs of every merge step after the first batch, in merge order.

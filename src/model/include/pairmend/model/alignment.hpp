@@ -7,27 +7,6 @@
 
 namespace pairmend::model {
 
-/// How a model corrects a batch.
-enum class Method {
-    /// Mutual nearest-neighbour correction, the engine's own (the default).
-    mnn,
-    /// Per-channel monotone curves matched population by population, then a smooth local field.
-    curves,
-};
-
-/// The method names, the default first: "mnn", "curves".
-const std::vector<std::string>& method_names();
-
-/// The name of `method`.
-const std::string& method_name(Method method);
-
-/**
- * The method named `name`.
- *
- * @throws std::runtime_error naming the methods there are, for any other name.
- */
-Method parse_method(const std::string& name);
-
 /// A monotone piecewise-linear map of one channel, continued with slope 1 beyond its ends.
 struct ChannelCurve {
     /// Knots on the batch's scale, strictly increasing; at least one.

@@ -1,7 +1,6 @@
 #ifndef PAIRMEND_MODEL_APPLY_HPP
 #define PAIRMEND_MODEL_APPLY_HPP
 
-#include "knncolle/Base.hpp"
 #include "pairmend/model/Model.hpp"
 
 #include <cstddef>
@@ -17,10 +16,10 @@ namespace pairmend::model {
  * is built once, at construction, so that many blocks of events (one file after another) are
  * corrected without rebuilding it.
  *
- * An event is corrected exactly as the fit's correction corrected the batch's own events (the
- * same kind of index over the same rows, the same k and robust average), so a model fitted on
- * all events gives every one of them bit-identical values. Events of the first reference are
- * returned unchanged.
+ * An event is corrected exactly as the fit corrected the batch's own events (for "mnn" the same
+ * kind of index over the same rows, the same k and robust average), so a model fitted on all
+ * events gives every one of them bit-identical values. Events of the first reference are
+ * returned unchanged. The batch's method prepares its correction (`BatchCorrection::prepare`).
  *
  * Refers to the model, which must outlive the object. Thread safety: `apply` is const and may be
  * called from several threads at once.
@@ -54,7 +53,7 @@ public:
 private:
     const Model* model_;
     const BatchModel* batch_;
-    std::shared_ptr<knncolle::Base<int, double, double>> index_;
+    std::unique_ptr<const PreparedCorrection> prepared_;
 };
 
 /**

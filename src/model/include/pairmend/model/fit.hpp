@@ -29,8 +29,9 @@ using Progress = std::function<void(const std::string& line)>;
 struct FitOptions {
     /// The engine settings.
     Settings settings;
-    /// The correction method; "mnn" runs the engine's correction, "curves" starts from it.
-    Method method = Method::mnn;
+    /// The correction method; the default ("mnn") runs the engine's correction, the others start
+    /// from it.
+    Method method;
     /// Fit on at most this many events per batch (the evenly spread floor(i * n / N) subsample
     /// of each batch's n events); 0 fits on every event.
     std::uint64_t fit_events = 0;
