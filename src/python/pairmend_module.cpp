@@ -11,6 +11,7 @@
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
+#include "pairmend/output_transaction.hpp"
 
 #include "python_interrupt.hpp"
 
@@ -438,6 +439,9 @@ py::dict engine_defaults() {
 
 PYBIND11_MODULE(_core, module) {
     module.doc() = "The pairmend correction engine; use it through the package pairmend.";
+    // Ctrl-C in a session is Python's KeyboardInterrupt, not the end of the process: the files of
+    // an interrupted call (Model.save, pairmend.dask) go as those of any failed call do.
+    pairmend::leave_signals_to_host();
     // The program's errors are runtime errors with complete messages; Python callers get them as
     // ValueError. pybind11's own exceptions (TypeError) are runtime errors too and keep their type.
     py::register_local_exception_translator([](std::exception_ptr thrown) {
