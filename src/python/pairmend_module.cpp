@@ -14,6 +14,7 @@
 #include "pairmend/output_transaction.hpp"
 
 #include "python_interrupt.hpp"
+#include "study_binding.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs_apply_binding.hpp"
@@ -471,6 +472,7 @@ PYBIND11_MODULE(_core, module) {
                "Every engine setting's default, by its keyword (the job file's key).");
     module.attr("REFERENCE_POLICIES") = py::tuple(py::cast(pairmend::reference_policy_names()));
     bind_models(module);
+    bind_study(module);
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");

@@ -79,18 +79,21 @@ def test_an_interrupt_ends_apply_after_the_block_it_is_in(shifted):
 
 def test_a_real_sigint_after_writing_files_is_a_keyboard_interrupt(tmp_path):
     """The programs' own handler (remove the temporary files, end the process) stays out of a
-    session: after Model.save, SIGINT is a KeyboardInterrupt and the session goes on. In a
-    process of its own, which the fault ends."""
+    session: after Model.save and with pairmend.dask's transaction open, SIGINT is a
+    KeyboardInterrupt and the session goes on. In a process of its own, which the fault ends."""
     script = """
 import os, signal, sys, time
 import numpy as np, pairmend
 pairmend.fit(np.arange(60.0).reshape(20, 3), np.repeat([1, 2], 10)).save(sys.argv[1] + "/m.pmm")
+files = pairmend._core.OutputTransaction()
+open(files.add(sys.argv[1] + "/out.fcs"), "w").close()
 try:
     os.kill(os.getpid(), signal.SIGINT)
     time.sleep(5)
 except KeyboardInterrupt:
+    files.commit()
     print("interrupted")
 """
     run = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
     assert (run.returncode, run.stdout.strip()) == (0, "interrupted"), run.stderr
-    assert os.listdir(tmp_path) == ["m.pmm"]
+    assert sorted(os.listdir(tmp_path)) == ["m.pmm", "out.fcs"]
