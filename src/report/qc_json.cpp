@@ -1,5 +1,7 @@
 #include "pairmend/report/qc_json.hpp"
 
+#include "pairmend/report/qc_statistics.hpp"
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -147,19 +149,6 @@ private:
 };
 
 using Layout = ReportJsonWriter::Layout;
-
-/// The mean of the finite values; NaN (written as null) when there is none.
-double finite_mean(const std::vector<double>& values) {
-    double sum = 0;
-    std::size_t count = 0;
-    for (const double v : values) {
-        if (std::isfinite(v)) {
-            sum += v;
-            ++count;
-        }
-    }
-    return count > 0 ? sum / static_cast<double>(count) : std::nan("");
-}
 
 } // namespace
 
