@@ -19,7 +19,6 @@ import hashlib
 import os
 import threading
 import typing
-import uuid
 
 import dask
 import dask.array as da
@@ -362,10 +361,7 @@ def _chosen_ranks(counts: typing.Sequence[dict], fit_events: int) -> typing.List
     kinds = {type(label) for label in totals}
     if len(kinds) > 1:
         raise TypeError("batch labels must be all integers or all texts, not both")
-    chosen = {}
-    for label, n in totals.items():
-        taken = min(n, fit_events)
-        chosen[label] = _even_positions(n, taken)
+    chosen = {label: _core.even_positions(n, fit_events) for label, n in totals.items()}
     wanted = []
     seen = collections.Counter()
     for chunk in counts:
@@ -378,14 +374,6 @@ def _chosen_ranks(counts: typing.Sequence[dict], fit_events: int) -> typing.List
             seen[label] += c
         wanted.append(ranks)
     return wanted
-
-
-def _even_positions(n: int, count: int) -> np.ndarray:
-    """floor(i * n / count) for i < count, exactly (as the engine's subsample)."""
-    i = np.arange(count, dtype=np.uint64)
-    if n < 2**32:
-        return (i * np.uint64(n) // np.uint64(count)).astype(np.int64)
-    return np.array([j * n // count for j in range(count)], dtype=np.int64)
 
 
 def _chosen_rows(labels, ranks: dict, start: int) -> np.ndarray:
@@ -441,20 +429,19 @@ def _plan_batches(paths, batches):
         if not isinstance(name, str) or not name.strip():
             raise ValueError(f"The batch of {path} must be a non-empty text, not {name!r}.")
         per_file.append(name.strip())
-    names = _core.natural_sorted(sorted(set(per_file)))
-    number = {name: k + 1 for k, name in enumerate(names)}
-    return names, [number[name] for name in per_file]
+    return _core.fcs_number_batches(per_file)
 
 
 class _FileRun:
-    """One call of correct_files: its tasks, their temporary files (named with the run's token)
-    and the renaming into place, or the removal of everything the run wrote."""
+    """One call of correct_files: its tasks and the output transaction of their files (the
+    programs' own), which moves them into place together or removes everything the run wrote."""
 
     def __init__(self, client, shipped, out_dir):
         self.client = client
         self.shipped = shipped
         self.out_dir = out_dir
-        self.token = uuid.uuid4().hex
+        self.outputs = _core.OutputTransaction()
+        self.token = self.outputs.token
         # Tasks that start after a failure see this file and write nothing.
         self.abandoned = os.path.join(out_dir, f".pairmend-{self.token}.abandoned")
 
@@ -470,6 +457,7 @@ class _FileRun:
             with open(self.shipped.path, "wb") as stream:
                 stream.write(self.shipped.data)
         model = self.shipped.by_path()
+        finals = [os.path.join(self.out_dir, os.path.basename(path)) for path in paths]
         futures = [
             self.client.submit(
                 _correct_file_task,
@@ -477,13 +465,12 @@ class _FileRun:
                 path,
                 name,
                 number,
-                self.out_dir,
-                self.token,
+                self.outputs.add(final),
                 self.abandoned,
                 key=f"pairmend-correct-{self.token}-{k}",
                 pure=False,
             )
-            for k, (path, name, number) in enumerate(zip(paths, batch_names, numbers))
+            for k, (path, name, number, final) in enumerate(zip(paths, batch_names, numbers, finals))
         ]
         try:
             # After the first failure the tasks not yet started write nothing.
@@ -498,6 +485,7 @@ class _FileRun:
             # later removes its own temporary file.
             self._mark_abandoned()
             self.client.cancel(futures)
+            self.outputs.discard()
             self._remove_leftovers(keep=self.abandoned)
             raise
         try:
@@ -506,12 +494,10 @@ class _FileRun:
                 k = next((k for k in failed if not isinstance(futures[k].exception(), _RunAbandoned)), failed[0])
                 error = futures[k].exception()
                 raise ValueError(f"Could not correct {paths[k]}: {_message(error)}") from error
-            temporary = [future.result() for future in futures]
-            finals = [os.path.join(self.out_dir, os.path.basename(path)) for path in paths]
-            for source, final in zip(temporary, finals):
-                os.replace(source, final)
+            self.outputs.commit()
             return finals
         finally:
+            self.outputs.discard()
             self._remove_leftovers()
             for future in futures:
                 future.release()
@@ -521,8 +507,8 @@ class _FileRun:
             pass
 
     def _remove_leftovers(self, keep=None):
-        """Removes every file of the run's token (but `keep`): unused temporary files (of a failed
-        run or of a worker that died while writing) and the abandon marker."""
+        """Removes every other file of the run's token (but `keep`): the abandon marker, the model
+        file written for the workers, and a file a task wrote after the transaction was discarded."""
         for entry in os.listdir(self.out_dir):
             if self.token in entry and os.path.join(self.out_dir, entry) != keep:
                 try:
@@ -540,12 +526,10 @@ def _message(error) -> str:
     return text if text else type(error).__name__
 
 
-def _correct_file_task(shipped, path, batch, number, out_dir, token, abandoned):
-    """On a worker: corrects one file into a temporary file of the run and returns its path."""
+def _correct_file_task(shipped, path, batch, number, temporary, abandoned):
+    """On a worker: corrects one file into its temporary file of the run's transaction."""
     if os.path.exists(abandoned):
         raise _RunAbandoned("not corrected: another file of the run failed")
-    temporary = os.path.join(out_dir, f".{os.path.basename(path)}.{token}.{uuid.uuid4().hex[:12]}.part")
-    _exit_for_test(path, temporary)
     try:
         corrector = _process_cache.corrector(shipped, batch)
         corrector.correct_fcs_file(path, number, temporary, shipped.source)
@@ -555,23 +539,4 @@ def _correct_file_task(shipped, path, batch, number, out_dir, token, abandoned):
         if os.path.exists(temporary):
             os.remove(temporary)
         raise
-    return temporary
 
-
-def _exit_for_test(path, temporary):
-    """Test hook: when PAIRMEND_DASK_TEST_EXIT names a file holding this file's base name, the
-    first worker to claim it (by renaming it) leaves a partial output and exits at once, as a
-    worker killed mid-task would."""
-    trigger = os.environ.get("PAIRMEND_DASK_TEST_EXIT")
-    if not trigger or not os.path.exists(trigger):
-        return
-    with open(trigger) as stream:
-        if stream.read().strip() != os.path.basename(path):
-            return
-    try:
-        os.rename(trigger, trigger + ".claimed")
-    except FileNotFoundError:
-        return
-    with open(temporary, "wb") as partial:
-        partial.write(b"FCS3.1 partial")
-    os._exit(1)

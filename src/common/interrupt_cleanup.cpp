@@ -20,6 +20,8 @@ int remember(const std::string&) {
 
 void forget(int) {}
 
+void leave_to_host() {}
+
 #else
 
 namespace {
@@ -30,6 +32,7 @@ constexpr int capacity = 4096;
 // program ends, so a handler that loaded a pointer just before forget() still reads valid text.
 std::atomic<const char*> slots[capacity];
 std::atomic<int> slots_used{0};
+std::atomic<bool> left_to_host{false};
 std::vector<std::unique_ptr<char[]>>& texts() {
     static std::vector<std::unique_ptr<char[]>> owned;
     return owned;
@@ -68,6 +71,9 @@ void install_handler() {
 } // namespace
 
 int remember(const std::string& path) {
+    if (left_to_host.load()) {
+        return -1;
+    }
     install_handler();
     const int slot = slots_used.load();
     if (slot >= capacity) {
@@ -85,6 +91,10 @@ void forget(int registration) {
     if (registration >= 0 && registration < capacity) {
         slots[registration].store(nullptr);
     }
+}
+
+void leave_to_host() {
+    left_to_host.store(true);
 }
 
 #endif

@@ -111,6 +111,10 @@ void OutputTransaction::commit() {
     forget_all();
 }
 
+void leave_signals_to_host() {
+    interrupt_cleanup::leave_to_host();
+}
+
 void OutputTransaction::forget_all() noexcept {
     for (const Entry& entry : entries_) {
         interrupt_cleanup::forget(entry.registration);

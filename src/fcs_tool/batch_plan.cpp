@@ -149,14 +149,20 @@ BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchS
         }
     }
 
-    BatchPlan plan;
+    std::vector<std::string> file_batches;
     for (const SheetEntry* entry : entry_of_file) {
-        plan.names.push_back(entry->batch);
+        file_batches.push_back(entry->batch);
     }
+    return numbered_batches(file_batches);
+}
+
+BatchPlan numbered_batches(const std::vector<std::string>& file_batches) {
+    BatchPlan plan;
+    plan.names = file_batches;
     std::sort(plan.names.begin(), plan.names.end(), natural_less);
     plan.names.erase(std::unique(plan.names.begin(), plan.names.end()), plan.names.end());
-    for (const SheetEntry* entry : entry_of_file) {
-        const auto found = std::find(plan.names.begin(), plan.names.end(), entry->batch);
+    for (const std::string& batch : file_batches) {
+        const auto found = std::find(plan.names.begin(), plan.names.end(), batch);
         plan.file_batch.push_back(static_cast<int>(found - plan.names.begin()) + 1);
     }
     return plan;

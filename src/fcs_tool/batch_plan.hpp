@@ -56,6 +56,13 @@ BatchPlan batches_per_file(const std::vector<std::string>& files);
 BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchSheet& sheet,
                              bool other_files_allowed = false);
 
+/**
+ * Numbers the batches named per file, as a batch sheet's are numbered: in natural order of their
+ * names (see batches_from_sheet).
+ * @param file_batches the batch name of every input file, in input order.
+ */
+BatchPlan numbered_batches(const std::vector<std::string>& file_batches);
+
 /** Natural order of two texts: runs of digits compare by value, everything else by character. */
 bool natural_less(const std::string& a, const std::string& b);
 

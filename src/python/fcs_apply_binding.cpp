@@ -15,7 +15,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -138,10 +137,12 @@ void bind_fcs_apply(py::module_& module) {
     module.def("fcs_batch_plan", &fcs_batch_plan, py::arg("files"), py::arg("sheet"),
                "(batch names by number, batch number of every file) as pairmend-fcs plans them.");
     module.def(
-        "natural_sorted",
-        [](std::vector<std::string> names) {
-            std::sort(names.begin(), names.end(), pairmend::fcs_tool::natural_less);
-            return names;
+        "fcs_number_batches",
+        [](const std::vector<std::string>& file_batches) {
+            const pairmend::fcs_tool::BatchPlan plan = pairmend::fcs_tool::numbered_batches(file_batches);
+            return std::make_pair(plan.names, plan.file_batch);
         },
-        py::arg("names"), "The names in the natural order that numbers batches.");
+        py::arg("file_batches"),
+        "(batch names by number, batch number of every file) for the batch name of every file, "
+        "numbered as pairmend-fcs numbers a batch sheet's.");
 }

@@ -10,8 +10,10 @@
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
+#include "pairmend/output_transaction.hpp"
 
 #include "python_interrupt.hpp"
+#include "study_binding.hpp"
 
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs_apply_binding.hpp"
@@ -443,6 +445,9 @@ py::dict engine_defaults() {
 
 PYBIND11_MODULE(_core, module) {
     module.doc() = "The pairmend correction engine; use it through the package pairmend.";
+    // Ctrl-C in a session is Python's KeyboardInterrupt, not the end of the process: the files of
+    // an interrupted call (Model.save, pairmend.dask) go as those of any failed call do.
+    pairmend::leave_signals_to_host();
     // The program's errors are runtime errors with complete messages; Python callers get them as
     // ValueError. pybind11's own exceptions (TypeError) are runtime errors too and keep their type.
     py::register_local_exception_translator([](std::exception_ptr thrown) {
@@ -473,6 +478,7 @@ PYBIND11_MODULE(_core, module) {
                "Every engine setting's default, by its keyword (the job file's key).");
     module.attr("REFERENCE_POLICIES") = py::tuple(py::cast(pairmend::reference_policy_names()));
     bind_models(module);
+    bind_study(module);
 #ifdef PAIRMEND_PYTHON_FCS
     module.def("read_fcs", &read_fcs, py::arg("path"),
                "Reads the first data set of an FCS file: (values, names, labels, keywords).");

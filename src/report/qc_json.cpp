@@ -1,68 +1,154 @@
 #include "pairmend/report/qc_json.hpp"
 
+#include "pairmend/report/qc_statistics.hpp"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <charconv>
 #include <cmath>
 #include <filesystem>
-#include <sstream>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace pairmend::report {
 
 namespace {
 
-/// Writes indented JSON: objects one member per line, arrays of numbers on one line.
-class JsonText {
+/**
+ * RapidJSON's writer with the report's layout: a container either puts every element (or member)
+ * on its own line, indented two spaces per level, or keeps them on one line, ", " apart. Texts
+ * and doubles are written as json_string and json_number write them, which RapidJSON would write
+ * differently (it escapes "\n" rather than "\u000a", and prints 1 as "1.0" and 1e-07 as "1e-7");
+ * integers, booleans, null and the brackets are RapidJSON's own.
+ */
+class ReportJsonWriter : private rapidjson::Writer<rapidjson::StringBuffer> {
+    using Base = rapidjson::Writer<rapidjson::StringBuffer>;
+
 public:
-    void open(char bracket) {
-        out_ << bracket;
-        first_.push_back(true);
+    enum class Layout { lines, one_line };
+
+    explicit ReportJsonWriter(rapidjson::StringBuffer& out) : Base(out) {}
+
+    void start_object(Layout layout = Layout::lines) {
+        prefix();
+        open(false, layout);
+        Base::WriteStartObject();
     }
-    void close(char bracket, bool multiline) {
-        const bool empty = first_.back();
-        first_.pop_back();
-        if (multiline && !empty) {
-            newline();
+    void end_object() {
+        close();
+        Base::EndValue(Base::WriteEndObject());
+    }
+    void start_array(Layout layout) {
+        prefix();
+        open(true, layout);
+        Base::WriteStartArray();
+    }
+    void end_array() {
+        close();
+        Base::EndValue(Base::WriteEndArray());
+    }
+
+    void key(std::string_view name) { value(name); }
+    void value(std::string_view text) { raw(json_string(text)); }
+    void value(double number) { raw(json_number(number)); }
+    void value(int number) {
+        prefix();
+        Base::WriteInt(number);
+    }
+    template <typename T, std::enable_if_t<std::is_unsigned_v<T> && !std::is_same_v<T, bool>, int> = 0>
+    void value(T count) {
+        prefix();
+        Base::WriteUint64(count);
+    }
+    void value(bool flag) {
+        prefix();
+        Base::WriteBool(flag);
+    }
+    template <typename T>
+    void value(const std::optional<T>& present) {
+        if (present) {
+            value(*present);
+        } else {
+            prefix();
+            Base::WriteNull();
         }
-        out_ << bracket;
     }
-    /// Starts a member of the current object on its own line.
-    void key(std::string_view name) {
-        separate(true);
-        out_ << json_string(name) << ": ";
+    void value(const char*) = delete; // would be taken as a bool
+
+    template <typename T>
+    void member(std::string_view name, const T& content) {
+        key(name);
+        value(content);
     }
-    /// Starts an element of the current array, on its own line or inline.
-    void element(bool own_line) { separate(own_line); }
-    void raw(const std::string& text) { out_ << text; }
-    std::string text() const { return out_.str() + "\n"; }
+
+    /// The values as one array on one line.
+    template <typename Values>
+    void array(const Values& values) {
+        start_array(Layout::one_line);
+        for (const auto& v : values) {
+            value(v);
+        }
+        end_array();
+    }
 
 private:
-    void separate(bool own_line) {
-        if (!first_.back()) {
-            out_ << (own_line ? "," : ", ");
+    void raw(const std::string& json) {
+        prefix();
+        Base::WriteRawValue(json.data(), json.size());
+    }
+
+    std::size_t depth() const { return Base::level_stack_.GetSize() / sizeof(Base::Level); }
+
+    void newline() {
+        Base::os_->Put('\n');
+        rapidjson::PutN(*Base::os_, ' ', 2 * depth());
+    }
+
+    /// Separates a value from the one before it: ",", a line break, or ": " after a member's name.
+    void prefix() {
+        if (Base::level_stack_.Empty()) {
+            Base::hasRoot_ = true;
+            return;
         }
-        first_.back() = false;
-        if (own_line) {
+        Base::Level& level = *Base::level_stack_.template Top<Base::Level>();
+        const bool after_key = !level.inArray && level.valueCount % 2 == 1;
+        if (after_key) {
+            Base::os_->Put(':');
+            Base::os_->Put(' ');
+        } else {
+            if (level.valueCount > 0) {
+                Base::os_->Put(',');
+            }
+            if (!one_line_.back()) {
+                newline();
+            } else if (level.valueCount > 0) {
+                Base::os_->Put(' ');
+            }
+        }
+        ++level.valueCount;
+    }
+
+    void open(bool in_array, Layout layout) {
+        new (Base::level_stack_.template Push<Base::Level>()) Base::Level(in_array);
+        one_line_.push_back(layout == Layout::one_line);
+    }
+
+    /// Ends the innermost container; a non-empty one of lines ends on a line of its own.
+    void close() {
+        const bool empty = Base::level_stack_.template Pop<Base::Level>(1)->valueCount == 0;
+        const bool lines = !one_line_.back();
+        one_line_.pop_back();
+        if (lines && !empty) {
             newline();
         }
     }
-    void newline() { out_ << '\n' << std::string(2 * first_.size(), ' '); }
 
-    std::ostringstream out_;
-    std::vector<bool> first_;
+    std::vector<bool> one_line_; ///< per open container, whether it keeps its elements on one line.
 };
 
-void number_array(JsonText& json, const std::vector<double>& values) {
-    json.open('[');
-    for (const double v : values) {
-        json.element(false);
-        json.raw(json_number(v));
-    }
-    json.close(']', false);
-}
-
-std::string count(std::size_t value) {
-    return std::to_string(value);
-}
+using Layout = ReportJsonWriter::Layout;
 
 } // namespace
 
@@ -105,146 +191,103 @@ std::string qc_json_path(const std::string& report_path) {
 }
 
 std::string render_qc_json(const QcReportInput& input, const QcSummary& summary) {
-    JsonText json;
-    json.open('{');
-    json.key("run_id");
-    json.raw(json_string(input.run_id));
-    json.key("input_file");
-    json.raw(json_string(input.input_file));
-    json.key("events");
-    json.raw(count(input.nobs));
-    json.key("sampled_events");
-    json.raw(count(summary.sampled_events));
-    json.key("neighbour_events");
-    json.raw(count(summary.neighbour_events));
+    rapidjson::StringBuffer out;
+    ReportJsonWriter json(out);
+    json.start_object();
+    json.member("run_id", input.run_id);
+    json.member("input_file", input.input_file);
+    json.member("events", input.nobs);
+    json.member("sampled_events", summary.sampled_events);
+    json.member("neighbour_events", summary.neighbour_events);
 
-    json.key("parameters");
-    json.open('[');
+    std::vector<std::string> names;
     for (const ParameterSummary& parameter : summary.parameters) {
-        json.element(false);
-        json.raw(json_string(parameter.name));
+        names.push_back(parameter.name);
     }
-    json.close(']', false);
+    json.key("parameters");
+    json.array(names);
 
     json.key("settings");
-    json.open('{');
+    json.start_object();
     for (const auto& setting : input.settings) {
-        json.key(setting.first);
-        json.raw(json_string(setting.second));
+        json.member(setting.first, setting.second);
     }
-    json.close('}', true);
+    json.end_object();
 
     json.key("merge_order");
-    json.open('[');
+    json.start_array(Layout::lines);
     for (const MergeStepSummary& step : summary.merge_steps) {
-        json.element(true);
-        json.raw("{\"label\": " + std::to_string(step.label) +
-                 ", \"pairs\": " + (step.is_reference ? std::string("null") : std::to_string(step.pairs)) +
-                 ", \"events\": " + count(step.events) +
-                 ", \"few_pairs\": " + (step.few_pairs ? "true" : "false") + "}");
+        json.start_object(Layout::one_line);
+        json.member("label", step.label);
+        json.member("pairs", step.is_reference ? std::nullopt : std::optional<int>(step.pairs));
+        json.member("events", step.events);
+        json.member("few_pairs", step.few_pairs);
+        json.end_object();
     }
-    json.close(']', true);
+    json.end_array();
 
     json.key("mixing");
-    json.open('{');
-    json.key("neighbours");
-    json.raw(std::to_string(summary.mixing_neighbours));
-    json.key("before");
-    json.raw(json_number(summary.mixing_before));
-    json.key("after");
-    json.raw(json_number(summary.mixing_after));
-    json.close('}', true);
+    json.start_object();
+    json.member("neighbours", summary.mixing_neighbours);
+    json.member("before", summary.mixing_before);
+    json.member("after", summary.mixing_after);
+    json.end_object();
 
-    json.key("structure_neighbours");
-    json.raw(std::to_string(summary.structure_neighbours));
-    json.key("displacement_unit");
-    json.raw(json_number(summary.displacement_unit));
-    json.key("floor_warning_ratio");
-    json.raw(json_number(summary.floor_warning_ratio));
+    json.member("structure_neighbours", summary.structure_neighbours);
+    json.member("displacement_unit", summary.displacement_unit);
+    json.member("floor_warning_ratio", summary.floor_warning_ratio);
 
     const NoiseFloorSummary& floor = summary.noise_floor;
     json.key("noise_floor");
-    json.open('{');
-    json.key("label");
-    json.raw(summary.has_reference ? std::to_string(floor.label) : "null");
-    json.key("displacement");
-    json.raw(floor.computed ? json_number(floor.displacement) : "null");
-    json.key("reference_events");
-    json.raw(count(floor.reference));
-    json.key("moved_events");
-    json.raw(count(floor.moved));
-    json.key("note");
-    json.raw(floor.computed ? "null" : json_string(floor.reason));
-    json.close('}', true);
+    json.start_object();
+    json.member("label", summary.has_reference ? std::optional<int>(floor.label) : std::nullopt);
+    json.member("displacement", floor.computed ? std::optional<double>(floor.displacement) : std::nullopt);
+    json.member("reference_events", floor.reference);
+    json.member("moved_events", floor.moved);
+    json.member("note", floor.computed ? std::nullopt : std::optional<std::string>(floor.reason));
+    json.end_object();
 
     json.key("distance_overview");
-    json.open('[');
+    json.start_array(Layout::lines);
     for (const ParameterSummary& parameter : summary.parameters) {
-        double before = 0;
-        double after = 0;
-        std::size_t count_before = 0;
-        std::size_t count_after = 0;
-        for (std::size_t b = 0; b < parameter.distance_before.size(); ++b) {
-            if (std::isfinite(parameter.distance_before[b])) {
-                before += parameter.distance_before[b];
-                ++count_before;
-            }
-            if (std::isfinite(parameter.distance_after[b])) {
-                after += parameter.distance_after[b];
-                ++count_after;
-            }
-        }
-        json.element(true);
-        json.raw("{\"parameter\": " + json_string(parameter.name) + ", \"emd_before\": " +
-                 json_number(count_before > 0 ? before / static_cast<double>(count_before) : std::nan("")) +
-                 ", \"emd_after\": " +
-                 json_number(count_after > 0 ? after / static_cast<double>(count_after) : std::nan("")) +
-                 ", \"non_finite\": " + count(parameter.non_finite) + "}");
+        json.start_object(Layout::one_line);
+        json.member("parameter", parameter.name);
+        json.member("emd_before", finite_mean(parameter.distance_before));
+        json.member("emd_after", finite_mean(parameter.distance_after));
+        json.member("non_finite", parameter.non_finite);
+        json.end_object();
     }
-    json.close(']', true);
+    json.end_array();
 
     json.key("principal_components");
-    json.open('{');
+    json.start_object();
     json.key("variance_share");
-    number_array(json, summary.view.variance_share);
+    json.array(summary.view.variance_share);
     json.key("loadings");
-    json.open('[');
+    json.start_array(Layout::lines);
     const std::size_t width = summary.parameters.size();
     for (std::size_t c = 0; width > 0 && c < summary.view.loadings.size() / width; ++c) {
-        json.element(true);
-        number_array(json, std::vector<double>(
-                               summary.view.loadings.begin() + static_cast<std::ptrdiff_t>(c * width),
-                               summary.view.loadings.begin() + static_cast<std::ptrdiff_t>((c + 1) * width)));
+        const auto first = summary.view.loadings.begin() + static_cast<std::ptrdiff_t>(c * width);
+        json.array(std::vector<double>(first, first + static_cast<std::ptrdiff_t>(width)));
     }
-    json.close(']', true);
-    json.close('}', true);
+    json.end_array();
+    json.end_object();
 
     json.key("batches");
-    json.open('[');
+    json.start_array(Layout::lines);
     for (std::size_t b = 0; b < summary.batches.size(); ++b) {
         const BatchSummary& batch = summary.batches[b];
-        json.element(true);
-        json.open('{');
-        json.key("label");
-        json.raw(std::to_string(batch.label));
-        json.key("events");
-        json.raw(count(batch.events));
-        json.key("sampled");
-        json.raw(count(batch.sampled));
-        json.key("first_reference");
-        json.raw(batch.is_reference ? "true" : "false");
-        json.key("mixing_before");
-        json.raw(json_number(batch.mixing_before));
-        json.key("mixing_after");
-        json.raw(json_number(batch.mixing_after));
-        json.key("structure_kept");
-        json.raw(json_number(batch.structure_kept));
-        json.key("displacement");
-        json.raw(json_number(batch.displacement));
-        json.key("displacement_to_floor");
-        json.raw(json_number(batch.displacement_to_floor));
-        json.key("near_noise_floor");
-        json.raw(batch.near_floor ? "true" : "false");
+        json.start_object();
+        json.member("label", batch.label);
+        json.member("events", batch.events);
+        json.member("sampled", batch.sampled);
+        json.member("first_reference", batch.is_reference);
+        json.member("mixing_before", batch.mixing_before);
+        json.member("mixing_after", batch.mixing_after);
+        json.member("structure_kept", batch.structure_kept);
+        json.member("displacement", batch.displacement);
+        json.member("displacement_to_floor", batch.displacement_to_floor);
+        json.member("near_noise_floor", batch.near_floor);
         std::vector<double> before;
         std::vector<double> after;
         for (const ParameterSummary& parameter : summary.parameters) {
@@ -252,14 +295,14 @@ std::string render_qc_json(const QcReportInput& input, const QcSummary& summary)
             after.push_back(parameter.distance_after[b]);
         }
         json.key("emd_before");
-        number_array(json, before);
+        json.array(before);
         json.key("emd_after");
-        number_array(json, after);
-        json.close('}', true);
+        json.array(after);
+        json.end_object();
     }
-    json.close(']', true);
-    json.close('}', true);
-    return json.text();
+    json.end_array();
+    json.end_object();
+    return std::string(out.GetString(), out.GetSize()) + "\n";
 }
 
 } // namespace pairmend::report

@@ -5,6 +5,7 @@
 #include "internal/svg_scatter.hpp"
 #include "pairmend/output_transaction.hpp"
 #include "pairmend/report/qc_json.hpp"
+#include "pairmend/report/qc_statistics.hpp"
 #include "pairmend/report/qc_summary.hpp"
 
 #include <cmath>
@@ -84,18 +85,6 @@ void change_cell(std::ostringstream& html, double before, double after) {
              << "%)";
     }
     html << "</td>";
-}
-
-double mean_of(const std::vector<double>& values) {
-    double sum = 0;
-    std::size_t count = 0;
-    for (const double v : values) {
-        if (std::isfinite(v)) {
-            sum += v;
-            ++count;
-        }
-    }
-    return count == 0 ? std::nan("") : sum / static_cast<double>(count);
 }
 
 void write_warnings(std::ostringstream& html, const QcSummary& summary, const QcReportOptions& options) {
@@ -242,8 +231,8 @@ void write_overview(std::ostringstream& html, const QcSummary& summary) {
             "After</th><th class=\"num\">Change</th></tr>\n";
     for (std::size_t p = 0; p < summary.parameters.size(); ++p) {
         const ParameterSummary& parameter = summary.parameters[p];
-        const double before = mean_of(parameter.distance_before);
-        const double after = mean_of(parameter.distance_after);
+        const double before = finite_mean(parameter.distance_before);
+        const double after = finite_mean(parameter.distance_after);
         html << "<tr><td><a href=\"#parameter-" << p + 1 << "\">" << escape_html(parameter.name)
              << "</a></td><td class=\"num\">" << escape_html(format_number(before, 4))
              << "</td><td class=\"num\">" << escape_html(format_number(after, 4)) << "</td>";

@@ -139,6 +139,18 @@ std::vector<double> distances_to_other_batches(const std::vector<double>& values
     return result;
 }
 
+double finite_mean(const std::vector<double>& values) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (const double v : values) {
+        if (std::isfinite(v)) {
+            sum += v;
+            ++count;
+        }
+    }
+    return count == 0 ? std::nan("") : sum / static_cast<double>(count);
+}
+
 double quantile(std::vector<double>& values, double probability) {
     if (values.empty()) {
         throw std::invalid_argument("A quantile of an empty sample is undefined.");

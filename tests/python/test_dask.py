@@ -17,22 +17,48 @@ da = pytest.importorskip("dask.array")
 import pairmend.dask as pmdask  # noqa: E402  (needs Dask, checked above)
 
 
+class ExitOnTrigger(distributed.WorkerPlugin):
+    """In every worker process (restarted ones too): when the file `trigger` holds the base name
+    of the FCS file being corrected, the first worker to claim it (by renaming it) leaves a
+    partial output and exits at once, as a worker killed mid-task would."""
+
+    def __init__(self, trigger):
+        self.trigger = trigger
+
+    def setup(self, worker):
+        from pairmend import _core
+
+        correct = _core.BatchCorrector.correct_fcs_file
+        trigger = self.trigger
+
+        def correct_or_exit(corrector, path, batch_number, out_path, model_source):
+            try:
+                if pathlib.Path(trigger).read_text().strip() != os.path.basename(path):
+                    return correct(corrector, path, batch_number, out_path, model_source)
+                os.rename(trigger, trigger + ".claimed")
+            except FileNotFoundError:  # no trigger, or another worker claimed it first
+                return correct(corrector, path, batch_number, out_path, model_source)
+            pathlib.Path(out_path).write_bytes(b"FCS3.1 partial")
+            os._exit(1)
+
+        _core.BatchCorrector.correct_fcs_file = correct_or_exit
+
+
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
-    """(client, exit trigger): the workers inherit PAIRMEND_DASK_TEST_EXIT, the file that makes
-    one task's worker process exit when a test writes a file name into it."""
+    """(client, exit trigger): the file that makes one task's worker process exit when a test
+    writes a file name into it."""
     trigger = tmp_path_factory.mktemp("dask-hook") / "exit-trigger"
-    os.environ["PAIRMEND_DASK_TEST_EXIT"] = str(trigger)
     local = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
     )
     client = distributed.Client(local)
+    client.register_worker_plugin(ExitOnTrigger(str(trigger)))
     try:
         yield client, trigger
     finally:
         client.close()
         local.close()
-        del os.environ["PAIRMEND_DASK_TEST_EXIT"]
 
 
 @pytest.fixture(scope="module")

@@ -6,6 +6,9 @@ a SIGINT arriving in the main thread, while the engine runs there with Python's 
 """
 
 import _thread
+import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -72,3 +75,25 @@ def test_an_interrupt_ends_apply_after_the_block_it_is_in(shifted):
     took = interrupted_after(0.05 * whole, lambda: model.apply(events, np.full(200000, moved), num_threads=1))
     assert took < 0.6 * whole, f"interrupted apply ran {took:.2f} s of a whole {whole:.2f} s"
     assert model.apply(events[:10], np.full(10, moved)).shape == (10, 6)
+
+
+def test_a_real_sigint_after_writing_files_is_a_keyboard_interrupt(tmp_path):
+    """The programs' own handler (remove the temporary files, end the process) stays out of a
+    session: after Model.save and with pairmend.dask's transaction open, SIGINT is a
+    KeyboardInterrupt and the session goes on. In a process of its own, which the fault ends."""
+    script = """
+import os, signal, sys, time
+import numpy as np, pairmend
+pairmend.fit(np.arange(60.0).reshape(20, 3), np.repeat([1, 2], 10)).save(sys.argv[1] + "/m.pmm")
+files = pairmend._core.OutputTransaction()
+open(files.add(sys.argv[1] + "/out.fcs"), "w").close()
+try:
+    os.kill(os.getpid(), signal.SIGINT)
+    time.sleep(5)
+except KeyboardInterrupt:
+    files.commit()
+    print("interrupted")
+"""
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout.strip()) == (0, "interrupted"), run.stderr
+    assert sorted(os.listdir(tmp_path)) == ["m.pmm", "out.fcs"]

@@ -22,6 +22,9 @@ int remember(const std::string& path);
 /** Ends a registration made by remember(); -1 is ignored. */
 void forget(int registration);
 
+/** From now on remember() registers nothing and installs no handler (see leave_signals_to_host). */
+void leave_to_host();
+
 } // namespace pairmend::interrupt_cleanup
 
 #endif

@@ -15,7 +15,8 @@ namespace pairmend {
  * renamed into place by commit(). When the object goes away without a successful commit (an
  * exception, a failed write), the temporary files are removed and so are the folders it created,
  * so a failed run leaves nothing new behind; the same happens when SIGINT, SIGTERM or SIGHUP ends
- * the program before the commit. Files that already existed under a final name are replaced only
+ * the program before the commit (unless the process leaves its signals to its host, see
+ * leave_signals_to_host). Files that already existed under a final name are replaced only
  * by commit(). A final path that names something other than a regular file (a device such as
  * /dev/null, a pipe) is written in place, since renaming onto it would replace it.
  * Not copyable; use one object from one thread.
@@ -71,6 +72,15 @@ private:
     std::string token_;
     bool committed_ = false;
 };
+
+/**
+ * For a host that handles SIGINT, SIGTERM and SIGHUP itself (a Python session, where Ctrl-C
+ * raises KeyboardInterrupt): from this call on, no transaction of the process installs the
+ * handler that removes its files and ends the program on such a signal, which would end the
+ * session. An interrupted call of the host then fails as any other, and its transactions remove
+ * their files as they go away. Call it before the first transaction.
+ */
+void leave_signals_to_host();
 
 } // namespace pairmend
 

@@ -89,6 +89,9 @@ std::vector<double> kernel_density(const std::vector<double>& values, const Dens
  */
 double quantile(std::vector<double>& values, double probability);
 
+/** The mean of the finite values (in their order); NaN when there is none. */
+double finite_mean(const std::vector<double>& values);
+
 /**
  * A uniform draw from 0 to bound - 1, the same on every platform: rejection sampling on the output
  * of std::mt19937_64 (which the C++ standard fixes) instead of the library's distributions (whose
