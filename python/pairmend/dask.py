@@ -189,13 +189,7 @@ def correct_files(
         raise ValueError("No FCS files were given to correct.")
     _check_distinct_names(paths)
     names, numbers = _plan_batches(paths, batches)
-    known = set(shipped.model().batches)
-    for name in names:
-        if name not in known:
-            raise ValueError(
-                f"The batch {name} is not in the model {shipped.source}, which knows the batches "
-                f"{', '.join(shipped.model().batches)}. Name the files' batches as when the model was learnt."
-            )
+    _core.check_batches_known(shipped.model(), names, shipped.source)
     out_dir = os.fspath(out_dir)
     os.makedirs(out_dir, exist_ok=True)
     client = _client(client)
@@ -223,7 +217,7 @@ class _ShippedModel:
     def of(cls, model) -> "_ShippedModel":
         """From a Model, or from a model file read (and checked) here, before any task is sent."""
         if isinstance(model, Model):
-            shipped = cls(_core.model_bytes(model._core), "the model")
+            shipped = cls(_core.model_bytes(model._core), "passed to correct_files")
             shipped._model = model._core
             return shipped
         if not isinstance(model, (str, os.PathLike)):
