@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <utility>
 
 namespace pairmend::fcs_tool {
 
@@ -107,10 +108,19 @@ std::vector<std::string> split_channels(const std::string& text) {
     }
 }
 
+// Other names of the engine options, kept for command lines written before the short names.
+struct OptionAlias {
+    const char* alias;
+    const char* key;
+};
+constexpr OptionAlias option_aliases[] = {{"--num-neighbors", "num_neighbors"}};
+
 // The engine setting that a command-line option sets, or nullptr.
 const SettingInfo* engine_setting(const std::string& option) {
-    if (option == "--num-neighbors") {
-        return find_setting("num_neighbors");
+    for (const OptionAlias& alias : option_aliases) {
+        if (option == alias.alias) {
+            return find_setting(alias.key);
+        }
     }
     for (const SettingInfo& setting : engine_settings()) {
         if (option == setting.option) {
@@ -120,35 +130,45 @@ const SettingInfo* engine_setting(const std::string& option) {
     return nullptr;
 }
 
+// The two words of a flag given as "a|b", true's first.
+std::pair<std::string, std::string> two_words(const std::string& text) {
+    const std::size_t bar = text.find('|');
+    return {text.substr(0, bar), text.substr(bar + 1)};
+}
+
 // Reads the value of an engine option into `engine`, checked against the setting's range.
 void read_engine_option(const SettingInfo& setting, const std::string& option, ArgumentReader& reader,
                         EngineOptions& engine) {
-    const std::string key = setting.key;
-    if (key == "approximate") {
+    if (setting.kind == SettingKind::flag && *setting.metavar == '\0') {
         reader.no_value();
-        engine.approximate = true;
+        setting.set(engine, 1);
         return;
     }
     const std::string text = reader.value();
-    if (key == "automatic_order") {
-        if (text != "automatic" && text != "input") {
-            throw UsageError("The value \"" + text + "\" of " + option + " must be automatic or input.");
+    switch (setting.kind) {
+    case SettingKind::flag: {
+        const auto [on, off] = two_words(setting.metavar);
+        if (text != on && text != off) {
+            throw UsageError("The value \"" + text + "\" of " + option + " must be " + on + " or " + off +
+                             ".");
         }
-        engine.automatic_order = text == "automatic";
-    } else if (key == "reference_policy") {
+        setting.set(engine, text == on ? 1 : 0);
+        return;
+    }
+    case SettingKind::policy: {
         const std::optional<mnncorrect::ReferencePolicy> policy = find_reference_policy(text);
         if (!policy) {
             throw UsageError("The value \"" + text + "\" of " + option + " must be " + setting.range + ".");
         }
-        engine.reference_policy = *policy;
-    } else if (key == "num_neighbors") {
-        engine.num_neighbors = parse_int(text, option, static_cast<int>(setting.minimum));
-    } else if (key == "robust_iterations") {
-        engine.robust_iterations = parse_int(text, option, static_cast<int>(setting.minimum));
-    } else if (key == "num_mads") {
-        engine.num_mads = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
-    } else if (key == "robust_trim") {
-        engine.robust_trim = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
+        setting.set(engine, static_cast<double>(*policy));
+        return;
+    }
+    case SettingKind::whole_number:
+        setting.set(engine, parse_int(text, option, static_cast<int>(setting.minimum)));
+        return;
+    case SettingKind::number:
+        setting.set(engine, parse_double(text, option, setting.minimum, setting.maximum, setting.range));
+        return;
     }
 }
 
@@ -160,22 +180,36 @@ std::string usage_line(const std::string& option, const std::string& words) {
     return line + words + "\n";
 }
 
+// "; also --num-neighbors" for a setting with another option name, or nothing.
+std::string alias_words(const SettingInfo& setting) {
+    std::string words;
+    for (const OptionAlias& alias : option_aliases) {
+        if (std::string(alias.key) == setting.key) {
+            words += std::string("; also ") + alias.alias;
+        }
+    }
+    return words;
+}
+
 // The usage lines of the engine's options, with the defaults of the shared settings.
 std::string engine_usage() {
     std::string text;
     for (const SettingInfo& setting : engine_settings()) {
-        const std::string key = setting.key;
         const std::string option =
             setting.option + std::string(*setting.metavar ? " " : "") + setting.metavar;
-        if (key == "approximate") {
-            text += usage_line(option, std::string(setting.description) +
-                                           (setting.default_value != 0 ? " (default)" : ""));
-        } else if (key == "automatic_order") {
-            text += usage_line(option, std::string(setting.description) + ": automatic" +
-                                           (setting.default_value != 0 ? " (default)" : "") +
-                                           " or batch number order" +
-                                           (setting.default_value != 0 ? "" : " (default)"));
-        } else if (key == "reference_policy") {
+        const bool on = setting.default_value != 0;
+        switch (setting.kind) {
+        case SettingKind::flag:
+            if (*setting.choices == '\0') {
+                text += usage_line(option, std::string(setting.description) + (on ? " (default)" : ""));
+            } else {
+                const auto [yes, no] = two_words(setting.choices);
+                text +=
+                    usage_line(option, std::string(setting.description) + ": " + yes +
+                                           (on ? " (default)" : "") + " or " + no + (on ? "" : " (default)"));
+            }
+            break;
+        case SettingKind::policy: {
             const std::vector<std::string>& names = reference_policy_names();
             std::string list;
             for (std::size_t i = 0; i < names.size(); ++i) {
@@ -183,10 +217,13 @@ std::string engine_usage() {
             }
             text += usage_line(option, std::string(setting.description) + ": " + list);
             text += usage_line("", "(default " + setting.default_text + ")");
-        } else {
+            break;
+        }
+        case SettingKind::whole_number:
+        case SettingKind::number:
             text += usage_line(option, std::string(setting.description) + " (default " +
-                                           shortest_text(setting.default_value) +
-                                           (key == "num_neighbors" ? "; also --num-neighbors" : "") + ")");
+                                           shortest_text(setting.default_value) + alias_words(setting) + ")");
+            break;
         }
     }
     return text;
