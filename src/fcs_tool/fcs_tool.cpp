@@ -33,7 +33,7 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
             const CorrectOptions options = parse_correct_options(rest);
             Progress progress(err);
             // Another method, like a subsample, runs as a model learnt and then applied.
-            if (options.fit_events > 0 || options.method != model::method_name(model::Method::mnn)) {
+            if (options.fit_events > 0 || options.method != model::Method::mnn) {
                 fit_and_apply_files(options, progress);
             } else {
                 correct_files(options, progress);

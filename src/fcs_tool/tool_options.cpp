@@ -3,8 +3,6 @@
 #include "number_text.hpp"
 #include "pairmend/model/alignment.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <set>
@@ -17,77 +15,16 @@ namespace {
 
 constexpr int int_max = std::numeric_limits<int>::max();
 
-// Splits "--name=value" into its two parts; an option without "=" has no inline value.
-struct Argument {
-    std::string name;
-    std::optional<std::string> value;
-};
-
-Argument split_argument(const std::string& arg) {
-    const std::size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-        return {arg.substr(0, equals), arg.substr(equals + 1)};
-    }
-    return {arg, std::nullopt};
-}
-
-// Walks the arguments, handing out each option's value from "--name=value" or the next argument.
-class ArgumentReader {
-public:
-    explicit ArgumentReader(const std::vector<std::string>& args) : args_(args) {}
-
-    bool done() const { return index_ >= args_.size(); }
-
-    Argument next() {
-        current_ = split_argument(args_[index_++]);
-        return current_;
-    }
-
-    std::string value() {
-        if (current_.value) {
-            return *current_.value;
-        }
-        if (done()) {
-            throw UsageError("The option " + current_.name + " needs a value.");
-        }
-        return args_[index_++];
-    }
-
-    // Every option without a value must have been written without "=".
-    void no_value() const {
-        if (current_.value) {
-            throw UsageError("The option " + current_.name + " takes no value.");
-        }
-    }
-
-private:
-    const std::vector<std::string>& args_;
-    std::size_t index_ = 0;
-    Argument current_;
-};
+using command_line::Argument;
+using command_line::ArgumentReader;
 
 int parse_int(const std::string& text, const std::string& option, int min) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end || value < min) {
-        throw UsageError("The value \"" + text + "\" of " + option + " must be a whole number from " +
-                         std::to_string(min) + " to " + std::to_string(int_max) + ".");
-    }
-    return value;
+    return command_line::whole_number(text, option, min, int_max);
 }
 
-// A finite number in [min, max] (max open when `max_open`), written the way the C locale writes it.
 double parse_double(const std::string& text, const std::string& option, double min, double max,
                     const std::string& range) {
-    double value = 0;
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value) ||
-        value < min || value > max) {
-        throw UsageError("The value \"" + text + "\" of " + option + " must be " + range + ".");
-    }
-    return value;
+    return command_line::bounded_number(text, option, min, max, range);
 }
 
 std::vector<std::string> split_channels(const std::string& text) {
@@ -261,7 +198,7 @@ std::string non_empty(const std::string& value, const std::string& what) {
 
 CorrectOptions parse_run_options(const std::string& command, const std::vector<std::string>& args) {
     CorrectOptions options;
-    ArgumentReader reader(args);
+    ArgumentReader reader(args, true);
     bool only_files = false;
     while (!reader.done()) {
         const Argument arg = reader.next();
@@ -291,9 +228,8 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
         } else if (name == "--fit-events") {
             options.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
         } else if (name == "--method") {
-            options.method = reader.value();
             try {
-                model::parse_method(options.method);
+                options.method = model::parse_method(reader.value());
             } catch (const std::runtime_error& error) {
                 throw UsageError(error.what());
             }
