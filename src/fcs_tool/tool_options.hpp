@@ -33,8 +33,8 @@ struct CorrectOptions {
     std::string report;                ///< --report; empty for no report.
     std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
     model::Method method = model::Method::mnn; ///< --method (correct, fit), checked when parsed.
-    std::string model;            ///< --model (fit: the file to write; apply, extend: to read).
-    std::string new_model;        ///< --new-model (extend): the extended model's file.
+    std::string model;                         ///< --model (fit: the file to write; apply, extend: to read).
+    std::string new_model;                     ///< --new-model (extend): the extended model's file.
 };
 
 /** `pairmend-fcs export`. */

@@ -2,8 +2,8 @@
 // or a simulated study of FCS files as a mass cytometer writes them.
 
 #include "fcs_study_writer.hpp"
-#include "pairmend/command_line.hpp"
 #include "mass_panel.hpp"
+#include "pairmend/command_line.hpp"
 #include "simulation.hpp"
 #include "study.hpp"
 
@@ -89,7 +89,7 @@ std::pair<int, std::string> batch_and_rest(const std::string& text, const std::s
         throw std::invalid_argument("The option " + option + " expects " + form + ", not \"" + text + "\".");
     }
     const int batch = pairmend::command_line::whole_number<int>(text.substr(0, colon), option, 1,
-                                                                 std::numeric_limits<int>::max());
+                                                                std::numeric_limits<int>::max());
     return {batch, text.substr(colon + 1)};
 }
 
@@ -148,18 +148,16 @@ Arguments parse_arguments(int argc, char** argv) {
         } else if (option == "--fcs") {
             arguments.fcs_folder = reader.value();
         } else if (option == "--events") {
-            options.events_per_batch =
-                whole_number<std::int64_t>(reader.value(), option, 1, int_max);
+            options.events_per_batch = whole_number<std::int64_t>(reader.value(), option, 1, int_max);
         } else if (option == "--dims") {
             options.dims = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--batches") {
             options.batches = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--files-per-batch") {
-            arguments.files_per_batch =
-                whole_number<int>(reader.value(), option, 1, int_max);
+            arguments.files_per_batch = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--populations") {
-            options.populations = whole_number<int>(reader.value(), option, 1,
-                                                            pairmend::tools::kMaxPopulations);
+            options.populations =
+                whole_number<int>(reader.value(), option, 1, pairmend::tools::kMaxPopulations);
         } else if (option == "--proportions") {
             add_proportions(options, reader.value());
             arguments.table_only_option = option;
@@ -171,7 +169,7 @@ Arguments parse_arguments(int argc, char** argv) {
             arguments.table_only_option = option;
         } else if (option == "--seed") {
             options.seed = whole_number<std::uint64_t>(reader.value(), option, 0,
-                                                               std::numeric_limits<std::uint64_t>::max());
+                                                       std::numeric_limits<std::uint64_t>::max());
         } else {
             throw std::invalid_argument("Unknown option \"" + option + "\".");
         }

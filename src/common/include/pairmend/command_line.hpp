@@ -40,7 +40,8 @@ public:
         : args_(std::move(args)), inline_values_(inline_values) {}
 
     /** The arguments of main after the program's name; "--name=value" is one name. */
-    ArgumentReader(int argc, char** argv) : ArgumentReader(std::vector<std::string>(argv + 1, argv + argc), false) {}
+    ArgumentReader(int argc, char** argv)
+        : ArgumentReader(std::vector<std::string>(argv + 1, argv + argc), false) {}
 
     bool done() const { return index_ >= args_.size(); }
 
@@ -98,8 +99,8 @@ Integer whole_number(std::string_view text, std::string_view option, Integer min
     const auto result = std::from_chars(text.data(), end, value);
     if (text.empty() || result.ec != std::errc() || result.ptr != end || value < min || value > max) {
         throw UsageError("The value \"" + std::string(text) + "\" of " + std::string(option) +
-                         " must be a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
-                         ".");
+                         " must be a whole number from " + std::to_string(min) + " to " +
+                         std::to_string(max) + ".");
     }
     return value;
 }
@@ -114,8 +115,8 @@ inline double bounded_number(std::string_view text, std::string_view option, dou
     double value = 0;
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value) || value < min ||
-        value > max) {
+    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value) ||
+        value < min || value > max) {
         throw UsageError("The value \"" + std::string(text) + "\" of " + std::string(option) + " must be " +
                          std::string(range) + ".");
     }
