@@ -1,7 +1,8 @@
 #ifndef PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
 #define PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
 
-// The command line of pairmend-fcs: its three commands, their options and the usage text.
+// The command line of pairmend-fcs: its six commands (info, export, correct, fit, apply, extend),
+// their options and the usage text.
 
 #include "pairmend/command_line.hpp"
 #include "pairmend/engine_options.hpp"
