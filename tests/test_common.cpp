@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -66,6 +67,38 @@ TEST(EngineSettings, DescribeEveryOptionWithItsDefaultAndRange) {
     const pairmend::SettingInfo& mads = *pairmend::find_setting("num_mads");
     EXPECT_FALSE(pairmend::in_range(mads, std::numeric_limits<double>::infinity()));
     EXPECT_FALSE(pairmend::in_range(mads, std::numeric_limits<double>::quiet_NaN()));
+}
+
+// Each row of the table reaches its own field: values set through the table land in the named
+// field and nowhere else, and come back as the kind's alternative.
+TEST(EngineSettings, ReachTheirFieldsThroughTheTable) {
+    const std::vector<pairmend::SettingValue> values{
+        7, 2.5, 4, 0.125, true, false, std::string("MaxVariance")};
+    pairmend::EngineOptions options;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        pairmend::set_setting(pairmend::engine_settings()[i], options, values[i]);
+    }
+    EXPECT_EQ(options.num_neighbors, 7);
+    EXPECT_EQ(options.num_mads, 2.5);
+    EXPECT_EQ(options.robust_iterations, 4);
+    EXPECT_EQ(options.robust_trim, 0.125);
+    EXPECT_TRUE(options.approximate);
+    EXPECT_FALSE(options.automatic_order);
+    EXPECT_EQ(options.reference_policy, mnncorrect::MaxVariance);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(pairmend::setting_value(pairmend::engine_settings()[i], options), values[i]) << i;
+    }
+    EXPECT_EQ(pairmend::settings_text(options).back().second, "MaxVariance");
+
+    // A value of another kind is refused as the job file refuses it; an unknown policy by name.
+    const pairmend::SettingInfo& neighbours = *pairmend::find_setting("num_neighbors");
+    EXPECT_THROW(pairmend::set_setting(neighbours, options, 15.0), std::bad_variant_access);
+    EXPECT_THROW(
+        pairmend::set_setting(*pairmend::find_setting("reference_policy"), options, std::string("maxrss")),
+        std::runtime_error);
+    const pairmend::EngineOptions read = pairmend::engine_options_of(
+        [&](const pairmend::SettingInfo& setting) { return pairmend::setting_value(setting, options); });
+    EXPECT_EQ(pairmend::settings_text(read), pairmend::settings_text(options));
 }
 
 TEST(EngineSettings, FloatingPointTextsReadBackExactlyWithADecimalPoint) {

@@ -207,7 +207,7 @@ TEST(CurvesMethod, CorrectRunsTheEngineForMnnAndAFitForOtherMethods) {
     std::vector<double> corrected(events.size());
     const auto result =
         pairmend::model::correct(ndim, n, events.data(), ids.data(), names, mnn, corrected.data());
-    mnncorrect::MnnCorrect<int, double> engine = pairmend::configure_engine(pairmend::EngineOptions());
+    const mnncorrect::MnnCorrect<int, double> engine(pairmend::configure_engine(pairmend::EngineOptions()));
     std::vector<double> expected(events.size());
     const auto details =
         engine.run(ndim, n, events.data(), ids.data(), expected.data(), static_cast<const int*>(nullptr));

@@ -80,21 +80,26 @@ def _flag(name, value):
     return bool(value)
 
 
-def _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                      automatic_order, reference_policy):
-    """The engine's settings, each checked for its kind as the program checks a job file's."""
-    if not isinstance(reference_policy, str):
+def _policy(name, value):
+    if not isinstance(value, str):
         names = ", ".join(_REFERENCE_POLICIES)
-        raise TypeError(f"reference_policy must be one of {names}, not {reference_policy!r}")
-    return (
-        _whole_number("num_neighbors", num_neighbors),
-        _real_number("num_mads", num_mads),
-        _whole_number("robust_iterations", robust_iterations),
-        _real_number("robust_trim", robust_trim),
-        _flag("approximate", approximate),
-        _flag("automatic_order", automatic_order),
-        reference_policy,
-    )
+        raise TypeError(f"{name} must be one of {names}, not {value!r}")
+    return value
+
+
+# The check of each kind of engine setting; the engine checks the ranges with the program's messages.
+_KIND_CHECKS = {"whole_number": _whole_number, "number": _real_number, "flag": _flag, "policy": _policy}
+
+# The engine's settings by keyword and their kinds, in the order of the job file.
+_SETTING_KINDS = dict(_core.SETTING_KINDS)
+
+
+def _checked_settings(arguments):
+    """The engine's settings picked by keyword from ``arguments`` (a function's ``locals()``), each
+    checked for its kind as the program checks a job file's; a policy first, then the others."""
+    order = sorted(_SETTING_KINDS, key=lambda key: _SETTING_KINDS[key] != "policy")
+    checked = {key: _KIND_CHECKS[_SETTING_KINDS[key]](key, arguments[key]) for key in order}
+    return {key: checked[key] for key in _SETTING_KINDS}
 
 
 def _values(data):
@@ -215,9 +220,7 @@ def correct(
     TypeError
         When a setting, the data or the labels are of the wrong kind.
     """
-    (num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
-     reference_policy) = _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim,
-                                           approximate, automatic_order, reference_policy)
+    settings = _checked_settings(locals())
     if num_threads is None:
         num_threads = default_num_threads()
     else:
@@ -230,30 +233,8 @@ def correct(
             "data must be a two-dimensional array of events (rows) by parameters (columns), "
             f"not {values.ndim}-dimensional"
         )
-    used = {
-        "num_neighbors": num_neighbors,
-        "num_mads": num_mads,
-        "robust_iterations": robust_iterations,
-        "robust_trim": robust_trim,
-        "approximate": approximate,
-        "automatic_order": automatic_order,
-        "reference_policy": reference_policy,
-        "num_threads": num_threads,
-        "method": method,
-    }
-    corrected, merge_order, num_pairs = _core.correct(
-        values,
-        _labels(batch),
-        num_neighbors,
-        num_mads,
-        robust_iterations,
-        robust_trim,
-        approximate,
-        automatic_order,
-        reference_policy,
-        num_threads,
-        method,
-    )
+    used = {**settings, "num_threads": num_threads, "method": method}
+    corrected, merge_order, num_pairs = _core.correct(values, _labels(batch), settings, num_threads, method)
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 
 

@@ -193,9 +193,7 @@ def fit(
     ValueError, TypeError
         As :func:`pairmend.correct`.
     """
-    (num_neighbors, num_mads, robust_iterations, robust_trim, approximate, automatic_order,
-     reference_policy) = _checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim,
-                                           approximate, automatic_order, reference_policy)
+    settings = _checked_settings(locals())
     reference_events = _whole_number("reference_events", reference_events, minimum=0)
     fit_events = _event_count("fit_events", fit_events)
     method = _checked_method(method)
@@ -211,13 +209,7 @@ def fit(
     core = _core.fit(
         values,
         _labels(batch),
-        num_neighbors,
-        num_mads,
-        robust_iterations,
-        robust_trim,
-        approximate,
-        automatic_order,
-        reference_policy,
+        settings,
         _threads(num_threads),
         reference_events,
         fit_events,

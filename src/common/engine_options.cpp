@@ -9,6 +9,7 @@
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <type_traits>
 
 namespace pairmend {
 
@@ -17,29 +18,71 @@ namespace {
 constexpr double int_max = std::numeric_limits<int>::max();
 constexpr double double_max = std::numeric_limits<double>::max();
 
+// A field of EngineOptions as the number SettingInfo::get gives and SettingInfo::set takes.
+template <auto field>
+double get_field(const EngineOptions& options) {
+    return static_cast<double>(options.*field);
+}
+
+template <auto field>
+void set_field(EngineOptions& options, double value) {
+    using Field = std::decay_t<decltype(options.*field)>;
+    if constexpr (std::is_same_v<Field, bool>) {
+        options.*field = value != 0;
+    } else if constexpr (std::is_enum_v<Field>) {
+        options.*field = static_cast<Field>(static_cast<int>(value));
+    } else {
+        options.*field = static_cast<Field>(value);
+    }
+}
+
+// One row of the table: the field, then what front ends show of it.
+template <auto field>
+SettingInfo row(const char* key, const char* option, const char* metavar, SettingKind kind, double minimum,
+                double maximum, const char* range, const char* description, const char* choices = "") {
+    return {key,
+            option,
+            metavar,
+            kind,
+            minimum,
+            maximum,
+            range,
+            description,
+            choices,
+            &get_field<field>,
+            &set_field<field>,
+            0,
+            ""};
+}
+
 std::vector<SettingInfo> describe_settings() {
-    const EngineOptions defaults;
-    return {
-        {"num_neighbors", "--neighbors", "K", SettingKind::whole_number, 1, int_max,
-         "a whole number from 1 to 2147483647", "neighbours per search",
-         static_cast<double>(defaults.num_neighbors), setting_text(defaults.num_neighbors)},
-        {"num_mads", "--mads", "M", SettingKind::number, 0, double_max, "a number of at least 0",
-         "median absolute deviations allowed", defaults.num_mads, setting_text(defaults.num_mads)},
-        {"robust_iterations", "--robust-iterations", "N", SettingKind::whole_number, 0, int_max,
-         "a whole number from 0 to 2147483647", "iterations of the robust average",
-         static_cast<double>(defaults.robust_iterations), setting_text(defaults.robust_iterations)},
-        {"robust_trim", "--robust-trim", "T", SettingKind::number, 0, 1, "a number from 0 to 1",
-         "trimmed share of the robust average, 0 to 1", defaults.robust_trim,
-         setting_text(defaults.robust_trim)},
-        {"approximate", "--approximate", "", SettingKind::flag, 0, 1, "true or false",
-         "approximate neighbour search (faster, not exact)", defaults.approximate ? 1.0 : 0.0,
-         setting_text(defaults.approximate)},
-        {"automatic_order", "--order", "automatic|input", SettingKind::flag, 0, 1, "true or false",
-         "merge order", defaults.automatic_order ? 1.0 : 0.0, setting_text(defaults.automatic_order)},
-        {"reference_policy", "--reference-policy", "P", SettingKind::policy, 0, 3,
-         "one of Input, MaxSize, MaxVariance and MaxRSS", "first reference",
-         static_cast<double>(defaults.reference_policy), reference_policy_name(defaults.reference_policy)},
+    std::vector<SettingInfo> settings{
+        row<&EngineOptions::num_neighbors>("num_neighbors", "--neighbors", "K", SettingKind::whole_number, 1,
+                                           int_max, "a whole number from 1 to 2147483647",
+                                           "neighbours per search"),
+        row<&EngineOptions::num_mads>("num_mads", "--mads", "M", SettingKind::number, 0, double_max,
+                                      "a number of at least 0", "median absolute deviations allowed"),
+        row<&EngineOptions::robust_iterations>(
+            "robust_iterations", "--robust-iterations", "N", SettingKind::whole_number, 0, int_max,
+            "a whole number from 0 to 2147483647", "iterations of the robust average"),
+        row<&EngineOptions::robust_trim>("robust_trim", "--robust-trim", "T", SettingKind::number, 0, 1,
+                                         "a number from 0 to 1",
+                                         "trimmed share of the robust average, 0 to 1"),
+        row<&EngineOptions::approximate>("approximate", "--approximate", "", SettingKind::flag, 0, 1,
+                                         "true or false", "approximate neighbour search (faster, not exact)"),
+        row<&EngineOptions::automatic_order>("automatic_order", "--order", "automatic|input",
+                                             SettingKind::flag, 0, 1, "true or false", "merge order",
+                                             "automatic|batch number order"),
+        row<&EngineOptions::reference_policy>(
+            "reference_policy", "--reference-policy", "P", SettingKind::policy, 0, 3,
+            "one of Input, MaxSize, MaxVariance and MaxRSS", "first reference"),
     };
+    const EngineOptions defaults;
+    for (SettingInfo& info : settings) {
+        info.default_value = info.get(defaults);
+        info.default_text = value_text(info, defaults);
+    }
+    return settings;
 }
 
 // Whole numbers and flags as a stream in the C locale writes them, whatever the global locale.
@@ -52,6 +95,20 @@ std::string classic_text(T value) {
 }
 
 } // namespace
+
+const char* setting_kind_name(SettingKind kind) {
+    switch (kind) {
+    case SettingKind::whole_number:
+        return "whole_number";
+    case SettingKind::number:
+        return "number";
+    case SettingKind::flag:
+        return "flag";
+    case SettingKind::policy:
+        return "policy";
+    }
+    return "unknown";
+}
 
 const std::vector<SettingInfo>& engine_settings() {
     static const std::vector<SettingInfo> settings = describe_settings();
@@ -72,13 +129,58 @@ bool in_range(const SettingInfo& setting, double value) {
 }
 
 std::vector<std::pair<std::string, std::string>> settings_text(const EngineOptions& options) {
-    return {{"num_neighbors", setting_text(options.num_neighbors)},
-            {"num_mads", setting_text(options.num_mads)},
-            {"robust_iterations", setting_text(options.robust_iterations)},
-            {"robust_trim", setting_text(options.robust_trim)},
-            {"approximate", setting_text(options.approximate)},
-            {"automatic_order", setting_text(options.automatic_order)},
-            {"reference_policy", reference_policy_name(options.reference_policy)}};
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (const SettingInfo& setting : engine_settings()) {
+        texts.emplace_back(setting.key, value_text(setting, options));
+    }
+    return texts;
+}
+
+std::string value_text(const SettingInfo& setting, const EngineOptions& options) {
+    const double value = setting.get(options);
+    switch (setting.kind) {
+    case SettingKind::whole_number:
+        return setting_text(static_cast<int>(value));
+    case SettingKind::number:
+        return setting_text(value);
+    case SettingKind::flag:
+        return setting_text(value != 0);
+    case SettingKind::policy:
+        return reference_policy_name(static_cast<mnncorrect::ReferencePolicy>(static_cast<int>(value)));
+    }
+    return "";
+}
+
+SettingValue setting_value(const SettingInfo& setting, const EngineOptions& options) {
+    const double value = setting.get(options);
+    switch (setting.kind) {
+    case SettingKind::whole_number:
+        return static_cast<int>(value);
+    case SettingKind::number:
+        return value;
+    case SettingKind::flag:
+        return value != 0;
+    case SettingKind::policy:
+        return std::string(value_text(setting, options));
+    }
+    return value;
+}
+
+void set_setting(const SettingInfo& setting, EngineOptions& options, const SettingValue& value) {
+    switch (setting.kind) {
+    case SettingKind::whole_number:
+        setting.set(options, std::get<int>(value));
+        return;
+    case SettingKind::number:
+        setting.set(options, std::get<double>(value));
+        return;
+    case SettingKind::flag:
+        setting.set(options, std::get<bool>(value) ? 1 : 0);
+        return;
+    case SettingKind::policy:
+        setting.set(options, parse_reference_policy(std::get<std::string>(value)));
+        return;
+    }
 }
 
 std::string setting_text(int value) {
@@ -146,16 +248,11 @@ mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
     throw std::runtime_error(unknown_policy_message(text));
 }
 
-EngineOptions engine_options_of(int num_neighbors, double num_mads, int robust_iterations, double robust_trim,
-                                bool approximate, bool automatic_order, const std::string& reference_policy) {
+EngineOptions engine_options_of(const std::function<SettingValue(const SettingInfo&)>& value_of) {
     EngineOptions options;
-    options.reference_policy = parse_reference_policy(reference_policy);
-    options.num_neighbors = num_neighbors;
-    options.num_mads = num_mads;
-    options.robust_iterations = robust_iterations;
-    options.robust_trim = robust_trim;
-    options.approximate = approximate;
-    options.automatic_order = automatic_order;
+    for (const SettingInfo& setting : engine_settings()) {
+        set_setting(setting, options, value_of(setting));
+    }
     return options;
 }
 

@@ -14,6 +14,13 @@ T typed_setting(const Settings& settings, const char* key) {
     return std::get<T>(settings.setting(key).value);
 }
 
+// The MNN options of the job file in the order in which they are read: an error in one leaves the
+// ones before it read and the ones after it at their defaults.
+constexpr const char* engine_keys[] = {MnnSettings::approximate_Att,      MnnSettings::automatic_order_Att,
+                                       MnnSettings::num_mads_Att,         MnnSettings::num_neighbors_Att,
+                                       MnnSettings::reference_policy_Att, MnnSettings::robust_iterations_Att,
+                                       MnnSettings::robust_trim_Att};
+
 } // namespace
 
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {
@@ -25,14 +32,10 @@ MnnSettings::MnnSettings(const std::string& path) {
 }
 
 void MnnSettings::setDefaults() {
-    const pairmend::EngineOptions defaults;
-    approximate = defaults.approximate;
-    automatic_order = defaults.automatic_order;
+    pairmend::EngineOptions defaults;
+    defaults.reference_policy = reference_policy;
+    setEngineOptions(defaults);
     observation_cap = std::numeric_limits<std::size_t>::max();
-    num_mads = defaults.num_mads;
-    num_neighbors = defaults.num_neighbors;
-    robust_iterations = defaults.robust_iterations;
-    robust_trim = defaults.robust_trim;
     run_ID = "NO_RUN_ID";
     report_file.clear();
 }
@@ -56,6 +59,16 @@ pairmend::EngineOptions MnnSettings::engineOptions() const {
     return options;
 }
 
+void MnnSettings::setEngineOptions(const pairmend::EngineOptions& options) {
+    num_neighbors = options.num_neighbors;
+    num_mads = options.num_mads;
+    robust_iterations = options.robust_iterations;
+    robust_trim = options.robust_trim;
+    approximate = options.approximate;
+    automatic_order = options.automatic_order;
+    reference_policy = options.reference_policy;
+}
+
 void MnnSettings::processLoadedJSON() {
     if (numInputFiles() != 1) {
         throw std::runtime_error("There must be exactly one input file");
@@ -68,26 +81,14 @@ void MnnSettings::processLoadedJSON() {
     }
 
     setDefaults();
-    if (has_setting(approximate_Att)) {
-        approximate = typed_setting<bool>(*this, approximate_Att);
-    }
-    if (has_setting(automatic_order_Att)) {
-        automatic_order = typed_setting<bool>(*this, automatic_order_Att);
-    }
-    if (has_setting(num_mads_Att)) {
-        num_mads = typed_setting<double>(*this, num_mads_Att);
-    }
-    if (has_setting(num_neighbors_Att)) {
-        num_neighbors = typed_setting<int>(*this, num_neighbors_Att);
-    }
-    if (has_setting(reference_policy_Att)) {
-        reference_policy = parse_reference_policy(typed_setting<std::string>(*this, reference_policy_Att));
-    }
-    if (has_setting(robust_iterations_Att)) {
-        robust_iterations = typed_setting<int>(*this, robust_iterations_Att);
-    }
-    if (has_setting(robust_trim_Att)) {
-        robust_trim = typed_setting<double>(*this, robust_trim_Att);
+    // Each value must hold the alternative of its setting's kind (set_setting raises the
+    // bad-variant-access error otherwise); a reference policy must be named exactly.
+    for (const char* key : engine_keys) {
+        if (has_setting(key)) {
+            pairmend::EngineOptions options = engineOptions();
+            pairmend::set_setting(*pairmend::find_setting(key), options, setting(key).value);
+            setEngineOptions(options);
+        }
     }
     if (!has_setting(run_ID_Att)) {
         throw std::runtime_error("No run ID specified");

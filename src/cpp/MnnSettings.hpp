@@ -82,6 +82,9 @@ public:
 
     /// The MNN options as the engine's settings that every front end shares.
     pairmend::EngineOptions engineOptions() const;
+
+    /// Sets the MNN options from the engine's settings.
+    void setEngineOptions(const pairmend::EngineOptions& options);
 };
 
 /**

@@ -33,7 +33,7 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
             const CorrectOptions options = parse_correct_options(rest);
             Progress progress(err);
             // Another method, like a subsample, runs as a model learnt and then applied.
-            if (model::runs_as_model(model::parse_method(options.method), options.fit_events)) {
+            if (model::runs_as_model(options.method, options.fit_events)) {
                 fit_and_apply_files(options, progress);
             } else {
                 correct_files(options, progress);

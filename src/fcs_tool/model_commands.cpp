@@ -245,12 +245,12 @@ model::Model learn(const Study& study, const CorrectOptions& options, Progress& 
     start << "Learning from " << total << " events of " << batches.size() << " batches"
           << (options.fit_events > 0 ? " (at most " + std::to_string(options.fit_events) + " per batch)" : "")
           << " with " << thread_count(options) << (thread_count(options) == 1 ? " thread" : " threads")
-          << ", method " << options.method;
+          << ", method " << model::method_name(options.method);
     progress.line(start.str());
 
     model::FitOptions fit;
     fit.settings = model::model_settings(options.engine);
-    fit.method = model::parse_method(options.method);
+    fit.method = options.method;
     fit.num_threads = thread_count(options);
     fit.fcs = fcs_info(study);
     for (const model::FcsChannel& channel : fit.fcs->channels) {

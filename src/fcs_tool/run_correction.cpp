@@ -26,7 +26,7 @@ CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptio
                                 Progress& progress) {
     model::CorrectOptions correction;
     correction.settings = model::model_settings(options.engine);
-    correction.method = model::parse_method(options.method);
+    correction.method = options.method;
     correction.fit_events = options.fit_events;
     correction.num_threads = options.threads;
     // The engine's own phase times cost nothing noticeable and leave the results unchanged.

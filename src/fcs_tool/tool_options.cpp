@@ -3,12 +3,11 @@
 #include "number_text.hpp"
 #include "pairmend/model/method.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <set>
 #include <string_view>
+#include <utility>
 
 namespace pairmend::fcs_tool {
 
@@ -16,77 +15,16 @@ namespace {
 
 constexpr int int_max = std::numeric_limits<int>::max();
 
-// Splits "--name=value" into its two parts; an option without "=" has no inline value.
-struct Argument {
-    std::string name;
-    std::optional<std::string> value;
-};
-
-Argument split_argument(const std::string& arg) {
-    const std::size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-        return {arg.substr(0, equals), arg.substr(equals + 1)};
-    }
-    return {arg, std::nullopt};
-}
-
-// Walks the arguments, handing out each option's value from "--name=value" or the next argument.
-class ArgumentReader {
-public:
-    explicit ArgumentReader(const std::vector<std::string>& args) : args_(args) {}
-
-    bool done() const { return index_ >= args_.size(); }
-
-    Argument next() {
-        current_ = split_argument(args_[index_++]);
-        return current_;
-    }
-
-    std::string value() {
-        if (current_.value) {
-            return *current_.value;
-        }
-        if (done()) {
-            throw UsageError("The option " + current_.name + " needs a value.");
-        }
-        return args_[index_++];
-    }
-
-    // Every option without a value must have been written without "=".
-    void no_value() const {
-        if (current_.value) {
-            throw UsageError("The option " + current_.name + " takes no value.");
-        }
-    }
-
-private:
-    const std::vector<std::string>& args_;
-    std::size_t index_ = 0;
-    Argument current_;
-};
+using command_line::Argument;
+using command_line::ArgumentReader;
 
 int parse_int(const std::string& text, const std::string& option, int min) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end || value < min) {
-        throw UsageError("The value \"" + text + "\" of " + option + " must be a whole number from " +
-                         std::to_string(min) + " to " + std::to_string(int_max) + ".");
-    }
-    return value;
+    return command_line::whole_number(text, option, min, int_max);
 }
 
-// A finite number in [min, max] (max open when `max_open`), written the way the C locale writes it.
 double parse_double(const std::string& text, const std::string& option, double min, double max,
                     const std::string& range) {
-    double value = 0;
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end || !std::isfinite(value) ||
-        value < min || value > max) {
-        throw UsageError("The value \"" + text + "\" of " + option + " must be " + range + ".");
-    }
-    return value;
+    return command_line::bounded_number(text, option, min, max, range);
 }
 
 std::vector<std::string> split_channels(const std::string& text) {
@@ -107,10 +45,19 @@ std::vector<std::string> split_channels(const std::string& text) {
     }
 }
 
+// Other names of the engine options, kept for command lines written before the short names.
+struct OptionAlias {
+    const char* alias;
+    const char* key;
+};
+constexpr OptionAlias option_aliases[] = {{"--num-neighbors", "num_neighbors"}};
+
 // The engine setting that a command-line option sets, or nullptr.
 const SettingInfo* engine_setting(const std::string& option) {
-    if (option == "--num-neighbors") {
-        return find_setting("num_neighbors");
+    for (const OptionAlias& alias : option_aliases) {
+        if (option == alias.alias) {
+            return find_setting(alias.key);
+        }
     }
     for (const SettingInfo& setting : engine_settings()) {
         if (option == setting.option) {
@@ -120,35 +67,45 @@ const SettingInfo* engine_setting(const std::string& option) {
     return nullptr;
 }
 
+// The two words of a flag given as "a|b", true's first.
+std::pair<std::string, std::string> two_words(const std::string& text) {
+    const std::size_t bar = text.find('|');
+    return {text.substr(0, bar), text.substr(bar + 1)};
+}
+
 // Reads the value of an engine option into `engine`, checked against the setting's range.
 void read_engine_option(const SettingInfo& setting, const std::string& option, ArgumentReader& reader,
                         EngineOptions& engine) {
-    const std::string key = setting.key;
-    if (key == "approximate") {
+    if (setting.kind == SettingKind::flag && *setting.metavar == '\0') {
         reader.no_value();
-        engine.approximate = true;
+        setting.set(engine, 1);
         return;
     }
     const std::string text = reader.value();
-    if (key == "automatic_order") {
-        if (text != "automatic" && text != "input") {
-            throw UsageError("The value \"" + text + "\" of " + option + " must be automatic or input.");
+    switch (setting.kind) {
+    case SettingKind::flag: {
+        const auto [on, off] = two_words(setting.metavar);
+        if (text != on && text != off) {
+            throw UsageError("The value \"" + text + "\" of " + option + " must be " + on + " or " + off +
+                             ".");
         }
-        engine.automatic_order = text == "automatic";
-    } else if (key == "reference_policy") {
+        setting.set(engine, text == on ? 1 : 0);
+        return;
+    }
+    case SettingKind::policy: {
         const std::optional<mnncorrect::ReferencePolicy> policy = find_reference_policy(text);
         if (!policy) {
             throw UsageError("The value \"" + text + "\" of " + option + " must be " + setting.range + ".");
         }
-        engine.reference_policy = *policy;
-    } else if (key == "num_neighbors") {
-        engine.num_neighbors = parse_int(text, option, static_cast<int>(setting.minimum));
-    } else if (key == "robust_iterations") {
-        engine.robust_iterations = parse_int(text, option, static_cast<int>(setting.minimum));
-    } else if (key == "num_mads") {
-        engine.num_mads = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
-    } else if (key == "robust_trim") {
-        engine.robust_trim = parse_double(text, option, setting.minimum, setting.maximum, setting.range);
+        setting.set(engine, static_cast<double>(*policy));
+        return;
+    }
+    case SettingKind::whole_number:
+        setting.set(engine, parse_int(text, option, static_cast<int>(setting.minimum)));
+        return;
+    case SettingKind::number:
+        setting.set(engine, parse_double(text, option, setting.minimum, setting.maximum, setting.range));
+        return;
     }
 }
 
@@ -180,22 +137,36 @@ std::string wrapped_usage_lines(const std::string& option, const std::string& wo
     return text + usage_line(text.empty() ? option : "", line);
 }
 
+// "; also --num-neighbors" for a setting with another option name, or nothing.
+std::string alias_words(const SettingInfo& setting) {
+    std::string words;
+    for (const OptionAlias& alias : option_aliases) {
+        if (std::string(alias.key) == setting.key) {
+            words += std::string("; also ") + alias.alias;
+        }
+    }
+    return words;
+}
+
 // The usage lines of the engine's options, with the defaults of the shared settings.
 std::string engine_usage() {
     std::string text;
     for (const SettingInfo& setting : engine_settings()) {
-        const std::string key = setting.key;
         const std::string option =
             setting.option + std::string(*setting.metavar ? " " : "") + setting.metavar;
-        if (key == "approximate") {
-            text += usage_line(option, std::string(setting.description) +
-                                           (setting.default_value != 0 ? " (default)" : ""));
-        } else if (key == "automatic_order") {
-            text += usage_line(option, std::string(setting.description) + ": automatic" +
-                                           (setting.default_value != 0 ? " (default)" : "") +
-                                           " or batch number order" +
-                                           (setting.default_value != 0 ? "" : " (default)"));
-        } else if (key == "reference_policy") {
+        const bool on = setting.default_value != 0;
+        switch (setting.kind) {
+        case SettingKind::flag:
+            if (*setting.choices == '\0') {
+                text += usage_line(option, std::string(setting.description) + (on ? " (default)" : ""));
+            } else {
+                const auto [yes, no] = two_words(setting.choices);
+                text +=
+                    usage_line(option, std::string(setting.description) + ": " + yes +
+                                           (on ? " (default)" : "") + " or " + no + (on ? "" : " (default)"));
+            }
+            break;
+        case SettingKind::policy: {
             const std::vector<std::string>& names = reference_policy_names();
             std::string list;
             for (std::size_t i = 0; i < names.size(); ++i) {
@@ -203,10 +174,13 @@ std::string engine_usage() {
             }
             text += usage_line(option, std::string(setting.description) + ": " + list);
             text += usage_line("", "(default " + setting.default_text + ")");
-        } else {
+            break;
+        }
+        case SettingKind::whole_number:
+        case SettingKind::number:
             text += usage_line(option, std::string(setting.description) + " (default " +
-                                           shortest_text(setting.default_value) +
-                                           (key == "num_neighbors" ? "; also --num-neighbors" : "") + ")");
+                                           shortest_text(setting.default_value) + alias_words(setting) + ")");
+            break;
         }
     }
     return text;
@@ -244,7 +218,7 @@ std::string non_empty(const std::string& value, const std::string& what) {
 
 CorrectOptions parse_run_options(const std::string& command, const std::vector<std::string>& args) {
     CorrectOptions options;
-    ArgumentReader reader(args);
+    ArgumentReader reader(args, true);
     bool only_files = false;
     while (!reader.done()) {
         const Argument arg = reader.next();
@@ -274,9 +248,8 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
         } else if (name == "--fit-events") {
             options.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
         } else if (name == "--method") {
-            options.method = reader.value();
             try {
-                model::parse_method(options.method);
+                options.method = model::parse_method(reader.value());
             } catch (const std::runtime_error& error) {
                 throw UsageError(error.what());
             }

@@ -1,9 +1,12 @@
 #ifndef PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
 #define PAIRMEND_FCS_TOOL_TOOL_OPTIONS_HPP
 
-// The command line of pairmend-fcs: its three commands, their options and the usage text.
+// The command line of pairmend-fcs: its six commands (info, export, correct, fit, apply, extend),
+// their options and the usage text.
 
+#include "pairmend/command_line.hpp"
 #include "pairmend/engine_options.hpp"
+#include "pairmend/model/method.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -14,10 +17,7 @@
 namespace pairmend::fcs_tool {
 
 /** A command line that does not fit the program; the caller prints the usage text with it. */
-class UsageError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
-};
+using UsageError = command_line::UsageError;
 
 /**
  * `pairmend-fcs correct`, and the model commands `fit`, `apply` and `extend`, which read the
@@ -33,9 +33,9 @@ struct CorrectOptions {
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
     std::string report;                ///< --report; empty for no report.
     std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
-    std::string method = "mnn";   ///< --method (correct, fit): one of the model library's method names.
-    std::string model;            ///< --model (fit: the file to write; apply, extend: to read).
-    std::string new_model;        ///< --new-model (extend): the extended model's file.
+    model::Method method; ///< --method (correct, fit), checked when parsed; the default method unless given.
+    std::string model;                         ///< --model (fit: the file to write; apply, extend: to read).
+    std::string new_model;                     ///< --new-model (extend): the extended model's file.
 };
 
 /** `pairmend-fcs export`. */

@@ -36,6 +36,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace py = pybind11;
@@ -45,14 +46,30 @@ namespace {
 // The engine's settings by their keywords (the job file's keys).
 py::dict settings_dict(const pairmend::EngineOptions& options) {
     py::dict values;
-    values["num_neighbors"] = options.num_neighbors;
-    values["num_mads"] = options.num_mads;
-    values["robust_iterations"] = options.robust_iterations;
-    values["robust_trim"] = options.robust_trim;
-    values["approximate"] = options.approximate;
-    values["automatic_order"] = options.automatic_order;
-    values["reference_policy"] = pairmend::reference_policy_name(options.reference_policy);
+    for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
+        std::visit([&](const auto& value) { values[setting.key] = value; },
+                   pairmend::setting_value(setting, options));
+    }
     return values;
+}
+
+// The engine's settings from a dict by keyword, each a Python value of its setting's kind (the
+// package has checked the kinds).
+pairmend::EngineOptions engine_options(const py::dict& settings) {
+    return pairmend::engine_options_of([&](const pairmend::SettingInfo& setting) -> pairmend::SettingValue {
+        const py::object value = settings[setting.key];
+        switch (setting.kind) {
+        case pairmend::SettingKind::whole_number:
+            return value.cast<int>();
+        case pairmend::SettingKind::number:
+            return value.cast<double>();
+        case pairmend::SettingKind::flag:
+            return value.cast<bool>();
+        case pairmend::SettingKind::policy:
+            break;
+        }
+        return value.cast<std::string>();
+    });
 }
 
 // Where a value sits, for the non-finite message: counted from 1 as the program counts, and
@@ -163,15 +180,11 @@ private:
 
 // The correction (pairmend::model::correct) under the caller's thread count, or the program's when
 // none is given.
-py::tuple correct(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
-                  int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
-                  const std::string& reference_policy, std::optional<int> num_threads,
-                  const std::string& method) {
+py::tuple correct(const py::array& data, const py::object& labels, const py::dict& settings,
+                  std::optional<int> num_threads, const std::string& method) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     pairmend::model::CorrectOptions options;
-    options.settings = pairmend::model::model_settings(
-        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                    automatic_order, reference_policy));
+    options.settings = pairmend::model::model_settings(engine_options(settings));
     options.method = pairmend::model::parse_method(method);
     options.num_threads = num_threads;
     options.should_stop = pairmend_python::python_should_stop;
@@ -244,16 +257,13 @@ std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::
 
 // Learns a model from labelled events; batches are named by their labels as text and numbered
 // as `correct` numbers them, so that a model fitted on every event repeats `correct` exactly.
-ModelPointer fit_model(const py::array& data, const py::object& labels, int num_neighbors, double num_mads,
-                       int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
-                       const std::string& reference_policy, int num_threads, std::uint64_t reference_events,
+ModelPointer fit_model(const py::array& data, const py::object& labels, const py::dict& settings,
+                       int num_threads, std::uint64_t reference_events,
                        std::uint64_t fit_events, const std::vector<std::string>& parameters,
                        const std::string& method, const py::object& corrected) {
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
-    options.settings = pairmend::model::model_settings(
-        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                    automatic_order, reference_policy));
+    options.settings = pairmend::model::model_settings(engine_options(settings));
     options.settings.reference_events = reference_events;
     options.fit_events = fit_events;
     options.num_threads = num_threads;
@@ -349,9 +359,7 @@ void bind_models(py::module_& module) {
         .def_property_readonly(
             "method", [](const ModelPointer& model) { return pairmend::model::method_name(model->method); });
     module.def(
-        "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"), py::arg("num_mads"),
-        py::arg("robust_iterations"), py::arg("robust_trim"), py::arg("approximate"),
-        py::arg("automatic_order"), py::arg("reference_policy"), py::arg("num_threads"),
+        "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("settings"), py::arg("num_threads"),
         py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"), py::arg("method"),
         py::arg("corrected"),
         "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all. "
@@ -441,6 +449,15 @@ py::dict engine_defaults() {
     return settings_dict(pairmend::EngineOptions{});
 }
 
+// Every engine setting's kind by its keyword, in the order of engine_settings().
+py::dict setting_kinds() {
+    py::dict kinds;
+    for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
+        kinds[setting.key] = pairmend::setting_kind_name(setting.kind);
+    }
+    return kinds;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, module) {
@@ -461,12 +478,11 @@ PYBIND11_MODULE(_core, module) {
             PyErr_SetString(PyExc_ValueError, error.what());
         }
     });
-    module.def("correct", &correct, py::arg("data"), py::arg("labels"), py::arg("num_neighbors"),
-               py::arg("num_mads"), py::arg("robust_iterations"), py::arg("robust_trim"),
-               py::arg("approximate"), py::arg("automatic_order"), py::arg("reference_policy"),
+    module.def("correct", &correct, py::arg("data"), py::arg("labels"), py::arg("settings"),
                py::arg("num_threads"), py::arg("method"),
                "Corrects data (events by parameters, float32 or float64) with one label per event "
-               "(an int64 array or a list of str) by the method named method. Returns (corrected, "
+               "(an int64 array or a list of str), the engine settings by keyword, by the method named "
+               "method. Returns (corrected, "
                "merge_order labels, num_pairs).");
     module.def(
         "default_num_threads", [] { return pairmend::default_engine_threads(); },
@@ -476,6 +492,7 @@ PYBIND11_MODULE(_core, module) {
         "The most engine threads worth starting: the processors or OpenMP's maximum, whichever is larger.");
     module.def("engine_defaults", &engine_defaults,
                "Every engine setting's default, by its keyword (the job file's key).");
+    module.attr("SETTING_KINDS") = setting_kinds();
     module.attr("REFERENCE_POLICIES") = py::tuple(py::cast(pairmend::reference_policy_names()));
     bind_models(module);
     bind_study(module);

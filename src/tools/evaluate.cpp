@@ -1,7 +1,7 @@
 // pairmend-evaluate: compares a correction of simulated data with the simulation's ground truth.
 
-#include "cli.hpp"
 #include "evaluation.hpp"
+#include "pairmend/command_line.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -33,21 +33,21 @@ struct Arguments {
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    using pairmend::tools::option_value;
+    pairmend::command_line::ArgumentReader reader(argc, argv);
     Arguments arguments;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
+    while (!reader.done()) {
+        const std::string option = reader.next().name;
         if (option == "--help" || option == "-h") {
             arguments.help = true;
         } else if (option == "--input") {
-            arguments.input_path = option_value(argc, argv, i);
+            arguments.input_path = reader.value();
         } else if (option == "--output") {
-            arguments.output_path = option_value(argc, argv, i);
+            arguments.output_path = reader.value();
         } else if (option == "--truth") {
-            arguments.truth_path = option_value(argc, argv, i);
+            arguments.truth_path = reader.value();
         } else if (option == "--reference") {
-            arguments.reference_label = pairmend::tools::parse_integer_option<std::int64_t>(
-                option_value(argc, argv, i), option, std::numeric_limits<std::int64_t>::min(),
+            arguments.reference_label = pairmend::command_line::whole_number<std::int64_t>(
+                reader.value(), option, std::numeric_limits<std::int64_t>::min(),
                 std::numeric_limits<std::int64_t>::max());
         } else {
             throw std::invalid_argument("Unknown option \"" + option + "\".");

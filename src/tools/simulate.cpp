@@ -1,9 +1,9 @@
 // pairmend-simulate: writes a synthetic input table with known batch effects and its ground truth,
 // or a simulated study of FCS files as a mass cytometer writes them.
 
-#include "cli.hpp"
 #include "fcs_study_writer.hpp"
 #include "mass_panel.hpp"
+#include "pairmend/command_line.hpp"
 #include "simulation.hpp"
 #include "study.hpp"
 
@@ -88,8 +88,8 @@ std::pair<int, std::string> batch_and_rest(const std::string& text, const std::s
     if (colon == std::string::npos) {
         throw std::invalid_argument("The option " + option + " expects " + form + ", not \"" + text + "\".");
     }
-    const int batch = pairmend::tools::parse_integer_option<int>(text.substr(0, colon), option, 1,
-                                                                 std::numeric_limits<int>::max());
+    const int batch = pairmend::command_line::whole_number<int>(text.substr(0, colon), option, 1,
+                                                                std::numeric_limits<int>::max());
     return {batch, text.substr(colon + 1)};
 }
 
@@ -117,7 +117,7 @@ void add_absent(pairmend::tools::SimulationOptions& options, const std::string& 
     const std::string option = "--absent";
     const auto [batch, population] = batch_and_rest(text, option, "a batch and a population, such as 2:1");
     options.absent[batch].push_back(
-        pairmend::tools::parse_integer_option<int>(population, option, 1, std::numeric_limits<int>::max()));
+        pairmend::command_line::whole_number<int>(population, option, 1, std::numeric_limits<int>::max()));
 }
 
 struct Arguments {
@@ -132,46 +132,44 @@ struct Arguments {
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    using pairmend::tools::option_value;
-    using pairmend::tools::parse_integer_option;
+    using pairmend::command_line::whole_number;
+    pairmend::command_line::ArgumentReader reader(argc, argv);
     constexpr int int_max = std::numeric_limits<int>::max();
     Arguments arguments;
     auto& options = arguments.options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
+    while (!reader.done()) {
+        const std::string option = reader.next().name;
         if (option == "--help" || option == "-h") {
             arguments.help = true;
         } else if (option == "--out") {
-            arguments.input_path = option_value(argc, argv, i);
+            arguments.input_path = reader.value();
         } else if (option == "--truth") {
-            arguments.truth_path = option_value(argc, argv, i);
+            arguments.truth_path = reader.value();
         } else if (option == "--fcs") {
-            arguments.fcs_folder = option_value(argc, argv, i);
+            arguments.fcs_folder = reader.value();
         } else if (option == "--events") {
-            options.events_per_batch =
-                parse_integer_option<std::int64_t>(option_value(argc, argv, i), option, 1, int_max);
+            options.events_per_batch = whole_number<std::int64_t>(reader.value(), option, 1, int_max);
         } else if (option == "--dims") {
-            options.dims = parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
+            options.dims = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--batches") {
-            options.batches = parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
+            options.batches = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--files-per-batch") {
-            arguments.files_per_batch =
-                parse_integer_option<int>(option_value(argc, argv, i), option, 1, int_max);
+            arguments.files_per_batch = whole_number<int>(reader.value(), option, 1, int_max);
         } else if (option == "--populations") {
-            options.populations = parse_integer_option<int>(option_value(argc, argv, i), option, 1,
-                                                            pairmend::tools::kMaxPopulations);
+            options.populations =
+                whole_number<int>(reader.value(), option, 1, pairmend::tools::kMaxPopulations);
         } else if (option == "--proportions") {
-            add_proportions(options, option_value(argc, argv, i));
+            add_proportions(options, reader.value());
             arguments.table_only_option = option;
         } else if (option == "--absent") {
-            add_absent(options, option_value(argc, argv, i));
+            add_absent(options, reader.value());
             arguments.table_only_option = option;
         } else if (option == "--gain") {
-            options.gain = parse_number(option_value(argc, argv, i), option);
+            options.gain = parse_number(reader.value(), option);
             arguments.table_only_option = option;
         } else if (option == "--seed") {
-            options.seed = parse_integer_option<std::uint64_t>(option_value(argc, argv, i), option, 0,
-                                                               std::numeric_limits<std::uint64_t>::max());
+            options.seed = whole_number<std::uint64_t>(reader.value(), option, 0,
+                                                       std::numeric_limits<std::uint64_t>::max());
         } else {
             throw std::invalid_argument("Unknown option \"" + option + "\".");
         }

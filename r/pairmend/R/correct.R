@@ -9,8 +9,7 @@ correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_m
                     approximate = @approximate@, automatic_order = @automatic_order@,
                     reference_policy = @reference_policy@, num_threads = NULL, method = "mnn") {
     call <- sys.call()
-    settings <- checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                 automatic_order, reference_policy, num_threads, call)
+    settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     method <- checked_method(method, call)
     values <- event_matrix(x, "x", call)
     result <- run_correction(values, FALSE, batch, settings, "x", call, method)
@@ -64,10 +63,7 @@ event_matrix <- function(x, name, call) {
 # on a checked matrix and settings and adds the settings to its result.
 run_correction <- function(values, events_in_columns, batch, settings, name, call, method = "mnn") {
     result <- with_program_errors(
-        engine_correct(values, events_in_columns, batch, settings$num_neighbors, settings$num_mads,
-                       settings$robust_iterations, settings$robust_trim, settings$approximate,
-                       settings$automatic_order, settings$reference_policy, settings$num_threads, name,
-                       method),
+        engine_correct(values, events_in_columns, batch, settings, settings$num_threads, name, method),
         call)
     c(result, list(settings = settings))
 }

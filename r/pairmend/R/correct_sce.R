@@ -48,7 +48,7 @@ correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ...) {
 
 # The settings given to correct_sce() through ..., by the names and with the defaults of correct().
 settings_from_dots <- function(given, call) {
-    keys <- c(setting_names, "num_threads")
+    keys <- c(setting_names(), "num_threads")
     if (length(given) && (is.null(names(given)) || any(!nzchar(names(given))))) {
         refuse(sprintf("Name every setting given to correct_sce(); the settings are %s.",
                        paste(keys, collapse = ", ")), call)
@@ -62,12 +62,10 @@ settings_from_dots <- function(given, call) {
         refuse(sprintf("%s is not a setting of correct_sce(); the settings are %s.", shown(unknown[1]),
                        paste(keys, collapse = ", ")), call)
     }
-    values <- formals(correct)[setting_names]
+    values <- formals(correct)[setting_names()]
     values[names(given)] <- given
     values["num_threads"] <- list(given[["num_threads"]])
-    checked_settings(values$num_neighbors, values$num_mads, values$robust_iterations, values$robust_trim,
-                     values$approximate, values$automatic_order, values$reference_policy,
-                     values$num_threads, call)
+    checked_settings(values, values$num_threads, call)
 }
 
 # "\"a\", \"b\"": names as messages list them.

@@ -16,17 +16,14 @@ fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neigh
                 reference_policy = @reference_policy@, reference_events = @reference_events@,
                 num_threads = NULL, method = "mnn") {
     call <- sys.call()
-    settings <- checked_settings(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                 automatic_order, reference_policy, num_threads, call)
+    settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     reference_events <- event_count(reference_events, "reference_events", 0, call)
     fit_events <- fit_event_count(fit_events, call)
     values <- event_matrix(x, "x", call)
     parameters <- parameter_names(parameters, call)
     method <- checked_method(method, call)
     handle <- with_program_errors(
-        model_fit(values, batch, settings$num_neighbors, settings$num_mads, settings$robust_iterations,
-                  settings$robust_trim, settings$approximate, settings$automatic_order,
-                  settings$reference_policy, settings$num_threads, reference_events, fit_events, parameters,
+        model_fit(values, batch, settings, settings$num_threads, reference_events, fit_events, parameters,
                   method),
         call)
     model_object(handle)

@@ -2,19 +2,18 @@
 # here; the engine checks the ranges with the program's own messages.
 
 # The settings of the engine, by their job-file keys, in the order of the job file.
-setting_names <- c("num_neighbors", "num_mads", "robust_iterations", "robust_trim", "approximate",
-                   "automatic_order", "reference_policy")
+setting_names <- function() {
+    names(engine_setting_kinds())
+}
 
-checked_settings <- function(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                             automatic_order, reference_policy, num_threads, call) {
-    list(num_neighbors = whole_number(num_neighbors, "num_neighbors", call),
-         num_mads = finite_number(num_mads, "num_mads", call),
-         robust_iterations = whole_number(robust_iterations, "robust_iterations", call),
-         robust_trim = finite_number(robust_trim, "robust_trim", call),
-         approximate = flag(approximate, "approximate", call),
-         automatic_order = flag(automatic_order, "automatic_order", call),
-         reference_policy = policy(reference_policy, call),
-         num_threads = thread_count(num_threads, call))
+# The engine's settings of the named list `settings`, each checked for its kind, and the thread
+# count.
+checked_settings <- function(settings, num_threads, call) {
+    kinds <- engine_setting_kinds()
+    checks <- list(whole_number = whole_number, number = finite_number, flag = flag, policy = policy)
+    checked <- lapply(names(kinds), function(key) checks[[kinds[[key]]]](settings[[key]], key, call))
+    names(checked) <- names(kinds)
+    c(checked, list(num_threads = thread_count(num_threads, call)))
 }
 
 single_number <- function(value) {
@@ -44,11 +43,11 @@ flag <- function(value, name, call) {
     value
 }
 
-policy <- function(value, call) {
+policy <- function(value, name, call) {
     policies <- engine_reference_policies()
     choices <- paste0(paste(policies[-length(policies)], collapse = ", "), " or ", policies[length(policies)])
     if (!is.character(value) || length(value) != 1L || is.na(value)) {
-        refuse(sprintf("reference_policy must be one of %s, not %s.", choices, shown(value)), call)
+        refuse(sprintf("%s must be one of %s, not %s.", name, choices, shown(value)), call)
     }
     if (!value %in% policies) {
         # The program's message, and the names it takes.

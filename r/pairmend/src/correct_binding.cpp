@@ -5,6 +5,7 @@
 #include "batch_labels.hpp"
 #include "event_values.hpp"
 #include "r_interrupt.hpp"
+#include "settings_list.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
 #include "pairmend/engine_options.hpp"
@@ -29,6 +30,7 @@
  * correct_sce() check their arguments' types and call this.
  * @param values Events by parameters, or parameters by events when `events_in_columns`.
  * @param batch One label per event: integer, double (whole numbers), character or factor.
+ * @param settings The engine's settings by keyword, each of its kind (checked_settings()).
  * @param num_threads Engine threads (the R functions resolve the default).
  * @param data_name How messages name `values`: "x" or "assay \"exprs\"".
  * @param method The correction method's name (pairmend::model::correct runs it).
@@ -38,15 +40,11 @@
  *         shared messages for non-finite values and batches without mutual pairs.
  */
 // [[Rcpp::export(rng = false)]]
-Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int num_neighbors, double num_mads,
-                          int robust_iterations, double robust_trim, bool approximate, bool automatic_order,
-                          std::string reference_policy, int num_threads, std::string data_name,
-                          std::string method) {
+Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, Rcpp::List settings, int num_threads,
+                          std::string data_name, std::string method) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     pairmend::model::CorrectOptions options;
-    options.settings = pairmend::model::model_settings(
-        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                    automatic_order, reference_policy));
+    options.settings = pairmend::model::model_settings(pairmend_r::engine_options_of(settings));
     options.method = pairmend::model::parse_method(method);
     options.num_threads = num_threads;
     options.should_stop = pairmend_r::interrupt_pending;
@@ -92,14 +90,17 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, int n
 /** Every engine setting's default by its keyword (the job file's key), from EngineOptions. */
 // [[Rcpp::export(rng = false)]]
 Rcpp::List engine_defaults() {
-    const pairmend::EngineOptions defaults;
-    return Rcpp::List::create(
-        Rcpp::Named("num_neighbors") = defaults.num_neighbors, Rcpp::Named("num_mads") = defaults.num_mads,
-        Rcpp::Named("robust_iterations") = defaults.robust_iterations,
-        Rcpp::Named("robust_trim") = defaults.robust_trim, Rcpp::Named("approximate") = defaults.approximate,
-        Rcpp::Named("automatic_order") = defaults.automatic_order,
-        Rcpp::Named("reference_policy") =
-            std::string(pairmend::reference_policy_name(defaults.reference_policy)));
+    return pairmend_r::settings_list(pairmend::EngineOptions{});
+}
+
+/** Every engine setting's kind ("whole_number", "number", "flag", "policy") by its keyword. */
+// [[Rcpp::export(rng = false)]]
+Rcpp::CharacterVector engine_setting_kinds() {
+    Rcpp::CharacterVector kinds;
+    for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
+        kinds.push_back(pairmend::setting_kind_name(setting.kind), setting.key);
+    }
+    return kinds;
 }
 
 /** The engine threads the program would use: half of OpenMP's maximum, at least one. */

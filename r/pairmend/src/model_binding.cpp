@@ -9,8 +9,10 @@
 #include "model_handle.hpp"
 #include "r_interrupt.hpp"
 #include "r_text.hpp"
+#include "settings_list.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
+#include "pairmend/output_transaction.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
@@ -115,6 +117,7 @@ auto interruptible(Run run) -> decltype(run()) {
 /**
  * Fits a model on the events of a double or integer matrix (events by parameters) with one batch
  * label per event; fit() checks its arguments' types and calls this.
+ * @param settings The engine's settings by keyword, each of its kind (checked_settings()).
  * @param reference_events The most corrected events the model keeps for adding batches later.
  * @param fit_events Fit on at most this many events per batch; 0 fits on every event.
  * @param parameters A character vector of parameter names, or NULL for p1 .. pD.
@@ -122,15 +125,11 @@ auto interruptible(Run run) -> decltype(run()) {
  * @throws std::runtime_error with the program's and the model library's messages.
  */
 // [[Rcpp::export(rng = false)]]
-SEXP model_fit(SEXP x, SEXP batch, int num_neighbors, double num_mads, int robust_iterations,
-               double robust_trim, bool approximate, bool automatic_order, std::string reference_policy,
-               int num_threads, double reference_events, double fit_events, SEXP parameters,
-               std::string method) {
+SEXP model_fit(SEXP x, SEXP batch, Rcpp::List settings, int num_threads, double reference_events,
+               double fit_events, SEXP parameters, std::string method) {
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
-    options.settings = pairmend::model::model_settings(
-        pairmend::engine_options_of(num_neighbors, num_mads, robust_iterations, robust_trim, approximate,
-                                    automatic_order, reference_policy));
+    options.settings = pairmend::model::model_settings(pairmend_r::engine_options_of(settings));
     options.settings.reference_events = static_cast<std::uint64_t>(reference_events);
     options.fit_events = static_cast<std::uint64_t>(fit_events);
     options.num_threads = num_threads;
@@ -205,6 +204,9 @@ SEXP model_extend(SEXP handle, SEXP x, SEXP batch, int num_threads, double fit_e
  */
 // [[Rcpp::export(rng = false)]]
 void model_save(SEXP handle, std::string path) {
+    // The programs delete a half-written file when a signal ends them; in an R session Ctrl-C must
+    // stay R's interrupt, so the file's writing installs no signal handler.
+    pairmend::leave_signals_to_host();
     pairmend::model::save_model(pairmend_r::model_of(handle), path);
 }
 
@@ -251,16 +253,8 @@ Rcpp::List model_fields(SEXP handle) {
         batches.push_back(batch.name);
         fitted_events.push_back(batch.fitted_events);
     }
-    const pairmend::EngineOptions options = pairmend::model::engine_options(model.settings);
-    const Rcpp::List settings = Rcpp::List::create(
-        Rcpp::Named("num_neighbors") = options.num_neighbors, Rcpp::Named("num_mads") = options.num_mads,
-        Rcpp::Named("robust_iterations") = options.robust_iterations,
-        Rcpp::Named("robust_trim") = options.robust_trim, Rcpp::Named("approximate") = options.approximate,
-        Rcpp::Named("automatic_order") = options.automatic_order,
-        Rcpp::Named("reference_policy") =
-            std::string(pairmend::reference_policy_name(options.reference_policy)),
-        Rcpp::Named("reference_events") =
-            counts_vector(std::vector<std::uint64_t>{model.settings.reference_events}));
+    Rcpp::List settings = pairmend_r::settings_list(pairmend::model::engine_options(model.settings));
+    settings.push_back(counts_vector(std::vector<std::uint64_t>{model.settings.reference_events}), "reference_events");
 
     Rcpp::RObject fcs = R_NilValue;
     if (model.fcs) {
