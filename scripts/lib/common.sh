@@ -61,7 +61,7 @@ offer_packages() {
 # Packages needed to build the program itself.
 PAIRMEND_BUILD_PACKAGES=(cmake make g++ rapidjson-dev)
 # Packages needed in addition to build and run the tests and benchmarks.
-PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev)
+PAIRMEND_TEST_PACKAGES=(libgtest-dev libgmock-dev googletest libbenchmark-dev clang-format)
 # Dask and its distributed scheduler, for pairmend.dask and its tests (a local cluster of worker
 # processes) and benchmarks/dask_apply.py; the rest of the Python module does not need them.
 PAIRMEND_DASK_PACKAGES=(python3-dask python3-distributed)
