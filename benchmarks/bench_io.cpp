@@ -119,7 +119,7 @@ void write_fast(benchmark::State& state) {
     const std::string path = temp_file("pairmend-bench-io-fast.csv");
     for (auto _ : state) {
         if (!pairmend::table_io::write_value_table(path, output_header(), values.data(), table_events,
-                                         table_parameters)) {
+                                                   table_parameters)) {
             state.SkipWithError("the table could not be written");
             return;
         }

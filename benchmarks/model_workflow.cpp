@@ -134,7 +134,7 @@ std::vector<std::vector<double>> simulate(const Arguments& arguments) {
                     truth[d] = population.centre[d] + population.spread[d] * normal(random);
                 }
                 pairmend::tools::distort(model, b, static_cast<int>(p), truth.data(),
-                                        events.data() + row * width);
+                                         events.data() + row * width);
             }
         }
         events.resize(row * width);

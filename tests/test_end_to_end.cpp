@@ -47,7 +47,8 @@ std::vector<Event> three_batch_events() {
     for (int i = 0; i < 120; ++i) {
         for (int b = 0; b < 3; ++b) {
             const double centre = (i % 2 == 0) ? 0.0 : 10.0;
-            events.push_back({centre + shift[b][0] + noise(rng), centre + shift[b][1] + noise(rng), labels[b]});
+            events.push_back(
+                {centre + shift[b][0] + noise(rng), centre + shift[b][1] + noise(rng), labels[b]});
         }
     }
     return events;
@@ -168,7 +169,8 @@ TEST_F(EndToEnd, TablesThatCannotBeCorrectedFailWithTheirReason) {
     const Case cases[] = {
         {"a,b,batch,event\n1,2,4,1\n3,4,4,2\n5,6,4,3\n", "There must be at least two batches"},
         {"a,b,batch,event\n", "The input table has no data rows"},
-        {"a,b,batch,event\n1,2,1,1\n3,4,2\n", "Data row 2 (line 3 of the file) of the input table has 3 cells"},
+        {"a,b,batch,event\n1,2,1,1\n3,4,2\n",
+         "Data row 2 (line 3 of the file) of the input table has 3 cells"},
         {"a,b,batch,event\n1,2,1,1\nnan,4,2,2\n", "column 1 of the input table is not a finite number"},
     };
     for (const Case& c : cases) {
@@ -186,8 +188,10 @@ TEST_F(EndToEnd, TablesThatCannotBeCorrectedFailWithTheirReason) {
 TEST_F(EndToEnd, UnwritableOutputNamesThePath) {
     output = dir.file("missing-folder/output.csv");
     const auto result = run(table_text(three_batch_events()), R"("run_ID": "U")");
-    EXPECT_NE(result.out.find("Error: Unable to save output to " + output + "\n"), std::string::npos) << result.out;
-    EXPECT_EQ(read_text(summary), "status = failure\ninformation = Unable to save output to " + output + "\n");
+    EXPECT_NE(result.out.find("Error: Unable to save output to " + output + "\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(read_text(summary),
+              "status = failure\ninformation = Unable to save output to " + output + "\n");
 }
 
 // Per-marker medians of the events of one batch; `values` holds ndim values per event.
@@ -203,7 +207,8 @@ std::vector<double> batch_medians(const std::vector<double>& values, const std::
         }
         std::sort(column.begin(), column.end());
         const std::size_t n = column.size();
-        medians[static_cast<std::size_t>(d)] = (n % 2 == 1) ? column[n / 2] : 0.5 * (column[n / 2 - 1] + column[n / 2]);
+        medians[static_cast<std::size_t>(d)] =
+            (n % 2 == 1) ? column[n / 2] : 0.5 * (column[n / 2 - 1] + column[n / 2]);
     }
     return medians;
 }

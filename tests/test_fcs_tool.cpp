@@ -196,7 +196,8 @@ TEST(FcsToolCommandLine, WrongArgumentsAreRefusedWithTheUsageText) {
     EXPECT_THAT(run_tool({"--help"}).out, HasSubstr("pairmend-fcs correct --out DIR"));
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"frobnicate"}, "Error: Unknown command \"frobnicate\": use info, export, correct, fit, apply or extend."},
+        {{"frobnicate"},
+         "Error: Unknown command \"frobnicate\": use info, export, correct, fit, apply or extend."},
         {{"correct", "a.fcs", "b.fcs"},
          "Error: pairmend-fcs correct needs --out DIR, the folder for the corrected files."},
         {{"correct", "--out", "o"}, "Error: pairmend-fcs correct needs the FCS files to correct."},
@@ -241,29 +242,29 @@ TEST(FcsToolCommandLine, WrongArgumentsAreRefusedWithTheUsageText) {
 
 TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
     const CorrectOptions options = pairmend::fcs_tool::parse_correct_options({"--out=o",
-                                                                    "--num-neighbors",
-                                                                    "7",
-                                                                    "--mads=2.5",
-                                                                    "--robust-iterations",
-                                                                    "4",
-                                                                    "--robust-trim",
-                                                                    "0.1",
-                                                                    "--approximate",
-                                                                    "--order",
-                                                                    "input",
-                                                                    "--reference-policy",
-                                                                    "MaxVariance",
-                                                                    "--threads",
-                                                                    "3",
-                                                                    "--channels",
-                                                                    "CD3,CD19",
-                                                                    "--cofactor",
-                                                                    "150",
-                                                                    "--report",
-                                                                    "r.html",
-                                                                    "a.fcs",
-                                                                    "--",
-                                                                    "--odd-name.fcs"});
+                                                                              "--num-neighbors",
+                                                                              "7",
+                                                                              "--mads=2.5",
+                                                                              "--robust-iterations",
+                                                                              "4",
+                                                                              "--robust-trim",
+                                                                              "0.1",
+                                                                              "--approximate",
+                                                                              "--order",
+                                                                              "input",
+                                                                              "--reference-policy",
+                                                                              "MaxVariance",
+                                                                              "--threads",
+                                                                              "3",
+                                                                              "--channels",
+                                                                              "CD3,CD19",
+                                                                              "--cofactor",
+                                                                              "150",
+                                                                              "--report",
+                                                                              "r.html",
+                                                                              "a.fcs",
+                                                                              "--",
+                                                                              "--odd-name.fcs"});
     EXPECT_EQ(options.out_dir, "o");
     EXPECT_EQ(options.files, (std::vector<std::string>{"a.fcs", "--odd-name.fcs"}));
     EXPECT_EQ(options.channels, (std::vector<std::string>{"CD3", "CD19"}));
@@ -298,12 +299,14 @@ TEST(FcsToolBatchSheet, AssignsFilesByPathOrBaseNameInNaturalOrder) {
     const std::vector<std::string> files = {"data/a.fcs", "data/b.fcs", "other/c.fcs", "d.fcs"};
     const std::string path = dir.file("sheet.csv");
     write_text(path, "File , Batch\r\n\ndata/a.fcs, run 10\r\nb.fcs,run 2\nc.fcs ,run 10\n d.fcs,run 9\n");
-    const pairmend::fcs_tool::BatchPlan plan = pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
+    const pairmend::fcs_tool::BatchPlan plan =
+        pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
     EXPECT_EQ(plan.names, (std::vector<std::string>{"run 2", "run 9", "run 10"}));
     EXPECT_EQ(plan.file_batch, (std::vector<int>{3, 1, 3, 2}));
 
     EXPECT_TRUE(pairmend::fcs_tool::natural_less("B2", "b1") != pairmend::fcs_tool::natural_less("b1", "B2"));
-    EXPECT_TRUE(pairmend::fcs_tool::natural_less("run 1", "run 01") != pairmend::fcs_tool::natural_less("run 01", "run 1"));
+    EXPECT_TRUE(pairmend::fcs_tool::natural_less("run 1", "run 01") !=
+                pairmend::fcs_tool::natural_less("run 01", "run 1"));
     EXPECT_TRUE(pairmend::fcs_tool::natural_less("day", "day 1"));
 }
 
@@ -430,7 +433,8 @@ TEST(FcsToolCorrect, SmallFilesGetTheirCorrectedChannelsAndKeepTheirValues) {
 
     for (const std::string& input : {run->first, run->second}) {
         const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(input);
-        const pairmend::fcs::FcsFile written = pairmend::fcs::read_fcs(run->out + "/" + fs::path(input).filename().string());
+        const pairmend::fcs::FcsFile written =
+            pairmend::fcs::read_fcs(run->out + "/" + fs::path(input).filename().string());
         ASSERT_EQ(written.channels.size(), 5u);
         EXPECT_EQ(written.channels[3].name, "A_mnn");
         EXPECT_EQ(written.channels[3].label, "marker A (MNN)");
@@ -618,7 +622,8 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     options.cofactor = 5;
     std::ostringstream lines;
     pairmend::fcs_tool::Progress progress(lines);
-    const pairmend::fcs_tool::CorrectionInput input = pairmend::fcs_tool::prepare_correction(options, progress);
+    const pairmend::fcs_tool::CorrectionInput input =
+        pairmend::fcs_tool::prepare_correction(options, progress);
     ASSERT_EQ(input.ndim, 37);
     ASSERT_EQ(input.nobs, 8000u);
     EXPECT_EQ(input.batches.names, (std::vector<std::string>{"run 1", "run 2"}));
@@ -652,7 +657,8 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     const auto rows = csv_rows(read_text(dir.file("output.csv")));
     ASSERT_EQ(rows.size(), input.nobs + 1);
 
-    const pairmend::fcs_tool::CorrectionResult result = pairmend::fcs_tool::run_correction(input, options, progress);
+    const pairmend::fcs_tool::CorrectionResult result =
+        pairmend::fcs_tool::run_correction(input, options, progress);
     for (std::size_t e = 0; e < input.nobs; ++e) {
         ASSERT_EQ(rows[e + 1].size(), 37u);
         for (std::size_t j = 0; j < 37; ++j) {

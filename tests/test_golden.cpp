@@ -37,7 +37,8 @@ TEST_P(GoldenOutput, OutputBytesAreUnchanged) {
     write_text(dir.file("job.json"), job_json(golden_folder + "input.csv", output, summary, golden.settings));
 
     for (const char* threads : {"2", "4"}) {
-        const auto result = run_program(PAIRMEND_BINARY, {dir.file("job.json")}, "", {{"OMP_NUM_THREADS", threads}});
+        const auto result =
+            run_program(PAIRMEND_BINARY, {dir.file("job.json")}, "", {{"OMP_NUM_THREADS", threads}});
         ASSERT_EQ(result.exit_status, 0) << result.out;
         ASSERT_EQ(read_text(summary), "status = success\n") << result.out;
         EXPECT_TRUE(read_text(output) == read_text(golden_folder + golden.name))

@@ -174,10 +174,11 @@ TEST_F(MnnJob, ReportFileIsOptionalAndResolvedAgainstTheProgramFolder) {
 TEST_F(MnnJob, KeysAndDefaultsAreTheSharedEngineSettings) {
     // The job file's keys are the shared settings' keys, and a job without options runs with the
     // shared defaults, so the program and the other front ends cannot drift apart.
-    const std::vector<std::string> keys{QN::MnnSettings::num_neighbors_Att,     QN::MnnSettings::num_mads_Att,
-                                        QN::MnnSettings::robust_iterations_Att, QN::MnnSettings::robust_trim_Att,
-                                        QN::MnnSettings::approximate_Att,       QN::MnnSettings::automatic_order_Att,
-                                        QN::MnnSettings::reference_policy_Att};
+    const std::vector<std::string> keys{
+        QN::MnnSettings::num_neighbors_Att,     QN::MnnSettings::num_mads_Att,
+        QN::MnnSettings::robust_iterations_Att, QN::MnnSettings::robust_trim_Att,
+        QN::MnnSettings::approximate_Att,       QN::MnnSettings::automatic_order_Att,
+        QN::MnnSettings::reference_policy_Att};
     std::vector<std::string> shared;
     for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
         shared.push_back(setting.key);
@@ -186,5 +187,6 @@ TEST_F(MnnJob, KeysAndDefaultsAreTheSharedEngineSettings) {
 
     load(job(R"("run_ID": "R7", "num_neighbors": 4, "robust_trim": 0.5)"));
     load(job(R"("run_ID": "R8")"));
-    EXPECT_EQ(pairmend::settings_text(settings.engineOptions()), pairmend::settings_text(pairmend::EngineOptions{}));
+    EXPECT_EQ(pairmend::settings_text(settings.engineOptions()),
+              pairmend::settings_text(pairmend::EngineOptions{}));
 }

@@ -3,10 +3,10 @@
 // failures, and (when a browser is installed) that a report renders to a non-blank image.
 
 #include "internal/html_text.hpp"
+#include "internal/svg_plot.hpp"
 #include "pairmend/report/qc_report.hpp"
 #include "pairmend/report/qc_statistics.hpp"
 #include "pairmend/report/qc_summary.hpp"
-#include "internal/svg_plot.hpp"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +69,8 @@ TEST(EarthMoversDistance, HandCheckedCases) {
     EXPECT_TRUE(std::isnan(pairmend::report::earth_movers_distance({1}, {})));
 
     // The same case per batch: the distribution functions of {0, 10} and {1, 2, 3} cross between 2 and 3.
-    const std::vector<double> both = pairmend::report::distances_to_other_batches({2, 10, 1, 0, 3}, {1, 0, 1, 0, 1}, 2);
+    const std::vector<double> both =
+        pairmend::report::distances_to_other_batches({2, 10, 1, 0, 3}, {1, 0, 1, 0, 1}, 2);
     EXPECT_NEAR(both[0], 13.0 / 3.0, 1e-12);
     EXPECT_NEAR(both[1], 13.0 / 3.0, 1e-12);
     EXPECT_NEAR(pairmend::report::earth_movers_distance({0, 10}, {1, 2, 3}), 13.0 / 3.0, 1e-12);
@@ -83,8 +84,8 @@ TEST(EarthMoversDistance, ShiftedSampleGivesTheShiftAndIsSymmetric) {
     }
     EXPECT_NEAR(pairmend::report::earth_movers_distance(sample, shifted), 2.5, 1e-9);
     const std::vector<double> other = normal_sample(301, 0.3, 2.0, 12);
-    EXPECT_NEAR(pairmend::report::earth_movers_distance(sample, other), pairmend::report::earth_movers_distance(other, sample),
-                1e-12);
+    EXPECT_NEAR(pairmend::report::earth_movers_distance(sample, other),
+                pairmend::report::earth_movers_distance(other, sample), 1e-12);
 }
 
 class PerBatchDistances : public ::testing::TestWithParam<double> {};
@@ -121,7 +122,8 @@ TEST_P(PerBatchDistances, MatchTheTwoSampleDistance) {
         shuffled_batch.push_back(batch[i]);
     }
 
-    const std::vector<double> fast = pairmend::report::distances_to_other_batches(shuffled_values, shuffled_batch, 5);
+    const std::vector<double> fast =
+        pairmend::report::distances_to_other_batches(shuffled_values, shuffled_batch, 5);
     ASSERT_EQ(fast.size(), 5U);
     for (int b = 0; b < 4; ++b) {
         std::vector<double> mine;
@@ -210,8 +212,10 @@ TEST(KernelDensity, EdgeCases) {
     for (const double d : pairmend::report::kernel_density({50.0}, grid, 0.1)) {
         EXPECT_EQ(d, 0.0);
     }
-    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{1.0, 1.0, 11}, 0.1), std::invalid_argument);
-    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{0.0, 1.0, 1}, 0.1), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{1.0, 1.0, 11}, 0.1),
+                 std::invalid_argument);
+    EXPECT_THROW(pairmend::report::kernel_density({1.0}, DensityGrid{0.0, 1.0, 1}, 0.1),
+                 std::invalid_argument);
 }
 
 TEST(KernelDensity, QuantilesInterpolateBetweenOrderStatistics) {
@@ -228,8 +232,8 @@ TEST(KernelDensity, QuantilesInterpolateBetweenOrderStatistics) {
 
 TEST(KernelDensity, SilvermanBandwidth) {
     // Standard deviation sqrt(2.5), interquartile range 2: the smaller, 2 / 1.34, wins.
-    EXPECT_NEAR(pairmend::report::silverman_bandwidth({5, 1, 4, 2, 3}), 0.9 * (2.0 / 1.34) * std::pow(5.0, -0.2),
-                1e-12);
+    EXPECT_NEAR(pairmend::report::silverman_bandwidth({5, 1, 4, 2, 3}),
+                0.9 * (2.0 / 1.34) * std::pow(5.0, -0.2), 1e-12);
     // A dominant repeated value has no interquartile range; the standard deviation is used instead.
     const std::vector<double> mostly_zero = {0, 0, 0, 0, 0, 0, 0, 0, 0, 10};
     const double sd = std::sqrt(90.0 / 9.0);
@@ -284,8 +288,8 @@ TEST(HtmlText, EscapesMarkupAndControlCharacters) {
     EXPECT_EQ(pairmend::report::escape_html("<b class=\"x\">Tom & Jerry's</b>"),
               "&lt;b class=&quot;x&quot;&gt;Tom &amp; Jerry&#39;s&lt;/b&gt;");
     EXPECT_EQ(pairmend::report::escape_html(std::string("a\x01"
-                                              "b\tc",
-                                              5)),
+                                                        "b\tc",
+                                                        5)),
               "a\xEF\xBF\xBD"
               "b\tc");
     EXPECT_EQ(pairmend::report::escape_html("CD45RA \xCE\xB1-\xE2\x82\xAC"),
@@ -461,7 +465,8 @@ TEST(QcReport, ShowsEveryParameterBatchAndMergeStepConsistentWithTheInput) {
                 (run.labels[i] == label ? mine_before : others_before).push_back(before);
                 (run.labels[i] == label ? mine_after : others_after).push_back(after);
             }
-            const double expected_before = pairmend::report::earth_movers_distance(mine_before, others_before);
+            const double expected_before =
+                pairmend::report::earth_movers_distance(mine_before, others_before);
             const double expected_after = pairmend::report::earth_movers_distance(mine_after, others_after);
             const std::regex row("<tr data-batch=\"" + std::to_string(label) +
                                  "\">.*?class=\"num before\">([^<]+)</td><td class=\"num after\">([^<]+)</td>"

@@ -118,14 +118,15 @@ TEST(NeighbourhoodMixing, HandCheckedAlternatingLabels) {
     // carries the other label, while 2 of the 3 other events do: 1 / (2/3) = 1.5 for everyone.
     const std::vector<double> rows = {0, 1, 2, 3};
     const std::vector<int> batch = {0, 1, 0, 1};
-    const pairmend::report::Mixing mixing = pairmend::report::neighbourhood_mixing(rows, 1, batch, 2, 1, 1, all_events(4));
+    const pairmend::report::Mixing mixing =
+        pairmend::report::neighbourhood_mixing(rows, 1, batch, 2, 1, 1, all_events(4));
     EXPECT_DOUBLE_EQ(mixing.per_batch[0], 1.5);
     EXPECT_DOUBLE_EQ(mixing.per_batch[1], 1.5);
     EXPECT_DOUBLE_EQ(mixing.overall, 1.5);
 
     // Batches far apart never meet.
-    const pairmend::report::Mixing apart =
-        pairmend::report::neighbourhood_mixing({0, 0.1, 0.2, 50, 50.1}, 1, {0, 0, 0, 1, 1}, 2, 1, 1, all_events(5));
+    const pairmend::report::Mixing apart = pairmend::report::neighbourhood_mixing(
+        {0, 0.1, 0.2, 50, 50.1}, 1, {0, 0, 0, 1, 1}, 2, 1, 1, all_events(5));
     EXPECT_DOUBLE_EQ(apart.overall, 0.0);
     // k beyond the event count is capped at all other events, whose shares are then exactly the expected
     // ones.
@@ -133,10 +134,12 @@ TEST(NeighbourhoodMixing, HandCheckedAlternatingLabels) {
         pairmend::report::neighbourhood_mixing({0, 1, 2}, 1, {0, 1, 0}, 2, 30, 1, all_events(3));
     EXPECT_DOUBLE_EQ(capped.per_batch[0], 1.0);
     EXPECT_DOUBLE_EQ(capped.per_batch[1], 1.0);
-    EXPECT_TRUE(std::isnan(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 0}, 1, 30, 1, all_events(2)).overall));
+    EXPECT_TRUE(std::isnan(
+        pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 0}, 1, 30, 1, all_events(2)).overall));
     EXPECT_THROW(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 2}, 2, 1, 1, all_events(2)),
                  std::invalid_argument);
-    EXPECT_THROW(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 1}, 2, 1, 1, {2}), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::neighbourhood_mixing({0, 1}, 1, {0, 1}, 2, 1, 1, {2}),
+                 std::invalid_argument);
 }
 
 TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
@@ -152,11 +155,13 @@ TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
     batch.insert(batch.end(), 500, 1);
 
     // Unequal batch sizes: the expected share corrects for them, so both batches come out near 1.
-    const pairmend::report::Mixing same = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, all_events(2000));
+    const pairmend::report::Mixing same =
+        pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, all_events(2000));
     EXPECT_NEAR(same.per_batch[0], 1.0, 0.1);
     EXPECT_NEAR(same.per_batch[1], 1.0, 0.1);
     EXPECT_NEAR(same.overall, 1.0, 0.1);
-    const pairmend::report::Mixing apart = pairmend::report::neighbourhood_mixing(shifted, 3, batch, 2, 30, 2, all_events(2000));
+    const pairmend::report::Mixing apart =
+        pairmend::report::neighbourhood_mixing(shifted, 3, batch, 2, 30, 2, all_events(2000));
     EXPECT_LT(apart.overall, 0.01);
 
     // Measuring at a spread selection of events estimates the same figure; the thread count changes nothing.
@@ -164,9 +169,11 @@ TEST(NeighbourhoodMixing, SameDistributionIsNearOneAndAShiftIsNearZero) {
     for (const std::size_t j : pairmend::report::spread_selection(500, 300)) {
         some.push_back(1500 + j);
     }
-    const pairmend::report::Mixing sampled = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, some);
+    const pairmend::report::Mixing sampled =
+        pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 2, some);
     EXPECT_NEAR(sampled.overall, same.overall, 0.1);
-    const pairmend::report::Mixing one_thread = pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 1, some);
+    const pairmend::report::Mixing one_thread =
+        pairmend::report::neighbourhood_mixing(mixed, 3, batch, 2, 30, 1, some);
     EXPECT_EQ(one_thread.overall, sampled.overall);
     EXPECT_EQ(one_thread.per_batch, sampled.per_batch);
     EXPECT_EQ(pairmend::report::spread_selection(10, 4), (std::vector<std::size_t>{0, 2, 5, 7}));
@@ -211,7 +218,8 @@ TEST(NeighbourhoodFigures, MatchAnExhaustiveSearch) {
         sums[b] += (other / k) / ((static_cast<double>(n) - sizes[b]) / static_cast<double>(n - 1));
         counts[b] += 1;
     }
-    const pairmend::report::Mixing mixing = pairmend::report::neighbourhood_mixing(after, 2, batch, 3, k, 2, queries);
+    const pairmend::report::Mixing mixing =
+        pairmend::report::neighbourhood_mixing(after, 2, batch, 3, k, 2, queries);
     double weighted = 0;
     for (std::size_t b = 0; b < 3; ++b) {
         EXPECT_NEAR(mixing.per_batch[b], sums[b] / counts[b], 1e-12) << b;
@@ -249,7 +257,8 @@ TEST(StructureKept, OneForShiftsAndScalingLowForAScrambledBatch) {
         scaled[v] *= 3.0;
     }
     EXPECT_DOUBLE_EQ(pairmend::report::structure_kept(before, shifted, 3, 15, 2, all_events(1200)), 1.0);
-    EXPECT_DOUBLE_EQ(pairmend::report::structure_kept(before, scaled, 3, 15, 2, pairmend::report::spread_selection(1200, 100)),
+    EXPECT_DOUBLE_EQ(pairmend::report::structure_kept(before, scaled, 3, 15, 2,
+                                                      pairmend::report::spread_selection(1200, 100)),
                      1.0);
 
     // A correction that hands every event another event's values keeps no neighbourhood.
@@ -265,7 +274,8 @@ TEST(StructureKept, OneForShiftsAndScalingLowForAScrambledBatch) {
     // Two events are each other's only neighbour; one event has none.
     EXPECT_DOUBLE_EQ(pairmend::report::structure_kept({0, 1}, {5, 3}, 1, 15, 1, all_events(2)), 1.0);
     EXPECT_TRUE(std::isnan(pairmend::report::structure_kept({0}, {1}, 1, 15, 1, all_events(1))));
-    EXPECT_THROW(pairmend::report::structure_kept({0, 1}, {0}, 1, 15, 1, all_events(1)), std::invalid_argument);
+    EXPECT_THROW(pairmend::report::structure_kept({0, 1}, {0}, 1, 15, 1, all_events(1)),
+                 std::invalid_argument);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -346,7 +356,8 @@ TEST(NoiseFloor, LeftOutWithASentenceWithoutSettingsOrMergeOrder) {
     run.input.engine.reset();
     const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input);
     EXPECT_FALSE(summary.noise_floor.computed);
-    EXPECT_NE(pairmend::report::render_qc_report(run.input, summary).find("did not pass the correction&#39;s settings"),
+    EXPECT_NE(pairmend::report::render_qc_report(run.input, summary)
+                  .find("did not pass the correction&#39;s settings"),
               std::string::npos);
     EXPECT_TRUE(std::isnan(batch_of(summary, 8).displacement_to_floor));
 
@@ -458,7 +469,8 @@ TEST(QcJson, NumbersAndTextsAreValidJsonAndRoundTrip) {
         ASSERT_FALSE(parsed.HasParseError()) << text;
         EXPECT_EQ(std::strtod(text.c_str(), nullptr), i % 2 == 0 ? value : -value) << text;
     }
-    EXPECT_EQ(pairmend::report::json_string("a\"b\\c\n\x01\xC3\xA9"), "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
+    EXPECT_EQ(pairmend::report::json_string("a\"b\\c\n\x01\xC3\xA9"),
+              "\"a\\\"b\\\\c\\u000a\\u0001\xC3\xA9\"");
     EXPECT_EQ(pairmend::report::qc_json_path("/run/report.html"), "/run/report.json");
     EXPECT_EQ(pairmend::report::qc_json_path("report"), "report.json");
     EXPECT_EQ(pairmend::report::qc_json_path("out.v2/report.htm"), "out.v2/report.json");

@@ -5,8 +5,8 @@
 // behind, and pairmend-fcs corrects the study with its default channels and cofactor.
 
 #include "cli_harness.hpp"
-#include "pairmend/fcs/fcs_file.hpp"
 #include "mass_panel.hpp"
+#include "pairmend/fcs/fcs_file.hpp"
 #include "study.hpp"
 
 #include <gmock/gmock.h>
@@ -34,12 +34,12 @@ namespace {
 namespace fs = std::filesystem;
 // The FCS library, named once so that a move of its header or namespace is a change of two lines.
 namespace fcs_io = pairmend::fcs;
+using pairmend::tools::StudyOptions;
 using pairmend_test::read_text;
 using pairmend_test::run_program;
 using pairmend_test::RunResult;
 using pairmend_test::TempDir;
 using pairmend_test::write_text;
-using pairmend::tools::StudyOptions;
 using ::testing::HasSubstr;
 
 const std::string simulate_binary = PAIRMEND_SIMULATE;
@@ -212,7 +212,7 @@ TEST(SimulatedFcsStudy, AnchorsShareOneCompositionSamplesDifferAndBatchesFollowT
         while (stream.next(event)) {
             ++counted[static_cast<std::size_t>(event.population)];
             pairmend::tools::distort(study.model, file.batch - 1, event.population, event.truth.data(),
-                                    expected.data());
+                                     expected.data());
             ASSERT_EQ(event.observed, expected) << file.name;
             const auto& population = study.model.populations[static_cast<std::size_t>(event.population)];
             for (std::size_t j = 0; j < expected.size(); ++j) {

@@ -356,7 +356,8 @@ TEST(FastTableWriter, WritesTheSameBytesAsTheGeneralWriter) {
         for (const std::vector<std::string>& header :
              {std::vector<std::string>{}, std::vector<std::string>{"MNN_1_R", "MNN_2_R", "x y"}}) {
             ASSERT_TRUE(QN::write_csv(dir.file("general.csv"), rows, header, ','));
-            ASSERT_TRUE(pairmend::table_io::write_value_table(dir.file("fast.csv"), header, values.data(), nobs, ndim));
+            ASSERT_TRUE(pairmend::table_io::write_value_table(dir.file("fast.csv"), header, values.data(),
+                                                              nobs, ndim));
             EXPECT_TRUE(read_text(dir.file("general.csv")) == read_text(dir.file("fast.csv")))
                 << nobs << " rows of " << ndim << " values, header of " << header.size();
         }
@@ -366,7 +367,8 @@ TEST(FastTableWriter, WritesTheSameBytesAsTheGeneralWriter) {
 TEST(FastTableWriter, ReportsFilesThatCannotBeWritten) {
     const TempDir dir;
     const std::vector<double> values(300000, 1.25); // more than one buffer
-    EXPECT_FALSE(pairmend::table_io::write_value_table(dir.file("no-folder/out.csv"), {"a"}, values.data(), 1, 1));
+    EXPECT_FALSE(
+        pairmend::table_io::write_value_table(dir.file("no-folder/out.csv"), {"a"}, values.data(), 1, 1));
     EXPECT_FALSE(pairmend::table_io::write_value_table(dir.path().string(), {"a"}, values.data(), 1, 1));
     EXPECT_FALSE(pairmend::table_io::write_value_table("/dev/full", {"a"}, values.data(), 1, 1));
     EXPECT_FALSE(pairmend::table_io::write_value_table("/dev/full", {"a"}, values.data(), 100000, 3));

@@ -25,7 +25,7 @@ __all__ = ["Correction", "METHODS", "correct", "correct_anndata", "default_num_t
 
 #: The correction methods, the default first: "mnn" (mutual nearest neighbours, the program's
 #: correction) and "curves" (per-channel curves matched population by population, then a smooth
-#: local field); see "Choosing a method" in the README.
+#: local field); see docs/methods.md.
 METHODS = list(_core.METHODS)
 
 _REFERENCE_POLICIES = tuple(_core.REFERENCE_POLICIES)

@@ -1,7 +1,7 @@
 #include "mnn_io.hpp"
 
-#include "plugin_framework/csv.hpp"
 #include "pairmend/output_transaction.hpp"
+#include "plugin_framework/csv.hpp"
 #include "table_io.hpp"
 
 #include <algorithm>
@@ -86,7 +86,8 @@ void prepare_with_labels(const std::vector<std::vector<std::string>>& rows, std:
             const double value = std::stod(rows[i][j]);
             // One infinite or NaN value would poison every distance it takes part in.
             if (!std::isfinite(value)) {
-                throw std::runtime_error(pairmend::non_finite_value_message(rows[i][j], cell_place(i, j + 1)));
+                throw std::runtime_error(
+                    pairmend::non_finite_value_message(rows[i][j], cell_place(i, j + 1)));
             }
             data[i * ndim + j] = value;
         }

@@ -33,9 +33,9 @@ struct CorrectOptions {
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
     std::string report;                ///< --report; empty for no report.
     std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
-    model::Method method; ///< --method (correct, fit), checked when parsed; the default method unless given.
-    std::string model;                         ///< --model (fit: the file to write; apply, extend: to read).
-    std::string new_model;                     ///< --new-model (extend): the extended model's file.
+    model::Method method;  ///< --method (correct, fit), checked when parsed; the default method unless given.
+    std::string model;     ///< --model (fit: the file to write; apply, extend: to read).
+    std::string new_model; ///< --new-model (extend): the extended model's file.
 };
 
 /** `pairmend-fcs export`. */

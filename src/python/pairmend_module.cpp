@@ -258,9 +258,9 @@ std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::
 // Learns a model from labelled events; batches are named by their labels as text and numbered
 // as `correct` numbers them, so that a model fitted on every event repeats `correct` exactly.
 ModelPointer fit_model(const py::array& data, const py::object& labels, const py::dict& settings,
-                       int num_threads, std::uint64_t reference_events,
-                       std::uint64_t fit_events, const std::vector<std::string>& parameters,
-                       const std::string& method, const py::object& corrected) {
+                       int num_threads, std::uint64_t reference_events, std::uint64_t fit_events,
+                       const std::vector<std::string>& parameters, const std::string& method,
+                       const py::object& corrected) {
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(engine_options(settings));

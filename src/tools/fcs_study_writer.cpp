@@ -2,9 +2,9 @@
 
 #include "fcs_study_writer.hpp"
 
+#include "mass_panel.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/output_transaction.hpp"
-#include "mass_panel.hpp"
 
 #include <unistd.h>
 

@@ -19,7 +19,8 @@ namespace pairmend_test {
 class BruteForce : public knncolle::Base<int, double, double> {
 public:
     BruteForce(int ndim, int nobs, const double* data)
-        : ndim_(ndim), nobs_(nobs), data_(data, data + static_cast<size_t>(ndim) * static_cast<size_t>(nobs)) {}
+        : ndim_(ndim), nobs_(nobs),
+          data_(data, data + static_cast<size_t>(ndim) * static_cast<size_t>(nobs)) {}
 
     int nobs() const override { return nobs_; }
     int ndim() const override { return ndim_; }

@@ -26,7 +26,7 @@ correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
   \item{robust_iterations}{Rounds of trimming outlying correction vectors; at least 0.}
   \item{robust_trim}{Share of correction vectors trimmed in each round, from 0 to 1.}
   \item{approximate}{\code{TRUE} for an approximate neighbour search (a random-projection forest)
-    instead of the exact one. It is rarely faster; see the program's README.}
+    instead of the exact one. It is rarely faster; see docs/job-file.md.}
   \item{automatic_order}{\code{TRUE}: after the first reference, merge the batch with the most
     mutual pairs next; \code{FALSE}: merge the batches in the order of their numbering.}
   \item{reference_policy}{The first reference: \code{"Input"} (the first batch of the numbering),
@@ -38,7 +38,7 @@ correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
   \item{method}{The correction method, one of \code{\link{correction_methods}()}: \code{"mnn"} (the
     default, the program's mutual nearest-neighbour correction) or \code{"curves"} (per-channel
     curves matched population by population, then a smooth local field; the settings above choose
-    the merge order and match the populations). See "Choosing a method" in the README.}
+    the merge order and match the populations). See docs/methods.md.}
 }
 \details{
 The settings and their defaults are those of the program's job file (\code{engine_defaults()}).

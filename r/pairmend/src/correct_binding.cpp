@@ -40,8 +40,8 @@
  *         shared messages for non-finite values and batches without mutual pairs.
  */
 // [[Rcpp::export(rng = false)]]
-Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, Rcpp::List settings, int num_threads,
-                          std::string data_name, std::string method) {
+Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, Rcpp::List settings,
+                          int num_threads, std::string data_name, std::string method) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     pairmend::model::CorrectOptions options;
     options.settings = pairmend::model::model_settings(pairmend_r::engine_options_of(settings));

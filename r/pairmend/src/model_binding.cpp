@@ -12,12 +12,12 @@
 #include "settings_list.hpp"
 
 #include "mnncorrect/Interrupted.hpp"
-#include "pairmend/output_transaction.hpp"
 #include "pairmend/engine_options.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
+#include "pairmend/output_transaction.hpp"
 
 #include <Rcpp.h>
 
@@ -162,10 +162,9 @@ Rcpp::NumericMatrix model_apply(SEXP handle, SEXP x, SEXP batch, int num_threads
         const ModelEvents events(x, shape, batch, pairmend_r::BatchesNeeded::any);
         Rcpp::checkUserInterrupt();
         interruptible([&] {
-            pairmend::model::apply_labelled(model, events.ndim(), events.shape.nobs, events.values.data(),
-                                            events.labels.batches().data(), events.labels.names(),
-                                            corrected.engine_output(), num_threads,
-                                            pairmend_r::interrupt_pending);
+            pairmend::model::apply_labelled(
+                model, events.ndim(), events.shape.nobs, events.values.data(), events.labels.batches().data(),
+                events.labels.names(), corrected.engine_output(), num_threads, pairmend_r::interrupt_pending);
         });
     }
     Rcpp::checkUserInterrupt();
@@ -254,7 +253,8 @@ Rcpp::List model_fields(SEXP handle) {
         fitted_events.push_back(batch.fitted_events);
     }
     Rcpp::List settings = pairmend_r::settings_list(pairmend::model::engine_options(model.settings));
-    settings.push_back(counts_vector(std::vector<std::uint64_t>{model.settings.reference_events}), "reference_events");
+    settings.push_back(counts_vector(std::vector<std::uint64_t>{model.settings.reference_events}),
+                       "reference_events");
 
     Rcpp::RObject fcs = R_NilValue;
     if (model.fcs) {

@@ -23,7 +23,7 @@ std::string json_number(double value);
 std::string json_string(std::string_view text);
 
 /**
- * The report's figures as one JSON object (keys are listed in the README's report section):
+ * The report's figures as one JSON object (keys are listed in docs/qc-report.md):
  * the run, the parameters, the merge order, the neighbourhood mixing, the noise floor, the 2-D
  * view's components and one object per batch. The times the report took are left out, so that the
  * same run gives the same bytes.
