@@ -332,8 +332,9 @@ void summarize_neighbourhoods(const QcReportInput& input, const QcReportOptions&
                        "reference batch to split, is not known.";
     } else if (!input.engine) {
         floor.reason =
-            "The noise floor was not measured: the program that wrote this report did not pass the "
-            "correction's settings to it.";
+            "The noise floor was not measured: it repeats the mutual-nearest-neighbour correction of "
+            "every event on halves of the first reference batch, and this run corrected through a "
+            "model (another method, or a fit on a subsample).";
     } else if (!usable_unit) {
         floor.reason = "The noise floor was not measured: the first reference batch's values do not vary, so "
                        "there is no unit to measure movements in.";
