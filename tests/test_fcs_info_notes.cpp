@@ -2,11 +2,10 @@
 // the primary and the supplemental TEXT disagree: `info` lists them, `correct` says them under the
 // file's progress line, and neither `export` nor a corrected file carries a set-aside keyword.
 
-#include "correct_files.hpp"
-#include "info_export.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
-#include "progress.hpp"
-#include "tool_options.hpp"
+#include "pairmend/fcs_study/correct_study.hpp"
+#include "pairmend/fcs_study/info_export.hpp"
+#include "pairmend/fcs_study/progress.hpp"
 
 #include "cli_harness.hpp"
 #include "fcs_builder.hpp"
@@ -62,7 +61,7 @@ TEST(FcsToolNotes, InfoListsSetAsideSegmentsAndDisagreements) {
 
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_TRUE(pairmend::fcs_tool::print_info({{set_aside, both}}, out, err));
+    EXPECT_TRUE(pairmend::fcs_study::print_info({{set_aside, both}}, out, err));
     EXPECT_EQ(err.str(), "");
     const std::vector<std::string> lines = pairmend_test::split_lines(out.str());
     const auto line_with = [&](const std::string& text) {
@@ -89,7 +88,7 @@ TEST(FcsToolNotes, ExportWritesTheDataOfAFileWithASetAsideSegment) {
     const std::string input =
         write_file(dir, "in.fcs", marker_file(3, 0, "/" + std::string("\x01\x02\x00", 3)));
     const std::string table = dir.file("out.csv");
-    pairmend::fcs_tool::export_csv({false, input, table});
+    pairmend::fcs_study::export_csv({false, input, table});
     const std::vector<std::string> lines = pairmend_test::split_lines(pairmend_test::read_text(table));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "FSC-A,CD3");
@@ -98,14 +97,14 @@ TEST(FcsToolNotes, ExportWritesTheDataOfAFileWithASetAsideSegment) {
 
 TEST(FcsToolNotes, CorrectSaysTheNoteAndLeavesTheSetAsideKeywordsOut) {
     const TempDir dir;
-    pairmend::fcs_tool::CorrectOptions options;
-    options.out_dir = dir.file("out");
+    pairmend::fcs_study::StudyFiles options;
     options.cofactor = 150;
     options.files = {write_file(dir, "a.fcs", marker_file(120, 0, unparsed_stext)),
                      write_file(dir, "b.fcs", marker_file(120, 0.3, ""))};
+    const pairmend::fcs_study::CorrectedOutput output{dir.file("out"), ""};
     std::ostringstream lines;
-    pairmend::fcs_tool::Progress progress(lines);
-    pairmend::fcs_tool::correct_files(options, progress);
+    pairmend::fcs_study::Progress progress(lines);
+    pairmend::fcs_study::correct_study(options, {}, output, 1, progress);
     const std::string text = lines.str();
     const std::size_t read_a = text.find("Read " + options.files[0]);
     const std::size_t note = text.find("The supplemental TEXT segment (byte offsets ");
@@ -115,7 +114,7 @@ TEST(FcsToolNotes, CorrectSaysTheNoteAndLeavesTheSetAsideKeywordsOut) {
     EXPECT_LT(note, read_b) << "under the progress line of the file it belongs to";
     EXPECT_EQ(text.find("The supplemental TEXT segment", note + 1), std::string::npos) << text;
 
-    const pairmend::fcs::FcsFile corrected = pairmend::fcs::read_fcs(options.out_dir + "/a.fcs");
+    const pairmend::fcs::FcsFile corrected = pairmend::fcs::read_fcs(output.out_dir + "/a.fcs");
     EXPECT_EQ(corrected.num_events, 120u);
     EXPECT_FALSE(corrected.keyword("SECRET").has_value());
     EXPECT_EQ(corrected.instrument(), "Primary cytometer");

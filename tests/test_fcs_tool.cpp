@@ -2,12 +2,14 @@
 // whole corrections: the corrected values equal pairmend's for the same transformed values, the
 // written files keep the original values, and a failed run leaves the output folder as it was.
 
-#include "batch_plan.hpp"
-#include "channel_choice.hpp"
 #include "cli_harness.hpp"
-#include "correct_files.hpp"
 #include "fcs_tool.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs_study/batch_plan.hpp"
+#include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/correct_study.hpp"
+#include "pairmend/fcs_study/prepare_correction.hpp"
+#include "pairmend/fcs_study/run_correction.hpp"
 #include "pairmend/output_transaction.hpp"
 #include "run_mnn.hpp"
 #include "tool_options.hpp"
@@ -36,7 +38,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pairmend::fcs_tool::CorrectOptions;
+using pairmend::fcs_tool::CorrectCommand;
 using pairmend_test::read_text;
 using pairmend_test::run_program;
 using pairmend_test::RunResult;
@@ -241,7 +243,7 @@ TEST(FcsToolCommandLine, WrongArgumentsAreRefusedWithTheUsageText) {
 }
 
 TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
-    const CorrectOptions options = pairmend::fcs_tool::parse_correct_options({"--out=o",
+    const CorrectCommand options = pairmend::fcs_tool::parse_correct_command({"--out=o",
                                                                               "--num-neighbors",
                                                                               "7",
                                                                               "--mads=2.5",
@@ -265,13 +267,15 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
                                                                               "a.fcs",
                                                                               "--",
                                                                               "--odd-name.fcs"});
-    EXPECT_EQ(options.out_dir, "o");
-    EXPECT_EQ(options.files, (std::vector<std::string>{"a.fcs", "--odd-name.fcs"}));
-    EXPECT_EQ(options.channels, (std::vector<std::string>{"CD3", "CD19"}));
-    EXPECT_EQ(options.cofactor, 150.0);
-    EXPECT_EQ(options.report, "r.html");
+    EXPECT_EQ(options.output.out_dir, "o");
+    EXPECT_EQ(options.study.files, (std::vector<std::string>{"a.fcs", "--odd-name.fcs"}));
+    EXPECT_EQ(options.study.channels, (std::vector<std::string>{"CD3", "CD19"}));
+    EXPECT_EQ(options.study.cofactor, 150.0);
+    EXPECT_EQ(options.output.report, "r.html");
+    ASSERT_TRUE(options.threads.has_value());
 
-    const mnncorrect::Options engine = pairmend::fcs_tool::configure_engine(options);
+    const mnncorrect::Options engine =
+        pairmend::fcs_study::configure_engine(options.learning.engine, *options.threads);
     EXPECT_EQ(engine.num_neighbors, 7);
     EXPECT_EQ(engine.num_mads, 2.5);
     EXPECT_EQ(engine.robust_iterations, 4);
@@ -282,8 +286,10 @@ TEST(FcsToolCommandLine, EveryEngineOptionReachesTheEngine) {
     EXPECT_EQ(engine.num_threads, 3);
 
     // Without options: pairmend's defaults and thread count.
-    const mnncorrect::Options defaults = pairmend::fcs_tool::configure_engine(
-        pairmend::fcs_tool::parse_correct_options({"--out", "o", "a.fcs"}));
+    const CorrectCommand plain = pairmend::fcs_tool::parse_correct_command({"--out", "o", "a.fcs"});
+    EXPECT_FALSE(plain.threads.has_value());
+    const mnncorrect::Options defaults =
+        pairmend::fcs_study::configure_engine(plain.learning.engine, pairmend::default_engine_threads());
     const QN::MnnSettings pairmend_defaults;
     const mnncorrect::Options pairmend = QN::configure_engine(pairmend_defaults);
     EXPECT_EQ(defaults.num_neighbors, pairmend.num_neighbors);
@@ -299,15 +305,16 @@ TEST(FcsToolBatchSheet, AssignsFilesByPathOrBaseNameInNaturalOrder) {
     const std::vector<std::string> files = {"data/a.fcs", "data/b.fcs", "other/c.fcs", "d.fcs"};
     const std::string path = dir.file("sheet.csv");
     write_text(path, "File , Batch\r\n\ndata/a.fcs, run 10\r\nb.fcs,run 2\nc.fcs ,run 10\n d.fcs,run 9\n");
-    const pairmend::fcs_tool::BatchPlan plan =
-        pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
+    const pairmend::fcs_study::BatchPlan plan =
+        pairmend::fcs_study::batches_from_sheet(files, pairmend::fcs_study::read_batch_sheet(path));
     EXPECT_EQ(plan.names, (std::vector<std::string>{"run 2", "run 9", "run 10"}));
     EXPECT_EQ(plan.file_batch, (std::vector<int>{3, 1, 3, 2}));
 
-    EXPECT_TRUE(pairmend::fcs_tool::natural_less("B2", "b1") != pairmend::fcs_tool::natural_less("b1", "B2"));
-    EXPECT_TRUE(pairmend::fcs_tool::natural_less("run 1", "run 01") !=
-                pairmend::fcs_tool::natural_less("run 01", "run 1"));
-    EXPECT_TRUE(pairmend::fcs_tool::natural_less("day", "day 1"));
+    EXPECT_TRUE(pairmend::fcs_study::natural_less("B2", "b1") !=
+                pairmend::fcs_study::natural_less("b1", "B2"));
+    EXPECT_TRUE(pairmend::fcs_study::natural_less("run 1", "run 01") !=
+                pairmend::fcs_study::natural_less("run 01", "run 1"));
+    EXPECT_TRUE(pairmend::fcs_study::natural_less("day", "day 1"));
 }
 
 TEST(FcsToolBatchSheet, RefusesSheetsThatDoNotMatchTheFiles) {
@@ -317,7 +324,7 @@ TEST(FcsToolBatchSheet, RefusesSheetsThatDoNotMatchTheFiles) {
     const auto message = [&](const std::string& text) {
         write_text(path, text);
         try {
-            pairmend::fcs_tool::batches_from_sheet(files, pairmend::fcs_tool::read_batch_sheet(path));
+            pairmend::fcs_study::batches_from_sheet(files, pairmend::fcs_study::read_batch_sheet(path));
         } catch (const std::runtime_error& error) {
             return std::string(error.what());
         }
@@ -353,16 +360,16 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
         GTEST_SKIP() << "the real FCS files are not present";
     }
     const pairmend::fcs::FcsFile mass = pairmend::fcs::read_fcs(mass_files().front());
-    EXPECT_TRUE(pairmend::fcs_tool::is_mass_cytometry(mass));
+    EXPECT_TRUE(pairmend::fcs_study::is_mass_cytometry(mass));
     std::vector<std::string> chosen;
-    for (const std::size_t i : pairmend::fcs_tool::default_channels(mass)) {
+    for (const std::size_t i : pairmend::fcs_study::default_channels(mass)) {
         chosen.push_back(mass.channels[i].label);
     }
     EXPECT_EQ(chosen, mass_markers);
 
     const pairmend::fcs::FcsFile flow = pairmend::fcs::read_fcs(flow_folder + "/Mock_01_A.fcs");
-    EXPECT_FALSE(pairmend::fcs_tool::is_mass_cytometry(flow));
-    EXPECT_EQ(pairmend::fcs_tool::default_channels(flow).size(), flow.channels.size());
+    EXPECT_FALSE(pairmend::fcs_study::is_mass_cytometry(flow));
+    EXPECT_EQ(pairmend::fcs_study::default_channels(flow).size(), flow.channels.size());
 
     // Scatter and time are left out of conventional flow files.
     const std::string fortessa =
@@ -370,19 +377,19 @@ TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
     if (fs::exists(fortessa)) {
         const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(fortessa);
         std::vector<std::string> names;
-        for (const std::size_t i : pairmend::fcs_tool::default_channels(file)) {
+        for (const std::size_t i : pairmend::fcs_study::default_channels(file)) {
             names.push_back(file.channels[i].name);
         }
         EXPECT_EQ(names, (std::vector<std::string>{"FITC-A", "PerCP-Cy5-5-A", "AmCyan-A", "PE-Texas Red-A"}));
     }
 
     // Channels are found by $PnN or $PnS; a name that is neither is refused with the file's name.
-    EXPECT_EQ(mass.channels[pairmend::fcs_tool::find_channel(mass, "CD19")].name, "Nd142Di");
-    EXPECT_EQ(mass.channels[pairmend::fcs_tool::find_channel(mass, "Nd142Di")].label, "CD19");
+    EXPECT_EQ(mass.channels[pairmend::fcs_study::find_channel(mass, "CD19")].name, "Nd142Di");
+    EXPECT_EQ(mass.channels[pairmend::fcs_study::find_channel(mass, "Nd142Di")].label, "CD19");
     EXPECT_THROW(
         {
             try {
-                pairmend::fcs_tool::find_channel(mass, "CD999");
+                pairmend::fcs_study::find_channel(mass, "CD999");
             } catch (const std::runtime_error& error) {
                 EXPECT_EQ(std::string(error.what()),
                           mass.path +
@@ -400,7 +407,7 @@ TEST(FcsToolChannels, BookkeepingChannelsByNameAndLabel) {
         pairmend::fcs::Channel channel;
         channel.name = name;
         channel.label = label;
-        return pairmend::fcs_tool::default_exclusion_reason(channel, mass);
+        return pairmend::fcs_study::default_exclusion_reason(channel, mass);
     };
     EXPECT_EQ(reason("Time", "", false), "time");
     EXPECT_EQ(reason("FL8-H", "Time (10.24 sec.)", false), "time");
@@ -614,19 +621,20 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
         GTEST_SKIP() << "the real FCS files are not present";
     }
     const TempDir dir;
-    CorrectOptions options;
-    options.out_dir = dir.file("out");
-    options.files = mass_files();
-    options.batch_sheet = mass_run_sheet(dir);
-    options.channels = mass_markers;
-    options.cofactor = 5;
+    pairmend::fcs_study::StudyFiles study;
+    study.files = mass_files();
+    study.batch_sheet = mass_run_sheet(dir);
+    study.channels = mass_markers;
+    study.cofactor = 5;
+    const pairmend::fcs_study::CorrectedOutput output{dir.file("out"), ""};
+    const pairmend::fcs_study::LearnSettings learning;
     std::ostringstream lines;
-    pairmend::fcs_tool::Progress progress(lines);
-    const pairmend::fcs_tool::CorrectionInput input =
-        pairmend::fcs_tool::prepare_correction(options, progress);
+    pairmend::fcs_study::Progress progress(lines);
+    const pairmend::fcs_study::CorrectionInput input =
+        pairmend::fcs_study::prepare_correction(study, progress);
     ASSERT_EQ(input.ndim, 37);
     ASSERT_EQ(input.nobs, 8000u);
-    EXPECT_EQ(input.batches.names, (std::vector<std::string>{"run 1", "run 2"}));
+    EXPECT_EQ(input.study.batches.names, (std::vector<std::string>{"run 1", "run 2"}));
 
     // pairmend on a table of the same transformed values, written to read back exactly, with the
     // batch numbers as labels.
@@ -641,7 +649,7 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
             const double value = input.data[e * 37 + j];
             // The transform is arcsinh(value / 5) of the file's values, in the chosen order.
             const std::size_t file = e / 1000;
-            const double source = input.linear[file][(e % 1000) * 55 + input.chosen[file][j]];
+            const double source = input.linear[file][(e % 1000) * 55 + input.study.channels.chosen[file][j]];
             ASSERT_EQ(value, std::asinh(source / 5));
             table.append(number, std::to_chars(number, number + sizeof(number), value).ptr);
             table += ',';
@@ -657,8 +665,8 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     const auto rows = csv_rows(read_text(dir.file("output.csv")));
     ASSERT_EQ(rows.size(), input.nobs + 1);
 
-    const pairmend::fcs_tool::CorrectionResult result =
-        pairmend::fcs_tool::run_correction(input, options, progress);
+    const pairmend::fcs_study::CorrectionResult result =
+        pairmend::fcs_study::run_correction(input, learning, 2, progress);
     for (std::size_t e = 0; e < input.nobs; ++e) {
         ASSERT_EQ(rows[e + 1].size(), 37u);
         for (std::size_t j = 0; j < 37; ++j) {
@@ -669,13 +677,11 @@ TEST(FcsToolCorrect, MassCytometryRunsMatchPairmendOnTheSameTransformedValues) {
     EXPECT_THAT(lines.str(), HasSubstr("Merge step 2: batch 1 (run 1), 4000 events, joined with"));
 
     // The written files hold the original values and the corrected ones on the linear scale.
-    pairmend::OutputTransaction outputs;
-    outputs.create_folder(options.out_dir);
-    pairmend::fcs_tool::write_results(input, result, options, progress, outputs);
-    for (std::size_t f = 0; f < options.files.size(); ++f) {
-        const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(options.files[f]);
+    pairmend::fcs_study::correct_study(study, learning, output, 2, progress);
+    for (std::size_t f = 0; f < study.files.size(); ++f) {
+        const pairmend::fcs::FcsFile source = pairmend::fcs::read_fcs(study.files[f]);
         const pairmend::fcs::FcsFile written =
-            pairmend::fcs::read_fcs(options.out_dir + "/" + fs::path(options.files[f]).filename().string());
+            pairmend::fcs::read_fcs(output.out_dir + "/" + fs::path(study.files[f]).filename().string());
         ASSERT_EQ(written.channels.size(), 55u + 37u);
         EXPECT_EQ(written.channels[55 + 4].name, "Nd142Di_mnn");
         EXPECT_EQ(written.channels[55 + 4].label, "CD19 (MNN)");

@@ -357,9 +357,33 @@ TEST(NoiseFloor, LeftOutWithASentenceWithoutSettingsOrMergeOrder) {
     const pairmend::report::QcSummary summary = pairmend::report::summarize_run(run.input);
     EXPECT_FALSE(summary.noise_floor.computed);
     EXPECT_NE(
-        pairmend::report::render_qc_report(run.input, summary).find("this run corrected through a model"),
+        pairmend::report::render_qc_report(run.input, summary).find("this run applied a model learnt before"),
         std::string::npos);
     EXPECT_TRUE(std::isnan(batch_of(summary, 8).displacement_to_floor));
+
+    // A run corrected another way repeats its own correction on the halves instead of the engine's.
+    std::size_t split_events = 0;
+    run.input.split_correction = pairmend::report::SplitCorrection{
+        5, 1,
+        [&](int ndim, const std::vector<double>& first, const std::vector<double>& second,
+            std::vector<double>& output) {
+            split_events = (first.size() + second.size()) / static_cast<std::size_t>(ndim);
+            std::copy(first.begin(), first.end(), output.begin());
+            std::transform(second.begin(), second.end(),
+                           output.begin() + static_cast<std::ptrdiff_t>(first.size()),
+                           [](double value) { return value + 1; });
+            return true;
+        }};
+    const pairmend::report::QcSummary repeated = pairmend::report::summarize_run(run.input);
+    ASSERT_TRUE(repeated.noise_floor.computed);
+    EXPECT_EQ(split_events, repeated.noise_floor.reference + repeated.noise_floor.moved);
+    EXPECT_GT(repeated.noise_floor.displacement, 0);
+    run.input.split_correction->correct = [](int, const std::vector<double>&, const std::vector<double>&,
+                                             std::vector<double>&) { return false; };
+    const pairmend::report::QcSummary unpaired = pairmend::report::summarize_run(run.input);
+    EXPECT_FALSE(unpaired.noise_floor.computed);
+    EXPECT_NE(unpaired.noise_floor.reason.find("share no mutual nearest neighbours"), std::string::npos);
+    run.input.split_correction.reset();
 
     // With the merge order unknown there is no first reference: every batch gets its structure kept.
     run.input.merge_order.clear();

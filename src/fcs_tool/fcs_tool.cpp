@@ -1,16 +1,26 @@
 #include "fcs_tool.hpp"
 
-#include "correct_files.hpp"
-#include "info_export.hpp"
-#include "model_commands.hpp"
-#include "pairmend/model/correct.hpp"
-#include "progress.hpp"
+#include "pairmend/engine_options.hpp"
+#include "pairmend/fcs_study/correct_study.hpp"
+#include "pairmend/fcs_study/info_export.hpp"
+#include "pairmend/fcs_study/progress.hpp"
+#include "pairmend/fcs_study/study_models.hpp"
 #include "tool_options.hpp"
 
 #include <exception>
 #include <new>
+#include <optional>
 
 namespace pairmend::fcs_tool {
+
+namespace {
+
+// The threads given with --threads, or pairmend's default.
+int threads(const std::optional<int>& given) {
+    return given ? *given : default_engine_threads();
+}
+
+} // namespace
 
 int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
@@ -24,30 +34,31 @@ int run_fcs_tool(const std::vector<std::string>& args, std::ostream& out, std::o
             return 0;
         }
         if (command == "info") {
-            if (!print_info(parse_info_options(rest), out, err)) {
+            if (!fcs_study::print_info(parse_info_options(rest), out, err)) {
                 return 1;
             }
         } else if (command == "export") {
-            export_csv(parse_export_options(rest));
+            fcs_study::export_csv(parse_export_options(rest));
         } else if (command == "correct") {
-            const CorrectOptions options = parse_correct_options(rest);
-            Progress progress(err);
-            // Another method, like a subsample, runs as a model learnt and then applied.
-            if (model::runs_as_model(options.method, options.fit_events)) {
-                fit_and_apply_files(options, progress);
-            } else {
-                correct_files(options, progress);
-            }
-        } else if (command == "fit" || command == "apply" || command == "extend") {
-            const CorrectOptions options = parse_model_options(command, rest);
-            Progress progress(err);
-            if (command == "fit") {
-                fit_files(options, progress);
-            } else if (command == "apply") {
-                apply_files(options, progress);
-            } else {
-                extend_files(options, progress);
-            }
+            const CorrectCommand options = parse_correct_command(rest);
+            fcs_study::Progress progress(err);
+            fcs_study::correct_study(options.study, options.learning, options.output,
+                                     threads(options.threads), progress);
+        } else if (command == "fit") {
+            const FitCommand options = parse_fit_command(rest);
+            fcs_study::Progress progress(err);
+            fcs_study::fit_study(options.study, options.learning, options.model, threads(options.threads),
+                                 progress);
+        } else if (command == "apply") {
+            const ApplyCommand options = parse_apply_command(rest);
+            fcs_study::Progress progress(err);
+            fcs_study::apply_study(options.study, options.model, options.output, threads(options.threads),
+                                   progress);
+        } else if (command == "extend") {
+            const ExtendCommand options = parse_extend_command(rest);
+            fcs_study::Progress progress(err);
+            fcs_study::extend_study(options.study, options.model, options.new_model, threads(options.threads),
+                                    progress);
         } else {
             throw UsageError("Unknown command \"" + command +
                              "\": use info, export, correct, fit, apply or extend.");

@@ -1,6 +1,6 @@
 #include "tool_options.hpp"
 
-#include "number_text.hpp"
+#include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/model/method.hpp"
 
 #include <limits>
@@ -179,7 +179,8 @@ std::string engine_usage() {
         case SettingKind::whole_number:
         case SettingKind::number:
             text += usage_line(option, std::string(setting.description) + " (default " +
-                                           shortest_text(setting.default_value) + alias_words(setting) + ")");
+                                           fcs_study::shortest_text(setting.default_value) +
+                                           alias_words(setting) + ")");
             break;
         }
     }
@@ -216,8 +217,18 @@ std::string non_empty(const std::string& value, const std::string& what) {
     return value;
 }
 
-CorrectOptions parse_run_options(const std::string& command, const std::vector<std::string>& args) {
-    CorrectOptions options;
+// Every option of the commands that read a study, as given; each command keeps its own.
+struct RunArguments {
+    fcs_study::StudyFiles study;
+    fcs_study::LearnSettings learning;
+    fcs_study::CorrectedOutput output;
+    std::optional<int> threads;
+    std::string model;
+    std::string new_model;
+};
+
+RunArguments parse_run_options(const std::string& command, const std::vector<std::string>& args) {
+    RunArguments options;
     ArgumentReader reader(args, true);
     bool only_files = false;
     while (!reader.done()) {
@@ -225,31 +236,31 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
         const std::string& name = arg.name;
         const SettingInfo* setting = engine_setting(name);
         if (only_files || !is_option(name)) {
-            options.files.push_back(arg.value ? name + "=" + *arg.value : name);
+            options.study.files.push_back(arg.value ? name + "=" + *arg.value : name);
         } else if (name == "--") {
             only_files = true;
         } else if (!takes_option(command, setting != nullptr ? "--engine" : name)) {
             throw UsageError("pairmend-fcs " + command + " has no option " + name + ".");
         } else if (setting != nullptr) {
-            read_engine_option(*setting, name, reader, options.engine);
+            read_engine_option(*setting, name, reader, options.learning.engine);
         } else if (name == "--out") {
-            options.out_dir = non_empty(reader.value(), "folder of --out");
+            options.output.out_dir = non_empty(reader.value(), "folder of --out");
         } else if (name == "--channels") {
-            options.channels = split_channels(reader.value());
+            options.study.channels = split_channels(reader.value());
         } else if (name == "--batches") {
-            options.batch_sheet = reader.value();
+            options.study.batch_sheet = reader.value();
         } else if (name == "--cofactor") {
-            options.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
-                                            std::numeric_limits<double>::max(), "a positive number");
+            options.study.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
+                                                  std::numeric_limits<double>::max(), "a positive number");
         } else if (name == "--threads") {
             options.threads = parse_int(reader.value(), name, 1);
         } else if (name == "--report") {
-            options.report = non_empty(reader.value(), "file name of --report");
+            options.output.report = non_empty(reader.value(), "file name of --report");
         } else if (name == "--fit-events") {
-            options.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
+            options.learning.fit_events = static_cast<std::uint64_t>(parse_int(reader.value(), name, 1));
         } else if (name == "--method") {
             try {
-                options.method = model::parse_method(reader.value());
+                options.learning.method = model::parse_method(reader.value());
             } catch (const std::runtime_error& error) {
                 throw UsageError(error.what());
             }
@@ -266,10 +277,10 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
     if (command == "extend" && options.new_model.empty()) {
         throw UsageError("pairmend-fcs extend needs --new-model NEW.pmm, the file for the extended model.");
     }
-    if (takes_option(command, "--out") && options.out_dir.empty()) {
+    if (takes_option(command, "--out") && options.output.out_dir.empty()) {
         throw UsageError("pairmend-fcs " + command + " needs --out DIR, the folder for the corrected files.");
     }
-    if (options.files.empty()) {
+    if (options.study.files.empty()) {
         throw UsageError("pairmend-fcs " + command + " needs the FCS files to " +
                          (command == "fit"      ? "learn from."
                           : command == "extend" ? "add."
@@ -280,16 +291,28 @@ CorrectOptions parse_run_options(const std::string& command, const std::vector<s
 
 } // namespace
 
-CorrectOptions parse_correct_options(const std::vector<std::string>& args) {
-    return parse_run_options("correct", args);
+CorrectCommand parse_correct_command(const std::vector<std::string>& args) {
+    RunArguments given = parse_run_options("correct", args);
+    return {std::move(given.study), std::move(given.learning), std::move(given.output), given.threads};
 }
 
-CorrectOptions parse_model_options(const std::string& command, const std::vector<std::string>& args) {
-    return parse_run_options(command, args);
+FitCommand parse_fit_command(const std::vector<std::string>& args) {
+    RunArguments given = parse_run_options("fit", args);
+    return {std::move(given.study), std::move(given.learning), std::move(given.model), given.threads};
 }
 
-ExportOptions parse_export_options(const std::vector<std::string>& args) {
-    ExportOptions options;
+ApplyCommand parse_apply_command(const std::vector<std::string>& args) {
+    RunArguments given = parse_run_options("apply", args);
+    return {std::move(given.study), std::move(given.model), std::move(given.output), given.threads};
+}
+
+ExtendCommand parse_extend_command(const std::vector<std::string>& args) {
+    RunArguments given = parse_run_options("extend", args);
+    return {std::move(given.study), std::move(given.model), std::move(given.new_model), given.threads};
+}
+
+fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& args) {
+    fcs_study::ExportOptions options;
     std::vector<std::string> names;
     for (const std::string& arg : args) {
         if (arg == "--raw") {
@@ -308,8 +331,8 @@ ExportOptions parse_export_options(const std::vector<std::string>& args) {
     return options;
 }
 
-InfoOptions parse_info_options(const std::vector<std::string>& args) {
-    InfoOptions options;
+fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args) {
+    fcs_study::InfoOptions options;
     for (const std::string& arg : args) {
         if (is_option(arg)) {
             throw UsageError("pairmend-fcs info has no option " + arg + ".");

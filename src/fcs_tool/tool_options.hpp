@@ -6,6 +6,8 @@
 
 #include "pairmend/command_line.hpp"
 #include "pairmend/engine_options.hpp"
+#include "pairmend/fcs_study/info_export.hpp"
+#include "pairmend/fcs_study/study_options.hpp"
 #include "pairmend/model/method.hpp"
 
 #include <cstdint>
@@ -19,63 +21,59 @@ namespace pairmend::fcs_tool {
 /** A command line that does not fit the program; the caller prints the usage text with it. */
 using UsageError = command_line::UsageError;
 
-/**
- * `pairmend-fcs correct`, and the model commands `fit`, `apply` and `extend`, which read the
- * same kind of input; each command takes only the options its usage lists.
- */
-struct CorrectOptions {
-    std::string out_dir;               ///< --out: the folder that receives the corrected files.
-    std::vector<std::string> files;    ///< the input FCS files, in command-line order.
-    std::vector<std::string> channels; ///< --channels, by $PnN or $PnS; empty for the default choice.
-    std::string batch_sheet;           ///< --batches; empty when every file is its own batch.
-    std::optional<double> cofactor;    ///< --cofactor; unset for the instrument's default.
-    EngineOptions engine;              ///< the engine's options (--neighbors, --mads, ...).
+/** `pairmend-fcs correct`. */
+struct CorrectCommand {
+    fcs_study::StudyFiles study;       ///< the files, --channels, --batches and --cofactor.
+    fcs_study::LearnSettings learning; ///< the engine's options, --method and --fit-events.
+    fcs_study::CorrectedOutput output; ///< --out and --report.
     std::optional<int> threads;        ///< --threads; unset for pairmend's default.
-    std::string report;                ///< --report; empty for no report.
-    std::uint64_t fit_events = 0; ///< --fit-events: fit on at most this many events per batch; 0 for all.
-    model::Method method;  ///< --method (correct, fit), checked when parsed; the default method unless given.
-    std::string model;     ///< --model (fit: the file to write; apply, extend: to read).
-    std::string new_model; ///< --new-model (extend): the extended model's file.
 };
 
-/** `pairmend-fcs export`. */
-struct ExportOptions {
-    bool raw = false;   ///< --raw: values as stored instead of on the linear scale.
-    std::string input;  ///< the FCS file.
-    std::string output; ///< the CSV file to write.
+/** `pairmend-fcs fit`. */
+struct FitCommand {
+    fcs_study::StudyFiles study;       ///< the files, --channels, --batches and --cofactor.
+    fcs_study::LearnSettings learning; ///< the engine's options, --method and --fit-events.
+    std::string model;                 ///< --model: the file to write.
+    std::optional<int> threads;        ///< --threads; unset for pairmend's default.
 };
 
-/** `pairmend-fcs info`. */
-struct InfoOptions {
-    std::vector<std::string> files; ///< the FCS files to describe.
+/** `pairmend-fcs apply`. */
+struct ApplyCommand {
+    fcs_study::StudyFiles study;       ///< the files, --batches and --cofactor.
+    std::string model;                 ///< --model: the file to read.
+    fcs_study::CorrectedOutput output; ///< --out and --report.
+    std::optional<int> threads;        ///< --threads; unset for pairmend's default.
+};
+
+/** `pairmend-fcs extend`. */
+struct ExtendCommand {
+    fcs_study::StudyFiles study; ///< the files and --batches.
+    std::string model;           ///< --model: the file to read.
+    std::string new_model;       ///< --new-model: the extended model's file.
+    std::optional<int> threads;  ///< --threads; unset for pairmend's default.
 };
 
 /**
- * Reads the arguments of `correct` (after the command word).
- * @throws UsageError naming the argument when an option is unknown, lacks its value or has a
- *         value out of range, when --out or the input files are missing.
+ * Read the arguments of each command (after the command word).
+ * @throws UsageError naming the argument when an option is unknown to the command, lacks its value
+ *         or has a value out of range, or when a required option or the files are missing.
  */
-CorrectOptions parse_correct_options(const std::vector<std::string>& args);
-
-/**
- * Reads the arguments of `fit`, `apply` or `extend` (after the command word).
- * @param command "fit", "apply" or "extend".
- * @throws UsageError naming the argument when an option is unknown to the command, lacks its
- *         value or has a value out of range, or when a required option or the files are missing.
- */
-CorrectOptions parse_model_options(const std::string& command, const std::vector<std::string>& args);
+CorrectCommand parse_correct_command(const std::vector<std::string>& args);
+FitCommand parse_fit_command(const std::vector<std::string>& args);
+ApplyCommand parse_apply_command(const std::vector<std::string>& args);
+ExtendCommand parse_extend_command(const std::vector<std::string>& args);
 
 /**
  * Reads the arguments of `export` (after the command word).
  * @throws UsageError when they are not [--raw] FILE.fcs OUT.csv.
  */
-ExportOptions parse_export_options(const std::vector<std::string>& args);
+fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& args);
 
 /**
  * Reads the arguments of `info` (after the command word).
  * @throws UsageError when no file is named or an option is given.
  */
-InfoOptions parse_info_options(const std::vector<std::string>& args);
+fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args);
 
 /** The usage text printed for --help and after a wrong command line. */
 const char* usage_text();

@@ -4,13 +4,13 @@
 
 #include "fcs_apply_binding.hpp"
 
-#include "batch_plan.hpp"
-#include "model_commands.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs_study/batch_plan.hpp"
+#include "pairmend/fcs_study/study.hpp"
+#include "pairmend/fcs_study/study_models.hpp"
 #include "pairmend/model/Model.hpp"
 #include "pairmend/model/apply.hpp"
 #include "pairmend/model/model_file.hpp"
-#include "prepare_correction.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -66,17 +66,14 @@ std::size_t correct_fcs_file(const CorrectorPointer& held, const std::string& pa
                              const std::string& out_path, const std::string& model_source) {
     const py::gil_scoped_release unlocked;
     const pairmend::model::Model& model = *held->model;
-    pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
-    const std::vector<double> linear = file.linear_values();
-    // `apply` releases the stored values once they are on the linear scale; so does this.
-    std::vector<double>().swap(file.raw);
+    const auto [file, linear] = pairmend::fcs_study::read_linear(path);
     if (file.num_events == 0) {
         throw std::runtime_error(path + " holds no events. Leave it out of the run.");
     }
-    const double cofactor = pairmend::fcs_tool::model_cofactor(model, std::nullopt, model_source);
-    const pairmend::fcs_tool::ChannelChoice channels =
-        pairmend::fcs_tool::choose_channels(pairmend::fcs_tool::model_channel_names(model), {file});
-    const pairmend::fcs_tool::AppliedFile applied = pairmend::fcs_tool::correct_with_model(
+    const double cofactor = pairmend::fcs_study::model_cofactor(model, std::nullopt, model_source);
+    const pairmend::fcs_study::ChannelChoice channels =
+        pairmend::fcs_study::choose_channels(pairmend::fcs_study::model_channel_names(model), {file});
+    const pairmend::fcs_study::AppliedFile applied = pairmend::fcs_study::correct_with_model(
         model, held->corrector, file, linear, channels.chosen.front(), cofactor, batch_number, 1);
     pairmend::fcs::write_fcs(out_path, applied.output);
     return file.num_events;
@@ -86,10 +83,11 @@ std::size_t correct_fcs_file(const CorrectorPointer& held, const std::string& pa
 // or as the sheet says (which may name further files). Returns (names by number, number per file).
 std::pair<std::vector<std::string>, std::vector<int>> fcs_batch_plan(const std::vector<std::string>& files,
                                                                      const std::string& sheet) {
-    const pairmend::fcs_tool::BatchPlan plan =
-        sheet.empty() ? pairmend::fcs_tool::batches_per_file(files)
-                      : pairmend::fcs_tool::batches_from_sheet(
-                            files, pairmend::fcs_tool::read_batch_sheet(sheet), true);
+    pairmend::fcs_study::StudyFiles study;
+    study.files = files;
+    study.batch_sheet = sheet;
+    const pairmend::fcs_study::BatchPlan plan =
+        pairmend::fcs_study::plan_batches(study, pairmend::fcs_study::StudyUse::model);
     return {plan.names, plan.file_batch};
 }
 
@@ -129,8 +127,8 @@ void bind_fcs_apply(py::module_& module) {
     module.def(
         "fcs_model_channels",
         [](const ModelPointer& model, const std::string& source) {
-            return std::make_pair(pairmend::fcs_tool::model_channel_names(*model),
-                                  pairmend::fcs_tool::model_cofactor(*model, std::nullopt, source));
+            return std::make_pair(pairmend::fcs_study::model_channel_names(*model),
+                                  pairmend::fcs_study::model_cofactor(*model, std::nullopt, source));
         },
         py::arg("model"), py::arg("source"),
         "The model's FCS channels and cofactor; refuses a model learnt without them.");
@@ -139,7 +137,7 @@ void bind_fcs_apply(py::module_& module) {
     module.def(
         "fcs_number_batches",
         [](const std::vector<std::string>& file_batches) {
-            const pairmend::fcs_tool::BatchPlan plan = pairmend::fcs_tool::numbered_batches(file_batches);
+            const pairmend::fcs_study::BatchPlan plan = pairmend::fcs_study::numbered_batches(file_batches);
             return std::make_pair(plan.names, plan.file_batch);
         },
         py::arg("file_batches"),

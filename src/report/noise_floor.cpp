@@ -65,8 +65,13 @@ double rms_displacement(const std::vector<double>& before, const std::vector<dou
     return std::sqrt(squares / static_cast<double>(before.size()));
 }
 
-SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
-                                  const mnncorrect::MnnCorrect<int, double>& engine, std::uint64_t seed) {
+namespace {
+
+// Splits the rows into two random halves, corrects one onto the other with `correct` (false: no
+// mutual pairs) and measures how far the moved half moved.
+template <class Correct>
+SplitBatchFloor split_and_correct(const std::vector<double>& rows, int ndim, double unit, int num_neighbors,
+                                  std::uint64_t seed, Correct&& correct) {
     SplitBatchFloor floor;
     if (ndim <= 0) {
         floor.reason = "The noise floor needs at least one parameter.";
@@ -74,7 +79,6 @@ SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, dou
     }
     const auto width = static_cast<std::size_t>(ndim);
     const std::size_t n = rows.size() / width;
-    const int num_neighbors = engine.options().num_neighbors;
     const auto needed = 2 * (static_cast<std::size_t>(std::max(num_neighbors, 1)) + 1);
     if (n < needed) {
         std::ostringstream reason;
@@ -102,18 +106,8 @@ SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, dou
     const std::vector<double> stay_rows = take_rows(rows, width, stay);
     const std::vector<double> move_rows = take_rows(rows, width, move);
 
-    // The split run is the report's own: it neither times nor keeps states for the caller's run.
-    mnncorrect::MnnCorrect<int, double>::Hooks hooks = engine.hooks();
-    hooks.phase_times = nullptr;
-    hooks.target_states = nullptr;
-    const mnncorrect::MnnCorrect<int, double> split_engine(engine.options(), std::move(hooks));
     std::vector<double> output(rows.size());
-    const int merge_order[] = {0, 1};
-    try {
-        split_engine.run(ndim, std::vector<std::size_t>{stay.size(), move.size()},
-                         std::vector<const double*>{stay_rows.data(), move_rows.data()}, output.data(),
-                         merge_order);
-    } catch (const mnncorrect::NoMutualPairsError&) {
+    if (!correct(stay_rows, move_rows, output)) {
         floor.reason = "The noise floor was not measured: the two random halves of the first reference batch "
                        "share no mutual nearest neighbours, so one cannot be corrected onto the other.";
         return floor;
@@ -127,6 +121,40 @@ SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, dou
     floor.moved = move.size();
     floor.displacement = rms_displacement(move_rows, moved) / unit;
     return floor;
+}
+
+} // namespace
+
+SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
+                                  const mnncorrect::MnnCorrect<int, double>& engine, std::uint64_t seed) {
+    // The split run is the report's own: it neither times nor keeps states for the caller's run.
+    mnncorrect::MnnCorrect<int, double>::Hooks hooks = engine.hooks();
+    hooks.phase_times = nullptr;
+    hooks.target_states = nullptr;
+    const mnncorrect::MnnCorrect<int, double> split_engine(engine.options(), std::move(hooks));
+    return split_and_correct(
+        rows, ndim, unit, engine.options().num_neighbors, seed,
+        [&](const std::vector<double>& stay, const std::vector<double>& move, std::vector<double>& output) {
+            const int merge_order[] = {0, 1};
+            const auto width = static_cast<std::size_t>(ndim);
+            try {
+                split_engine.run(ndim, std::vector<std::size_t>{stay.size() / width, move.size() / width},
+                                 std::vector<const double*>{stay.data(), move.data()}, output.data(),
+                                 merge_order);
+            } catch (const mnncorrect::NoMutualPairsError&) {
+                return false;
+            }
+            return true;
+        });
+}
+
+SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
+                                  const SplitCorrection& correction, std::uint64_t seed) {
+    return split_and_correct(
+        rows, ndim, unit, correction.num_neighbors, seed,
+        [&](const std::vector<double>& stay, const std::vector<double>& move, std::vector<double>& output) {
+            return correction.correct(ndim, stay, move, output);
+        });
 }
 
 } // namespace pairmend::report

@@ -246,9 +246,10 @@ void summarize_neighbourhoods(const QcReportInput& input, const QcReportOptions&
                               const std::vector<double>& rows_before, const std::vector<double>& rows_after,
                               const std::vector<int>& sample_batch, QcSummary& summary) {
     const std::size_t num_batches = summary.batches.size();
-    const int threads = options.num_threads > 0
-                            ? options.num_threads
-                            : (input.engine ? std::max(input.engine->options().num_threads, 1) : 1);
+    const int threads = options.num_threads > 0  ? options.num_threads
+                        : input.engine           ? std::max(input.engine->options().num_threads, 1)
+                        : input.split_correction ? std::max(input.split_correction->num_threads, 1)
+                                                 : 1;
     summary.mixing_neighbours = options.mixing_neighbours;
     summary.structure_neighbours = options.structure_neighbours;
     summary.floor_warning_ratio = options.floor_warning_ratio;
@@ -330,18 +331,21 @@ void summarize_neighbourhoods(const QcReportInput& input, const QcReportOptions&
     if (!summary.has_reference) {
         floor.reason = "The noise floor was not measured: the merge order of this run, and with it the first "
                        "reference batch to split, is not known.";
-    } else if (!input.engine) {
+    } else if (!input.engine && !input.split_correction) {
         floor.reason =
-            "The noise floor was not measured: it repeats the mutual-nearest-neighbour correction of "
-            "every event on halves of the first reference batch, and this run corrected through a "
-            "model (another method, or a fit on a subsample).";
+            "The noise floor was not measured: it repeats the run's correction on halves of the first "
+            "reference batch, and this run applied a model learnt before, whose learning it does not "
+            "repeat.";
     } else if (!usable_unit) {
         floor.reason = "The noise floor was not measured: the first reference batch's values do not vary, so "
                        "there is no unit to measure movements in.";
     } else {
-        const SplitBatchFloor split =
-            split_batch_floor(own_before[static_cast<std::size_t>(reference)], input.ndim,
-                              summary.displacement_unit, *input.engine, options.split_seed);
+        const std::vector<double>& rows = own_before[static_cast<std::size_t>(reference)];
+        const SplitBatchFloor split = input.engine
+                                          ? split_batch_floor(rows, input.ndim, summary.displacement_unit,
+                                                              *input.engine, options.split_seed)
+                                          : split_batch_floor(rows, input.ndim, summary.displacement_unit,
+                                                              *input.split_correction, options.split_seed);
         floor.computed = split.computed;
         floor.displacement = split.computed ? split.displacement : std::nan("");
         floor.reference = split.reference;

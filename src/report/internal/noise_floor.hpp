@@ -8,6 +8,7 @@
 // Free functions without shared state; safe to call from several threads.
 
 #include "mnncorrect/MnnCorrect.hpp"
+#include "pairmend/report/qc_report_input.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,10 @@ struct SplitBatchFloor {
  */
 SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
                                   const mnncorrect::MnnCorrect<int, double>& engine, std::uint64_t seed);
+
+/** The same with a run's own correction of two batches (see QcReportInput::split_correction). */
+SplitBatchFloor split_batch_floor(const std::vector<double>& rows, int ndim, double unit,
+                                  const SplitCorrection& correction, std::uint64_t seed);
 
 } // namespace pairmend::report
 

@@ -7,12 +7,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace pairmend::report {
+
+/**
+ * A run's correction, repeatable on two batches: the report corrects half of the first reference
+ * batch onto the other half with it to measure the noise floor.
+ */
+struct SplitCorrection {
+    int num_neighbors = 0; ///< the neighbours the correction pairs; the halves need more events.
+    int num_threads = 1;   ///< the threads the report may use for its own searches.
+    /// Corrects `second` (rows of `ndim` values) onto `first` as the run corrected its batches and
+    /// writes the corrected rows of both, `first`'s first, into `output`. Returns false when the
+    /// two share no mutual nearest neighbours.
+    std::function<bool(int ndim, const std::vector<double>& first, const std::vector<double>& second,
+                       std::vector<double>& output)>
+        correct;
+};
 
 /**
  * A description of one finished batch-correction run. The matrices and labels are not owned:
@@ -42,6 +58,9 @@ struct QcReportInput {
     /// threads). The report repeats it on a batch split in two to measure the method's noise floor,
     /// and searches neighbours with its thread count; without it the noise floor is left out.
     std::optional<mnncorrect::MnnCorrect<int, double>> engine;
+    /// For a run corrected another way than by the engine on every event (another method, a fit
+    /// on a subsample): the same correction, repeated for the noise floor in place of `engine`.
+    std::optional<SplitCorrection> split_correction;
 };
 
 /** How much of the data the report looks at. The defaults keep large runs quick and the file small.

@@ -1,15 +1,27 @@
-#ifndef PAIRMEND_FCS_TOOL_INFO_EXPORT_HPP
-#define PAIRMEND_FCS_TOOL_INFO_EXPORT_HPP
+#ifndef PAIRMEND_FCS_STUDY_INFO_EXPORT_HPP
+#define PAIRMEND_FCS_STUDY_INFO_EXPORT_HPP
 
 // `pairmend-fcs info` and `pairmend-fcs export`.
 
 #include "pairmend/fcs/fcs_file.hpp"
-#include "tool_options.hpp"
 
 #include <ostream>
 #include <string>
+#include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
+
+/** What `info` describes. */
+struct InfoOptions {
+    std::vector<std::string> files; ///< the FCS files to describe.
+};
+
+/** What `export` writes. */
+struct ExportOptions {
+    bool raw = false;   ///< values as stored instead of on the linear scale.
+    std::string input;  ///< the FCS file.
+    std::string output; ///< the CSV file to write.
+};
 
 /**
  * Describes one file: version, event count, data type, instrument, a line for each optional
@@ -34,6 +46,6 @@ bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err
  */
 void export_csv(const ExportOptions& options);
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_TOOL_LISTING_HPP
-#define PAIRMEND_FCS_TOOL_LISTING_HPP
+#ifndef PAIRMEND_FCS_STUDY_LISTING_HPP
+#define PAIRMEND_FCS_STUDY_LISTING_HPP
 
 // Small text helpers for the lists that pairmend-fcs prints and records: file base names, joined
 // items and items wrapped into lines.
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /** The file name of `path` without its folders. */
 inline std::string base_name(const std::string& path) {
@@ -43,6 +43,6 @@ inline std::vector<std::string> wrapped(const std::vector<std::string>& items, s
     return lines;
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

@@ -1,4 +1,4 @@
-#include "batch_plan.hpp"
+#include "pairmend/fcs_study/batch_plan.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 namespace {
 
@@ -207,4 +207,4 @@ bool natural_less(const std::string& a, const std::string& b) {
     return a < b;
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study

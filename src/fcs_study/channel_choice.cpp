@@ -1,4 +1,4 @@
-#include "channel_choice.hpp"
+#include "pairmend/fcs_study/channel_choice.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 namespace {
 
@@ -184,4 +184,4 @@ std::string channel_display_name(const pairmend::fcs::Channel& channel) {
     return channel.label + " (" + channel.name + ")";
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study

@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_TOOL_CHANNEL_CHOICE_HPP
-#define PAIRMEND_FCS_TOOL_CHANNEL_CHOICE_HPP
+#ifndef PAIRMEND_FCS_STUDY_CHANNEL_CHOICE_HPP
+#define PAIRMEND_FCS_STUDY_CHANNEL_CHOICE_HPP
 
 // Which channels of an FCS file are corrected, and which instrument wrote it. The functions keep no
 // state and may be called from any thread.
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /**
  * Whether a mass cytometer wrote the file: $CYT, $SYS or CREATOR names one (CyTOF, Helios,
@@ -50,6 +50,6 @@ std::size_t find_channel(const pairmend::fcs::FcsFile& file, const std::string& 
 /** How messages and progress lines show a channel: "CD19 (Nd142Di)", or the $PnN alone. */
 std::string channel_display_name(const pairmend::fcs::Channel& channel);
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

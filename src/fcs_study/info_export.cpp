@@ -1,7 +1,7 @@
-#include "info_export.hpp"
+#include "pairmend/fcs_study/info_export.hpp"
 
-#include "channel_choice.hpp"
-#include "number_text.hpp"
+#include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/output_transaction.hpp"
 
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 namespace {
 
@@ -173,4 +173,4 @@ void export_csv(const ExportOptions& options) {
     output.commit();
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study

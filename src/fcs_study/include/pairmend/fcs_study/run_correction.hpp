@@ -1,16 +1,16 @@
-#ifndef PAIRMEND_FCS_TOOL_RUN_CORRECTION_HPP
-#define PAIRMEND_FCS_TOOL_RUN_CORRECTION_HPP
+#ifndef PAIRMEND_FCS_STUDY_RUN_CORRECTION_HPP
+#define PAIRMEND_FCS_STUDY_RUN_CORRECTION_HPP
 
-// The engine's part of `pairmend-fcs correct`.
+// The engine's own correction of a study held in memory (the default method on every event).
 
 #include "mnncorrect/MnnCorrect.hpp"
-#include "prepare_correction.hpp"
-#include "progress.hpp"
-#include "tool_options.hpp"
+#include "pairmend/fcs_study/prepare_correction.hpp"
+#include "pairmend/fcs_study/progress.hpp"
+#include "pairmend/fcs_study/study_options.hpp"
 
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /** What the engine made of the input. */
 struct CorrectionResult {
@@ -25,15 +25,15 @@ struct CorrectionResult {
  * @throws std::runtime_error naming the batch when it shares no mutual pairs with the others, and
  *         whatever the engine throws.
  */
-CorrectionResult run_correction(const CorrectionInput& input, const CorrectOptions& options,
+CorrectionResult run_correction(const CorrectionInput& input, const LearnSettings& learning, int threads,
                                 Progress& progress);
 
-/** The engine's options as pairmend sets them for the same options, with --threads applied. */
-mnncorrect::Options configure_engine(const CorrectOptions& options);
+/** The engine's options as pairmend sets them for the same settings, with `threads` applied. */
+mnncorrect::Options configure_engine(const EngineOptions& engine, int threads);
 
 /** "batch <number> (<name>)", as progress lines and messages name a batch. */
-std::string batch_text(const CorrectionInput& input, int number);
+std::string batch_text(const BatchPlan& batches, int number);
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

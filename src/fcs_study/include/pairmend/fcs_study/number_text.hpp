@@ -1,12 +1,12 @@
-#ifndef PAIRMEND_FCS_TOOL_NUMBER_TEXT_HPP
-#define PAIRMEND_FCS_TOOL_NUMBER_TEXT_HPP
+#ifndef PAIRMEND_FCS_STUDY_NUMBER_TEXT_HPP
+#define PAIRMEND_FCS_STUDY_NUMBER_TEXT_HPP
 
 // Numbers as text that reads back exactly.
 
 #include <charconv>
 #include <string>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /**
  * The shortest decimal text that reads back as the same double ("0.5", "5", "1e+30", "-0", "inf",
@@ -18,6 +18,6 @@ inline std::string shortest_text(double value) {
     return std::string(buffer, result.ptr);
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

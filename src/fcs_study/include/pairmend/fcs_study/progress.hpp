@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_TOOL_PROGRESS_HPP
-#define PAIRMEND_FCS_TOOL_PROGRESS_HPP
+#ifndef PAIRMEND_FCS_STUDY_PROGRESS_HPP
+#define PAIRMEND_FCS_STUDY_PROGRESS_HPP
 
 // Progress lines with the time elapsed since the command started.
 
@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /**
  * Prints "[  12.34 s] text" lines, the seconds counted from construction, and flushes each line
@@ -38,6 +38,6 @@ private:
     Clock::time_point start_;
 };
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

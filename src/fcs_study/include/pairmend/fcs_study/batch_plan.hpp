@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_TOOL_BATCH_PLAN_HPP
-#define PAIRMEND_FCS_TOOL_BATCH_PLAN_HPP
+#ifndef PAIRMEND_FCS_STUDY_BATCH_PLAN_HPP
+#define PAIRMEND_FCS_STUDY_BATCH_PLAN_HPP
 
 // Which input file belongs to which batch: every file its own batch, or as a batch sheet says.
 // The functions keep no state and may be called from any thread.
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /** One line of a batch sheet. */
 struct SheetEntry {
@@ -66,6 +66,6 @@ BatchPlan numbered_batches(const std::vector<std::string>& file_batches);
 /** Natural order of two texts: runs of digits compare by value, everything else by character. */
 bool natural_less(const std::string& a, const std::string& b);
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

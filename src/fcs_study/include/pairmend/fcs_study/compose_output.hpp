@@ -1,5 +1,5 @@
-#ifndef PAIRMEND_FCS_TOOL_COMPOSE_OUTPUT_HPP
-#define PAIRMEND_FCS_TOOL_COMPOSE_OUTPUT_HPP
+#ifndef PAIRMEND_FCS_STUDY_COMPOSE_OUTPUT_HPP
+#define PAIRMEND_FCS_STUDY_COMPOSE_OUTPUT_HPP
 
 // The corrected FCS file of one input file: its channels, its corrected channels added after them,
 // its descriptive keywords and the program's own. Every front end that writes corrected FCS files
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 /** What a corrected file records about its correction, in its PAIRMEND_ keywords. */
 struct CorrectionStamp {
@@ -44,6 +44,6 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
                                       const std::vector<std::size_t>& chosen, const double* corrected,
                                       const CorrectionStamp& stamp);
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study
 
 #endif

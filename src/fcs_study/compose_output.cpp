@@ -1,7 +1,7 @@
-#include "compose_output.hpp"
+#include "pairmend/fcs_study/compose_output.hpp"
 
-#include "listing.hpp"
-#include "number_text.hpp"
+#include "pairmend/fcs_study/listing.hpp"
+#include "pairmend/fcs_study/number_text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -16,7 +16,7 @@
 #define PAIRMEND_VERSION "unknown"
 #endif
 
-namespace pairmend::fcs_tool {
+namespace pairmend::fcs_study {
 
 namespace {
 
@@ -122,4 +122,4 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     return output;
 }
 
-} // namespace pairmend::fcs_tool
+} // namespace pairmend::fcs_study

@@ -1,0 +1,137 @@
+#ifndef PAIRMEND_FCS_STUDY_STUDY_HPP
+#define PAIRMEND_FCS_STUDY_STUDY_HPP
+
+// An FCS study as a first pass over its files finds it: the files' descriptions, their batches,
+// the channels to correct and the arcsinh cofactor; and what every operation on a study reads
+// from its files: the chosen channels' values on the arcsinh scale, all or an evenly spread
+// subsample of each batch. The functions keep no state and may be called from any thread.
+
+#include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs_study/batch_plan.hpp"
+#include "pairmend/fcs_study/progress.hpp"
+#include "pairmend/fcs_study/study_options.hpp"
+#include "pairmend/model/Model.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pairmend::fcs_study {
+
+/** The channels to correct in every file, and how they are shown. */
+struct ChannelChoice {
+    std::vector<std::vector<std::size_t>> chosen; ///< per file, the positions of the chosen channels.
+    std::vector<std::string> channel_names;       ///< the chosen channels as shown ("CD19 (Nd142Di)").
+};
+
+/** The arcsinh cofactor and why it was chosen. */
+struct CofactorChoice {
+    double cofactor = 0;
+    std::string origin; ///< "given with --cofactor" or "default for mass cytometry (Helios)".
+};
+
+/** The files of a study, read once and checked. */
+struct Study {
+    std::vector<fcs::FcsFile> files;       ///< the files' descriptions; their values are released.
+    BatchPlan batches;                     ///< the batch of every file.
+    ChannelChoice channels;                ///< the channels to correct.
+    CofactorChoice cofactor;               ///< the arcsinh cofactor.
+    std::vector<std::size_t> batch_events; ///< the events of every batch, by batch number - 1.
+
+    /** The number of chosen channels. */
+    std::size_t ndim() const { return channels.channel_names.size(); }
+};
+
+/** What a study is read for, which decides what the batch sheet may name and what is checked. */
+enum class StudyUse {
+    correct, ///< corrected as a whole: the sheet names exactly the files, at least two batches.
+    learn,   ///< a model learnt from the files (fit): the sheet may be a larger study's.
+    model,   ///< files corrected by or added to a model: the model's channels and cofactor.
+};
+
+/**
+ * Reads every file once, checks it and prints one line per file (and its set-aside notes).
+ * @param model for StudyUse::model, the model whose channels and cofactor the study takes.
+ * @param model_path how messages name that model.
+ * @param[out] linear when not null, receives every file's values on the linear scale.
+ * @throws std::runtime_error naming the file and the problem: a sheet that does not fit the
+ *         files, fewer than two batches (correct, learn), a file without events, a missing channel,
+ *         a cofactor that cannot be chosen.
+ */
+Study read_study(const StudyFiles& request, StudyUse use, Progress& progress,
+                 const model::Model* model = nullptr, const std::string& model_path = {},
+                 std::vector<std::vector<double>>* linear = nullptr);
+
+/**
+ * The batches of the files: each its own, or as the sheet says (see batches_from_sheet); a study
+ * corrected as a whole must name exactly its files, a model's may be a larger study's.
+ * @throws std::runtime_error when the sheet cannot be read or does not fit the files.
+ */
+BatchPlan plan_batches(const StudyFiles& request, StudyUse use);
+
+/** Prints the chosen channels with their transform and the batches with their files. */
+void announce_study(const Study& study, const StudyFiles& request, Progress& progress);
+
+/** Reads one file with its values on the linear scale; the stored values are released. */
+std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path);
+
+/**
+ * Refuses outputs that would collide with each other or replace an input, before any file is read:
+ * two inputs of the same base name, an output folder that is a file, a corrected file or report
+ * that would replace an input, a report that would replace a corrected file.
+ * @throws std::runtime_error saying which files collide and what to do.
+ */
+void check_output_names(const std::vector<std::string>& files, const CorrectedOutput& output);
+
+/**
+ * The channels named by `requested` ($PnN or $PnS), or when it is empty the default choice of the
+ * first file, found by $PnN in every file.
+ * @throws std::runtime_error naming the file when a channel is missing, named twice, or the first
+ *         file has no channel of the default choice.
+ */
+ChannelChoice choose_channels(const std::vector<std::string>& requested,
+                              const std::vector<fcs::FcsFile>& files);
+
+/**
+ * The cofactor given, or 5 when every file comes from a mass cytometer.
+ * @throws std::runtime_error naming a file that does not when no cofactor is given.
+ */
+CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fcs::FcsFile>& files);
+
+/** The model's channels, by the names that find them in a file ($PnN, or the parameter names of a
+ *  model learnt without FCS channels). */
+std::vector<std::string> model_channel_names(const model::Model& model);
+
+/**
+ * The arcsinh cofactor for applying `model`: its own, or for a model learnt without FCS channels the
+ * one `given`.
+ * @throws std::runtime_error naming the model when `given` differs from the model's own, or is
+ *         missing for a model without one.
+ */
+double model_cofactor(const model::Model& model, std::optional<double> given, const std::string& model_path);
+
+/**
+ * arcsinh(value / cofactor) of the chosen channels of events first .. first + count - 1 of a file,
+ * event after event, into `out`.
+ * @param linear the file's values on the linear scale, event after event.
+ * @throws std::runtime_error naming the event, file and channel of a value that is not finite.
+ */
+void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
+                    std::size_t count, double* out);
+
+/**
+ * The arcsinh values of every batch's events, or of an evenly spread subsample of at most
+ * `fit_events` of them (0: all), read file by file; by batch number - 1.
+ */
+std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events);
+
+/** The base names of the files of batch `number` (from 1), in input order. */
+std::vector<std::string> batch_members(const Study& study, std::size_t number);
+
+} // namespace pairmend::fcs_study
+
+#endif

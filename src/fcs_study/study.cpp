@@ -1,0 +1,335 @@
+#include "pairmend/fcs_study/study.hpp"
+
+#include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/listing.hpp"
+#include "pairmend/fcs_study/number_text.hpp"
+#include "pairmend/model/subsample.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace pairmend::fcs_study {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The default arcsinh cofactor for mass cytometry: counts of ions, where 5 separates the
+// background near zero from the positive populations.
+constexpr double mass_cytometry_cofactor = 5;
+
+// The path a file is known by for comparisons: absolute, without "." and "..", links resolved.
+fs::path identity(const fs::path& path) {
+    std::error_code error;
+    const fs::path canonical = fs::weakly_canonical(fs::absolute(path, error), error);
+    return error ? fs::absolute(path, error).lexically_normal() : canonical;
+}
+
+// Reads every file once, keeping its description (and, when asked, its linear values), and prints
+// a line per file.
+std::vector<fcs::FcsFile> read_files(const std::vector<std::string>& paths, Progress& progress,
+                                     std::vector<std::vector<double>>* linear) {
+    std::vector<fcs::FcsFile> files;
+    for (const std::string& path : paths) {
+        auto [file, values] = read_linear(path);
+        if (file.num_events == 0) {
+            throw std::runtime_error(path + " holds no events. Leave it out of the run.");
+        }
+        std::ostringstream line;
+        line << "Read " << path << ": " << file.num_events << " events, " << file.channels.size()
+             << " channels (" << file.version << (file.instrument().empty() ? "" : ", " + file.instrument())
+             << ")";
+        if (file.more_data_sets) {
+            line << "; the file holds further data sets, only the first is used";
+        }
+        progress.line(line.str());
+        for (const std::string& note : file.set_aside_notes) {
+            progress.detail(note);
+        }
+        if (linear != nullptr) {
+            linear->push_back(std::move(values));
+        }
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+std::vector<std::size_t> events_per_batch(const std::vector<fcs::FcsFile>& files, const BatchPlan& batches) {
+    std::vector<std::size_t> events(batches.names.size(), 0);
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        events[static_cast<std::size_t>(batches.file_batch[f] - 1)] += files[f].num_events;
+    }
+    return events;
+}
+
+} // namespace
+
+// A model is often learnt from some files of a study (its anchors) and applied to others, with the
+// study's one sheet, which may name more files than the run has.
+BatchPlan plan_batches(const StudyFiles& request, StudyUse use) {
+    return request.batch_sheet.empty()
+               ? batches_per_file(request.files)
+               : batches_from_sheet(request.files, read_batch_sheet(request.batch_sheet),
+                                    use != StudyUse::correct);
+}
+
+std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path) {
+    fcs::FcsFile file = fcs::read_fcs(path);
+    std::vector<double> linear = file.linear_values();
+    // Only the linear values are used from here on; the stored ones would double the memory.
+    std::vector<double>().swap(file.raw);
+    return {std::move(file), std::move(linear)};
+}
+
+Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, const model::Model* model,
+                 const std::string& model_path, std::vector<std::vector<double>>* linear) {
+    Study study;
+    study.batches = plan_batches(request, use);
+    if (use != StudyUse::model && study.batches.names.size() < 2) {
+        throw std::runtime_error("All input files are in one batch (" + study.batches.names.front() +
+                                 "), but correction needs at least two batches. Give more files, or a batch "
+                                 "sheet that puts them in two or more batches.");
+    }
+    if (use == StudyUse::model) {
+        // The model's cofactor is checked before the files are read: a wrong one fails at once.
+        const double cofactor = model_cofactor(*model, request.cofactor, model_path);
+        study.cofactor = {cofactor, model->fcs ? "the model's" : "given with --cofactor"};
+        study.files = read_files(request.files, progress, linear);
+        study.channels = choose_channels(model_channel_names(*model), study.files);
+    } else {
+        study.files = read_files(request.files, progress, linear);
+        study.channels = choose_channels(request.channels, study.files);
+        study.cofactor = choose_cofactor(request.cofactor, study.files);
+    }
+    study.batch_events = events_per_batch(study.files, study.batches);
+    return study;
+}
+
+void announce_study(const Study& study, const StudyFiles& request, Progress& progress) {
+    progress.line("Correcting " + std::to_string(study.channels.channel_names.size()) + " channels" +
+                  (request.channels.empty() ? " (the default choice)" : "") + " as arcsinh(value / " +
+                  shortest_text(study.cofactor.cofactor) + "), cofactor " + study.cofactor.origin + ":");
+    for (const std::string& line : wrapped(study.channels.channel_names, 90)) {
+        progress.detail(line);
+    }
+    for (std::size_t b = 0; b < study.batches.names.size(); ++b) {
+        const std::string batch = "Batch " + std::to_string(b + 1) + " = " + study.batches.names[b];
+        if (request.batch_sheet.empty()) {
+            progress.detail(batch);
+            continue;
+        }
+        const std::vector<std::string> members = batch_members(study, b + 1);
+        progress.detail(batch + ", " + std::to_string(members.size()) +
+                        (members.size() == 1 ? " file:" : " files:"));
+        for (const std::string& line : wrapped(members, 90)) {
+            progress.detail("  " + line);
+        }
+    }
+}
+
+void check_output_names(const std::vector<std::string>& files, const CorrectedOutput& options) {
+    std::error_code error;
+    if (fs::exists(options.out_dir, error) && !fs::is_directory(options.out_dir, error)) {
+        throw std::runtime_error("The output folder " + options.out_dir + " exists but is not a folder.");
+    }
+    std::map<std::string, std::string> by_name;
+    std::map<fs::path, std::string> inputs;
+    for (const std::string& file : files) {
+        const auto [known, new_file] = inputs.emplace(identity(file), file);
+        if (!new_file) {
+            throw std::runtime_error(
+                "The input file " + file + " is named twice on the command line" +
+                (known->second == file ? std::string() : " (also as " + known->second + ")") +
+                ". Name each file once.");
+        }
+        const std::string name = base_name(file);
+        const auto [place, added] = by_name.emplace(name, file);
+        if (!added) {
+            throw std::runtime_error("The input files " + place->second + " and " + file +
+                                     " have the same name " + name + ", so both corrected files would be " +
+                                     (fs::path(options.out_dir) / name).string() +
+                                     ". Rename one of them or correct them in separate runs.");
+        }
+    }
+    const fs::path report = options.report.empty() ? fs::path() : identity(options.report);
+    for (const std::string& file : files) {
+        const fs::path output = fs::path(options.out_dir) / base_name(file);
+        const auto input = inputs.find(identity(output));
+        if (input != inputs.end()) {
+            throw std::runtime_error("The corrected file " + output.string() +
+                                     " would replace the input file " + input->second +
+                                     ". Choose an --out folder that holds none of the input files.");
+        }
+        if (!report.empty() && report == identity(output)) {
+            throw std::runtime_error("The report " + options.report + " would replace the corrected file " +
+                                     output.string() + ". Choose another name for --report.");
+        }
+    }
+    if (options.report.empty()) {
+        return;
+    }
+    const auto input = inputs.find(report);
+    if (input != inputs.end()) {
+        throw std::runtime_error("The report " + options.report + " would replace the input file " +
+                                 input->second + ". Choose another name for --report.");
+    }
+    const fs::path folder = fs::path(options.report).parent_path();
+    // The report may go into the output folder, which is created when missing.
+    if (!folder.empty() && !fs::is_directory(folder, error) &&
+        identity(folder) != identity(options.out_dir)) {
+        throw std::runtime_error("The folder " + folder.string() + " of the report " + options.report +
+                                 " does not exist. Create it or choose another place for --report.");
+    }
+}
+
+ChannelChoice choose_channels(const std::vector<std::string>& requested,
+                              const std::vector<fcs::FcsFile>& files) {
+    ChannelChoice choice;
+    const fcs::FcsFile& first = files.front();
+    std::vector<std::string> names = requested;
+    if (names.empty()) {
+        for (const std::size_t i : default_channels(first)) {
+            names.push_back(first.channels[i].name);
+        }
+        if (names.empty()) {
+            throw std::runtime_error("None of the channels of " + first.path +
+                                     " is one that pairmend-fcs corrects by default (they are all time, "
+                                     "event, scatter or similar bookkeeping channels). Name the channels "
+                                     "to correct with --channels.");
+        }
+    }
+    for (const fcs::FcsFile& file : files) {
+        std::vector<std::size_t> positions;
+        for (const std::string& name : names) {
+            const std::size_t position = find_channel(file, name);
+            const auto twice = std::find(positions.begin(), positions.end(), position);
+            if (twice != positions.end()) {
+                throw std::runtime_error(
+                    "The channel names \"" + names[static_cast<std::size_t>(twice - positions.begin())] +
+                    "\" and \"" + name + "\" both name the channel " + file.channels[position].name + " of " +
+                    file.path + ". Name each channel once in --channels.");
+            }
+            positions.push_back(position);
+        }
+        choice.chosen.push_back(std::move(positions));
+    }
+    for (const std::size_t position : choice.chosen.front()) {
+        choice.channel_names.push_back(channel_display_name(first.channels[position]));
+    }
+    return choice;
+}
+
+CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fcs::FcsFile>& files) {
+    if (given) {
+        return {*given, "given with --cofactor"};
+    }
+    for (const fcs::FcsFile& file : files) {
+        if (!is_mass_cytometry(file)) {
+            const std::string instrument = file.instrument();
+            throw std::runtime_error(
+                "No --cofactor was given, and " + file.path + " does not come from a mass cytometer (" +
+                (instrument.empty() ? std::string("it names no instrument") : "instrument " + instrument) +
+                "), for which pairmend-fcs would use 5. Give the arcsinh cofactor that suits these data "
+                "with --cofactor, for example 150 for conventional fluorescence.");
+        }
+    }
+    const std::string instrument = files.front().instrument();
+    return {mass_cytometry_cofactor,
+            "default for mass cytometry" + (instrument.empty() ? std::string() : " (" + instrument + ")")};
+}
+
+void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
+                    std::size_t count, double* out) {
+    const std::size_t width = file.channels.size();
+    const std::size_t ndim = chosen.size();
+    for (std::size_t e = first; e < first + count; ++e, out += ndim) {
+        for (std::size_t j = 0; j < ndim; ++j) {
+            const double value = linear[e * width + chosen[j]];
+            if (!std::isfinite(value)) {
+                std::ostringstream text;
+                text << "Event " << e + 1 << " of " << file.path << " has the value " << value
+                     << " in the channel " << channel_display_name(file.channels[chosen[j]])
+                     << ", which is not a finite number. Remove that event from the file, or leave the "
+                        "channel out of --channels.";
+                throw std::runtime_error(text.str());
+            }
+            out[j] = std::asinh(value / cofactor);
+        }
+    }
+}
+
+std::vector<std::string> model_channel_names(const model::Model& model) {
+    std::vector<std::string> names;
+    if (!model.fcs) {
+        return model.parameters;
+    }
+    for (const model::FcsChannel& channel : model.fcs->channels) {
+        names.push_back(channel.name);
+    }
+    return names;
+}
+
+double model_cofactor(const model::Model& model, std::optional<double> given, const std::string& model_path) {
+    if (model.fcs) {
+        if (given && *given != model.fcs->cofactor) {
+            throw std::runtime_error("The model " + model_path + " was learnt with the cofactor " +
+                                     shortest_text(model.fcs->cofactor) + ", not " + shortest_text(*given) +
+                                     ". Leave --cofactor out: the model's own is used.");
+        }
+        return model.fcs->cofactor;
+    }
+    if (!given) {
+        throw std::runtime_error(
+            "The model " + model_path +
+            " holds no FCS channels or cofactor (it was learnt outside pairmend-fcs). "
+            "Give the arcsinh cofactor its values were transformed with, with --cofactor.");
+    }
+    return *given;
+}
+
+std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events) {
+    const std::size_t ndim = study.ndim();
+    const std::size_t nbatches = study.batches.names.size();
+    std::vector<std::vector<std::size_t>> chosen_rows(nbatches);
+    std::vector<std::vector<double>> events(nbatches);
+    for (std::size_t b = 0; b < nbatches; ++b) {
+        const std::size_t n = study.batch_events[b];
+        const std::size_t count =
+            fit_events == 0 ? n : static_cast<std::size_t>(std::min<std::uint64_t>(n, fit_events));
+        chosen_rows[b] = model::even_positions(n, count);
+        events[b].resize(chosen_rows[b].size() * ndim);
+    }
+    std::vector<std::size_t> seen(nbatches, 0);  // events of the batch in the files before
+    std::vector<std::size_t> taken(nbatches, 0); // rows of chosen_rows[b] gathered so far
+    for (std::size_t f = 0; f < study.files.size(); ++f) {
+        const auto b = static_cast<std::size_t>(study.batches.file_batch[f] - 1);
+        const auto [file, linear] = read_linear(study.files[f].path);
+        const std::vector<std::size_t>& rows = chosen_rows[b];
+        const std::size_t end = seen[b] + file.num_events;
+        while (taken[b] < rows.size() && rows[taken[b]] < end) {
+            arcsinh_events(file, linear, study.channels.chosen[f], study.cofactor.cofactor,
+                           rows[taken[b]] - seen[b], 1, events[b].data() + taken[b] * ndim);
+            ++taken[b];
+        }
+        seen[b] = end;
+    }
+    return events;
+}
+
+std::vector<std::string> batch_members(const Study& study, std::size_t number) {
+    std::vector<std::string> members;
+    for (std::size_t f = 0; f < study.files.size(); ++f) {
+        if (study.batches.file_batch[f] == static_cast<int>(number)) {
+            members.push_back(base_name(study.files[f].path));
+        }
+    }
+    return members;
+}
+
+} // namespace pairmend::fcs_study

@@ -1,0 +1,189 @@
+#include "pairmend/fcs_study/study_models.hpp"
+
+#include "pairmend/fcs_study/listing.hpp"
+#include "pairmend/model/correct.hpp"
+#include "pairmend/model/extend.hpp"
+#include "pairmend/model/fit.hpp"
+#include "pairmend/model/model_file.hpp"
+#include "pairmend/output_transaction.hpp"
+
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace pairmend::fcs_study {
+
+namespace {
+
+// The PAIRMEND_SETTINGS keyword of files corrected with `model`: the engine's settings, and the
+// method when it is not the default (so that files corrected by mutual nearest neighbours carry
+// the same keyword as ever).
+std::string method_settings_keyword(const model::Model& model) {
+    std::string text = settings_keyword(model::engine_options(model.settings));
+    if (!model.method.is_default()) {
+        text += ", method=" + model::method_name(model.method);
+    }
+    return text;
+}
+
+// A file's chosen channels on the arcsinh scale, and the same corrected by the batch's corrector.
+std::pair<std::vector<double>, std::vector<double>> model_events(const model::BatchCorrector& corrector,
+                                                                 const fcs::FcsFile& file,
+                                                                 const std::vector<double>& linear,
+                                                                 const std::vector<std::size_t>& chosen,
+                                                                 double cofactor, int threads) {
+    const std::size_t ndim = chosen.size();
+    std::vector<double> events(file.num_events * ndim);
+    arcsinh_events(file, linear, chosen, cofactor, 0, file.num_events, events.data());
+    std::vector<double> corrected(events.size());
+    corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
+    return {std::move(events), std::move(corrected)};
+}
+
+// The channels of a model learnt from FCS files, as the first file names them.
+model::FcsInfo fcs_info(const Study& study) {
+    model::FcsInfo info;
+    const fcs::FcsFile& first = study.files.front();
+    for (const std::size_t position : study.channels.chosen.front()) {
+        info.channels.push_back({first.channels[position].name, first.channels[position].label});
+    }
+    info.cofactor = study.cofactor.cofactor;
+    return info;
+}
+
+} // namespace
+
+AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
+                               const fcs::FcsFile& file, const std::vector<double>& linear,
+                               const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
+                               int threads) {
+    AppliedFile applied;
+    std::tie(applied.events, applied.corrected) =
+        model_events(corrector, file, linear, chosen, cofactor, threads);
+    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model)};
+    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
+    return applied;
+}
+
+ModelCorrection::ModelCorrection(const model::Model& model, const Study& study, int threads)
+    : model_(model), study_(study), threads_(threads) {}
+
+void ModelCorrection::correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) {
+    const int number = study_.batches.file_batch[f];
+    const std::string& name = study_.batches.names[static_cast<std::size_t>(number - 1)];
+    std::unique_ptr<model::BatchCorrector>& corrector = correctors_[name];
+    if (!corrector) {
+        corrector = std::make_unique<model::BatchCorrector>(model_, name);
+    }
+    const auto [file, linear] = read_linear(study_.files[f].path);
+    const double cofactor = study_.cofactor.cofactor;
+    const auto [events, corrected] =
+        model_events(*corrector, file, linear, study_.channels.chosen[f], cofactor, threads_);
+    const CorrectionStamp stamp{cofactor, number, name, method_settings_keyword(model_)};
+    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
+}
+
+model::Model learn_model(const Study& study, const LearnSettings& learning, int threads, Progress& progress) {
+    const std::vector<std::vector<double>> events = gather_events(study, learning.fit_events);
+    std::vector<model::BatchEvents> batches;
+    std::size_t total = 0;
+    for (std::size_t b = 0; b < events.size(); ++b) {
+        const std::size_t rows = events[b].size() / study.ndim();
+        batches.push_back({study.batches.names[b], rows, events[b].data()});
+        total += rows;
+    }
+    std::ostringstream start;
+    start << "Learning from " << total << " events of " << batches.size() << " batches"
+          << (learning.fit_events > 0 ? " (at most " + std::to_string(learning.fit_events) + " per batch)"
+                                      : "")
+          << " with " << threads << (threads == 1 ? " thread" : " threads") << ", method "
+          << model::method_name(learning.method);
+    progress.line(start.str());
+
+    model::FitOptions fit;
+    fit.settings = model::model_settings(learning.engine);
+    fit.method = learning.method;
+    fit.num_threads = threads;
+    fit.fcs = fcs_info(study);
+    for (const model::FcsChannel& channel : fit.fcs->channels) {
+        fit.parameters.push_back(channel.name);
+    }
+    fit.progress = [&progress](const std::string& line) { progress.line(line); };
+    return model::fit(static_cast<int>(study.ndim()), batches, fit);
+}
+
+std::string model_summary(const model::Model& model) {
+    std::uint64_t events = 0;
+    for (const model::BatchModel& batch : model.batches) {
+        events += batch.fitted_events;
+    }
+    std::ostringstream text;
+    text << model.batches.size() << " batches (" << model::batch_list(model) << "), " << model.ndim
+         << " channels, learnt from " << events << " events, method " << model::method_name(model.method);
+    return text.str();
+}
+
+void fit_study(const StudyFiles& files, const LearnSettings& learning, const std::string& model_path,
+               int threads, Progress& progress) {
+    const Study study = read_study(files, StudyUse::learn, progress);
+    const model::Model model = learn_model(study, learning, threads, progress);
+    model::save_model(model, model_path);
+    progress.line("Wrote the model " + model_path + ": " + model_summary(model));
+}
+
+void apply_study(const StudyFiles& files, const std::string& model_path, const CorrectedOutput& output,
+                 int threads, Progress& progress) {
+    const model::Model model = model::load_model(model_path);
+    // Batches the model does not know are refused before any file is read.
+    model::check_batches_known(model, plan_batches(files, StudyUse::model).names, model_path, " (--batches)",
+                               "pairmend-fcs extend");
+    check_output_names(files.files, output);
+    progress.line("Read the model " + model_path + ": " + model_summary(model));
+    const Study study = read_study(files, StudyUse::model, progress, &model, model_path);
+    const std::vector<std::pair<std::string, double>> phases = {
+        {"Read the model and check the FCS files", progress.seconds()}};
+
+    OutputTransaction outputs;
+    outputs.create_folder(output.out_dir);
+    CorrectionEnding ending;
+    ending.evidence.correction_rows = {{"model", model_path}, {"method", model::method_name(model.method)}};
+    ending.evidence.engine = model::engine_options(model.settings);
+    ending.evidence.threads = threads;
+    // A model learnt before has no learning of this run to repeat for the noise floor, and its
+    // merge order numbers the batches of its own fit, not this run's.
+    ending.sample_for_report = true;
+    ending.write_phase = "Correct and write the FCS files";
+    ModelCorrection correction(model, study, threads);
+    write_corrected_study(study, correction, output, std::move(ending), phases, progress, outputs);
+}
+
+void extend_study(const StudyFiles& files, const std::string& model_path, const std::string& new_model_path,
+                  int threads, Progress& progress) {
+    const model::Model model = model::load_model(model_path);
+    const BatchPlan batches = plan_batches(files, StudyUse::model);
+    for (const std::string& name : batches.names) {
+        for (const model::BatchModel& batch : model.batches) {
+            if (batch.name == name) {
+                throw std::runtime_error(
+                    "The batch " + name + " is already in the model " + model_path +
+                    ". extend adds new batches only; correct its files with pairmend-fcs "
+                    "apply.");
+            }
+        }
+    }
+    progress.line("Read the model " + model_path + ": " + model_summary(model));
+    const Study study = read_study(files, StudyUse::model, progress, &model, model_path);
+    const std::vector<std::vector<double>> events = gather_events(study, 0);
+    std::vector<model::BatchEvents> added;
+    for (std::size_t b = 0; b < events.size(); ++b) {
+        added.push_back({study.batches.names[b], study.batch_events[b], events[b].data()});
+    }
+    model::ExtendOptions extend;
+    extend.num_threads = threads;
+    extend.progress = [&progress](const std::string& line) { progress.line(line); };
+    const model::Model extended = model::extend(model, static_cast<int>(study.ndim()), added, extend);
+    model::save_model(extended, new_model_path);
+    progress.line("Wrote the model " + new_model_path + ": " + model_summary(extended));
+}
+
+} // namespace pairmend::fcs_study
