@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -366,4 +367,120 @@ TEST(FcsModels, CurvesMethodRunsThroughCorrectFitApplyAndExtendAndIsNamed) {
                                study.files()))
                   .status,
               2);
+}
+
+namespace {
+
+// Writes `path` again with the channels `edit` makes of the file's channels and values.
+void rewrite_panel(
+    const std::string& path,
+    const std::function<void(std::vector<pairmend::fcs::Channel>&, std::vector<float>&, std::size_t)>& edit) {
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
+    pairmend::fcs::FcsOutput output;
+    output.channels = file.channels;
+    output.keywords = pairmend::fcs::descriptive_keywords(file);
+    output.num_events = file.num_events;
+    output.values.assign(file.raw.begin(), file.raw.end());
+    edit(output.channels, output.values, file.num_events);
+    pairmend::fcs::write_fcs(path, output);
+}
+
+// The values of the corrected channels (the last `ndim`) of every file in a folder, by file name.
+std::map<std::string, std::vector<double>> corrected_channels(const std::string& folder, std::size_t ndim) {
+    std::map<std::string, std::vector<double>> values;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(entry.path().string());
+        const std::size_t width = file.channels.size();
+        std::vector<double>& kept = values[entry.path().filename().string()];
+        for (std::size_t e = 0; e < file.num_events; ++e) {
+            kept.insert(kept.end(), file.raw.begin() + static_cast<std::ptrdiff_t>(e * width + width - ndim),
+                        file.raw.begin() + static_cast<std::ptrdiff_t>((e + 1) * width));
+        }
+    }
+    return values;
+}
+
+} // namespace
+
+TEST(FcsPanels, ARenamedChannelAndAMarkerOfOneBatchCorrectTheSharedMarkersAsOnePanel) {
+    const SmallStudy study;
+    ASSERT_EQ(
+        run_tool(command({"correct", "--out", study.dir.file("same"), "--batches", study.written.batch_sheet},
+                         study.files()))
+            .status,
+        0);
+    const pairmend::fcs::FcsFile first = pairmend::fcs::read_fcs(study.files().front());
+    const pairmend::fcs::Channel renamed = first.channels.back();
+    for (const std::string& path : study.files("batch2")) {
+        rewrite_panel(path,
+                      [&](std::vector<pairmend::fcs::Channel>& channels, std::vector<float>&, std::size_t) {
+                          channels.back().name = "Renamed_" + renamed.name;
+                          channels.back().label = renamed.label + "_new";
+                      });
+    }
+    for (const std::string& path : study.files("batch1")) {
+        // A marker only batch 1 holds, in front of the others.
+        rewrite_panel(path, [](std::vector<pairmend::fcs::Channel>& channels, std::vector<float>& values,
+                               std::size_t events) {
+            pairmend::fcs::Channel extra = channels.back();
+            extra.name = "Lu175Di";
+            extra.label = "CD57";
+            const std::size_t width = channels.size();
+            std::vector<float> wider;
+            for (std::size_t e = 0; e < events; ++e) {
+                wider.push_back(values[e * width + width - 1] * 2);
+                wider.insert(wider.end(), values.begin() + static_cast<std::ptrdiff_t>(e * width),
+                             values.begin() + static_cast<std::ptrdiff_t>((e + 1) * width));
+            }
+            channels.insert(channels.begin(), extra);
+            values = std::move(wider);
+        });
+    }
+
+    // Without a common name the renamed marker is not every file's, so it is left out everywhere.
+    const ToolResult unmapped = run_tool(
+        command({"correct", "--out", study.dir.file("unmapped"), "--batches", study.written.batch_sheet},
+                study.files()));
+    ASSERT_EQ(unmapped.status, 0) << unmapped.err;
+    EXPECT_THAT(unmapped.err,
+                HasSubstr("keeps 2 channels unchanged that not every file holds: CD57 (Lu175Di), " +
+                          renamed.label + " (" + renamed.name + ")"));
+
+    const std::string sheet = study.dir.file("names.csv");
+    std::ofstream(sheet) << "name,channel\n"
+                         << renamed.label << "," << renamed.name << "\n"
+                         << renamed.label << "," << renamed.label << "_new\n";
+    const ToolResult mapped = run_tool(command({"correct", "--out", study.dir.file("mapped"), "--batches",
+                                                study.written.batch_sheet, "--channel-names", sheet},
+                                               study.files()));
+    ASSERT_EQ(mapped.status, 0) << mapped.err;
+    EXPECT_THAT(mapped.err, HasSubstr("keeps 1 channel unchanged that not every file holds: CD57 (Lu175Di)"));
+    const std::size_t ndim = 6;
+    EXPECT_EQ(corrected_channels(study.dir.file("mapped"), ndim),
+              corrected_channels(study.dir.file("same"), ndim));
+
+    // A model learnt with the sheet applies to the renamed files with it, and refuses them without.
+    const std::string model = study.dir.file("panel.pmm");
+    ASSERT_EQ(run_tool(command({"fit", "--model", model, "--batches", study.written.batch_sheet,
+                                "--channel-names", sheet},
+                               study.files()))
+                  .status,
+              0);
+    const ToolResult applied =
+        run_tool(command({"apply", "--model", model, "--out", study.dir.file("applied"), "--batches",
+                          study.written.batch_sheet, "--channel-names", sheet},
+                         study.files("batch2")));
+    ASSERT_EQ(applied.status, 0) << applied.err;
+    const ToolResult refused =
+        run_tool(command({"apply", "--model", model, "--out", study.dir.file("refused"), "--batches",
+                          study.written.batch_sheet},
+                         study.files("batch2")));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.err, HasSubstr("has no channel named \"" + renamed.name + "\""));
+
+    std::ofstream(sheet) << "name,channel\nA,x\nB,x\n";
+    const ToolResult twice = run_tool(
+        command({"correct", "--out", study.dir.file("twice"), "--channel-names", sheet}, study.files()));
+    EXPECT_THAT(twice.err, HasSubstr("Lines 2 and 3 of the channel-name sheet " + sheet +
+                                     " give the channel \"x\" two names, \"A\" and \"B\"."));
 }

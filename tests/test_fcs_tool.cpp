@@ -516,7 +516,7 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
     write_text(run->out + "/keep.txt", "kept");
     const std::string missing = run->dir.file("not-there/deeper");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{run->first, lacking},
+        {{"--channels=A,B", run->first, lacking},
          "Error: " + lacking + " has no channel named \"B\" (neither as $PnN nor as $PnS)."},
         {{run->first, bad},
          "Error: Event 18 of " + bad +

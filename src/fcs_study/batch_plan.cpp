@@ -1,9 +1,9 @@
 #include "pairmend/fcs_study/batch_plan.hpp"
 
+#include "pairmend/fcs_study/sheet_file.hpp"
+
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -11,13 +11,6 @@
 namespace pairmend::fcs_study {
 
 namespace {
-
-std::string trimmed(const std::string& text) {
-    const auto is_blank = [](unsigned char c) { return std::isspace(c) != 0; };
-    auto begin = std::find_if_not(text.begin(), text.end(), is_blank);
-    auto end = std::find_if_not(text.rbegin(), std::string::const_reverse_iterator(begin), is_blank).base();
-    return std::string(begin, end);
-}
 
 std::string base_name(const std::string& path) {
     return std::filesystem::path(path).filename().string();
@@ -48,48 +41,19 @@ std::string_view significant_digits(std::string_view digits) {
 } // namespace
 
 BatchSheet read_batch_sheet(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) {
-        throw std::runtime_error("Could not open the batch sheet " + path + ".");
-    }
+    const SheetFile file = read_sheet_file(path, "batch sheet");
     BatchSheet sheet;
     sheet.path = path;
-    std::string line;
-    int number = 0;
-    bool have_header = false;
-    while (std::getline(file, line)) {
-        ++number;
-        const std::string text = trimmed(line);
-        if (!have_header) {
-            if (text.empty()) {
-                continue;
-            }
-            sheet.header = text;
-            have_header = true;
-            continue;
-        }
-        if (text.empty()) {
-            continue;
-        }
-        const std::size_t comma = text.find(',');
-        const bool two_cells = comma != std::string::npos && text.find(',', comma + 1) == std::string::npos;
-        SheetEntry entry;
-        if (two_cells) {
-            entry.file = trimmed(text.substr(0, comma));
-            entry.batch = trimmed(text.substr(comma + 1));
-        }
-        if (entry.file.empty() || entry.batch.empty()) {
+    sheet.header = file.header;
+    for (const SheetLine& line : file.lines) {
+        if (line.cells.size() != 2 || line.cells[0].empty() || line.cells[1].empty()) {
             std::ostringstream message;
-            message << "Line " << number << " of the batch sheet " << path << " reads \"" << text
+            message << "Line " << line.number << " of the batch sheet " << path << " reads \"" << line.text
                     << "\", but every line after the header must be a file name and a batch name "
                        "separated by one comma (file,batch).";
             throw std::runtime_error(message.str());
         }
-        entry.line = number;
-        sheet.entries.push_back(std::move(entry));
-    }
-    if (file.bad()) {
-        throw std::runtime_error("Could not read the batch sheet " + path + ".");
+        sheet.entries.push_back({line.cells[0], line.cells[1], line.number});
     }
     if (sheet.entries.empty()) {
         throw std::runtime_error("The batch sheet " + path +

@@ -1,6 +1,7 @@
 #include "pairmend/fcs_study/study.hpp"
 
 #include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/channel_map.hpp"
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/model/subsample.hpp"
@@ -67,6 +68,11 @@ std::vector<std::size_t> events_per_batch(const std::vector<fcs::FcsFile>& files
     return events;
 }
 
+// The common channel names the request gives, or none.
+ChannelMap channel_map(const StudyFiles& request) {
+    return request.channel_map.empty() ? ChannelMap() : ChannelMap::read(request.channel_map);
+}
+
 } // namespace
 
 // A model is often learnt from some files of a study (its anchors) and applied to others, with the
@@ -100,10 +106,10 @@ Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, co
         const double cofactor = model_cofactor(*model, request.cofactor, model_path);
         study.cofactor = {cofactor, model->fcs ? "the model's" : "given with --cofactor"};
         study.files = read_files(request.files, progress, linear);
-        study.channels = choose_channels(model_channel_names(*model), study.files);
+        study.channels = choose_channels(model_channel_names(*model), study.files, channel_map(request));
     } else {
         study.files = read_files(request.files, progress, linear);
-        study.channels = choose_channels(request.channels, study.files);
+        study.channels = choose_channels(request.channels, study.files, channel_map(request));
         study.cofactor = choose_cofactor(request.cofactor, study.files);
     }
     study.batch_events = events_per_batch(study.files, study.batches);
@@ -116,6 +122,14 @@ void announce_study(const Study& study, const StudyFiles& request, Progress& pro
                   shortest_text(study.cofactor.cofactor) + "), cofactor " + study.cofactor.origin + ":");
     for (const std::string& line : wrapped(study.channels.channel_names, 90)) {
         progress.detail(line);
+    }
+    for (std::size_t f = 0; f < study.files.size(); ++f) {
+        const std::vector<std::string>& kept = study.channels.kept_unchanged[f];
+        if (!kept.empty()) {
+            progress.line(study.files[f].path + " keeps " + std::to_string(kept.size()) +
+                          (kept.size() == 1 ? " channel" : " channels") +
+                          " unchanged that not every file holds: " + joined(kept, ", "));
+        }
     }
     for (std::size_t b = 0; b < study.batches.names.size(); ++b) {
         const std::string batch = "Batch " + std::to_string(b + 1) + " = " + study.batches.names[b];
@@ -188,25 +202,46 @@ void check_output_names(const std::vector<std::string>& files, const CorrectedOu
 }
 
 ChannelChoice choose_channels(const std::vector<std::string>& requested,
-                              const std::vector<fcs::FcsFile>& files) {
+                              const std::vector<fcs::FcsFile>& files, const ChannelMap& map) {
     ChannelChoice choice;
     const fcs::FcsFile& first = files.front();
     std::vector<std::string> names = requested;
     if (names.empty()) {
-        for (const std::size_t i : default_channels(first)) {
-            names.push_back(first.channels[i].name);
+        // The markers of the default choice that every file holds, in the first file's order.
+        std::vector<std::vector<std::string>> defaults;
+        for (const fcs::FcsFile& file : files) {
+            std::vector<std::string> common;
+            for (const std::size_t i : default_channels(file)) {
+                common.push_back(map.common_name(file.channels[i]));
+            }
+            defaults.push_back(std::move(common));
         }
-        if (names.empty()) {
+        if (defaults.front().empty()) {
             throw std::runtime_error("None of the channels of " + first.path +
                                      " is one that pairmend-fcs corrects by default (they are all time, "
                                      "event, scatter or similar bookkeeping channels). Name the channels "
                                      "to correct with --channels.");
         }
+        for (const std::string& name : defaults.front()) {
+            const bool everywhere =
+                std::all_of(defaults.begin(), defaults.end(), [&name](const auto& common) {
+                    return std::find(common.begin(), common.end(), name) != common.end();
+                });
+            if (everywhere) {
+                names.push_back(name);
+            }
+        }
+        if (names.empty()) {
+            throw std::runtime_error(
+                "The files share none of the channels that pairmend-fcs corrects by default. "
+                "Give channels that are named differently one common name with "
+                "--channel-names, or name the channels to correct with --channels.");
+        }
     }
     for (const fcs::FcsFile& file : files) {
         std::vector<std::size_t> positions;
         for (const std::string& name : names) {
-            const std::size_t position = find_channel(file, name);
+            const std::size_t position = find_mapped_channel(file, map, name);
             const auto twice = std::find(positions.begin(), positions.end(), position);
             if (twice != positions.end()) {
                 throw std::runtime_error(
@@ -216,6 +251,16 @@ ChannelChoice choose_channels(const std::vector<std::string>& requested,
             }
             positions.push_back(position);
         }
+        // Markers of the default choice that not every file holds are written as they are.
+        std::vector<std::string> kept;
+        if (requested.empty()) {
+            for (const std::size_t i : default_channels(file)) {
+                if (std::find(positions.begin(), positions.end(), i) == positions.end()) {
+                    kept.push_back(channel_display_name(file.channels[i]));
+                }
+            }
+        }
+        choice.kept_unchanged.push_back(std::move(kept));
         choice.chosen.push_back(std::move(positions));
     }
     for (const std::size_t position : choice.chosen.front()) {

@@ -199,13 +199,14 @@ namespace {
 bool takes_option(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::set<std::string>> options{
         {"correct",
-         {"--out", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--report",
-          "--fit-events", "--method"}},
+         {"--out", "--channels", "--channel-names", "--batches", "--cofactor", "--engine", "--threads",
+          "--report", "--fit-events", "--method"}},
         {"fit",
-         {"--model", "--channels", "--batches", "--cofactor", "--engine", "--threads", "--fit-events",
-          "--method"}},
-        {"apply", {"--model", "--out", "--batches", "--cofactor", "--threads", "--report"}},
-        {"extend", {"--model", "--new-model", "--batches", "--threads"}}};
+         {"--model", "--channels", "--channel-names", "--batches", "--cofactor", "--engine", "--threads",
+          "--fit-events", "--method"}},
+        {"apply",
+         {"--model", "--out", "--channel-names", "--batches", "--cofactor", "--threads", "--report"}},
+        {"extend", {"--model", "--new-model", "--channel-names", "--batches", "--threads"}}};
     const auto found = options.find(command);
     return found != options.end() && found->second.count(option) > 0;
 }
@@ -247,6 +248,8 @@ RunArguments parse_run_options(const std::string& command, const std::vector<std
             options.output.out_dir = non_empty(reader.value(), "folder of --out");
         } else if (name == "--channels") {
             options.study.channels = split_channels(reader.value());
+        } else if (name == "--channel-names") {
+            options.study.channel_map = non_empty(reader.value(), "file name of --channel-names");
         } else if (name == "--batches") {
             options.study.batch_sheet = reader.value();
         } else if (name == "--cofactor") {
@@ -353,9 +356,10 @@ const char* usage_text() {
             "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
             "       pairmend-fcs fit --model MODEL.pmm [options] FILE.fcs...\n"
             "       pairmend-fcs apply --model MODEL.pmm --out DIR [--batches SHEET] [--cofactor C]\n"
-            "                          [--threads N] [--report FILE.html] FILE.fcs...\n"
+            "                          [--channel-names SHEET] [--threads N] [--report FILE.html]\n"
+            "                          FILE.fcs...\n"
             "       pairmend-fcs extend --model MODEL.pmm --new-model NEW.pmm [--batches SHEET]\n"
-            "                          [--threads N] FILE.fcs...\n"
+            "                          [--channel-names SHEET] [--threads N] FILE.fcs...\n"
             "\n"
             "info     prints per file the FCS version, event count, data type, instrument and every\n"
             "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
@@ -377,6 +381,10 @@ const char* usage_text() {
             "  --channels A,B,...        channels to correct, by $PnN or $PnS (default: every channel\n"
             "                            but time, event counters, scatter and, in mass cytometry,\n"
             "                            unlabelled, barcode, DNA, bead and viability channels)\n"
+            "  --channel-names SHEET.csv header line, then \"name,channel\" lines giving one common\n"
+            "                            name to channels ($PnN or $PnS) named differently in\n"
+            "                            different files; without --channels, the default channels\n"
+            "                            all files hold are corrected, the rest kept as they are\n"
             "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
             "                            file is its own batch)\n"
             "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"

@@ -8,6 +8,7 @@
 
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/fcs_study/batch_plan.hpp"
+#include "pairmend/fcs_study/channel_map.hpp"
 #include "pairmend/fcs_study/progress.hpp"
 #include "pairmend/fcs_study/study_options.hpp"
 #include "pairmend/model/Model.hpp"
@@ -25,6 +26,9 @@ namespace pairmend::fcs_study {
 struct ChannelChoice {
     std::vector<std::vector<std::size_t>> chosen; ///< per file, the positions of the chosen channels.
     std::vector<std::string> channel_names;       ///< the chosen channels as shown ("CD19 (Nd142Di)").
+    /// per file, the channels of the default choice that it writes unchanged because not every
+    /// file holds them (as shown); empty lists when the channels were named.
+    std::vector<std::vector<std::string>> kept_unchanged;
 };
 
 /** The arcsinh cofactor and why it was chosen. */
@@ -87,13 +91,14 @@ std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path
 void check_output_names(const std::vector<std::string>& files, const CorrectedOutput& output);
 
 /**
- * The channels named by `requested` ($PnN or $PnS), or when it is empty the default choice of the
- * first file, found by $PnN in every file.
- * @throws std::runtime_error naming the file when a channel is missing, named twice, or the first
- *         file has no channel of the default choice.
+ * The channels named by `requested` ($PnN, $PnS or a common name of `map`), or when it is empty the
+ * markers of every file's default choice that all files hold under their common names, in the
+ * first file's order.
+ * @throws std::runtime_error naming the file when a named channel is missing or named twice, the
+ *         first file has no channel of the default choice, or the files share none.
  */
 ChannelChoice choose_channels(const std::vector<std::string>& requested,
-                              const std::vector<fcs::FcsFile>& files);
+                              const std::vector<fcs::FcsFile>& files, const ChannelMap& map = {});
 
 /**
  * The cofactor given, or 5 when every file comes from a mass cytometer.

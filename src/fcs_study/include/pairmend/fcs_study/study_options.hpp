@@ -20,6 +20,7 @@ struct StudyFiles {
     std::vector<std::string> files;    ///< the FCS files, in the caller's order.
     std::vector<std::string> channels; ///< channels by $PnN or $PnS; empty for the default choice.
     std::string batch_sheet;           ///< a batch sheet; empty when every file is its own batch.
+    std::string channel_map;           ///< a sheet of common channel names; empty for none.
     std::optional<double> cofactor;    ///< the arcsinh cofactor; unset for the instrument's default.
 };
 
