@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -667,3 +668,37 @@ TEST(QcReport, StaysUnderTwoMegabytesAtEightBatches) {
 }
 
 } // namespace
+
+TEST(QcReportGuards, MarkersMovedApartAreFlaggedAndTheLargestEffectIsShownInTwoDimensions) {
+    // A "correction" that adds the batch effect instead of removing it makes every marker worse.
+    TwoBatchRun run(400, 3.0, TwoBatchRun::Correction::RemoveShift);
+    std::swap(run.input.uncorrected, run.input.corrected);
+    const pairmend::report::QcSummary worse = pairmend::report::summarize_run(run.input);
+    for (const pairmend::report::ParameterSummary& parameter : worse.parameters) {
+        EXPECT_TRUE(parameter.further_apart) << parameter.name;
+    }
+    const std::string html = pairmend::report::render_qc_report(run.input, worse);
+    EXPECT_NE(html.find("in the parameters CD3, CD4 and CD8 the batches end further apart"),
+              std::string::npos);
+    rapidjson::Document json;
+    json.Parse(pairmend::report::render_qc_json(run.input, worse).c_str());
+    ASSERT_FALSE(json.HasParseError());
+    EXPECT_TRUE(json["distance_overview"][0]["further_apart"].GetBool());
+
+    // The pair is the two parameters furthest apart before; each batch's shares sum to one.
+    const pairmend::report::MarkerPairSummary& pair = worse.marker_pair;
+    ASSERT_TRUE(pair.shown);
+    EXPECT_NE(pair.first, pair.second);
+    for (std::size_t b = 0; b < 2; ++b) {
+        EXPECT_NEAR(std::accumulate(pair.before[b].begin(), pair.before[b].end(), 0.0), 1.0, 1e-12);
+        EXPECT_NEAR(std::accumulate(pair.after[b].begin(), pair.after[b].end(), 0.0), 1.0, 1e-12);
+    }
+    EXPECT_EQ(json["marker_pair"]["batches"].Size(), 2u);
+    EXPECT_NE(html.find("<section id=\"marker-pair\">"), std::string::npos);
+
+    // The real correction brings them closer: no flag.
+    std::swap(run.input.uncorrected, run.input.corrected);
+    const pairmend::report::QcSummary better = pairmend::report::summarize_run(run.input);
+    EXPECT_EQ(pairmend::report::render_qc_report(run.input, better).find("further-apart-warning"),
+              std::string::npos);
+}

@@ -255,9 +255,39 @@ std::string render_qc_json(const QcReportInput& input, const QcSummary& summary)
         json.member("emd_before", finite_mean(parameter.distance_before));
         json.member("emd_after", finite_mean(parameter.distance_after));
         json.member("non_finite", parameter.non_finite);
+        json.member("further_apart", parameter.further_apart);
         json.end_object();
     }
     json.end_array();
+
+    const MarkerPairSummary& pair = summary.marker_pair;
+    json.key("marker_pair");
+    if (!pair.shown) {
+        json.value(std::optional<double>());
+    } else {
+        json.start_object();
+        json.key("parameters");
+        json.array(std::vector<std::string>{summary.parameters[static_cast<std::size_t>(pair.first)].name,
+                                            summary.parameters[static_cast<std::size_t>(pair.second)].name});
+        json.member("bins", pair.bins);
+        json.key("x_range");
+        json.array(std::vector<double>{pair.x_min, pair.x_max});
+        json.key("y_range");
+        json.array(std::vector<double>{pair.y_min, pair.y_max});
+        json.key("batches");
+        json.start_array(Layout::lines);
+        for (std::size_t b = 0; b < summary.batches.size(); ++b) {
+            json.start_object(Layout::one_line);
+            json.member("label", summary.batches[b].label);
+            json.key("before");
+            json.array(pair.before[b]);
+            json.key("after");
+            json.array(pair.after[b]);
+            json.end_object();
+        }
+        json.end_array();
+        json.end_object();
+    }
 
     json.key("principal_components");
     json.start_object();

@@ -1,6 +1,7 @@
 #include "pairmend/report/qc_report.hpp"
 
 #include "internal/html_text.hpp"
+#include "internal/marker_pair_figure.hpp"
 #include "internal/svg_plot.hpp"
 #include "internal/svg_scatter.hpp"
 #include "pairmend/output_transaction.hpp"
@@ -116,6 +117,25 @@ void write_warnings(std::ostringstream& html, const QcSummary& summary, const Qc
             << "), although the two halves differ only by chance. Most of its movement is what the method "
                "does to a batch with no batch effect, not a correction of one. A larger number of neighbours "
                "lowers this floor.</p>\n";
+    }
+    std::vector<std::string> further_apart;
+    for (const ParameterSummary& parameter : summary.parameters) {
+        if (parameter.further_apart) {
+            further_apart.push_back(escape_html(parameter.name));
+        }
+    }
+    if (!further_apart.empty()) {
+        items
+            << "<p class=\"further-apart-warning\"><strong>Batches further apart after correction:</strong> "
+            << "in " << (further_apart.size() == 1 ? "the parameter " : "the parameters ");
+        for (std::size_t i = 0; i < further_apart.size(); ++i) {
+            items << (i == 0 ? "" : i + 1 == further_apart.size() ? " and " : ", ") << further_apart[i];
+        }
+        items << " the batches end further apart than they started (the mean distance between batches "
+                 "grew; see the table of distances below). The correction made "
+              << (further_apart.size() == 1 ? "it" : "them")
+              << " worse: check that the batches hold the same cell populations, or leave "
+              << (further_apart.size() == 1 ? "it" : "them") << " out of the correction.</p>\n";
     }
     for (const ParameterSummary& parameter : summary.parameters) {
         if (parameter.non_finite == 0) {
@@ -477,6 +497,7 @@ std::string render_qc_report(const QcReportInput& input, const QcSummary& summar
     write_evidence(html, summary);
     write_view(html, summary);
     write_overview(html, summary);
+    write_marker_pair(html, summary);
     html << "<section id=\"parameters\">\n<h2>Parameters before and after correction</h2>\n";
     for (std::size_t p = 0; p < summary.parameters.size(); ++p) {
         write_parameter(html, summary, p);

@@ -1,5 +1,6 @@
 #include "pairmend/report/qc_summary.hpp"
 
+#include "internal/marker_pair.hpp"
 #include "internal/neighbourhood.hpp"
 #include "internal/noise_floor.hpp"
 #include "internal/principal_components.hpp"
@@ -21,6 +22,9 @@ namespace {
 constexpr double kAxisTail = 0.001;
 /// Extra room on each side of the axis, as a share of its length, so curves do not touch the frame.
 constexpr double kAxisPadding = 0.05;
+/// Cells per axis of the two-parameter densities: fine enough to show populations, small enough
+/// to keep a report of eight batches under a few hundred kilobytes.
+constexpr std::size_t kMarkerPairBins = 20;
 constexpr std::size_t kMinGridPoints = 48;
 constexpr std::size_t kMaxGridPoints = 200;
 
@@ -463,8 +467,12 @@ QcSummary summarize_run(const QcReportInput& input, const QcReportOptions& optio
         parameter.density_after = densities(after, parameter.grid);
         parameter.distance_before = distances_to_other_batches(before.values, before.batch, num_batches);
         parameter.distance_after = distances_to_other_batches(after.values, after.batch, num_batches);
+        parameter.further_apart =
+            finite_mean(parameter.distance_after) > finite_mean(parameter.distance_before);
         summary.parameters.push_back(std::move(parameter));
     }
+    summary.marker_pair = summarize_marker_pair(rows_before, rows_after, sample_batch, input.ndim,
+                                                labels.size(), summary.parameters, kMarkerPairBins);
     summary.seconds.emplace_back("Density curves and distances", seconds_since(start));
 
     summarize_neighbourhoods(input, options, rows_before, rows_after, sample_batch, summary);

@@ -50,6 +50,25 @@ struct ParameterSummary {
     std::vector<double> distance_before; ///< per batch, earth mover's distance to the other batches pooled.
     std::vector<double> distance_after;
     std::size_t non_finite = 0; ///< sampled values (before and after) left out because they are not finite.
+    /// Whether the batches end further apart than they started (mean distance after above before):
+    /// the correction made this parameter worse.
+    bool further_apart = false;
+};
+
+/**
+ * The two parameters with the largest batch effect before correction (mean distance between
+ * batches), as a 2-D density per batch before and after: batch effects are often two-dimensional.
+ */
+struct MarkerPairSummary {
+    bool shown = false;   ///< false with fewer than two parameters or no finite pair of values.
+    int first = 0;        ///< the parameter on the x axis (0-based).
+    int second = 1;       ///< the parameter on the y axis.
+    std::size_t bins = 0; ///< cells per axis.
+    double x_min = 0, x_max = 1, y_min = 0, y_max = 1; ///< the axes, shared by every panel.
+    /// Per batch, the share of its sampled events in every cell, bins * bins values, rows of x
+    /// for increasing y; before and after correction.
+    std::vector<std::vector<double>> before;
+    std::vector<std::vector<double>> after;
 };
 
 /** The split-batch calibration of the first reference batch. */
@@ -77,6 +96,7 @@ struct QcSummary {
     std::vector<BatchSummary> batches; ///< in increasing label order.
     std::vector<MergeStepSummary> merge_steps;
     std::vector<ParameterSummary> parameters;
+    MarkerPairSummary marker_pair;
     std::size_t sampled_events = 0; ///< the size of the subsample over all batches.
 
     std::size_t neighbour_events = 0; ///< sampled events with finite values, used by the figures below.
