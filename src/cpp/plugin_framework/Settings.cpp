@@ -4,11 +4,11 @@
 
 #include <rapidjson/document.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 namespace QN {
 
@@ -24,13 +24,8 @@ std::string message(const Parts&... parts) {
 
 // Reads the whole file, dropping the line feeds between lines (carriage returns stay).
 bool read_joined_lines(const std::string& path, std::string& text) {
-    // A folder opens like a file on some systems but holds no lines; it is no job file.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        return false;
-    }
-    std::ifstream file(path);
-    if (!file) {
+    std::ifstream file;
+    if (!open_text_file(path, file)) {
         return false;
     }
     std::string line;
@@ -47,19 +42,27 @@ const rapidjson::Value* find_member(const rapidjson::Value& object, const char* 
     return member == object.MemberEnd() ? nullptr : &member->value;
 }
 
-Settings::InputFile read_input_file(const rapidjson::Value& entry, int position) {
+// The name of a file entry of the job file; `kind` ("input" or "output") and `position` name the
+// entry in the messages.
+std::string file_entry_name(const rapidjson::Value& entry, const std::string& kind, int position) {
+    const std::string capitalised = static_cast<char>(std::toupper(kind[0])) + kind.substr(1);
     if (!entry.IsObject()) {
-        throw std::runtime_error(message("Input file ", position, " must be a JSON object"));
+        throw std::runtime_error(message(capitalised, " file ", position, " must be a JSON object"));
     }
     const rapidjson::Value* name = find_member(entry, Settings::name_Att);
     if (name == nullptr) {
-        throw std::runtime_error(message("Input file ", position, " has no name"));
+        throw std::runtime_error(message(capitalised, " file ", position, " has no name"));
     }
     if (!name->IsString()) {
-        throw std::runtime_error(message("The \"name\" of input file ", position, " must be a JSON string"));
+        throw std::runtime_error(
+            message("The \"name\" of ", kind, " file ", position, " must be a JSON string"));
     }
+    return name->GetString();
+}
+
+Settings::InputFile read_input_file(const rapidjson::Value& entry, int position) {
     Settings::InputFile file;
-    file.name = name->GetString();
+    file.name = file_entry_name(entry, "input", position);
     if (const rapidjson::Value* normalized = find_member(entry, Settings::isNormalized_Att)) {
         if (!normalized->IsBool()) {
             throw std::runtime_error(
@@ -71,18 +74,8 @@ Settings::InputFile read_input_file(const rapidjson::Value& entry, int position)
 }
 
 Settings::OutputFile read_output_file(const rapidjson::Value& entry, int position) {
-    if (!entry.IsObject()) {
-        throw std::runtime_error(message("Output file ", position, " must be a JSON object"));
-    }
-    const rapidjson::Value* name = find_member(entry, Settings::name_Att);
-    if (name == nullptr) {
-        throw std::runtime_error(message("Output file ", position, " has no name"));
-    }
-    if (!name->IsString()) {
-        throw std::runtime_error(message("The \"name\" of output file ", position, " must be a JSON string"));
-    }
     Settings::OutputFile file;
-    file.name = name->GetString();
+    file.name = file_entry_name(entry, "output", position);
     if (const rapidjson::Value* labels = find_member(entry, Settings::outputColumnLabels_Att)) {
         if (!labels->IsArray()) {
             throw std::runtime_error(
