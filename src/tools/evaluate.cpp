@@ -52,17 +52,15 @@ Arguments parse_arguments(int argc, char** argv) {
     return arguments;
 }
 
+// Prints the evaluation of the correction the arguments name.
+void run(const Arguments& arguments) {
+    const auto evaluation = pairmend::tools::evaluate_correction(
+        arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
+    pairmend::tools::print_evaluation(std::cout, evaluation);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    return pairmend::command_line::run_program(kUsage, [&] {
-        const Arguments arguments = parse_arguments(argc, argv);
-        if (arguments.help) {
-            std::cout << kUsage;
-            return;
-        }
-        const auto evaluation = pairmend::tools::evaluate_correction(
-            arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
-        pairmend::tools::print_evaluation(std::cout, evaluation);
-    });
+    return pairmend::command_line::run_program(argc, argv, kUsage, parse_arguments, run);
 }

@@ -295,19 +295,17 @@ void write_study(const Arguments& arguments) {
               << "/*.fcs\n";
 }
 
+// Writes the table or the study the arguments ask for.
+void run(const Arguments& arguments) {
+    if (arguments.fcs_folder.empty()) {
+        write_table(arguments);
+    } else {
+        write_study(arguments);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    return pairmend::command_line::run_program(kUsage, [&] {
-        const Arguments arguments = parse_arguments(argc, argv);
-        if (arguments.help) {
-            std::cout << kUsage;
-            return;
-        }
-        if (arguments.fcs_folder.empty()) {
-            write_table(arguments);
-        } else {
-            write_study(arguments);
-        }
-    });
+    return pairmend::command_line::run_program(argc, argv, kUsage, parse_arguments, run);
 }

@@ -178,18 +178,26 @@ inline bool read_options(ArgumentReader& reader, const std::vector<OptionRow>& t
 }
 
 /**
- * Runs the body of a program's `main` with the programs' handling of errors: a std::invalid_argument
- * (a UsageError among them) is printed as "Error: ..." with the usage text after a blank line, and
- * ends the program with status 2; any other exception is printed as "Error: ..." alone, with status 1.
+ * Runs a program's `main`: parses its arguments, prints the usage text to standard output when
+ * they ask for it (their `help` member) and otherwise runs the program on them, with the programs'
+ * handling of errors: a std::invalid_argument (a UsageError among them) is printed as "Error: ..."
+ * with the usage text after a blank line, and ends the program with status 2; any other exception
+ * is printed as "Error: ..." alone, with status 1.
  *
  * @param usage The program's usage text.
- * @param body Does the program's work; returns normally for status 0.
+ * @param parse Returns the program's arguments, with a `bool help`, from `argc` and `argv`.
+ * @param run Does the program's work on the arguments; returns normally for status 0.
  * @return The program's exit status.
  */
-template <typename Body>
-int run_program(const char* usage, Body&& body) {
+template <typename Parse, typename Run>
+int run_program(int argc, char** argv, const char* usage, Parse parse, Run run) {
     try {
-        body();
+        const auto arguments = parse(argc, argv);
+        if (arguments.help) {
+            std::cout << usage;
+        } else {
+            run(arguments);
+        }
         return 0;
     } catch (const std::invalid_argument& error) {
         std::cerr << "Error: " << error.what() << "\n\n" << usage;
