@@ -42,10 +42,29 @@ const rapidjson::Value* find_member(const rapidjson::Value& object, const char* 
     return member == object.MemberEnd() ? nullptr : &member->value;
 }
 
+// "input" as "Input", to start a message.
+std::string capitalise(const std::string& word) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(word[0]))) + word.substr(1);
+}
+
+// The entry `index` (from 0) of `files`, the input or output files (`kind`) of the job file, with
+// its name as `name_of` gives it.
+template <typename File, typename NameOf>
+File file_at(const std::vector<File>& files, int index, const std::string& kind, NameOf name_of) {
+    if (index < 0 || index >= static_cast<int>(files.size())) {
+        throw std::out_of_range(message(capitalise(kind), " file ", index + 1,
+                                        " was asked for, but the job file names ", files.size(), " ", kind,
+                                        " files."));
+    }
+    File file = files[static_cast<std::size_t>(index)];
+    file.name = name_of(file.name);
+    return file;
+}
+
 // The name of a file entry of the job file; `kind` ("input" or "output") and `position` name the
 // entry in the messages.
 std::string file_entry_name(const rapidjson::Value& entry, const std::string& kind, int position) {
-    const std::string capitalised = static_cast<char>(std::toupper(kind[0])) + kind.substr(1);
+    const std::string capitalised = capitalise(kind);
     if (!entry.IsObject()) {
         throw std::runtime_error(message(capitalised, " file ", position, " must be a JSON object"));
     }
@@ -230,27 +249,13 @@ int Settings::numOutputFiles() const {
 }
 
 Settings::InputFile Settings::inputFile(int index, bool resolve) const {
-    if (index < 0 || index >= numInputFiles()) {
-        throw std::out_of_range(message("Input file ", index + 1, " was asked for, but the job file names ",
-                                        numInputFiles(), " input files."));
-    }
-    InputFile file = inputFiles_[static_cast<std::size_t>(index)];
-    if (resolve) {
-        file.name = addPath(file.name);
-    }
-    return file;
+    return file_at(inputFiles_, index, "input",
+                   [&](const std::string& name) { return resolve ? addPath(name) : name; });
 }
 
 Settings::OutputFile Settings::outputFile(int index, bool resolve) const {
-    if (index < 0 || index >= numOutputFiles()) {
-        throw std::out_of_range(message("Output file ", index + 1, " was asked for, but the job file names ",
-                                        numOutputFiles(), " output files."));
-    }
-    OutputFile file = outputFiles_[static_cast<std::size_t>(index)];
-    if (resolve) {
-        file.name = addPath(file.name);
-    }
-    return file;
+    return file_at(outputFiles_, index, "output",
+                   [&](const std::string& name) { return resolve ? addPath(name) : name; });
 }
 
 std::string Settings::summaryFile(bool resolve) const {
