@@ -185,6 +185,11 @@ TEST_F(ToolsTest, GeneratorRejectsBadOptionsWithAMessage) {
     EXPECT_EQ(simulate("--events 10"), 2);
     EXPECT_NE(read_file(path("stderr.txt")).find("--out"), std::string::npos);
     EXPECT_EQ(simulate("--dims 3 --colour red --out " + path("x.csv")), 2);
+    EXPECT_EQ(read_file(path("stderr.txt")).rfind("Error: Unknown option \"--colour\".\n\nUsage: ", 0), 0u);
+    EXPECT_EQ(simulate("--out " + path("x.csv") + " --seed"), 2);
+    EXPECT_NE(read_file(path("stderr.txt")).find("The option --seed needs a value."), std::string::npos);
+    EXPECT_EQ(simulate("--seed 3 --help"), 0);
+    EXPECT_EQ(read_file(path("stdout.txt")).rfind("Usage: pairmend-simulate", 0), 0u);
     EXPECT_EQ(simulate("--out " + path("no_such_folder/x.csv")), 1);
     EXPECT_NE(read_file(path("stderr.txt")).find("Could not create the file"), std::string::npos);
 

@@ -75,18 +75,18 @@ public:
                    int num_threads, PhaseTimes* phase_times = nullptr)
         : Driver(ndim, std::move(sizes), std::move(batches), output, builder, num_neighbors, observation_cap,
                  num_threads, phase_times) {
-        const size_t nbatches = sizes_.size();
+        const size_t nbatches = this->sizes_.size();
         neighbors_ref_.resize(nbatches);
         neighbors_target_.resize(nbatches);
         if (nbatches == 0) {
             return;
         }
 
-        const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
-        orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
+        const internal::PhaseTimer timing(this->phase_times_, &PhaseTimes::build);
+        this->orders_ = internal::batch_orders(this->ndim_, this->sizes_, this->batches_, this->num_threads_);
         const size_t first = first_batch(policy);
-        start_reference(first);
-        merge_order_.push_back(static_cast<int>(first));
+        this->start_reference(first);
+        this->merge_order_.push_back(static_cast<int>(first));
         for (size_t b = 0; b < nbatches; ++b) {
             if (b != first) {
                 remaining_.insert(b);
@@ -99,45 +99,32 @@ public:
         std::vector<size_t> first_round{first};
         std::vector<size_t> second_round;
         for (const size_t b : remaining_) {
-            (first_round.size() < static_cast<size_t>(num_threads_) ? first_round : second_round)
+            (first_round.size() < static_cast<size_t>(this->num_threads_) ? first_round : second_round)
                 .push_back(b);
         }
-        indices_.resize(nbatches);
+        this->indices_.resize(nbatches);
         build_indices(first_round);
         for (const size_t b : remaining_) {
             neighbors_target_[b] = first_lists(b, first);
-            neighbors_ref_[b].resize(sizes_[first]);
+            neighbors_ref_[b].resize(this->sizes_[first]);
         }
-        indices_[first].reset();
+        this->indices_[first].reset();
         build_indices(second_round);
 
         const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
-        list_reference_rows(waiting, 0, sizes_[first], batches_[first], orders_[first]);
+        list_reference_rows(waiting, 0, this->sizes_[first], this->batches_[first], this->orders_[first]);
     }
 
 private:
     using Table = internal::NeighborTable<Index, Float>;
     using Lists = internal::PackedLists<Index, Float>;
-    using Driver::batches_;
-    using Driver::builder_;
-    using Driver::indices_;
-    using Driver::merge_order_;
-    using Driver::ncorrected_;
-    using Driver::ndim_;
-    using Driver::num_neighbors_;
-    using Driver::num_threads_;
-    using Driver::orders_;
-    using Driver::phase_times_;
-    using Driver::row;
-    using Driver::sizes_;
-    using Driver::start_reference;
 
     bool more_to_merge() const { return !remaining_.empty(); }
 
     /// The chosen batch's own index and lists served only to choose it; the correction builds what
     /// it needs, so they go before it starts.
     void release(size_t batch) {
-        indices_[batch].reset();
+        this->indices_[batch].reset();
         Table().swap(neighbors_ref_[batch]);
         neighbors_target_[batch] = Lists();
     }
@@ -157,10 +144,10 @@ private:
 
     /// Builds the indices of the given batches (those with events), one batch per thread at a time.
     void build_indices(const std::vector<size_t>& ids) {
-        internal::parallel_for(ids.size(), num_threads_, [&](size_t i) {
+        internal::parallel_for(ids.size(), this->num_threads_, [&](size_t i) {
             const size_t b = ids[i];
-            if (sizes_[b] > 0) {
-                indices_[b] = builder_(ndim_, sizes_[b], batches_[b]);
+            if (this->sizes_[b] > 0) {
+                this->indices_[b] = this->builder_(this->ndim_, this->sizes_[b], this->batches_[b]);
             }
         });
     }
@@ -168,11 +155,11 @@ private:
     size_t first_batch(ReferencePolicy policy) const {
         switch (policy) {
         case MaxSize:
-            return arg_max(sizes_);
+            return arg_max(this->sizes_);
         case MaxVariance:
-            return arg_max(compute_total_variance(ndim_, sizes_, batches_, false));
+            return arg_max(compute_total_variance(this->ndim_, this->sizes_, this->batches_, false));
         case MaxRSS:
-            return arg_max(compute_total_variance(ndim_, sizes_, batches_, true));
+            return arg_max(compute_total_variance(this->ndim_, this->sizes_, this->batches_, true));
         default:
             return 0;
         }
@@ -185,7 +172,7 @@ private:
      */
     std::pair<size_t, MnnPairs<Index>> choose() {
         const size_t nremaining = remaining_.size();
-        const size_t nthreads = static_cast<size_t>(num_threads_);
+        const size_t nthreads = static_cast<size_t>(this->num_threads_);
         const size_t chunk_length =
             static_cast<size_t>(std::ceil(static_cast<double>(nremaining) / static_cast<double>(nthreads)));
 
@@ -250,25 +237,25 @@ private:
      */
     Lists first_lists(size_t b, size_t first) const {
         size_t others = 0;
-        for (size_t c = 0; c < sizes_.size(); ++c) {
-            others += c == b ? 0 : sizes_[c];
+        for (size_t c = 0; c < this->sizes_.size(); ++c) {
+            others += c == b ? 0 : this->sizes_[c];
         }
-        const internal::IndexPointer<Index, Float>& index = indices_[first];
-        Lists lists(sizes_[b], std::min(static_cast<size_t>(std::max(num_neighbors_, 0)), others),
+        const internal::IndexPointer<Index, Float>& index = this->indices_[first];
+        Lists lists(this->sizes_[b], std::min(static_cast<size_t>(std::max(this->num_neighbors_, 0)), others),
                     single_precision_distances(index.get()));
         if (!index) {
             return lists;
         }
-        const size_t stride = static_cast<size_t>(ndim_);
-        const std::vector<size_t>& order = orders_[b];
-        const Float* events = batches_[b];
+        const size_t stride = static_cast<size_t>(this->ndim_);
+        const std::vector<size_t>& order = this->orders_[b];
+        const Float* events = this->batches_[b];
         // Chunks of consecutive queries keep the locality of the order (as quick_find_nns does).
         ParallelErrors errors;
-#pragma omp parallel for schedule(dynamic, 64) num_threads(num_threads_)
-        for (size_t p = 0; p < sizes_[b]; ++p) {
+#pragma omp parallel for schedule(dynamic, 64) num_threads(this->num_threads_)
+        for (size_t p = 0; p < this->sizes_[b]; ++p) {
             errors.run([&] {
                 const size_t i = order[p];
-                lists.set(i, index->find_nearest_neighbors(events + i * stride, num_neighbors_));
+                lists.set(i, index->find_nearest_neighbors(events + i * stride, this->num_neighbors_));
             });
         }
         errors.rethrow();
@@ -296,26 +283,26 @@ private:
 
     /// Appends the just-written batch to the reference and refreshes the tables of the waiting batches.
     void update(size_t merged) {
-        const size_t nnew = sizes_[merged];
-        const size_t old = ncorrected_;
-        const Float* new_rows = row(old);
-        merge_order_.push_back(static_cast<int>(merged));
-        ncorrected_ = old + nnew;
+        const size_t nnew = this->sizes_[merged];
+        const size_t old = this->ncorrected_;
+        const Float* new_rows = this->row(old);
+        this->merge_order_.push_back(static_cast<int>(merged));
+        this->ncorrected_ = old + nnew;
 
         Table().swap(neighbors_ref_[merged]);
         neighbors_target_[merged] = Lists();
-        indices_[merged].reset();
-        std::vector<size_t>().swap(orders_[merged]);
+        this->indices_[merged].reset();
+        std::vector<size_t>().swap(this->orders_[merged]);
         remaining_.erase(merged);
         if (remaining_.empty() || nnew == 0) {
             return;
         }
 
-        const std::vector<size_t> new_order = locality_order(ndim_, nnew, new_rows);
+        const std::vector<size_t> new_order = locality_order(this->ndim_, nnew, new_rows);
         const std::vector<size_t> waiting(remaining_.begin(), remaining_.end());
         fuse_new_rows(waiting, old, nnew, new_rows, new_order);
         for (const size_t b : waiting) {
-            neighbors_ref_[b].resize(ncorrected_);
+            neighbors_ref_[b].resize(this->ncorrected_);
         }
         list_reference_rows(waiting, old, nnew, new_rows, new_order);
     }
@@ -326,44 +313,46 @@ private:
      */
     void fuse_new_rows(const std::vector<size_t>& waiting, size_t old, size_t nnew, const Float* new_rows,
                        const std::vector<size_t>& new_order) {
-        const internal::IndexPointer<Index, Float> new_index = builder_(ndim_, nnew, new_rows);
+        const internal::IndexPointer<Index, Float> new_index = this->builder_(this->ndim_, nnew, new_rows);
         const internal::ExactTree<Index, Float>* new_tree = internal::as_exact_tree(new_index.get());
 
-        const size_t stride = static_cast<size_t>(ndim_);
-        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        const size_t stride = static_cast<size_t>(this->ndim_);
+        const size_t k = static_cast<size_t>(std::max(this->num_neighbors_, 0));
         // Scanning the new rows for groups of events beats the tree's searches once the rows are
         // many and wide enough that the tree visits a large share of them (see RESULTS.md).
         std::unique_ptr<internal::RowBlocks<Index, Float>> blocks;
-        if (new_tree != nullptr && nnew >= internal::scan_min_rows && ndim_ >= internal::scan_min_dims) {
-            blocks = std::make_unique<internal::RowBlocks<Index, Float>>(ndim_, nnew, new_rows, new_order);
+        if (new_tree != nullptr && nnew >= internal::scan_min_rows &&
+            this->ndim_ >= internal::scan_min_dims) {
+            blocks =
+                std::make_unique<internal::RowBlocks<Index, Float>>(this->ndim_, nnew, new_rows, new_order);
             if (!blocks->moderate()) {
                 blocks.reset();
             }
         }
         for (const size_t b : waiting) {
             Lists& target_table = neighbors_target_[b];
-            const Float* events = batches_[b];
-            const std::vector<size_t>& order = orders_[b];
+            const Float* events = this->batches_[b];
+            const std::vector<size_t>& order = this->orders_[b];
             if (blocks) {
                 // Each group is a run of events in locality order, and writes only their lists.
-                const size_t ngroups = (sizes_[b] + internal::scan_group - 1) / internal::scan_group;
-                internal::parallel_for(ngroups, num_threads_, [&](size_t g) {
+                const size_t ngroups = (this->sizes_[b] + internal::scan_group - 1) / internal::scan_group;
+                internal::parallel_for(ngroups, this->num_threads_, [&](size_t g) {
                     const size_t start = g * internal::scan_group;
-                    const size_t count = std::min(internal::scan_group, sizes_[b] - start);
+                    const size_t count = std::min(internal::scan_group, this->sizes_[b] - start);
                     internal::fuse_nearer_scanned(target_table, events, order.data() + start, count, *blocks,
                                                   *new_tree, k, static_cast<Index>(old));
                 });
                 continue;
             }
-            internal::parallel_for(sizes_[b], num_threads_, [&](size_t p) {
+            internal::parallel_for(this->sizes_[b], this->num_threads_, [&](size_t p) {
                 const size_t i = order[p];
                 const Float* query = events + i * stride;
                 internal::change_list(target_table, i, [&](knncolle::NeighborList<Index, Float>& list) {
                     if (new_tree != nullptr) {
                         internal::fuse_nearer(list, *new_tree, query, k, static_cast<Index>(old));
                     } else {
-                        fuse_nn_results(list, new_index->find_nearest_neighbors(query, num_neighbors_), k,
-                                        static_cast<Index>(old));
+                        fuse_nn_results(list, new_index->find_nearest_neighbors(query, this->num_neighbors_),
+                                        k, static_cast<Index>(old));
                     }
                 });
             });
@@ -386,15 +375,15 @@ private:
             return;
         }
         std::vector<std::vector<Float>> radii(waiting.size());
-        internal::parallel_for(waiting.size(), num_threads_, [&](size_t w) {
+        internal::parallel_for(waiting.size(), this->num_threads_, [&](size_t w) {
             radii[w] = internal::farthest_listing(neighbors_target_[waiting[w]], first, count);
         });
 
-        const size_t stride = static_cast<size_t>(ndim_);
-        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        const size_t stride = static_cast<size_t>(this->ndim_);
+        const size_t k = static_cast<size_t>(std::max(this->num_neighbors_, 0));
         const size_t nqueries = waiting.size() * count;
         ParallelErrors errors;
-#pragma omp parallel for schedule(dynamic, 256) num_threads(num_threads_)
+#pragma omp parallel for schedule(dynamic, 256) num_threads(this->num_threads_)
         for (size_t q = 0; q < nqueries; ++q) {
             errors.run([&] {
                 const size_t w = q / count;
@@ -405,10 +394,12 @@ private:
                 }
                 const size_t b = waiting[w];
                 const Float* query = rows + i * stride;
-                const internal::ExactTree<Index, Float>* tree = internal::as_exact_tree(indices_[b].get());
+                const internal::ExactTree<Index, Float>* tree =
+                    internal::as_exact_tree(this->indices_[b].get());
                 knncolle::NeighborList<Index, Float> list =
-                    tree != nullptr ? internal::list_within(*tree, query, k, radius)
-                                    : internal::nearest_or_none(indices_[b], query, num_neighbors_);
+                    tree != nullptr
+                        ? internal::list_within(*tree, query, k, radius)
+                        : internal::nearest_or_none(this->indices_[b], query, this->num_neighbors_);
                 // Only a row that forms a pair now keeps its list (see prune).
                 if (listed_back(neighbors_target_[b], list, static_cast<Index>(first + i))) {
                     neighbors_ref_[b][first + i] = std::move(list);

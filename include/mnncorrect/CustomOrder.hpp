@@ -78,32 +78,20 @@ public:
                  num_threads, phase_times) {
         std::vector<int> copied;
         if (order != nullptr) {
-            copied.assign(order, order + batches_.size());
+            copied.assign(order, order + this->batches_.size());
         }
         prepare(std::move(copied));
     }
 
 private:
     using Table = internal::NeighborTable<Index, Float>;
-    using Driver::batches_;
-    using Driver::builder_;
-    using Driver::indices_;
-    using Driver::merge_order_;
-    using Driver::ncorrected_;
-    using Driver::ndim_;
-    using Driver::num_neighbors_;
-    using Driver::num_threads_;
-    using Driver::orders_;
-    using Driver::phase_times_;
-    using Driver::row;
-    using Driver::sizes_;
-    using Driver::start_reference;
 
-    bool more_to_merge() const { return step_ < merge_order_.size(); }
+    bool more_to_merge() const { return step_ < this->merge_order_.size(); }
 
     /// The batch at the current position of the order, and its pairs with the reference.
     std::pair<size_t, MnnPairs<Index>> choose() const {
-        return {static_cast<size_t>(merge_order_[step_]), find_mutual_nns(neighbors_ref_, neighbors_target_)};
+        return {static_cast<size_t>(this->merge_order_[step_]),
+                find_mutual_nns(neighbors_ref_, neighbors_target_)};
     }
 
     /// The neighbour tables are refreshed in place by the update; nothing is released early.
@@ -136,25 +124,28 @@ private:
     }
 
     void prepare(std::vector<int> order) {
-        check_order(order, batches_.size());
-        merge_order_ = std::move(order);
-        if (merge_order_.empty()) {
+        check_order(order, this->batches_.size());
+        this->merge_order_ = std::move(order);
+        if (this->merge_order_.empty()) {
             return;
         }
 
-        const internal::PhaseTimer timing(phase_times_, &PhaseTimes::build);
-        indices_ = internal::build_batch_indices<Index>(ndim_, sizes_, batches_, builder_, num_threads_);
-        orders_ = internal::batch_orders(ndim_, sizes_, batches_, num_threads_);
+        const internal::PhaseTimer timing(this->phase_times_, &PhaseTimes::build);
+        this->indices_ = internal::build_batch_indices<Index>(this->ndim_, this->sizes_, this->batches_,
+                                                              this->builder_, this->num_threads_);
+        this->orders_ = internal::batch_orders(this->ndim_, this->sizes_, this->batches_, this->num_threads_);
 
-        const size_t first = static_cast<size_t>(merge_order_[0]);
-        start_reference(first);
+        const size_t first = static_cast<size_t>(this->merge_order_[0]);
+        this->start_reference(first);
 
-        if (merge_order_.size() >= 2) {
-            const size_t next = static_cast<size_t>(merge_order_[1]);
-            neighbors_target_ = internal::find_all_or_none(sizes_[next], batches_[next], indices_[first],
-                                                           num_neighbors_, num_threads_, orders_[next]);
-            neighbors_ref_ = internal::find_all_or_none(sizes_[first], batches_[first], indices_[next],
-                                                        num_neighbors_, num_threads_, orders_[first]);
+        if (this->merge_order_.size() >= 2) {
+            const size_t next = static_cast<size_t>(this->merge_order_[1]);
+            neighbors_target_ =
+                internal::find_all_or_none(this->sizes_[next], this->batches_[next], this->indices_[first],
+                                           this->num_neighbors_, this->num_threads_, this->orders_[next]);
+            neighbors_ref_ =
+                internal::find_all_or_none(this->sizes_[first], this->batches_[first], this->indices_[next],
+                                           this->num_neighbors_, this->num_threads_, this->orders_[first]);
         }
     }
 
@@ -162,47 +153,47 @@ private:
     /// and finds the neighbours for the next step.
     void update(size_t target) {
         const size_t step = step_++;
-        const size_t old = ncorrected_;
-        ncorrected_ += sizes_[target];
-        if (step + 1 == merge_order_.size()) {
+        const size_t old = this->ncorrected_;
+        this->ncorrected_ += this->sizes_[target];
+        if (step + 1 == this->merge_order_.size()) {
             return;
         }
 
         // From now on the merged batch is searched on its corrected values.
-        indices_[target].reset();
-        if (sizes_[target] > 0) {
-            indices_[target] = builder_(ndim_, sizes_[target], row(old));
+        this->indices_[target].reset();
+        if (this->sizes_[target] > 0) {
+            this->indices_[target] = this->builder_(this->ndim_, this->sizes_[target], this->row(old));
             // Its rows are queried from now on, in an order of the corrected values.
-            orders_[target] = locality_order(ndim_, sizes_[target], row(old));
+            this->orders_[target] = locality_order(this->ndim_, this->sizes_[target], this->row(old));
         }
 
-        const size_t next = static_cast<size_t>(merge_order_[step + 1]);
-        const Float* next_events = batches_[next];
-        neighbors_ref_.resize(ncorrected_);
-        neighbors_target_.resize(sizes_[next]);
+        const size_t next = static_cast<size_t>(this->merge_order_[step + 1]);
+        const Float* next_events = this->batches_[next];
+        neighbors_ref_.resize(this->ncorrected_);
+        neighbors_target_.resize(this->sizes_[next]);
 
-        const size_t stride = static_cast<size_t>(ndim_);
-        const size_t k = static_cast<size_t>(std::max(num_neighbors_, 0));
+        const size_t stride = static_cast<size_t>(this->ndim_);
+        const size_t k = static_cast<size_t>(std::max(this->num_neighbors_, 0));
         size_t offset = 0;
         for (size_t position = 0; position <= step; ++position) {
-            const size_t merged = static_cast<size_t>(merge_order_[position]);
-            const auto& merged_index = indices_[merged];
-            internal::parallel_for(sizes_[next], num_threads_, [&](size_t p) {
-                const size_t j = orders_[next][p];
+            const size_t merged = static_cast<size_t>(this->merge_order_[position]);
+            const auto& merged_index = this->indices_[merged];
+            internal::parallel_for(this->sizes_[next], this->num_threads_, [&](size_t p) {
+                const size_t j = this->orders_[next][p];
                 auto found =
-                    internal::nearest_or_none(merged_index, next_events + j * stride, num_neighbors_);
+                    internal::nearest_or_none(merged_index, next_events + j * stride, this->num_neighbors_);
                 if (position == 0) {
                     neighbors_target_[j] = std::move(found);
                 } else {
                     fuse_nn_results(neighbors_target_[j], found, k, static_cast<Index>(offset));
                 }
             });
-            internal::parallel_for(sizes_[merged], num_threads_, [&](size_t p) {
-                const size_t m = orders_[merged][p];
-                neighbors_ref_[offset + m] =
-                    internal::nearest_or_none(indices_[next], row(offset + m), num_neighbors_);
+            internal::parallel_for(this->sizes_[merged], this->num_threads_, [&](size_t p) {
+                const size_t m = this->orders_[merged][p];
+                neighbors_ref_[offset + m] = internal::nearest_or_none(
+                    this->indices_[next], this->row(offset + m), this->num_neighbors_);
             });
-            offset += sizes_[merged];
+            offset += this->sizes_[merged];
         }
     }
 

@@ -9,6 +9,7 @@
 #include "mnncorrect/locality_order.hpp"
 #include "mnncorrect/median.hpp"
 #include "mnncorrect/parallel.hpp"
+#include "mnncorrect/quick_find_nns.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -49,35 +50,22 @@ template <typename Index, typename Float>
 std::vector<knncolle::NeighborList<Index, Float>>
 identify_closest_mnn(int ndim, size_t n, const Float* data, const knncolle::Base<Index, Float, Float>* index,
                      int k, size_t cap, int nthreads, const std::vector<size_t>* order = nullptr) {
-    std::vector<knncolle::NeighborList<Index, Float>> closest(n);
-    const size_t width = static_cast<size_t>(ndim);
-    ParallelErrors errors;
-
-    if (cap < n) {
-        const double step = static_cast<double>(n) / static_cast<double>(cap);
-#pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
-        for (size_t i = 0; i < cap; ++i) {
-            errors.run([&] {
-                const size_t sampled = static_cast<size_t>(static_cast<int>(static_cast<double>(i) * step));
-                closest[sampled] = index->find_nearest_neighbors(data + sampled * width, k);
-            });
-        }
-    } else {
-        std::vector<size_t> own_order;
-        if (order == nullptr) {
-            own_order = locality_order(ndim, n, data);
-            order = &own_order;
-        }
-        const std::vector<size_t>& query_order = *order;
-#pragma omp parallel for schedule(dynamic, 64) num_threads(std::max(nthreads, 1))
-        for (size_t p = 0; p < n; ++p) {
-            errors.run([&] {
-                const size_t i = query_order[p];
-                closest[i] = index->find_nearest_neighbors(data + i * width, k);
-            });
-        }
+    if (cap >= n) {
+        return order == nullptr ? quick_find_nns(n, data, index, k, nthreads)
+                                : quick_find_nns(n, data, index, k, nthreads, *order);
     }
 
+    std::vector<knncolle::NeighborList<Index, Float>> closest(n);
+    const size_t width = static_cast<size_t>(ndim);
+    const double step = static_cast<double>(n) / static_cast<double>(cap);
+    ParallelErrors errors;
+#pragma omp parallel for schedule(static) num_threads(std::max(nthreads, 1))
+    for (size_t i = 0; i < cap; ++i) {
+        errors.run([&] {
+            const size_t sampled = static_cast<size_t>(static_cast<int>(static_cast<double>(i) * step));
+            closest[sampled] = index->find_nearest_neighbors(data + sampled * width, k);
+        });
+    }
     errors.rethrow();
     return closest;
 }

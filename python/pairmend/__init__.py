@@ -120,6 +120,25 @@ def _values(data):
     raise TypeError(f"data must hold numbers, not {array.dtype}")
 
 
+def _matrix(data):
+    """data as :func:`_values` gives it, which must be two-dimensional: events by parameters."""
+    values = _values(data)
+    if values.ndim != 2:
+        raise ValueError(
+            "data must be a two-dimensional array of events (rows) by parameters (columns), "
+            f"not {values.ndim}-dimensional"
+        )
+    return values
+
+
+def _threads(num_threads):
+    """The engine threads for ``num_threads``: :func:`default_num_threads` for None, else the
+    checked count, at most what the engine can start."""
+    if num_threads is None:
+        return default_num_threads()
+    return min(_whole_number("num_threads", num_threads, minimum=1), _core.max_num_threads())
+
+
 def _is_real(value):
     return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
 
@@ -221,18 +240,9 @@ def correct(
         When a setting, the data or the labels are of the wrong kind.
     """
     settings = _checked_settings(locals())
-    if num_threads is None:
-        num_threads = default_num_threads()
-    else:
-        num_threads = min(_whole_number("num_threads", num_threads, minimum=1), _core.max_num_threads())
-
+    num_threads = _threads(num_threads)
     method = _checked_method(method)
-    values = _values(data)
-    if values.ndim != 2:
-        raise ValueError(
-            "data must be a two-dimensional array of events (rows) by parameters (columns), "
-            f"not {values.ndim}-dimensional"
-        )
+    values = _matrix(data)
     used = {**settings, "num_threads": num_threads, "method": method}
     corrected, merge_order, num_pairs = _core.correct(values, _labels(batch), settings, num_threads, method)
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)

@@ -16,16 +16,9 @@ import typing
 import numpy as np
 
 from . import _core
-from . import METHODS, _DEFAULTS, _checked_method, _checked_settings, _labels, _values, _whole_number, default_num_threads
+from . import METHODS, _DEFAULTS, _checked_method, _checked_settings, _labels, _matrix, _threads, _whole_number
 
 __all__ = ["Model", "fit", "load_model"]
-
-
-
-def _threads(num_threads):
-    if num_threads is None:
-        return default_num_threads()
-    return min(_whole_number("num_threads", num_threads, minimum=1), _core.max_num_threads())
 
 
 def _event_count(name, value):
@@ -40,14 +33,9 @@ def _event_count(name, value):
     return value
 
 
-def _matrix(data):
-    values = _values(data)
-    if values.ndim != 2:
-        raise ValueError(
-            "data must be a two-dimensional array of events (rows) by parameters (columns), "
-            f"not {values.ndim}-dimensional"
-        )
-    return values
+def _listed(name, doc):
+    """A read-only property of :class:`Model`: its core's ``name``, as a new list."""
+    return property(lambda self: list(getattr(self._core, name)), doc=doc)
 
 
 class Model:
@@ -59,25 +47,12 @@ class Model:
     def __init__(self, core):
         self._core = core
 
-    @property
-    def batches(self) -> list:
-        """The batch names (texts) in merge order, the first reference first."""
-        return list(self._core.batches)
-
-    @property
-    def parameters(self) -> list:
-        """The parameter names given to :func:`fit`, or ``p1 .. pD``."""
-        return list(self._core.parameters)
-
-    @property
-    def num_pairs(self) -> list:
-        """The mutual nearest-neighbour pairs of every merge step after the first reference."""
-        return list(self._core.num_pairs)
-
-    @property
-    def fitted_events(self) -> list:
-        """The events every batch was fitted on, in merge order."""
-        return list(self._core.fitted_events)
+    batches = _listed("batches", "The batch names (texts) in merge order, the first reference first.")
+    parameters = _listed("parameters", "The parameter names given to :func:`fit`, or ``p1 .. pD``.")
+    num_pairs = _listed(
+        "num_pairs", "The mutual nearest-neighbour pairs of every merge step after the first reference."
+    )
+    fitted_events = _listed("fitted_events", "The events every batch was fitted on, in merge order.")
 
     @property
     def method(self) -> str:

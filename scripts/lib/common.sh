@@ -14,48 +14,59 @@ missing_packages() {
     done
 }
 
+# with_missing_packages HANDLER PKG...: calls HANDLER with those of the Debian packages PKG... that
+# are not installed, when there are any.
+with_missing_packages() {
+    local handler="$1"
+    shift
+    local missing
+    read -r -a missing <<<"$(missing_packages "$@")"
+    if [ "${#missing[@]}" -gt 0 ]; then
+        "$handler" "${missing[@]}"
+    fi
+}
+
 # require_packages PKG...: installs the missing Debian packages with apt-get when running as
 # root; otherwise prints the exact command to run and exits.
 require_packages() {
-    local missing
-    read -r -a missing <<<"$(missing_packages "$@")"
-    if [ "${#missing[@]}" -eq 0 ]; then
-        return 0
-    fi
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "Installing missing Debian packages: ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq || { echo "apt-get update failed." >&2; exit 1; }
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
-            echo "Could not install: ${missing[*]}" >&2
-            exit 1
-        }
-    else
-        echo "These Debian packages are missing: ${missing[*]}" >&2
+    with_missing_packages install_required_packages "$@"
+}
+
+# install_required_packages PKG...: require_packages for packages known to be missing.
+install_required_packages() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "These Debian packages are missing: $*" >&2
         echo "Install them with:" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y $*" >&2
         exit 1
     fi
+    echo "Installing missing Debian packages: $*"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq || { echo "apt-get update failed." >&2; exit 1; }
+    apt-get install -y -qq --no-install-recommends "$@" || {
+        echo "Could not install: $*" >&2
+        exit 1
+    }
 }
 
 # offer_packages PKG...: installs missing Debian packages that only enable optional tests, when
 # running as root. Never stops the script: if they cannot be installed (no root, no network, apt
 # fails), it says so and the tests that need them skip themselves.
 offer_packages() {
-    local missing
-    read -r -a missing <<<"$(missing_packages "$@")"
-    if [ "${#missing[@]}" -eq 0 ]; then
-        return 0
-    fi
+    with_missing_packages install_optional_packages "$@"
+    return 0
+}
+
+# install_optional_packages PKG...: offer_packages for packages known to be missing.
+install_optional_packages() {
     if [ "$(id -u)" -eq 0 ]; then
-        echo "Installing optional Debian packages: ${missing[*]}"
+        echo "Installing optional Debian packages: $*"
         if DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; then
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"; then
             return 0
         fi
     fi
-    echo "Optional Debian packages not installed: ${missing[*]}; the tests that need them will be skipped." >&2
-    return 0
+    echo "Optional Debian packages not installed: $*; the tests that need them will be skipped." >&2
 }
 
 # Packages needed to build the program itself.

@@ -213,32 +213,24 @@ std::string setting_text(double value) {
 }
 
 const std::vector<std::string>& reference_policy_names() {
+    // In the order of the enumeration's values, 0 to 3, so that a policy's value is its position.
     static const std::vector<std::string> names{"Input", "MaxSize", "MaxVariance", "MaxRSS"};
     return names;
 }
 
 const char* reference_policy_name(mnncorrect::ReferencePolicy policy) {
-    switch (policy) {
-    case mnncorrect::Input:
-        return "Input";
-    case mnncorrect::MaxSize:
-        return "MaxSize";
-    case mnncorrect::MaxVariance:
-        return "MaxVariance";
-    case mnncorrect::MaxRSS:
-        return "MaxRSS";
-    }
-    return "unknown";
+    const std::vector<std::string>& names = reference_policy_names();
+    const auto position = static_cast<std::size_t>(policy);
+    return position < names.size() ? names[position].c_str() : "unknown";
 }
 
 std::optional<mnncorrect::ReferencePolicy> find_reference_policy(const std::string& text) {
-    for (const mnncorrect::ReferencePolicy policy :
-         {mnncorrect::Input, mnncorrect::MaxSize, mnncorrect::MaxVariance, mnncorrect::MaxRSS}) {
-        if (text == reference_policy_name(policy)) {
-            return policy;
-        }
+    const std::vector<std::string>& names = reference_policy_names();
+    const auto found = std::find(names.begin(), names.end(), text);
+    if (found == names.end()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return static_cast<mnncorrect::ReferencePolicy>(found - names.begin());
 }
 
 mnncorrect::ReferencePolicy parse_reference_policy(const std::string& text) {

@@ -5,6 +5,19 @@
 
 namespace pairmend::model::internal {
 
+namespace {
+
+// The unsigned number stored in the `width` bytes at `bytes`, least significant byte first.
+std::uint64_t little_endian(const unsigned char* bytes, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+} // namespace
+
 void ByteWriter::unsigned_value(std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i) {
         bytes_.push_back(static_cast<unsigned char>((value >> (8 * i)) & 0xFFU));
@@ -50,21 +63,11 @@ std::uint8_t ByteReader::u8() {
 }
 
 std::uint32_t ByteReader::u32() {
-    const unsigned char* bytes = take(4, "value");
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
+    return static_cast<std::uint32_t>(little_endian(take(4, "value"), 4));
 }
 
 std::uint64_t ByteReader::u64() {
-    const unsigned char* bytes = take(8, "value");
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
+    return little_endian(take(8, "value"), 8);
 }
 
 double ByteReader::f64() {

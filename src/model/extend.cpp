@@ -114,20 +114,11 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
 Model extend_labelled(const Model& model, int ndim, std::size_t n, const double* events, const int* batch_ids,
                       const std::vector<std::string>& batch_names, const ExtendOptions& options,
                       double* output) {
-    internal::GroupedEvents grouped = internal::group_events(ndim, n, events, batch_ids, batch_names.size());
-    std::vector<BatchEvents> batches;
-    std::vector<double*> outputs;
-    for (std::size_t b = 0; b < batch_names.size(); ++b) {
-        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
-        if (output != nullptr) {
-            outputs.push_back(grouped.blocks[b].data());
-        }
-    }
-    Model extended = extend(model, ndim, batches, options, outputs);
-    if (output != nullptr) {
-        internal::scatter_events(ndim, grouped, output);
-    }
-    return extended;
+    return internal::run_grouped(
+        ndim, n, events, batch_ids, batch_names, output,
+        [&](const std::vector<BatchEvents>& batches, const std::vector<double*>& outputs) {
+            return extend(model, ndim, batches, options, outputs);
+        });
 }
 
 } // namespace pairmend::model

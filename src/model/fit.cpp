@@ -137,20 +137,11 @@ Model fit_labelled(int ndim, std::size_t n, const double* events, const int* bat
     if (ndim < 1) {
         throw std::runtime_error("The events have no values: a model needs at least one parameter.");
     }
-    internal::GroupedEvents grouped = internal::group_events(ndim, n, events, batch_ids, batch_names.size());
-    std::vector<BatchEvents> batches;
-    std::vector<double*> outputs;
-    for (std::size_t b = 0; b < batch_names.size(); ++b) {
-        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
-        if (output != nullptr) {
-            outputs.push_back(grouped.blocks[b].data());
-        }
-    }
-    Model model = fit(ndim, batches, options, outputs);
-    if (output != nullptr) {
-        internal::scatter_events(ndim, grouped, output);
-    }
-    return model;
+    return internal::run_grouped(
+        ndim, n, events, batch_ids, batch_names, output,
+        [&](const std::vector<BatchEvents>& batches, const std::vector<double*>& outputs) {
+            return fit(ndim, batches, options, outputs);
+        });
 }
 
 } // namespace pairmend::model

@@ -4,7 +4,10 @@
 // Events given in any order with a batch id each, gathered into one block per batch and written
 // back in input order.
 
+#include "pairmend/model/fit.hpp"
+
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace pairmend::model::internal {
@@ -27,6 +30,34 @@ GroupedEvents group_events(int ndim, std::size_t n, const double* events, const 
 
 /// Writes every batch's block of `grouped` back to `output` at the batch's input positions.
 void scatter_events(int ndim, const GroupedEvents& grouped, double* output);
+
+/**
+ * Runs `run(batches, outputs)` on labelled events gathered by batch, as fit and extend take them:
+ * `batches` holds one BatchEvents per name of `batch_names`, in that order, over the batch's block,
+ * and `outputs` holds the same blocks, for `run` to overwrite with corrected values, when `output`
+ * is not null (else it is empty). The blocks are then written back to `output` in input order.
+ *
+ * @return What `run` returns.
+ * @throws std::runtime_error for an id outside the names; whatever `run` throws.
+ */
+template <typename Run>
+auto run_grouped(int ndim, std::size_t n, const double* events, const int* batch_ids,
+                 const std::vector<std::string>& batch_names, double* output, Run run) {
+    GroupedEvents grouped = group_events(ndim, n, events, batch_ids, batch_names.size());
+    std::vector<BatchEvents> batches;
+    std::vector<double*> outputs;
+    for (std::size_t b = 0; b < batch_names.size(); ++b) {
+        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
+        if (output != nullptr) {
+            outputs.push_back(grouped.blocks[b].data());
+        }
+    }
+    auto result = run(batches, outputs);
+    if (output != nullptr) {
+        scatter_events(ndim, grouped, output);
+    }
+    return result;
+}
 
 } // namespace pairmend::model::internal
 

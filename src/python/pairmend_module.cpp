@@ -35,6 +35,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -328,6 +329,16 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
     });
 }
 
+// One value per batch of `model`, in merge order, as `value_of(batch)` gives it.
+template <typename ValueOf>
+auto per_batch(const pairmend::model::Model& model, ValueOf value_of) {
+    std::vector<std::decay_t<decltype(value_of(model.batches.front()))>> values;
+    for (const auto& batch : model.batches) {
+        values.push_back(value_of(batch));
+    }
+    return values;
+}
+
 py::dict model_settings(const ModelPointer& model) {
     py::dict used = settings_dict(pairmend::model::engine_options(model->settings));
     used["reference_events"] = model->settings.reference_events;
@@ -339,21 +350,14 @@ void bind_models(py::module_& module) {
                                                      "A learnt correction; see pairmend.Model.")
         .def_property_readonly("batches",
                                [](const ModelPointer& model) {
-                                   std::vector<std::string> names;
-                                   for (const auto& batch : model->batches) {
-                                       names.push_back(batch.name);
-                                   }
-                                   return names;
+                                   return per_batch(*model, [](const auto& batch) { return batch.name; });
                                })
         .def_property_readonly("parameters", [](const ModelPointer& model) { return model->parameters; })
         .def_property_readonly("num_pairs", [](const ModelPointer& model) { return model->num_pairs; })
         .def_property_readonly("fitted_events",
                                [](const ModelPointer& model) {
-                                   std::vector<std::uint64_t> counts;
-                                   for (const auto& batch : model->batches) {
-                                       counts.push_back(batch.fitted_events);
-                                   }
-                                   return counts;
+                                   return per_batch(*model,
+                                                    [](const auto& batch) { return batch.fitted_events; });
                                })
         .def_property_readonly("settings", &model_settings)
         .def_property_readonly(

@@ -93,6 +93,20 @@ public:
         end_array();
     }
 
+    /// A member `name` holding an array of one-line objects, one per item, whose members
+    /// `write_members(item)` writes.
+    template <typename Items, typename WriteMembers>
+    void table(std::string_view name, const Items& items, WriteMembers write_members) {
+        key(name);
+        start_array(Layout::lines);
+        for (const auto& item : items) {
+            start_object(Layout::one_line);
+            write_members(item);
+            end_object();
+        }
+        end_array();
+    }
+
 private:
     void raw(const std::string& json) {
         prefix();
@@ -214,17 +228,12 @@ std::string render_qc_json(const QcReportInput& input, const QcSummary& summary)
     }
     json.end_object();
 
-    json.key("merge_order");
-    json.start_array(Layout::lines);
-    for (const MergeStepSummary& step : summary.merge_steps) {
-        json.start_object(Layout::one_line);
+    json.table("merge_order", summary.merge_steps, [&](const MergeStepSummary& step) {
         json.member("label", step.label);
         json.member("pairs", step.is_reference ? std::nullopt : std::optional<int>(step.pairs));
         json.member("events", step.events);
         json.member("few_pairs", step.few_pairs);
-        json.end_object();
-    }
-    json.end_array();
+    });
 
     json.key("mixing");
     json.start_object();
@@ -247,18 +256,13 @@ std::string render_qc_json(const QcReportInput& input, const QcSummary& summary)
     json.member("note", floor.computed ? std::nullopt : std::optional<std::string>(floor.reason));
     json.end_object();
 
-    json.key("distance_overview");
-    json.start_array(Layout::lines);
-    for (const ParameterSummary& parameter : summary.parameters) {
-        json.start_object(Layout::one_line);
+    json.table("distance_overview", summary.parameters, [&](const ParameterSummary& parameter) {
         json.member("parameter", parameter.name);
         json.member("emd_before", finite_mean(parameter.distance_before));
         json.member("emd_after", finite_mean(parameter.distance_after));
         json.member("non_finite", parameter.non_finite);
         json.member("further_apart", parameter.further_apart);
-        json.end_object();
-    }
-    json.end_array();
+    });
 
     const MarkerPairSummary& pair = summary.marker_pair;
     json.key("marker_pair");

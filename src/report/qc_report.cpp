@@ -333,6 +333,14 @@ void write_evidence(std::ostringstream& html, const QcSummary& summary) {
     html << "</p>\n</section>\n";
 }
 
+// Every figure compares the events before and after correction, side by side.
+template <typename Figure>
+void add_before_and_after_panels(Figure& figure) {
+    figure.panels.resize(2);
+    figure.panels[0].title = "Before correction";
+    figure.panels[1].title = "After correction";
+}
+
 void write_view(std::ostringstream& html, const QcSummary& summary) {
     html << "<section id=\"view\">\n<h2>All parameters at once: the first two principal components</h2>\n";
     if (summary.parameters.size() < 2) {
@@ -365,9 +373,7 @@ void write_view(std::ostringstream& html, const QcSummary& summary) {
     figure.x_max = summary.view.x_max;
     figure.y_min = summary.view.y_min;
     figure.y_max = summary.view.y_max;
-    figure.panels.resize(2);
-    figure.panels[0].title = "Before correction";
-    figure.panels[1].title = "After correction";
+    add_before_and_after_panels(figure);
     for (std::size_t b = 0; b < summary.batches.size(); ++b) {
         const BatchSummary& batch = summary.batches[b];
         ScatterSeries before{batch.colour, "batch " + std::to_string(batch.label), {}};
@@ -409,9 +415,7 @@ void write_parameter(std::ostringstream& html, const QcSummary& summary, std::si
     figure.y_label = "density";
     figure.x_min = parameter.grid.lower;
     figure.x_max = parameter.grid.upper;
-    figure.panels.resize(2);
-    figure.panels[0].title = "Before correction";
-    figure.panels[1].title = "After correction";
+    add_before_and_after_panels(figure);
     for (std::size_t b = 0; b < summary.batches.size(); ++b) {
         const BatchSummary& batch = summary.batches[b];
         const std::string label = "batch " + std::to_string(batch.label);

@@ -1,6 +1,7 @@
 #include "internal/svg_plot.hpp"
 
 #include "internal/html_text.hpp"
+#include "internal/svg_panel_row.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,14 +12,8 @@ namespace pairmend::report {
 
 namespace {
 
-// Pixel geometry of one panel and of the space around it.
-constexpr double kPanelWidth = 300;
-constexpr double kPanelHeight = 140;
-constexpr double kMarginLeft = 46;
-constexpr double kMarginRight = 12;
-constexpr double kMarginTop = 22;
-constexpr double kMarginBottom = 36;
-constexpr double kPanelGap = 18;
+// Wide, low panels: density curves need width more than height.
+constexpr PanelRow kRow{/*panel_width=*/300, /*panel_height=*/140, /*margin_left=*/46, /*margin_bottom=*/36};
 
 double finite_or_zero(double v) {
     return std::isfinite(v) ? v : 0.0;
@@ -39,16 +34,16 @@ double shared_y_max(const SmallMultiples& figure) {
 
 void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const PlotPanel& panel, double left,
                 double y_max, const std::vector<double>& x_ticks) {
-    const double top = kMarginTop;
-    const double bottom = top + kPanelHeight;
+    const double top = kRow.margin_top;
+    const double bottom = top + kRow.panel_height;
     const double x_span = figure.x_max - figure.x_min;
-    const auto x_pixel = [&](double x) { return left + (x - figure.x_min) / x_span * kPanelWidth; };
-    const auto y_pixel = [&](double y) { return bottom - finite_or_zero(y) / y_max * kPanelHeight; };
+    const auto x_pixel = [&](double x) { return left + (x - figure.x_min) / x_span * kRow.panel_width; };
+    const auto y_pixel = [&](double y) { return bottom - finite_or_zero(y) / y_max * kRow.panel_height; };
 
-    svg << "<text class=\"panel-title\" x=\"" << format_fixed(left + kPanelWidth / 2) << "\" y=\""
+    svg << "<text class=\"panel-title\" x=\"" << format_fixed(left + kRow.panel_width / 2) << "\" y=\""
         << format_fixed(top - 7) << "\" text-anchor=\"middle\">" << escape_html(panel.title) << "</text>\n";
     svg << "<rect x=\"" << format_fixed(left) << "\" y=\"" << format_fixed(top) << "\" width=\""
-        << format_fixed(kPanelWidth) << "\" height=\"" << format_fixed(kPanelHeight)
+        << format_fixed(kRow.panel_width) << "\" height=\"" << format_fixed(kRow.panel_height)
         << "\" fill=\"#fcfcfc\" stroke=\"#bbb\"/>\n";
 
     for (const double tick : x_ticks) {
@@ -58,7 +53,7 @@ void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const Plo
             << "<text class=\"tick\" x=\"" << format_fixed(x) << "\" y=\"" << format_fixed(bottom + 15)
             << "\" text-anchor=\"middle\">" << escape_html(format_number(tick, 3)) << "</text>\n";
     }
-    svg << "<text class=\"axis-label\" x=\"" << format_fixed(left + kPanelWidth / 2) << "\" y=\""
+    svg << "<text class=\"axis-label\" x=\"" << format_fixed(left + kRow.panel_width / 2) << "\" y=\""
         << format_fixed(bottom + 30) << "\" text-anchor=\"middle\">" << escape_html(figure.x_label)
         << "</text>\n";
 
@@ -81,16 +76,8 @@ void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const Plo
 
 std::string render_small_multiples(const SmallMultiples& figure) {
     const std::size_t count = figure.panels.size();
-    const double width = count == 0
-                             ? kMarginLeft + kMarginRight
-                             : static_cast<double>(count) * (kMarginLeft + kPanelWidth + kMarginRight) +
-                                   static_cast<double>(count - 1) * kPanelGap;
-    const double height = kMarginTop + kPanelHeight + kMarginBottom;
-
     std::ostringstream svg;
-    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" width=\"" << format_fixed(width, 0)
-        << "\" height=\"" << format_fixed(height, 0) << "\" viewBox=\"0 0 " << format_fixed(width, 0) << ' '
-        << format_fixed(height, 0) << "\">\n<title>" << escape_html(figure.caption) << "</title>\n";
+    open_panel_row(svg, kRow, count, figure.caption);
     if (count == 0 || !(figure.x_max > figure.x_min) || !std::isfinite(figure.x_max - figure.x_min)) {
         svg << "</svg>\n";
         return svg.str();
@@ -99,20 +86,19 @@ std::string render_small_multiples(const SmallMultiples& figure) {
     const double y_max = shared_y_max(figure);
     const std::vector<double> x_ticks = nice_ticks(figure.x_min, figure.x_max, 5);
     for (std::size_t p = 0; p < count; ++p) {
-        const double left =
-            kMarginLeft + static_cast<double>(p) * (kMarginLeft + kPanelWidth + kMarginRight + kPanelGap);
+        const double left = kRow.panel_left(p);
         draw_panel(svg, figure, figure.panels[p], left, y_max, x_ticks);
 
         // The y scale is shared, so its labels go next to every panel to keep each one readable alone.
-        const double bottom = kMarginTop + kPanelHeight;
+        const double bottom = kRow.margin_top + kRow.panel_height;
         svg << "<text class=\"tick\" x=\"" << format_fixed(left - 4) << "\" y=\"" << format_fixed(bottom)
             << "\" text-anchor=\"end\">0</text>"
             << "<text class=\"tick\" x=\"" << format_fixed(left - 4) << "\" y=\""
-            << format_fixed(kMarginTop + 8) << "\" text-anchor=\"end\">"
+            << format_fixed(kRow.margin_top + 8) << "\" text-anchor=\"end\">"
             << escape_html(format_number(y_max, 2)) << "</text>"
             << "<text class=\"axis-label\" transform=\"translate(" << format_fixed(left - 30) << ','
-            << format_fixed(kMarginTop + kPanelHeight / 2) << ") rotate(-90)\" text-anchor=\"middle\">"
-            << escape_html(figure.y_label) << "</text>\n";
+            << format_fixed(kRow.margin_top + kRow.panel_height / 2)
+            << ") rotate(-90)\" text-anchor=\"middle\">" << escape_html(figure.y_label) << "</text>\n";
     }
     svg << "</svg>\n";
     return svg.str();

@@ -1,6 +1,7 @@
 #include "internal/svg_scatter.hpp"
 
 #include "internal/html_text.hpp"
+#include "internal/svg_panel_row.hpp"
 #include "internal/svg_plot.hpp"
 
 #include <algorithm>
@@ -11,12 +12,9 @@ namespace pairmend::report {
 
 namespace {
 
+// Square panels: both axes carry values of the same kind.
 constexpr double kPanelSize = 320;
-constexpr double kMarginLeft = 50;
-constexpr double kMarginRight = 12;
-constexpr double kMarginTop = 22;
-constexpr double kMarginBottom = 38;
-constexpr double kPanelGap = 18;
+constexpr PanelRow kRow{kPanelSize, kPanelSize, /*margin_left=*/50, /*margin_bottom=*/38};
 /// Every batch's points are drawn in this many rounds, each round of all batches after the last.
 constexpr std::size_t kRounds = 4;
 
@@ -26,7 +24,7 @@ bool valid_range(double lower, double upper) {
 
 void draw_panel(std::ostringstream& svg, const ScatterFigure& figure, const ScatterPanel& panel,
                 double left) {
-    const double top = kMarginTop;
+    const double top = kRow.margin_top;
     const double bottom = top + kPanelSize;
     const auto x_pixel = [&](double x) {
         return left + (x - figure.x_min) / (figure.x_max - figure.x_min) * kPanelSize;
@@ -91,19 +89,11 @@ void draw_panel(std::ostringstream& svg, const ScatterFigure& figure, const Scat
 
 std::string render_scatter(const ScatterFigure& figure) {
     const std::size_t count = figure.panels.size();
-    const double width = count == 0 ? kMarginLeft + kMarginRight
-                                    : static_cast<double>(count) * (kMarginLeft + kPanelSize + kMarginRight) +
-                                          static_cast<double>(count - 1) * kPanelGap;
-    const double height = kMarginTop + kPanelSize + kMarginBottom;
     std::ostringstream svg;
-    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" width=\"" << format_fixed(width, 0)
-        << "\" height=\"" << format_fixed(height, 0) << "\" viewBox=\"0 0 " << format_fixed(width, 0) << ' '
-        << format_fixed(height, 0) << "\">\n<title>" << escape_html(figure.caption) << "</title>\n";
+    open_panel_row(svg, kRow, count, figure.caption);
     if (count > 0 && valid_range(figure.x_min, figure.x_max) && valid_range(figure.y_min, figure.y_max)) {
         for (std::size_t p = 0; p < count; ++p) {
-            const double left =
-                kMarginLeft + static_cast<double>(p) * (kMarginLeft + kPanelSize + kMarginRight + kPanelGap);
-            draw_panel(svg, figure, figure.panels[p], left);
+            draw_panel(svg, figure, figure.panels[p], kRow.panel_left(p));
         }
     }
     svg << "</svg>\n";

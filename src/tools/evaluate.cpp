@@ -4,11 +4,11 @@
 #include "pairmend/command_line.hpp"
 
 #include <cstdint>
-#include <exception>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,26 +33,18 @@ struct Arguments {
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    pairmend::command_line::ArgumentReader reader(argc, argv);
+    using namespace pairmend::command_line;
     Arguments arguments;
-    while (!reader.done()) {
-        const std::string option = reader.next().name;
-        if (option == "--help" || option == "-h") {
-            arguments.help = true;
-        } else if (option == "--input") {
-            arguments.input_path = reader.value();
-        } else if (option == "--output") {
-            arguments.output_path = reader.value();
-        } else if (option == "--truth") {
-            arguments.truth_path = reader.value();
-        } else if (option == "--reference") {
-            arguments.reference_label = pairmend::command_line::whole_number<std::int64_t>(
-                reader.value(), option, std::numeric_limits<std::int64_t>::min(),
-                std::numeric_limits<std::int64_t>::max());
-        } else {
-            throw std::invalid_argument("Unknown option \"" + option + "\".");
-        }
-    }
+    const std::vector<OptionRow> option_table{
+        text_option("--input", arguments.input_path),
+        text_option("--output", arguments.output_path),
+        text_option("--truth", arguments.truth_path),
+        whole_number_option("--reference", arguments.reference_label,
+                            std::numeric_limits<std::int64_t>::min(),
+                            std::numeric_limits<std::int64_t>::max()),
+    };
+    ArgumentReader reader(argc, argv);
+    arguments.help = read_options(reader, option_table);
     if (!arguments.help &&
         (arguments.input_path.empty() || arguments.output_path.empty() || arguments.truth_path.empty())) {
         throw std::invalid_argument("The options --input, --output and --truth are all required.");
@@ -60,24 +52,15 @@ Arguments parse_arguments(int argc, char** argv) {
     return arguments;
 }
 
+// Prints the evaluation of the correction the arguments name.
+void run(const Arguments& arguments) {
+    const auto evaluation = pairmend::tools::evaluate_correction(
+        arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
+    pairmend::tools::print_evaluation(std::cout, evaluation);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        const Arguments arguments = parse_arguments(argc, argv);
-        if (arguments.help) {
-            std::cout << kUsage;
-            return 0;
-        }
-        const auto evaluation = pairmend::tools::evaluate_correction(
-            arguments.input_path, arguments.output_path, arguments.truth_path, arguments.reference_label);
-        pairmend::tools::print_evaluation(std::cout, evaluation);
-        return 0;
-    } catch (const std::invalid_argument& error) {
-        std::cerr << "Error: " << error.what() << "\n\n" << kUsage;
-        return 2;
-    } catch (const std::exception& error) {
-        std::cerr << "Error: " << error.what() << "\n";
-        return 1;
-    }
+    return pairmend::command_line::run_program(argc, argv, kUsage, parse_arguments, run);
 }

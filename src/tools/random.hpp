@@ -9,6 +9,12 @@
 
 namespace pairmend::tools {
 
+/** A range of values from `lower` to `upper`. A plain value type. */
+struct Interval {
+    double lower;
+    double upper;
+};
+
 /**
  * A seeded source of uniform and normal variates. The standard library's distributions may differ
  * between implementations, so only the engine (std::mt19937_64, whose output is fixed by the
@@ -29,6 +35,9 @@ public:
 
     /// A uniform double in [lower, upper).
     double uniform(double lower, double upper) { return lower + (upper - lower) * uniform(); }
+
+    /// A uniform double in [range.lower, range.upper).
+    double uniform(const Interval& range) { return uniform(range.lower, range.upper); }
 
     /// A uniform integer in [0, bound), without modulo bias; `bound` must be positive.
     std::uint64_t below(std::uint64_t bound) {

@@ -132,48 +132,37 @@ struct Arguments {
 };
 
 Arguments parse_arguments(int argc, char** argv) {
-    using pairmend::command_line::whole_number;
-    pairmend::command_line::ArgumentReader reader(argc, argv);
+    using namespace pairmend::command_line;
     constexpr int int_max = std::numeric_limits<int>::max();
     Arguments arguments;
     auto& options = arguments.options;
-    while (!reader.done()) {
-        const std::string option = reader.next().name;
-        if (option == "--help" || option == "-h") {
-            arguments.help = true;
-        } else if (option == "--out") {
-            arguments.input_path = reader.value();
-        } else if (option == "--truth") {
-            arguments.truth_path = reader.value();
-        } else if (option == "--fcs") {
-            arguments.fcs_folder = reader.value();
-        } else if (option == "--events") {
-            options.events_per_batch = whole_number<std::int64_t>(reader.value(), option, 1, int_max);
-        } else if (option == "--dims") {
-            options.dims = whole_number<int>(reader.value(), option, 1, int_max);
-        } else if (option == "--batches") {
-            options.batches = whole_number<int>(reader.value(), option, 1, int_max);
-        } else if (option == "--files-per-batch") {
-            arguments.files_per_batch = whole_number<int>(reader.value(), option, 1, int_max);
-        } else if (option == "--populations") {
-            options.populations =
-                whole_number<int>(reader.value(), option, 1, pairmend::tools::kMaxPopulations);
-        } else if (option == "--proportions") {
-            add_proportions(options, reader.value());
-            arguments.table_only_option = option;
-        } else if (option == "--absent") {
-            add_absent(options, reader.value());
-            arguments.table_only_option = option;
-        } else if (option == "--gain") {
-            options.gain = parse_number(reader.value(), option);
-            arguments.table_only_option = option;
-        } else if (option == "--seed") {
-            options.seed = whole_number<std::uint64_t>(reader.value(), option, 0,
-                                                       std::numeric_limits<std::uint64_t>::max());
-        } else {
-            throw std::invalid_argument("Unknown option \"" + option + "\".");
-        }
-    }
+    // A row of an option that only a table (--out) takes: it notes that the option was given.
+    const auto table_only = [&arguments](std::string_view name, auto read) {
+        return OptionRow{name, [&arguments, read](ArgumentReader& reader, const std::string& option) {
+                             read(reader.value(), option);
+                             arguments.table_only_option = option;
+                         }};
+    };
+    const std::vector<OptionRow> option_table{
+        text_option("--out", arguments.input_path),
+        text_option("--truth", arguments.truth_path),
+        text_option("--fcs", arguments.fcs_folder),
+        whole_number_option<std::int64_t>("--events", options.events_per_batch, 1, int_max),
+        whole_number_option("--dims", options.dims, 1, int_max),
+        whole_number_option("--batches", options.batches, 1, int_max),
+        whole_number_option("--files-per-batch", arguments.files_per_batch, 1, int_max),
+        whole_number_option("--populations", options.populations, 1, pairmend::tools::kMaxPopulations),
+        table_only("--proportions",
+                   [&](const std::string& value, const std::string&) { add_proportions(options, value); }),
+        table_only("--absent",
+                   [&](const std::string& value, const std::string&) { add_absent(options, value); }),
+        table_only("--gain", [&](const std::string& value,
+                                 const std::string& option) { options.gain = parse_number(value, option); }),
+        whole_number_option("--seed", options.seed, std::uint64_t{0},
+                            std::numeric_limits<std::uint64_t>::max()),
+    };
+    ArgumentReader reader(argc, argv);
+    arguments.help = read_options(reader, option_table);
     if (arguments.help) {
         return arguments;
     }
@@ -306,26 +295,17 @@ void write_study(const Arguments& arguments) {
               << "/*.fcs\n";
 }
 
+// Writes the table or the study the arguments ask for.
+void run(const Arguments& arguments) {
+    if (arguments.fcs_folder.empty()) {
+        write_table(arguments);
+    } else {
+        write_study(arguments);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        const Arguments arguments = parse_arguments(argc, argv);
-        if (arguments.help) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (arguments.fcs_folder.empty()) {
-            write_table(arguments);
-        } else {
-            write_study(arguments);
-        }
-        return 0;
-    } catch (const std::invalid_argument& error) {
-        std::cerr << "Error: " << error.what() << "\n\n" << kUsage;
-        return 2;
-    } catch (const std::exception& error) {
-        std::cerr << "Error: " << error.what() << "\n";
-        return 1;
-    }
+    return pairmend::command_line::run_program(argc, argv, kUsage, parse_arguments, run);
 }

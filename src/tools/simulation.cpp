@@ -18,19 +18,16 @@ namespace {
 constexpr double kTwoPi = 6.28318530717958647692;
 
 // Population shapes: spreads well below the centre separation so that populations do not touch.
-constexpr double kMinSpread = 0.2;
-constexpr double kMaxSpread = 0.4;
+constexpr Interval kSpread{0.2, 0.4};
 constexpr double kMinSeparation = 6.0;
 // Batch effects: shifts of every parameter larger than the populations' spread (the setting in which
 // mutual nearest neighbours find the shift) but much smaller than the gaps between populations, so
 // that a batch's nearest neighbours in another batch still lie in the same population.
-constexpr double kMinOffset = 0.5;
-constexpr double kMaxOffset = 1.5;
+constexpr Interval kOffset{0.5, 1.5};
 constexpr double kMaxScaleChange = 0.1;
 constexpr double kAmplitude = 0.2;
 // Gain curves bend over a width of 1 to 3 units, comparable to the gaps between populations.
-constexpr double kMinGainWidth = 1.0;
-constexpr double kMaxGainWidth = 3.0;
+constexpr Interval kGainWidth{1.0, 3.0};
 // The gain curves' random numbers come from a stream of their own, so that asking for them leaves
 // every other draw (populations, shifts, events) as it is without them.
 constexpr std::uint64_t kGainStream = 0x6a09e667f3bcc909ULL;
@@ -166,7 +163,7 @@ void draw_gain_curves(SimulationModel& model, const SimulationOptions& options) 
         effect.gain_width.resize(dims);
         for (size_t j = 0; j < dims; ++j) {
             effect.gain_centre[j] = rng.uniform(low[j], high[j]);
-            effect.gain_width[j] = rng.uniform(kMinGainWidth, kMaxGainWidth);
+            effect.gain_width[j] = rng.uniform(kGainWidth);
         }
     }
 }
@@ -185,7 +182,7 @@ SimulationModel make_model(const SimulationOptions& options, Random& rng) {
         population.centre = centres[p];
         population.spread.resize(dims);
         for (auto& spread : population.spread) {
-            spread = rng.uniform(kMinSpread, kMaxSpread);
+            spread = rng.uniform(kSpread);
         }
     }
     assign_counts(model.populations, options.events_per_batch, rng);
@@ -199,7 +196,7 @@ SimulationModel make_model(const SimulationOptions& options, Random& rng) {
             continue; // the reference frame stays undistorted
         }
         for (auto& offset : effect.offset) {
-            const double size = rng.uniform(kMinOffset, kMaxOffset);
+            const double size = rng.uniform(kOffset);
             offset = rng.uniform() < 0.5 ? -size : size;
         }
         effect.scale = rng.uniform(1.0 - kMaxScaleChange, 1.0 + kMaxScaleChange);

@@ -14,15 +14,13 @@ namespace pairmend::tools {
 namespace {
 
 // Patients differ a little in their composition: each population's share varies by this factor.
-constexpr double kMinShareFactor = 0.75;
-constexpr double kMaxShareFactor = 1.25;
+constexpr Interval kShareFactor{0.75, 1.25};
 // A mass cytometer acquires a few hundred cells a second; event lengths (in pushes of the
 // time-of-flight analyser) cluster around 20 within the instrument's usual gate of 10 to 75.
 constexpr double kMeanGapMs = 2.0;
 constexpr double kMeanEventLength = 22.0;
 constexpr double kEventLengthSpread = 6.0;
-constexpr double kMinEventLength = 10.0;
-constexpr double kMaxEventLength = 75.0;
+constexpr Interval kEventLengthGate{10.0, 75.0};
 // The study's own draws use a sequence apart from the model's, which is seeded with the seed itself.
 constexpr std::uint64_t kStudySequence = 0x9E3779B97F4A7C15ULL;
 
@@ -132,7 +130,7 @@ Study make_study(const StudyOptions& options) {
                 file.population_events = anchor_events;
             } else {
                 for (std::size_t p = 0; p < shares.size(); ++p) {
-                    shares[p] = anchor_shares[p] * rng.uniform(kMinShareFactor, kMaxShareFactor);
+                    shares[p] = anchor_shares[p] * rng.uniform(kShareFactor);
                 }
                 file.population_events = split_events(options.events_per_file, shares);
             }
@@ -179,7 +177,7 @@ bool StudyEventStream::next(StudyEvent& event) {
     time_ms_ += -kMeanGapMs * std::log(1.0 - rng_.uniform());
     event.time_ms = time_ms_;
     const double length = std::round(kMeanEventLength + kEventLengthSpread * rng_.normal());
-    event.event_length = std::clamp(length, kMinEventLength, kMaxEventLength);
+    event.event_length = std::clamp(length, kEventLengthGate.lower, kEventLengthGate.upper);
     return true;
 }
 

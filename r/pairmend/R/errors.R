@@ -25,3 +25,16 @@ shown <- function(value) {
     text <- paste(deparse(value, width.cutoff = 60L, nlines = 2L), collapse = " ")
     if (nchar(text) > 40L) paste0(substr(text, 1L, 40L), "...") else text
 }
+
+# The expanded form of path, which must name one existing file; refuses anything else, naming the
+# kind of file wanted (kind, such as "FCS file") in the message.
+existing_file <- function(path, kind, call) {
+    if (!is.character(path) || length(path) != 1L || is.na(path)) {
+        refuse(sprintf("path must be the name of one %s, not %s.", kind, shown(path)), call)
+    }
+    file <- path.expand(path)
+    if (!file.exists(file) || dir.exists(file)) {
+        refuse(sprintf("There is no %s at %s.", kind, path), call)
+    }
+    file
+}

@@ -60,13 +60,7 @@ save_model <- function(model, path) {
 
 load_model <- function(path) {
     call <- sys.call()
-    if (!is.character(path) || length(path) != 1L || is.na(path)) {
-        refuse(sprintf("path must be the name of one model file, not %s.", shown(path)), call)
-    }
-    file <- path.expand(path)
-    if (!file.exists(file) || dir.exists(file)) {
-        refuse(sprintf("There is no model file at %s.", path), call)
-    }
+    file <- existing_file(path, "model file", call)
     model_object(with_program_errors(model_load(enc2native(file)), call))
 }
 

@@ -24,6 +24,28 @@ std::string element(std::size_t index) {
         " is NA, but every event needs a batch label. Remove that event or give it a batch.");
 }
 
+// The values of an integer vector (or a factor's codes), refused if any is NA.
+const int* integers_without_na(SEXP labels, std::size_t nobs) {
+    const int* values = INTEGER(labels);
+    for (std::size_t i = 0; i < nobs; ++i) {
+        if (values[i] == NA_INTEGER) {
+            refuse_missing(i);
+        }
+    }
+    return values;
+}
+
+// The R vector of the labels `labels[b]` of the batches `b` of `batches`, one per element.
+template <typename RVector, typename Labels>
+RVector labels_at(const Labels& labels, const std::vector<int>& batches) {
+    const auto n = static_cast<R_xlen_t>(batches.size());
+    RVector out(n);
+    for (R_xlen_t i = 0; i < n; ++i) {
+        out[i] = labels.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
+    }
+    return out;
+}
+
 // A whole number as R prints it, without a decimal point or trailing digits.
 std::string number_text(double value) {
     char text[32];
@@ -68,23 +90,11 @@ BatchLabels::BatchLabels(SEXP labels, std::size_t nobs, const std::string& event
         kind_ = Kind::factor;
         levels_ = Rf_getAttrib(labels, R_LevelsSymbol);
         factor_class_ = Rf_getAttrib(labels, R_ClassSymbol);
-        const int* codes = INTEGER(labels);
-        for (std::size_t i = 0; i < nobs; ++i) {
-            if (codes[i] == NA_INTEGER) {
-                refuse_missing(i);
-            }
-        }
         // Codes follow the levels, so numbering the codes numbers the labels in level order.
-        integers_ = number_labels(codes, nobs, batches_.data(), needed);
+        integers_ = number_labels(integers_without_na(labels, nobs), nobs, batches_.data(), needed);
     } else if (TYPEOF(labels) == INTSXP) {
         kind_ = Kind::integer;
-        const int* values = INTEGER(labels);
-        for (std::size_t i = 0; i < nobs; ++i) {
-            if (values[i] == NA_INTEGER) {
-                refuse_missing(i);
-            }
-        }
-        integers_ = number_labels(values, nobs, batches_.data(), needed);
+        integers_ = number_labels(integers_without_na(labels, nobs), nobs, batches_.data(), needed);
     } else if (TYPEOF(labels) == REALSXP) {
         kind_ = Kind::number;
         const double* values = REAL(labels);
@@ -156,34 +166,15 @@ std::vector<std::string> BatchLabels::names() const {
 }
 
 Rcpp::RObject BatchLabels::labels_of(const std::vector<int>& batches) const {
-    const auto n = static_cast<R_xlen_t>(batches.size());
     switch (kind_) {
-    case Kind::integer: {
-        Rcpp::IntegerVector out(n);
-        for (R_xlen_t i = 0; i < n; ++i) {
-            out[i] = integers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
-        }
-        return out;
-    }
-    case Kind::number: {
-        Rcpp::NumericVector out(n);
-        for (R_xlen_t i = 0; i < n; ++i) {
-            out[i] = numbers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
-        }
-        return out;
-    }
-    case Kind::text: {
-        Rcpp::CharacterVector out(n);
-        for (R_xlen_t i = 0; i < n; ++i) {
-            out[i] = text_labels_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
-        }
-        return out;
-    }
+    case Kind::integer:
+        return labels_at<Rcpp::IntegerVector>(integers_, batches);
+    case Kind::number:
+        return labels_at<Rcpp::NumericVector>(numbers_, batches);
+    case Kind::text:
+        return labels_at<Rcpp::CharacterVector>(text_labels_, batches);
     case Kind::factor: {
-        Rcpp::IntegerVector out(n);
-        for (R_xlen_t i = 0; i < n; ++i) {
-            out[i] = integers_.at(static_cast<std::size_t>(batches[static_cast<std::size_t>(i)]));
-        }
+        Rcpp::IntegerVector out = labels_at<Rcpp::IntegerVector>(integers_, batches);
         out.attr("levels") = levels_;
         out.attr("class") = factor_class_;
         return out;

@@ -4,11 +4,11 @@
 
 #include <rapidjson/document.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 namespace QN {
 
@@ -24,13 +24,8 @@ std::string message(const Parts&... parts) {
 
 // Reads the whole file, dropping the line feeds between lines (carriage returns stay).
 bool read_joined_lines(const std::string& path, std::string& text) {
-    // A folder opens like a file on some systems but holds no lines; it is no job file.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        return false;
-    }
-    std::ifstream file(path);
-    if (!file) {
+    std::ifstream file;
+    if (!open_text_file(path, file)) {
         return false;
     }
     std::string line;
@@ -47,19 +42,46 @@ const rapidjson::Value* find_member(const rapidjson::Value& object, const char* 
     return member == object.MemberEnd() ? nullptr : &member->value;
 }
 
-Settings::InputFile read_input_file(const rapidjson::Value& entry, int position) {
+// "input" as "Input", to start a message.
+std::string capitalise(const std::string& word) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(word[0]))) + word.substr(1);
+}
+
+// The entry `index` (from 0) of `files`, the input or output files (`kind`) of the job file, with
+// its name as `name_of` gives it.
+template <typename File, typename NameOf>
+File file_at(const std::vector<File>& files, int index, const std::string& kind, NameOf name_of) {
+    if (index < 0 || index >= static_cast<int>(files.size())) {
+        throw std::out_of_range(message(capitalise(kind), " file ", index + 1,
+                                        " was asked for, but the job file names ", files.size(), " ", kind,
+                                        " files."));
+    }
+    File file = files[static_cast<std::size_t>(index)];
+    file.name = name_of(file.name);
+    return file;
+}
+
+// The name of a file entry of the job file; `kind` ("input" or "output") and `position` name the
+// entry in the messages.
+std::string file_entry_name(const rapidjson::Value& entry, const std::string& kind, int position) {
+    const std::string capitalised = capitalise(kind);
     if (!entry.IsObject()) {
-        throw std::runtime_error(message("Input file ", position, " must be a JSON object"));
+        throw std::runtime_error(message(capitalised, " file ", position, " must be a JSON object"));
     }
     const rapidjson::Value* name = find_member(entry, Settings::name_Att);
     if (name == nullptr) {
-        throw std::runtime_error(message("Input file ", position, " has no name"));
+        throw std::runtime_error(message(capitalised, " file ", position, " has no name"));
     }
     if (!name->IsString()) {
-        throw std::runtime_error(message("The \"name\" of input file ", position, " must be a JSON string"));
+        throw std::runtime_error(
+            message("The \"name\" of ", kind, " file ", position, " must be a JSON string"));
     }
+    return name->GetString();
+}
+
+Settings::InputFile read_input_file(const rapidjson::Value& entry, int position) {
     Settings::InputFile file;
-    file.name = name->GetString();
+    file.name = file_entry_name(entry, "input", position);
     if (const rapidjson::Value* normalized = find_member(entry, Settings::isNormalized_Att)) {
         if (!normalized->IsBool()) {
             throw std::runtime_error(
@@ -71,18 +93,8 @@ Settings::InputFile read_input_file(const rapidjson::Value& entry, int position)
 }
 
 Settings::OutputFile read_output_file(const rapidjson::Value& entry, int position) {
-    if (!entry.IsObject()) {
-        throw std::runtime_error(message("Output file ", position, " must be a JSON object"));
-    }
-    const rapidjson::Value* name = find_member(entry, Settings::name_Att);
-    if (name == nullptr) {
-        throw std::runtime_error(message("Output file ", position, " has no name"));
-    }
-    if (!name->IsString()) {
-        throw std::runtime_error(message("The \"name\" of output file ", position, " must be a JSON string"));
-    }
     Settings::OutputFile file;
-    file.name = name->GetString();
+    file.name = file_entry_name(entry, "output", position);
     if (const rapidjson::Value* labels = find_member(entry, Settings::outputColumnLabels_Att)) {
         if (!labels->IsArray()) {
             throw std::runtime_error(
@@ -237,27 +249,13 @@ int Settings::numOutputFiles() const {
 }
 
 Settings::InputFile Settings::inputFile(int index, bool resolve) const {
-    if (index < 0 || index >= numInputFiles()) {
-        throw std::out_of_range(message("Input file ", index + 1, " was asked for, but the job file names ",
-                                        numInputFiles(), " input files."));
-    }
-    InputFile file = inputFiles_[static_cast<std::size_t>(index)];
-    if (resolve) {
-        file.name = addPath(file.name);
-    }
-    return file;
+    return file_at(inputFiles_, index, "input",
+                   [&](const std::string& name) { return resolve ? addPath(name) : name; });
 }
 
 Settings::OutputFile Settings::outputFile(int index, bool resolve) const {
-    if (index < 0 || index >= numOutputFiles()) {
-        throw std::out_of_range(message("Output file ", index + 1, " was asked for, but the job file names ",
-                                        numOutputFiles(), " output files."));
-    }
-    OutputFile file = outputFiles_[static_cast<std::size_t>(index)];
-    if (resolve) {
-        file.name = addPath(file.name);
-    }
-    return file;
+    return file_at(outputFiles_, index, "output",
+                   [&](const std::string& name) { return resolve ? addPath(name) : name; });
 }
 
 std::string Settings::summaryFile(bool resolve) const {

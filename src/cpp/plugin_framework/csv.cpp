@@ -2,19 +2,11 @@
 
 #include "plugin_framework/utilities.hpp"
 
-#include <filesystem>
-#include <system_error>
-
 namespace QN {
 
 bool read_csv(const std::string& path, std::vector<std::vector<std::string>>& rows, bool skipFirstLine) {
-    // A folder opens like a file on some systems but holds no lines; it is no table.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        return false;
-    }
-    std::ifstream file(path);
-    if (!file) {
+    std::ifstream file;
+    if (!open_text_file(path, file)) {
         return false;
     }
     rows.clear();

@@ -111,4 +111,13 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first);
 }
 
+bool open_text_file(const std::string& path, std::ifstream& file) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return false;
+    }
+    file.open(path);
+    return static_cast<bool>(file);
+}
+
 } // namespace QN

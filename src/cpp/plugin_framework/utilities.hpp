@@ -1,6 +1,7 @@
 #ifndef QN_UTILITIES_HPP
 #define QN_UTILITIES_HPP
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,17 @@ std::vector<std::string> tokenize(const std::string& text, const std::string& de
  * @return The trimmed text; the empty string when the text holds only white space.
  */
 std::string trim(const std::string& text);
+
+/**
+ * Opens a file for reading as text.
+ *
+ * A folder opens like a file on some systems but holds no lines, so it is refused as well.
+ *
+ * @param path The file name.
+ * @param file Receives the open file.
+ * @return False when `path` names a folder or the file cannot be opened.
+ */
+bool open_text_file(const std::string& path, std::ifstream& file);
 
 } // namespace QN
 

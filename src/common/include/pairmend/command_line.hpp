@@ -2,13 +2,18 @@
 #define PAIRMEND_COMMAND_LINE_HPP
 
 // The argument reading of pairmend's command-line programs (pairmend-fcs, pairmend-simulate,
-// pairmend-evaluate): a walk over the arguments that hands out each option's value, and strict
-// readers of whole numbers and bounded numbers. Every failure is a UsageError, which the programs
-// print with their usage text and exit status 2. Header-only; no state is shared.
+// pairmend-evaluate): a walk over the arguments that hands out each option's value, a walk over a
+// table of options, strict readers of whole numbers and bounded numbers, and the programs' shared
+// handling of errors. Every failure is a UsageError, which the programs print with their usage text
+// and exit status 2. Header-only; no state is shared.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <exception>
+#include <functional>
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -121,6 +126,86 @@ inline double bounded_number(std::string_view text, std::string_view option, dou
                          std::string(range) + ".");
     }
     return value;
+}
+
+/** One row of a program's table of options: the option's name and what reading it does. */
+struct OptionRow {
+    std::string_view name;
+    /// Reads the option's value, if it takes one, from `reader`; `option` is the option's name.
+    std::function<void(ArgumentReader& reader, const std::string& option)> read;
+};
+
+/** A row that stores the option's value, as given, in `target` (which must outlive the row). */
+inline OptionRow text_option(std::string_view name, std::string& target) {
+    return {name, [&target](ArgumentReader& reader, const std::string&) { target = reader.value(); }};
+}
+
+/**
+ * A row that stores the option's value, a whole number in [min, max] read by `whole_number`, in
+ * `target` (an Integer or anything assignable from one, such as std::optional<Integer>; it must
+ * outlive the row).
+ */
+template <typename Integer, typename Target>
+OptionRow whole_number_option(std::string_view name, Target& target, Integer min, Integer max) {
+    return {name, [&target, min, max](ArgumentReader& reader, const std::string& option) {
+                target = whole_number<Integer>(reader.value(), option, min, max);
+            }};
+}
+
+/**
+ * Walks every argument of `reader`, handing each option to its row of `table`; "--help" and "-h"
+ * ask for the usage text and take no value.
+ *
+ * @return Whether the usage text was asked for.
+ * @throws UsageError "Unknown option \"x\"." for an argument that no row names; whatever a row throws.
+ */
+inline bool read_options(ArgumentReader& reader, const std::vector<OptionRow>& table) {
+    bool help = false;
+    while (!reader.done()) {
+        const std::string option = reader.next().name;
+        if (option == "--help" || option == "-h") {
+            help = true;
+            continue;
+        }
+        const auto row = std::find_if(table.begin(), table.end(),
+                                      [&](const OptionRow& entry) { return entry.name == option; });
+        if (row == table.end()) {
+            throw UsageError("Unknown option \"" + option + "\".");
+        }
+        row->read(reader, option);
+    }
+    return help;
+}
+
+/**
+ * Runs a program's `main`: parses its arguments, prints the usage text to standard output when
+ * they ask for it (their `help` member) and otherwise runs the program on them, with the programs'
+ * handling of errors: a std::invalid_argument (a UsageError among them) is printed as "Error: ..."
+ * with the usage text after a blank line, and ends the program with status 2; any other exception
+ * is printed as "Error: ..." alone, with status 1.
+ *
+ * @param usage The program's usage text.
+ * @param parse Returns the program's arguments, with a `bool help`, from `argc` and `argv`.
+ * @param run Does the program's work on the arguments; returns normally for status 0.
+ * @return The program's exit status.
+ */
+template <typename Parse, typename Run>
+int run_program(int argc, char** argv, const char* usage, Parse parse, Run run) {
+    try {
+        const auto arguments = parse(argc, argv);
+        if (arguments.help) {
+            std::cout << usage;
+        } else {
+            run(arguments);
+        }
+        return 0;
+    } catch (const std::invalid_argument& error) {
+        std::cerr << "Error: " << error.what() << "\n\n" << usage;
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "Error: " << error.what() << "\n";
+        return 1;
+    }
 }
 
 } // namespace pairmend::command_line
