@@ -21,6 +21,8 @@ struct StudyFiles {
     std::vector<std::string> channels; ///< channels by $PnN or $PnS; empty for the default choice.
     std::string batch_sheet;           ///< a batch sheet; empty when every file is its own batch.
     std::optional<double> cofactor;    ///< the arcsinh cofactor; unset for the instrument's default.
+    /// "auto" (every file's own spillover matrix), "none", or a CSV file of one matrix for all.
+    std::string compensation = "auto";
 };
 
 /** How a correction is learnt. */
