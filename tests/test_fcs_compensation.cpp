@@ -258,8 +258,8 @@ TEST(FcsCompensationChoice, EveryFileOrNoneUnderAutoAndOneMatrixForAllFromAFile)
     const study::CompensationChoice all =
         study::choose_compensation("auto", {file(with, "a.fcs"), file(with, "b.fcs")});
     EXPECT_EQ(all.kind, pairmend::model::CompensationKind::own_matrices);
-    EXPECT_EQ(all.summary, "Compensating every file with its own spillover matrix, the first $SPILLOVER (3 "
-                           "channels: FL1/FITC, PE Texas-Red, APC-A)");
+    EXPECT_EQ(all.summary, "Compensating every file with its own spillover matrix, such as $SPILLOVER (3 "
+                           "channels: FL1/FITC, PE Texas-Red, APC-A) of a.fcs");
     EXPECT_EQ(study::compensation_keyword(all, 1),
               "the file's $SPILLOVER (3 channels: FL1/FITC, PE Texas-Red, APC-A)");
 
@@ -320,8 +320,8 @@ TEST(FcsCompensationRuns, CorrectFitAndApplyWorkOnCompensatedValues) {
     std::ostringstream lines;
     study::Progress progress(lines);
     study::correct_study(files, {}, {dir.file("auto"), ""}, 1, progress);
-    EXPECT_THAT(lines.str(), HasSubstr("] Compensating every file with its own spillover matrix, the first "
-                                       "$SPILLOVER (3 channels: FL1/FITC, PE Texas-Red, APC-A)\n"));
+    EXPECT_THAT(lines.str(), HasSubstr("] Compensating every file with its own spillover matrix, such as "
+                                       "$SPILLOVER (3 channels: FL1/FITC, PE Texas-Red, APC-A) of a.fcs\n"));
     files.compensation = "none";
     study::correct_study(files, {}, {dir.file("none"), ""}, 1, progress);
 

@@ -106,9 +106,8 @@ CompensationChoice choose_compensation(const std::string& request, const std::ve
         choice.compensators.emplace_back(matrices[f], files[f]);
     }
     choice.matrices = std::move(matrices);
-    choice.summary = "Compensating every file with its own spillover matrix, " +
-                     (files.size() == 1 ? matrix_text(choice.matrices.front())
-                                        : "the first " + matrix_text(choice.matrices.front()));
+    choice.summary = "Compensating every file with its own spillover matrix, such as " +
+                     matrix_text(choice.matrices.front()) + " of " + base_name(files.front().path);
     return choice;
 }
 
