@@ -421,6 +421,7 @@ TEST(FcsDescriptiveKeywords, KeepsWhatStaysTrue) {
         {"$CYT", "LSRII"},
         {"$SPILLOVER", "2,FSC-A,FL1-A,1,0.1,0,1"},
         {"SPILL", "2,FSC-A,FL1-A,1,0.1,0,1"},
+        {"$DFC1TO2", "0.1"},
         {"$PLATEID", "P1"},
         {"$PROJ", "Project"},
         {"P1DISPLAY", "LOG"},

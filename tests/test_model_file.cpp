@@ -60,7 +60,7 @@ Model small_model() {
     pairmend::model::FitOptions options;
     options.settings.reference_events = 200;
     options.parameters = {"CD3", "CD4", "CD8"};
-    options.fcs = pairmend::model::FcsInfo{{{"FL1-A", "CD3"}, {"FL2-A", "CD4"}, {"FL3-A", ""}}, 150};
+    options.fcs = pairmend::model::FcsInfo{{{"FL1-A", "CD3"}, {"FL2-A", "CD4"}, {"FL3-A", ""}}, 150, {}};
     return pairmend::model::fit(ndim, batches, options);
 }
 

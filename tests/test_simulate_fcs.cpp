@@ -2,11 +2,14 @@
 // mass cytometer writes them and hold exactly the simulated values, the study follows its model
 // (shared anchor, patients that differ, the table simulation's batch effects), the same seed gives
 // the same bytes, bad command lines and unusable folders are refused without leaving anything
-// behind, and pairmend-fcs corrects the study with its default channels and cofactor.
+// behind, and pairmend-fcs corrects the study with its default channels and cofactor. With
+// --spillover the study is a fluorescence cytometer's whose recorded matrix undoes the spill.
 
 #include "cli_harness.hpp"
+#include "fcs_study_writer.hpp"
 #include "mass_panel.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs/spillover.hpp"
 #include "study.hpp"
 
 #include <gmock/gmock.h>
@@ -150,6 +153,54 @@ TEST(SimulatedFcsStudy, FilesReadBackAsAMassCytometerWritesThemWithTheSimulatedV
         }
         EXPECT_FALSE(stream.next(event));
     }
+}
+
+TEST(SimulatedFcsStudy, SpilloverStudyRecordsTheMatrixThatUndoesItsSpill) {
+    const TempDir dir;
+    const std::string folder = dir.file("study");
+    StudyOptions options = small_study();
+    options.dims = 5;
+    options.spillover = true;
+    std::vector<std::string> args = {"--fcs", folder, "--spillover"};
+    const auto rest = option_arguments(options);
+    args.insert(args.end(), rest.begin(), rest.end());
+    const RunResult run = run_program(simulate_binary, args, "", {}, {});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("CD3 (FL1-A), CD4 (FL2-A), CD8 (FL3-A), CD19 (FL4-A), CD45RA (FL5-A)"));
+    EXPECT_THAT(run.out, HasSubstr("pairmend-fcs correct --out " + folder + "/corrected --cofactor 150 "));
+
+    const auto study = pairmend::tools::make_study(options);
+    const fcs_io::FcsFile file = fcs_io::read_fcs(folder + "/" + study.files[1].name);
+    EXPECT_EQ(file.instrument(), "LSRFortessa");
+    EXPECT_THAT(file.keyword("PAIRMEND_SIMULATION").value_or(""), ::testing::EndsWith(" --spillover"));
+    const fcs_io::FileSpillover found = fcs_io::file_spillover(file);
+    ASSERT_TRUE(found.matrix);
+    EXPECT_EQ(found.matrix->channels,
+              (std::vector<std::string>{"FL1-A", "FL2-A", "FL3-A", "FL4-A", "FL5-A"}));
+    EXPECT_EQ(found.matrix->values, pairmend::tools::study_spillover(5));
+    EXPECT_EQ(found.matrix->values[0 * 5 + 1], 0.12);
+    EXPECT_EQ(found.matrix->values[1 * 5 + 0], 0.05);
+
+    std::vector<double> values = file.linear_values();
+    fcs_io::Compensator(*found.matrix, file).apply(file, values);
+    pairmend::tools::StudyEventStream stream(study, 1);
+    pairmend::tools::StudyEvent event;
+    double largest_spill = 0;
+    for (std::size_t e = 0; e < file.num_events; ++e) {
+        ASSERT_TRUE(stream.next(event));
+        // The stored values are floats: compensation gives the emitted signal to their precision,
+        // that of the event's largest value.
+        double scale = 150;
+        for (std::size_t j = 0; j < 5; ++j) {
+            scale = std::max(scale, std::fabs(file.raw[e * 6 + 1 + j]));
+        }
+        for (std::size_t j = 0; j < 5; ++j) {
+            const double emitted = std::sinh(event.observed[j]) * 150;
+            ASSERT_NEAR(values[e * 6 + 1 + j], emitted, 1e-6 * scale) << e << ", " << j;
+            largest_spill = std::max(largest_spill, std::fabs(file.raw[e * 6 + 1 + j] - emitted));
+        }
+    }
+    EXPECT_GT(largest_spill, 100.0) << "the recorded values hold the spill";
 }
 
 TEST(SimulatedFcsStudy, LargePanelsAddIsotopesInMassOrderWithDistinctMarkers) {

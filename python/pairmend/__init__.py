@@ -323,25 +323,36 @@ if hasattr(_core, "read_fcs"):
         labels: list
         #: Every TEXT keyword, names as written in the file.
         keywords: dict
+        #: The spillover matrix the values were compensated with, as pairmend-fcs records it in
+        #: PAIRMEND_COMPENSATION ("the file's $SPILLOVER (4 channels: ...)"); "" when they were not.
+        compensation: str = ""
 
-    def read_fcs(path) -> FcsData:
+    def read_fcs(path, compensation="auto") -> FcsData:
         """Reads the first data set of a list-mode FCS file (2.0, 3.0 or 3.1).
 
         Values of log-amplified integer channels are converted to the linear scale; every other
-        value is returned as stored.
+        value is returned as stored. The values are then compensated as ``pairmend-fcs
+        --compensation`` compensates a file: ``"auto"`` (the default) with the spillover matrix the
+        file carries ($SPILLOVER, SPILL, $SPILL or $DFCiTOj; none for a mass cytometer's file or
+        when it has no usable one), ``"none"`` not at all, or the name of a CSV file of a spillover
+        matrix (a header of channel names, then one row per channel). Compensated values are the
+        linear values of the matrix's channels times its inverse; the other channels are unchanged.
 
         Raises
         ------
         FileNotFoundError
             When there is no file at ``path``.
         ValueError
-            Naming the file and what is wrong when it is not a readable FCS file.
+            Naming the file and what is wrong when it is not a readable FCS file, or a matrix file
+            cannot be read or used with it.
         """
         path = os.fspath(path)
         if not os.path.isfile(path):
             raise FileNotFoundError(f"No FCS file at {path}")
-        values, names, labels, keywords = _core.read_fcs(path)
-        return FcsData(values=values, names=names, labels=labels, keywords=keywords)
+        if not isinstance(compensation, (str, os.PathLike)):
+            raise TypeError(f'compensation must be "auto", "none" or the name of a CSV file, not {compensation!r}')
+        values, names, labels, keywords, used = _core.read_fcs(path, os.fspath(compensation))
+        return FcsData(values=values, names=names, labels=labels, keywords=keywords, compensation=used)
 
     __all__ += ["FcsData", "read_fcs"]
 

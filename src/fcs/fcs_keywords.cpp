@@ -134,10 +134,10 @@ bool numbered(std::string_view key, std::string_view head, std::string_view tail
 
 /**
  * Keywords that no longer hold once the events are written again as a new FCS 3.1 file with
- * other channels: compensation and gating by channel number ($COMP, $DFCiTOj, $GATE, $GATING,
- * $Gn*, $RnI, $RnW), histogram peaks ($PKn, $PKNn), cell subsets stored in the data ($CSMODE,
- * $CSVBITS, $CSVnFLAG), the text encoding ($UNICODE; the output is UTF-8) and the history of the
- * source file ($ORIGINALITY, $LAST_MODIFIED, $LAST_MODIFIER).
+ * other channels: the compensation matrix of FCS 3.0 ($COMP, which names no channels), gating by
+ * channel number ($GATE, $GATING, $Gn*, $RnI, $RnW), histogram peaks ($PKn, $PKNn), cell subsets
+ * stored in the data ($CSMODE, $CSVBITS, $CSVnFLAG), the text encoding ($UNICODE; the output is UTF-8) and
+ * the history of the source file ($ORIGINALITY, $LAST_MODIFIED, $LAST_MODIFIER).
  */
 bool is_stale_keyword(std::string_view key) {
     if (key == "$COMP" || key == "$UNICODE" || key == "$GATE" || key == "$GATING" || key == "$CSMODE" ||
@@ -147,14 +147,6 @@ bool is_stale_keyword(std::string_view key) {
     if (numbered(key, "$CSV", "FLAG") || numbered(key, "$PKN", "") || numbered(key, "$PK", "") ||
         numbered(key, "$R", "I") || numbered(key, "$R", "W")) {
         return true;
-    }
-    // $DFCiTOj
-    if (key.size() > 6 && key.substr(0, 4) == "$DFC") {
-        const std::size_t to = key.find("TO", 4);
-        if (to != std::string_view::npos && all_digits(key.substr(4, to - 4)) &&
-            all_digits(key.substr(to + 2))) {
-            return true;
-        }
     }
     // $Gn followed by a letter: the gating parameters
     if (key.size() > 3 && key.substr(0, 2) == "$G" && key[2] >= '0' && key[2] <= '9') {

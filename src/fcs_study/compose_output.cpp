@@ -116,6 +116,9 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     output.keywords.emplace_back("PAIRMEND_PROGRAM", std::string("pairmend-fcs ") + PAIRMEND_VERSION);
     output.keywords.emplace_back("PAIRMEND_CORRECTED", joined(sources, ","));
     output.keywords.emplace_back("PAIRMEND_COFACTOR", shortest_text(stamp.cofactor));
+    if (!stamp.compensation.empty()) {
+        output.keywords.emplace_back("PAIRMEND_COMPENSATION", stamp.compensation);
+    }
     output.keywords.emplace_back("PAIRMEND_BATCH",
                                  std::to_string(stamp.batch_number) + " (" + stamp.batch_name + ")");
     output.keywords.emplace_back("PAIRMEND_SETTINGS", stamp.settings);

@@ -1,6 +1,8 @@
 #include "pairmend/fcs_study/info_export.hpp"
 
 #include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/compensation.hpp"
+#include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/output_transaction.hpp"
 
@@ -78,6 +80,9 @@ void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
         out << "  The primary and the supplemental TEXT give different values for " << keyword
             << "; the primary TEXT's value is used.\n";
     }
+    for (const std::string& line : compensation_lines(file)) {
+        out << "  " << line << "\n";
+    }
 
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"#", "$PnN", "$PnS", "$PnR", "scale", "corrected by default"});
@@ -134,7 +139,21 @@ void export_csv(const ExportOptions& options) {
                                  options.input + ". Choose another name for the table.");
     }
     const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(options.input);
-    const std::vector<double> linear = options.raw ? std::vector<double>() : file.linear_values();
+    std::vector<double> linear = options.raw ? std::vector<double>() : file.linear_values();
+    if (options.compensated) {
+        // Asked for by name, the file's own matrix applies whatever the instrument.
+        const pairmend::fcs::FileSpillover spillover = pairmend::fcs::file_spillover(file);
+        if (!spillover.matrix) {
+            throw std::runtime_error(
+                "The file " + options.input +
+                " carries no usable spillover matrix, so it cannot be exported " + "compensated" +
+                (spillover.notes.empty()
+                     ? std::string(": it has no $SPILLOVER, SPILL, $SPILL or $DFCiTOj keyword.")
+                     : ". " + joined(spillover.notes, " ")) +
+                " Export it without --compensated.");
+        }
+        pairmend::fcs::Compensator(*spillover.matrix, file).apply(file, linear);
+    }
     const std::vector<double>& values = options.raw ? file.raw : linear;
     const std::size_t width = file.channels.size();
 

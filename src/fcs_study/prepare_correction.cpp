@@ -12,7 +12,8 @@ namespace {
 // The engine indexes events and values with int.
 constexpr std::size_t int_limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
 
-// arcsinh(value / cofactor) of the chosen channels, every file's events after the previous file's.
+// arcsinh(value / cofactor) of the chosen channels (compensated as the study says), every file's
+// events after the previous file's.
 void transform_events(CorrectionInput& input) {
     const Study& study = input.study;
     std::size_t nobs = 0;
@@ -34,8 +35,16 @@ void transform_events(CorrectionInput& input) {
     std::size_t row = 0;
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const fcs::FcsFile& file = study.files[f];
-        arcsinh_events(file, input.linear[f], study.channels.chosen[f], study.cofactor.cofactor, 0,
-                       file.num_events, input.data.data() + row * ndim);
+        // The linear values stay as measured for the written file; the transform reads them
+        // compensated, one file at a time.
+        std::vector<double> compensated;
+        if (study.compensation.compensates()) {
+            compensated = input.linear[f];
+            compensate(study.compensation, f, file, compensated);
+        }
+        arcsinh_events(file, study.compensation.compensates() ? compensated : input.linear[f],
+                       study.channels.chosen[f], study.cofactor.cofactor, 0, file.num_events,
+                       input.data.data() + row * ndim);
         std::fill(input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row),
                   input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row + file.num_events),
                   study.batches.file_batch[f] - 1);

@@ -34,7 +34,7 @@ fs::path identity(const fs::path& path) {
 // Reads every file once, keeping its description (and, when asked, its linear values), and prints
 // a line per file.
 std::vector<fcs::FcsFile> read_files(const std::vector<std::string>& paths, Progress& progress,
-                                     std::vector<std::vector<double>>* linear) {
+                                     std::vector<std::vector<double>>* linear, bool own_compensation) {
     std::vector<fcs::FcsFile> files;
     for (const std::string& path : paths) {
         auto [file, values] = read_linear(path);
@@ -51,6 +51,11 @@ std::vector<fcs::FcsFile> read_files(const std::vector<std::string>& paths, Prog
         progress.line(line.str());
         for (const std::string& note : file.set_aside_notes) {
             progress.detail(note);
+        }
+        if (own_compensation) {
+            for (const std::string& note : own_matrix(file).notes) {
+                progress.detail(note);
+            }
         }
         if (linear != nullptr) {
             linear->push_back(std::move(values));
@@ -92,10 +97,18 @@ std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path
     return {std::move(file), std::move(linear)};
 }
 
+std::pair<fcs::FcsFile, std::vector<double>> read_compensated(const Study& study, std::size_t f) {
+    auto read = read_linear(study.files[f].path);
+    compensate(study.compensation, f, read.first, read.second);
+    return read;
+}
+
 Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, const model::Model* model,
                  const std::string& model_path, std::vector<std::vector<double>>* linear) {
     Study study;
     study.batches = plan_batches(request, use);
+    // Under auto, the spillover keywords set aside are noted under each file's line.
+    const bool own = request.compensation == compensation_auto;
     if (use != StudyUse::model && study.batches.names.size() < 2) {
         throw std::runtime_error("All input files are in one batch (" + study.batches.names.front() +
                                  "), but correction needs at least two batches. Give more files, or a batch "
@@ -105,12 +118,19 @@ Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, co
         // The model's cofactor is checked before the files are read: a wrong one fails at once.
         const double cofactor = model_cofactor(*model, request.cofactor, model_path);
         study.cofactor = {cofactor, model->fcs ? "the model's" : "given with --cofactor"};
-        study.files = read_files(request.files, progress, linear);
+        study.files = read_files(request.files, progress, linear, own);
         study.channels = choose_channels(model_channel_names(*model), study.files, channel_map(request));
     } else {
-        study.files = read_files(request.files, progress, linear);
+        study.files = read_files(request.files, progress, linear, own);
         study.channels = choose_channels(request.channels, study.files, channel_map(request));
         study.cofactor = choose_cofactor(request.cofactor, study.files);
+    }
+    study.compensation = choose_compensation(request.compensation, study.files);
+    if (use == StudyUse::model) {
+        check_model_compensation(*model, study.compensation, model_path);
+    }
+    if (!study.compensation.summary.empty()) {
+        progress.line(study.compensation.summary);
     }
     study.batch_events = events_per_batch(study.files, study.batches);
     return study;
@@ -354,7 +374,7 @@ std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t
     std::vector<std::size_t> taken(nbatches, 0); // rows of chosen_rows[b] gathered so far
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const auto b = static_cast<std::size_t>(study.batches.file_batch[f] - 1);
-        const auto [file, linear] = read_linear(study.files[f].path);
+        const auto [file, linear] = read_compensated(study, f);
         const std::vector<std::size_t>& rows = chosen_rows[b];
         const std::size_t end = seen[b] + file.num_events;
         while (taken[b] < rows.size() && rows[taken[b]] < end) {

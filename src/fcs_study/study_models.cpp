@@ -48,6 +48,7 @@ model::FcsInfo fcs_info(const Study& study) {
         info.channels.push_back({first.channels[position].name, first.channels[position].label});
     }
     info.cofactor = study.cofactor.cofactor;
+    info.compensation = model_compensation(study.compensation);
     return info;
 }
 
@@ -56,11 +57,18 @@ model::FcsInfo fcs_info(const Study& study) {
 AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
                                const fcs::FcsFile& file, const std::vector<double>& linear,
                                const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
-                               int threads) {
+                               int threads, const std::string& model_source) {
     AppliedFile applied;
-    std::tie(applied.events, applied.corrected) =
-        model_events(corrector, file, linear, chosen, cofactor, threads);
-    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model)};
+    const CompensationChoice compensation = model_file_compensation(model, file, model_source);
+    std::vector<double> compensated;
+    if (compensation.compensates()) {
+        compensated = linear;
+        compensate(compensation, 0, file, compensated);
+    }
+    std::tie(applied.events, applied.corrected) = model_events(
+        corrector, file, compensation.compensates() ? compensated : linear, chosen, cofactor, threads);
+    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model),
+                                compensation_keyword(compensation, 0)};
     applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
     return applied;
 }
@@ -77,9 +85,17 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     }
     const auto [file, linear] = read_linear(study_.files[f].path);
     const double cofactor = study_.cofactor.cofactor;
+    // The file is written with its values as measured; the model corrects them compensated.
+    std::vector<double> compensated;
+    if (study_.compensation.compensates()) {
+        compensated = linear;
+        compensate(study_.compensation, f, file, compensated);
+    }
     const auto [events, corrected] =
-        model_events(*corrector, file, linear, study_.channels.chosen[f], cofactor, threads_);
-    const CorrectionStamp stamp{cofactor, number, name, method_settings_keyword(model_)};
+        model_events(*corrector, file, study_.compensation.compensates() ? compensated : linear,
+                     study_.channels.chosen[f], cofactor, threads_);
+    const CorrectionStamp stamp{cofactor, number, name, method_settings_keyword(model_),
+                                compensation_keyword(study_.compensation, f)};
     use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
 }
 

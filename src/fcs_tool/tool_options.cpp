@@ -199,14 +199,16 @@ namespace {
 bool takes_option(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::set<std::string>> options{
         {"correct",
-         {"--out", "--channels", "--channel-names", "--batches", "--cofactor", "--engine", "--threads",
-          "--report", "--fit-events", "--method"}},
+         {"--out", "--channels", "--channel-names", "--batches", "--cofactor", "--compensation", "--engine",
+          "--threads", "--report", "--fit-events", "--method"}},
         {"fit",
-         {"--model", "--channels", "--channel-names", "--batches", "--cofactor", "--engine", "--threads",
-          "--fit-events", "--method"}},
+         {"--model", "--channels", "--channel-names", "--batches", "--cofactor", "--compensation", "--engine",
+          "--threads", "--fit-events", "--method"}},
         {"apply",
-         {"--model", "--out", "--channel-names", "--batches", "--cofactor", "--threads", "--report"}},
-        {"extend", {"--model", "--new-model", "--channel-names", "--batches", "--threads"}}};
+         {"--model", "--out", "--channel-names", "--batches", "--cofactor", "--compensation", "--threads",
+          "--report"}},
+        {"extend",
+         {"--model", "--new-model", "--channel-names", "--batches", "--compensation", "--threads"}}};
     const auto found = options.find(command);
     return found != options.end() && found->second.count(option) > 0;
 }
@@ -255,6 +257,9 @@ RunArguments parse_run_options(const std::string& command, const std::vector<std
         } else if (name == "--cofactor") {
             options.study.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
                                                   std::numeric_limits<double>::max(), "a positive number");
+        } else if (name == "--compensation") {
+            options.study.compensation =
+                non_empty(reader.value(), "value of --compensation (auto, none or a CSV file)");
         } else if (name == "--threads") {
             options.threads = parse_int(reader.value(), name, 1);
         } else if (name == "--report") {
@@ -320,6 +325,8 @@ fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& ar
     for (const std::string& arg : args) {
         if (arg == "--raw") {
             options.raw = true;
+        } else if (arg == "--compensated") {
+            options.compensated = true;
         } else if (is_option(arg)) {
             throw UsageError("pairmend-fcs export has no option " + arg + ".");
         } else {
@@ -328,6 +335,10 @@ fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& ar
     }
     if (names.size() != 2) {
         throw UsageError("pairmend-fcs export needs two file names, the FCS file and the CSV file to write.");
+    }
+    if (options.raw && options.compensated) {
+        throw UsageError("pairmend-fcs export takes --raw or --compensated, not both: values as stored are "
+                         "never compensated.");
     }
     options.input = names[0];
     options.output = names[1];
@@ -352,19 +363,21 @@ const char* usage_text() {
     static const std::string text =
         std::string(
             "Usage: pairmend-fcs info FILE.fcs...\n"
-            "       pairmend-fcs export [--raw] FILE.fcs OUT.csv\n"
+            "       pairmend-fcs export [--raw | --compensated] FILE.fcs OUT.csv\n"
             "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
             "       pairmend-fcs fit --model MODEL.pmm [options] FILE.fcs...\n"
             "       pairmend-fcs apply --model MODEL.pmm --out DIR [--batches SHEET] [--cofactor C]\n"
-            "                          [--channel-names SHEET] [--threads N] [--report FILE.html]\n"
-            "                          FILE.fcs...\n"
+            "                          [--channel-names SHEET] [--compensation C] [--threads N]\n"
+            "                          [--report FILE.html] FILE.fcs...\n"
             "       pairmend-fcs extend --model MODEL.pmm --new-model NEW.pmm [--batches SHEET]\n"
-            "                          [--channel-names SHEET] [--threads N] FILE.fcs...\n"
+            "                          [--channel-names SHEET] [--compensation C] [--threads N]\n"
+            "                          FILE.fcs...\n"
             "\n"
             "info     prints per file the FCS version, event count, data type, instrument and every\n"
             "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
             "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
-            "         the linear scale (log-amplified channels converted), or as stored with --raw.\n"
+            "         the linear scale (log-amplified channels converted), or as stored with --raw, or\n"
+            "         compensated with the file's own spillover matrix with --compensated.\n"
             "correct  corrects the batch effects between the files and writes, for every input file, a\n"
             "         file of the same name into DIR: the original channels, then one corrected\n"
             "         channel per chosen channel (<$PnN>_mnn, labelled \"<$PnS> (MNN)\").\n"
@@ -388,7 +401,10 @@ const char* usage_text() {
             "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
             "                            file is its own batch)\n"
             "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
-            "                            otherwise)\n") +
+            "                            otherwise)\n"
+            "  --compensation C          auto: every file with its own spillover matrix (default;\n"
+            "                            mass cytometry files are not compensated), none, or\n"
+            "                            MATRIX.csv: one spillover matrix for every file\n") +
         engine_usage() +
         std::string(
             "  --threads N               threads (default: half the processors, at least 1)\n"

@@ -38,6 +38,7 @@ enum SectionType : std::uint32_t {
     reference_section = 5,
     fcs_section = 6,
     method_section = 7,
+    compensation_section = 9,
 };
 // A section a reader must understand to use the model; unknown sections without it are skipped.
 constexpr std::uint32_t required_flag = 1;
@@ -155,6 +156,51 @@ void read_fcs(ByteReader in, Model& model) {
     model.fcs = std::move(fcs);
 }
 
+// How the FCS files' values were compensated: 1 with every file's own matrix, 2 with the one
+// matrix that follows (its source, channel names and values row after row).
+void write_compensation(ByteWriter& out, const FcsCompensation& compensation) {
+    out.u8(compensation.kind == CompensationKind::matrix_file ? 2 : 1);
+    out.text(compensation.source);
+    out.u32(static_cast<std::uint32_t>(compensation.channels.size()));
+    for (const std::string& name : compensation.channels) {
+        out.text(name);
+    }
+    out.f64s(compensation.spillover);
+}
+
+void read_compensation(ByteReader in, Model& model) {
+    if (!model.fcs) {
+        throw std::runtime_error(in.source() + " is corrupt: its sections are out of order.");
+    }
+    FcsCompensation compensation;
+    const std::uint8_t kind = in.u8();
+    if (kind != 1 && kind != 2) {
+        throw std::runtime_error(in.source() + " is corrupt: it names compensation kind " +
+                                 std::to_string(kind) + ", which does not exist.");
+    }
+    compensation.kind = kind == 2 ? CompensationKind::matrix_file : CompensationKind::own_matrices;
+    compensation.source = in.text("compensation source");
+    const std::uint32_t count = in.u32();
+    in.room(count, 4, "compensation channels");
+    for (std::uint32_t c = 0; c < count; ++c) {
+        compensation.channels.push_back(in.text("compensation channel name"));
+    }
+    const std::uint64_t n = count;
+    in.room(n * n, 8, "spillover values");
+    compensation.spillover = in.f64s(n * n, "spillover values");
+    if ((kind == 2) != (count > 0)) {
+        throw std::runtime_error(in.source() + " is corrupt: its compensation " +
+                                 (kind == 2 ? "lacks its matrix." : "holds a matrix it does not use."));
+    }
+    for (const double value : compensation.spillover) {
+        if (!std::isfinite(value)) {
+            throw std::runtime_error(
+                in.source() + " is corrupt: its spillover matrix holds a value that is not a finite number.");
+        }
+    }
+    model.fcs->compensation = std::move(compensation);
+}
+
 // Refuses stored values that are not finite numbers: no correction produces them, and neighbour
 // searches over them would mean nothing.
 void check_finite(const std::vector<double>& values, const std::string& source, const std::string& what) {
@@ -236,6 +282,12 @@ std::vector<unsigned char> encode_model(const Model& model) {
         }
         out.f64(model.fcs->cofactor);
         end_section(out, length_at);
+        if (model.fcs->compensation) {
+            // Required: values corrected without compensating them first would be wrong.
+            begin_section(out, compensation_section, required_flag, length_at);
+            write_compensation(out, *model.fcs->compensation);
+            end_section(out, length_at);
+        }
     }
 
     out.patch_u64(16, out.size() + crc_size);
@@ -288,7 +340,8 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         const std::uint32_t flags = body.u32();
         ByteReader section = body.section(body.u64(), "section");
         const MethodInfo* method = method_of_section(type);
-        if (method == nullptr && type >= settings_section && type <= method_section &&
+        if (method == nullptr &&
+            ((type >= settings_section && type <= method_section) || type == compensation_section) &&
             !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
@@ -326,6 +379,9 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         }
         case fcs_section:
             read_fcs(section, model);
+            break;
+        case compensation_section:
+            read_compensation(section, model);
             break;
         case method_section: {
             const std::string name = section.text("method name");

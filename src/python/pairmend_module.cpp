@@ -18,6 +18,7 @@
 #ifdef PAIRMEND_PYTHON_FCS
 #include "fcs_apply_binding.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs_study/compensation.hpp"
 #endif
 
 #include <omp.h>
@@ -415,15 +416,22 @@ py::str fcs_text(const std::string& text) {
     return py::reinterpret_steal<py::str>(decoded);
 }
 
-// The first data set of an FCS file: linear values (events by channels), $PnN, $PnS and the
-// TEXT keywords (the first of a repeated keyword counts).
-py::tuple read_fcs(const std::string& path) {
+// The first data set of an FCS file: linear values (events by channels), compensated as
+// pairmend-fcs --compensation `compensation` would compensate the file alone ("auto", "none" or a
+// CSV file of a spillover matrix), $PnN, $PnS, the TEXT keywords (the first of a repeated keyword
+// counts) and the matrix it was compensated with, as PAIRMEND_COMPENSATION names it ("" for none).
+py::tuple read_fcs(const std::string& path, const std::string& compensation) {
     pairmend::fcs::FcsFile file;
     std::vector<double> linear;
+    std::string summary;
     {
         const py::gil_scoped_release unlocked;
         file = pairmend::fcs::read_fcs(path);
         linear = file.linear_values();
+        const pairmend::fcs_study::CompensationChoice choice =
+            pairmend::fcs_study::choose_compensation(compensation, {file});
+        pairmend::fcs_study::compensate(choice, 0, file, linear);
+        summary = pairmend::fcs_study::compensation_keyword(choice, 0);
     }
     const std::size_t nchannels = file.channels.size();
     py::array_t<double> values({file.num_events, nchannels});
@@ -442,7 +450,8 @@ py::tuple read_fcs(const std::string& path) {
             keywords[key] = fcs_text(value);
         }
     }
-    return py::make_tuple(std::move(values), std::move(names), std::move(labels), std::move(keywords));
+    return py::make_tuple(std::move(values), std::move(names), std::move(labels), std::move(keywords),
+                          summary);
 }
 
 #endif
@@ -501,8 +510,9 @@ PYBIND11_MODULE(_core, module) {
     bind_models(module);
     bind_study(module);
 #ifdef PAIRMEND_PYTHON_FCS
-    module.def("read_fcs", &read_fcs, py::arg("path"),
-               "Reads the first data set of an FCS file: (values, names, labels, keywords).");
+    module.def("read_fcs", &read_fcs, py::arg("path"), py::arg("compensation") = "auto",
+               "Reads the first data set of an FCS file, compensated as pairmend-fcs would: (values, "
+               "names, labels, keywords, the matrix used or \"\").");
     bind_fcs_apply(module);
 #endif
 }

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 namespace fcs_io = pairmend::fcs;
 
 constexpr const char* kInstrument = "Helios";
+constexpr const char* kFluorescenceInstrument = "LSRFortessa";
 constexpr const char* kSheetName = "batches.csv";
 // Time counts milliseconds; $TIMESTEP gives the unit in seconds.
 constexpr const char* kTimeStep = "0.001";
@@ -78,18 +79,35 @@ fcs_io::Channel channel(const std::string& name, const std::string& label) {
     return result;
 }
 
+// "$SPILLOVER": the count, the detectors and the matrix row after row.
+std::string spillover_keyword(const std::vector<PanelChannel>& panel) {
+    std::ostringstream text;
+    text << panel.size();
+    for (std::size_t k = 0; k < panel.size(); ++k) {
+        text << ',' << fluorescence_channel(k);
+    }
+    for (const double value : study_spillover(static_cast<int>(panel.size()))) {
+        text << ',' << value;
+    }
+    return text.str();
+}
+
 // One file's channels and values as the instrument writes them.
 fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
                               const std::vector<PanelChannel>& panel) {
     const StudyFile& file = study.files[file_index];
+    const bool fluorescence = study.options.spillover;
     fcs_io::FcsOutput output;
     output.channels.push_back(channel("Time", ""));
-    output.channels.push_back(channel("Event_length", ""));
-    for (const PanelChannel& marker : panel) {
-        output.channels.push_back(channel(marker.isotope, marker.marker));
+    if (!fluorescence) {
+        output.channels.push_back(channel("Event_length", ""));
+    }
+    for (std::size_t k = 0; k < panel.size(); ++k) {
+        output.channels.push_back(
+            channel(fluorescence ? fluorescence_channel(k) : panel[k].isotope, panel[k].marker));
     }
     output.keywords = {
-        {"$CYT", kInstrument},
+        {"$CYT", fluorescence ? kFluorescenceInstrument : kInstrument},
         {"$FIL", file.name},
         {"$SRC",
          study_batch_name(file.batch) + (file.is_anchor() ? ", anchor (the same donor in every batch)"
@@ -97,6 +115,12 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
         {"$TIMESTEP", kTimeStep},
         {"PAIRMEND_SIMULATION", study_arguments(study.options)},
     };
+    if (fluorescence) {
+        output.keywords.emplace_back("$SPILLOVER", spillover_keyword(panel));
+    }
+    const std::vector<double> spill =
+        fluorescence ? study_spillover(static_cast<int>(panel.size())) : std::vector<double>();
+    std::vector<double> emitted(panel.size());
 
     const std::size_t width = output.channels.size();
     output.num_events = static_cast<std::size_t>(study.options.events_per_file);
@@ -106,10 +130,25 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
     for (std::size_t e = 0; stream.next(event); ++e) {
         float* row = output.values.data() + e * width;
         row[0] = static_cast<float>(event.time_ms);
-        row[1] = static_cast<float>(event.event_length);
+        if (!fluorescence) {
+            row[1] = static_cast<float>(event.event_length);
+            for (std::size_t k = 0; k < panel.size(); ++k) {
+                const double arcsinh_value = event.observed[static_cast<std::size_t>(panel[k].dimension)];
+                row[2 + k] = static_cast<float>(std::sinh(arcsinh_value) * kStudyCofactor);
+            }
+            continue;
+        }
+        // Each detector records its own dye and the spill of the others: m = t * S.
         for (std::size_t k = 0; k < panel.size(); ++k) {
-            const double arcsinh_value = event.observed[static_cast<std::size_t>(panel[k].dimension)];
-            row[2 + k] = static_cast<float>(std::sinh(arcsinh_value) * kStudyCofactor);
+            emitted[k] = std::sinh(event.observed[static_cast<std::size_t>(panel[k].dimension)]) *
+                         kFluorescenceCofactor;
+        }
+        for (std::size_t j = 0; j < panel.size(); ++j) {
+            double measured = 0;
+            for (std::size_t i = 0; i < panel.size(); ++i) {
+                measured += emitted[i] * spill[i * panel.size() + j];
+            }
+            row[1 + j] = static_cast<float>(measured);
         }
     }
     return output;
@@ -163,11 +202,33 @@ WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& fol
     return written;
 }
 
+std::vector<double> study_spillover(int dims) {
+    const auto n = static_cast<std::size_t>(dims);
+    std::vector<double> matrix(n * n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        matrix[i * n + i] = 1;
+        if (i + 1 < n) {
+            matrix[i * n + i + 1] = 0.12;
+        }
+        if (i + 2 < n) {
+            matrix[i * n + i + 2] = 0.03;
+        }
+        if (i > 0) {
+            matrix[i * n + i - 1] = 0.05;
+        }
+    }
+    return matrix;
+}
+
+std::string fluorescence_channel(std::size_t k) {
+    return "FL" + std::to_string(k + 1) + "-A";
+}
+
 std::string study_arguments(const StudyOptions& options) {
     return "--events " + std::to_string(options.events_per_file) + " --dims " + std::to_string(options.dims) +
            " --batches " + std::to_string(options.batches) + " --files-per-batch " +
            std::to_string(options.files_per_batch) + " --populations " + std::to_string(options.populations) +
-           " --seed " + std::to_string(options.seed);
+           " --seed " + std::to_string(options.seed) + (options.spillover ? " --spillover" : "");
 }
 
 } // namespace pairmend::tools

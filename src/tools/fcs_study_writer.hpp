@@ -6,6 +6,7 @@
 
 #include "study.hpp"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,17 @@ namespace pairmend::tools {
 
 /// The arcsinh cofactor of the study's values: a marker's value x is written as sinh(x) * 5.
 constexpr double kStudyCofactor = 5.0;
+/// The arcsinh cofactor of a fluorescence study (StudyOptions::spillover): sinh(x) * 150.
+constexpr double kFluorescenceCofactor = 150.0;
+
+/**
+ * The spillover matrix of a fluorescence study of `dims` markers, row after row: each dye spills
+ * 12 % of its signal into the next detector, 3 % into the one after and 5 % into the one before.
+ */
+std::vector<double> study_spillover(int dims);
+
+/// The detector name of marker channel `k` (from 0) of a fluorescence study: "FL1-A", "FL2-A", ...
+std::string fluorescence_channel(std::size_t k);
 
 /// What write_fcs_study wrote.
 struct WrittenStudy {
@@ -33,6 +45,11 @@ struct WrittenStudy {
  * $CYT is "Helios", $FIL the file's name, $SRC its batch and sample, and PAIRMEND_SIMULATION the
  * options of pairmend-simulate --fcs that write it again (study_arguments). The same options give
  * byte-identical files.
+ *
+ * With options.spillover the files are those of a fluorescence cytometer ($CYT "LSRFortessa"):
+ * Time, then the markers in panel order as detectors FL1-A, FL2-A, ... labelled with the marker,
+ * holding the float values of m = t * S, where t = sinh(x) * kFluorescenceCofactor and S is
+ * study_spillover(dims), which $SPILLOVER records.
  *
  * Files are simulated one at a time (memory: one file's values) and written under hidden temporary
  * names; they replace files of the same names only when all are complete. After a failure the

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "                         [--batches B] [--populations P] [--seed S]\n"
     "                         [--proportions B:W1,...,WP]... [--absent B:P]... [--gain A]\n"
     "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
-    "                         [--populations P] [--seed S]\n"
+    "                         [--populations P] [--seed S] [--spillover]\n"
     "\n"
     "With --out, writes a synthetic table in pairmend's input format: P Gaussian cell populations in D\n"
     "parameters, measured in B batches (labels 1..B) of N events each, with the same population\n"
@@ -47,7 +47,10 @@ constexpr const char* kUsage =
     "N events per file, as FCS 3.1 files of 32-bit floats from a Helios: a Time and an Event_length\n"
     "channel, then D markers named by isotope (Nd142Di ...) and labelled by marker (CD3 ...), with\n"
     "linear values 5 sinh(x) of the simulated arcsinh values x. DIR/batches.csv is the batch sheet for\n"
-    "pairmend-fcs correct --batches.\n"
+    "pairmend-fcs correct --batches. With --spillover the files are a fluorescence cytometer's\n"
+    "(LSRFortessa): a Time channel, then the markers as detectors FL1-A, FL2-A, ... labelled by marker,\n"
+    "with linear values 150 sinh(x) into which each dye spills 12 % of its signal into the next\n"
+    "detector, 3 % into the one after and 5 % into the one before, as $SPILLOVER records.\n"
     "\n"
     "The same seed always gives the same files.\n"
     "\n"
@@ -60,6 +63,7 @@ constexpr const char* kUsage =
     "  --files-per-batch F sample files per batch besides its anchor, only with --fcs (default 2)\n"
     "  --populations P     cell populations (default 4, at most 1000)\n"
     "  --seed S            seed of the random sequence (default 1)\n"
+    "  --spillover         with --fcs: a fluorescence study with a known spillover matrix applied\n"
     "  --proportions B:W1,...,WP  population weights of batch B (each at least 0), only with --out\n"
     "  --absent B:P        population P is missing from batch B, only with --out\n"
     "  --gain A            strength of the per-parameter gain curves, 0 to 10 (default 0: none),\n"
@@ -126,6 +130,7 @@ struct Arguments {
     std::string input_path;
     std::string truth_path;
     std::string fcs_folder;
+    bool spillover = false;
     /// The last option given that only a table (--out) takes, if any.
     std::string table_only_option;
     bool help = false;
@@ -147,6 +152,11 @@ Arguments parse_arguments(int argc, char** argv) {
         text_option("--out", arguments.input_path),
         text_option("--truth", arguments.truth_path),
         text_option("--fcs", arguments.fcs_folder),
+        OptionRow{"--spillover",
+                  [&arguments](ArgumentReader& reader, const std::string&) {
+                      reader.no_value();
+                      arguments.spillover = true;
+                  }},
         whole_number_option<std::int64_t>("--events", options.events_per_batch, 1, int_max),
         whole_number_option("--dims", options.dims, 1, int_max),
         whole_number_option("--batches", options.batches, 1, int_max),
@@ -187,6 +197,10 @@ Arguments parse_arguments(int argc, char** argv) {
                                     " belongs to a table (--out); an FCS study (--fcs) keeps the same "
                                     "populations in every batch.");
     }
+    if (table && arguments.spillover) {
+        throw std::invalid_argument("The option --spillover belongs to an FCS study (--fcs); a table "
+                                    "(--out) holds values without detectors.");
+    }
     if (table && arguments.files_per_batch) {
         throw std::invalid_argument("The option --files-per-batch belongs to an FCS study (--fcs); a table "
                                     "(--out) holds every batch in one file.");
@@ -201,6 +215,7 @@ pairmend::tools::StudyOptions study_options(const Arguments& arguments) {
     study.batches = arguments.options.batches;
     study.populations = arguments.options.populations;
     study.seed = arguments.options.seed;
+    study.spillover = arguments.spillover;
     if (arguments.files_per_batch) {
         study.files_per_batch = *arguments.files_per_batch;
     }
@@ -267,8 +282,12 @@ void write_study(const Arguments& arguments) {
     // The markers, indented and wrapped to lines of at most 100 characters.
     std::string markers = "    ";
     std::size_t line_start = 0;
-    for (const auto& channel : pairmend::tools::panel_channels(options.dims)) {
-        const std::string item = channel.marker + " (" + channel.isotope + ")";
+    const auto panel = pairmend::tools::panel_channels(options.dims);
+    for (std::size_t k = 0; k < panel.size(); ++k) {
+        const auto& channel = panel[k];
+        const std::string item =
+            channel.marker + " (" +
+            (options.spillover ? pairmend::tools::fluorescence_channel(k) : channel.isotope) + ")";
         if (markers.size() > 4) {
             if (markers.size() - line_start + 2 + item.size() > 100) {
                 markers += ",\n";
@@ -286,13 +305,17 @@ void write_study(const Arguments& arguments) {
               << "  " << options.batches << " batches, each with " << options.files_per_batch
               << " sample files and 1 anchor file, " << options.events_per_file << " events per file; "
               << options.populations << " cell populations, seed " << options.seed << "\n"
-              << "  " << options.dims << " markers:\n"
+              << "  " << options.dims << " markers"
+              << (options.spillover ? " (fluorescence, LSRFortessa)" : "") << ":\n"
               << markers << "\n"
+              << (options.spillover
+                      ? "  Spillover between neighbouring detectors applied and recorded in $SPILLOVER\n"
+                      : "")
               << "Batch sheet: " << written.batch_sheet << "\n"
               << "Correct it with:\n"
               << "  pairmend-fcs correct --out " << shell_word((folder / "corrected").string())
-              << " --batches " << shell_word(written.batch_sheet) << " " << shell_word(folder.string())
-              << "/*.fcs\n";
+              << (options.spillover ? " --cofactor 150" : "") << " --batches "
+              << shell_word(written.batch_sheet) << " " << shell_word(folder.string()) << "/*.fcs\n";
 }
 
 // Writes the table or the study the arguments ask for.

@@ -30,6 +30,9 @@ struct StudyOptions {
     int populations = 4;
     /// Seed of the random sequences; the same seed gives the same study.
     std::uint64_t seed = 1;
+    /// Write the study as a fluorescence cytometer records it, with a known spillover between
+    /// neighbouring detectors applied to the values and recorded in $SPILLOVER.
+    bool spillover = false;
 };
 
 /// One file of a study.

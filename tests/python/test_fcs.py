@@ -52,3 +52,37 @@ def test_missing_and_broken_files(tmp_path):
     broken.write_bytes(b"not an FCS file at all")
     with pytest.raises(ValueError, match="broken.fcs"):
         pairmend.read_fcs(broken)
+
+
+def test_compensation_as_pairmend_fcs_compensates(build_dir, tmp_path):
+    import subprocess
+
+    study = tmp_path / "study"
+    subprocess.run([str(build_dir / "src" / "tools" / "pairmend-simulate"), "--fcs", str(study), "--events", "200",
+                    "--dims", "4", "--batches", "2", "--files-per-batch", "1", "--spillover"],
+                   check=True, capture_output=True)
+    path = study / "batch1_anchor.fcs"
+    measured = pairmend.read_fcs(path, compensation="none")
+    compensated = pairmend.read_fcs(path)
+    assert measured.compensation == ""
+    assert compensated.compensation == "the file's $SPILLOVER (4 channels: FL1-A, FL2-A, FL3-A, FL4-A)"
+    fcs_program = build_dir / "src" / "fcs_tool" / "pairmend-fcs"
+    if fcs_program.is_file():
+        table = tmp_path / "compensated.csv"
+        subprocess.run([str(fcs_program), "export", "--compensated", str(path), str(table)], check=True)
+        np.testing.assert_array_equal(compensated.values, np.loadtxt(table, delimiter=",", skiprows=1))
+    # x * S = measured, with the matrix the file records.
+    items = compensated.keywords["$SPILLOVER"].split(",")
+    spill = np.array(items[5:], dtype=float).reshape(4, 4)
+    np.testing.assert_allclose(compensated.values[:, 1:] @ spill, measured.values[:, 1:], rtol=1e-9)
+    np.testing.assert_array_equal(compensated.values[:, 0], measured.values[:, 0])
+
+    # One matrix from a file, and its faults named.
+    matrix = tmp_path / "matrix.csv"
+    matrix.write_text("FL2-A,FL1-A\n1,0.5\n0,1\n")
+    given = pairmend.read_fcs(path, compensation=matrix)
+    assert given.compensation.startswith("matrix file ")
+    np.testing.assert_allclose(given.values[:, 1] + 0.5 * given.values[:, 2], measured.values[:, 1], rtol=1e-12)
+    matrix.write_text("FL2-A,FL9-A\n1,0.5\n0,1\n")
+    with pytest.raises(ValueError, match="names the channel FL9-A, which .*batch1_anchor.fcs does not have"):
+        pairmend.read_fcs(path, compensation=matrix)

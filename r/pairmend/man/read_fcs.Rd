@@ -6,26 +6,35 @@ Reads the first data set of a list-mode FCS file (FCS 2.0, 3.0 or 3.1) with the 
 \code{pairmend-fcs}.
 }
 \usage{
-read_fcs(path)
+read_fcs(path, compensation = "auto")
 }
 \arguments{
   \item{path}{The file's name.}
+  \item{compensation}{\code{"auto"} (the file's own spillover matrix from \code{$SPILLOVER},
+    \code{SPILL}, \code{$SPILL} or \code{$DFCiTOj}; none for a mass cytometer's file or one
+    without a usable matrix), \code{"none"}, or the name of a CSV file of a spillover matrix (a
+    header of channel names, then one row per channel): the values are compensated as
+    \code{pairmend-fcs --compensation} compensates the file.}
 }
 \value{
 A list:
   \item{values}{A double matrix of events (rows) by channels (columns) on the linear scale, column
     names the channels' short names (\code{$PnN}). Values of log-amplified integer channels are
-    converted as the standard says; every other value is returned as stored.}
+    converted as the standard says; every other value is returned as stored. Compensated values
+    are the linear values of the matrix's channels times the inverse of the matrix.}
   \item{labels}{The channels' marker or long names (\code{$PnS}), named by \code{$PnN};
     \code{NA} where a channel has none.}
   \item{keywords}{Every TEXT keyword as a named character vector, names as written in the file;
     of a keyword given twice, the first counts. Texts that are not UTF-8 (older files) are read as
     Latin-1. NUL characters, which R texts cannot hold, are left out.}
+  \item{compensation}{The matrix the values were compensated with, as \code{pairmend-fcs} names
+    it in \code{PAIRMEND_COMPENSATION}; \code{""} when they were not.}
 }
 \details{
 A warning says so when the file holds further data sets, which are not read.
 }
 \section{Errors}{
 An error of class \code{pairmend_error} when there is no file at \code{path}, and naming the file
-and what is wrong when it is not a readable FCS file.
+and what is wrong when it is not a readable FCS file, or when a matrix file cannot be read or names
+a channel the file lacks.
 }

@@ -3,6 +3,8 @@
 // The FCS library's header and namespace: the only two lines that name them.
 #include "pairmend/fcs/fcs_file.hpp"
 namespace fcs_library = pairmend::fcs;
+// The choice of compensation that pairmend-fcs makes, so that a file reads here as it corrects there.
+#include "pairmend/fcs_study/compensation.hpp"
 
 #include "r_text.hpp"
 
@@ -18,14 +20,18 @@ namespace fcs_library = pairmend::fcs;
 /**
  * Reads the first data set of an FCS file.
  * @param path The file's name in the native encoding.
+ * @param compensation "auto", "none" or a CSV file of a spillover matrix, as pairmend-fcs
+ *        --compensation takes it for the file alone.
  * @return list(values = events by channels on the linear scale with the $PnN as column names,
  *         labels = the $PnS named by $PnN, NA where a channel has none, keywords = every TEXT
- *         keyword (the first of a repeated one) as a named character vector, more_data_sets =
+ *         keyword (the first of a repeated one) as a named character vector, compensation = the
+ *         matrix used as PAIRMEND_COMPENSATION names it ("" for none), more_data_sets =
  *         whether the file holds further data sets, which are not read).
- * @throws std::runtime_error naming the file and what is wrong when it is not a readable FCS file.
+ * @throws std::runtime_error naming the file and what is wrong when it is not a readable FCS file,
+ *         or a matrix file cannot be read or used with it.
  */
 // [[Rcpp::export(rng = false)]]
-Rcpp::List fcs_read(std::string path) {
+Rcpp::List fcs_read(std::string path, std::string compensation) {
     const fcs_library::FcsFile file = fcs_library::read_fcs(path);
     const std::size_t nevents = file.num_events;
     const std::size_t nchannels = file.channels.size();
@@ -34,9 +40,12 @@ Rcpp::List fcs_read(std::string path) {
                                  " events, more than the 2147483647 rows an R matrix can have.");
     }
 
+    const pairmend::fcs_study::CompensationChoice choice =
+        pairmend::fcs_study::choose_compensation(compensation, {file});
     Rcpp::NumericMatrix values(static_cast<int>(nevents), static_cast<int>(nchannels));
     {
-        const std::vector<double> linear = file.linear_values();
+        std::vector<double> linear = file.linear_values();
+        pairmend::fcs_study::compensate(choice, 0, file, linear);
         double* out = REAL(values);
         for (std::size_t i = 0; i < nevents; ++i) {
             for (std::size_t j = 0; j < nchannels; ++j) {
@@ -71,7 +80,9 @@ Rcpp::List fcs_read(std::string path) {
     }
     keywords.attr("names") = keyword_names;
 
+    Rcpp::CharacterVector used(1);
+    used[0] = pairmend_r::file_text(pairmend::fcs_study::compensation_keyword(choice, 0));
     return Rcpp::List::create(Rcpp::Named("values") = values, Rcpp::Named("labels") = labels,
-                              Rcpp::Named("keywords") = keywords,
+                              Rcpp::Named("keywords") = keywords, Rcpp::Named("compensation") = used,
                               Rcpp::Named("more_data_sets") = file.more_data_sets);
 }

@@ -52,3 +52,26 @@ test_that("read_fcs warns of further data sets and refuses what it cannot read",
     not_fcs <- write_fcs_file(charToRaw("event,value\n1,2\n"))
     expect_match(conditionMessage(tryCatch(read_fcs(not_fcs), error = function(e) e)), paste0("The file ", not_fcs))
 })
+
+test_that("read_fcs compensates with the file's own matrix or a matrix file, as pairmend-fcs does", {
+    values <- rbind(c(10, 100, 20), c(20, 50, 400), c(30, -5, 7))
+    spill <- rbind(c(1, 0.25), c(0.1, 1))
+    path <- write_fcs_file(fcs_bytes(values, c("Time", "FL1-A", "FL2-A"),
+                                     keywords = list("$CYT" = "LSRFortessa",
+                                                     "$SPILLOVER" = "2,FL1-A,FL2-A,1,0.25,0.1,1")))
+    measured <- read_fcs(path, compensation = "none")
+    compensated <- read_fcs(path)
+    expect_identical(measured$compensation, "")
+    expect_identical(compensated$compensation, "the file's $SPILLOVER (2 channels: FL1-A, FL2-A)")
+    expect_equal(compensated$values[, 2:3] %*% spill, measured$values[, 2:3], tolerance = 1e-12,
+                 ignore_attr = TRUE)
+    expect_identical(compensated$values[, "Time"], measured$values[, "Time"])
+
+    matrix_file <- tempfile(fileext = ".csv")
+    writeLines(c("FL2-A,FL1-A", "1,0.5", "0,1"), matrix_file)
+    given <- read_fcs(path, compensation = matrix_file)
+    expect_equal(given$values[, "FL1-A"] + 0.5 * given$values[, "FL2-A"], measured$values[, "FL1-A"], tolerance = 1e-12)
+    writeLines(c("FL2-A,FL9-A", "1,0.5", "0,1"), matrix_file)
+    expect_error(read_fcs(path, compensation = matrix_file), "names the channel FL9-A, which", fixed = TRUE)
+    expect_error(read_fcs(path, compensation = NA), "compensation must be", fixed = TRUE)
+})

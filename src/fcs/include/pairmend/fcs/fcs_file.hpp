@@ -142,12 +142,13 @@ struct FcsOutput {
  * Left out, names compared without regard to case: the layout and segment keywords; every $Pn
  * keyword ($PnN, $PnV, $PnDISPLAY, ...: the standard ones of existing channels travel with
  * Channel::keywords instead); keywords that refer to channels by number or describe data no
- * longer there ($COMP, $DFCiTOj, $GATE, $GATING, $Gn*, $RnI, $RnW, $PKn, $PKNn, $CSMODE,
- * $CSVBITS, $CSVnFLAG); $UNICODE (the output is UTF-8); the source's history ($ORIGINALITY,
+ * longer there ($COMP, $GATE, $GATING, $Gn*, $RnI, $RnW, $PKn, $PKNn, $CSMODE, $CSVBITS,
+ * $CSVnFLAG); $UNICODE (the output is UTF-8); the source's history ($ORIGINALITY,
  * $LAST_MODIFIED, $LAST_MODIFIER), replaced by "$ORIGINALITY" "DataModified" at the end; names
  * that are not printable ASCII; a second keyword of the same name. Kept unchanged: everything
- * else, among them $CYT, $DATE, $FIL, $SPILLOVER and SPILL (they name channels by $PnN, and the
- * original channels keep their names) and custom keywords (P1DISPLAY, flowCore_$P1Rmax: their
+ * else, among them $CYT, $DATE, $FIL, the spillover keywords $SPILLOVER, SPILL, $SPILL (they name
+ * channels by $PnN, and the original channels keep their names) and $DFCiTOj (by channel number,
+ * and the original channels keep their order) and custom keywords (P1DISPLAY, flowCore_$P1Rmax: their
  * channel numbers hold as long as the original channels keep their order). Values that are not
  * UTF-8 are read as Latin-1 and converted. The result can be given to write_fcs as it is.
  */

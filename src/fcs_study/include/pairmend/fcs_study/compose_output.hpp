@@ -16,25 +16,30 @@ namespace pairmend::fcs_study {
 
 /** What a corrected file records about its correction, in its PAIRMEND_ keywords. */
 struct CorrectionStamp {
-    double cofactor = 0;    ///< the arcsinh cofactor (PAIRMEND_COFACTOR).
-    int batch_number = 0;   ///< the batch's number, from 1 (PAIRMEND_BATCH).
-    std::string batch_name; ///< the batch's name (PAIRMEND_BATCH).
-    std::string settings;   ///< the engine's settings as settings_keyword writes them (PAIRMEND_SETTINGS).
+    double cofactor = 0;      ///< the arcsinh cofactor (PAIRMEND_COFACTOR).
+    int batch_number = 0;     ///< the batch's number, from 1 (PAIRMEND_BATCH).
+    std::string batch_name;   ///< the batch's name (PAIRMEND_BATCH).
+    std::string settings;     ///< the engine's settings as settings_keyword writes them (PAIRMEND_SETTINGS).
+    std::string compensation; ///< the matrix the values were compensated with (PAIRMEND_COMPENSATION); empty
+                              ///< for none.
 };
 
 /** Every engine setting as the job file writes it: "num_neighbors=15, num_mads=3.0, ...". */
 std::string settings_keyword(const EngineOptions& options);
 
 /**
- * The corrected file of `file`: its channels with their values on the linear scale as float32,
+ * The corrected file of `file`: its channels with their values on the linear scale (as measured,
+ * not compensated) as float32,
  * then one corrected channel per chosen channel (<$PnN>_mnn, labelled "<$PnS> (MNN)", values
  * sinh(y) * cofactor), its descriptive keywords without any earlier PAIRMEND_ keywords, and this
  * correction's PAIRMEND_ keywords.
  *
  * @param file      the input file, as read.
- * @param linear    its values on the linear scale, event after event (file.num_events x channels).
+ * @param linear    its values on the linear scale as measured, event after event (file.num_events x
+ * channels).
  * @param chosen    the positions of the corrected channels in the file.
- * @param corrected the corrected arcsinh values of the file's events, event after event
+ * @param corrected the corrected arcsinh values of the file's events (compensated when the stamp
+ *                  names a matrix), event after event
  *                  (file.num_events x chosen.size()).
  * @param stamp     what the file records about the correction.
  * @throws std::runtime_error when a value does not fit in float32, a corrected value is not finite,

@@ -21,13 +21,15 @@ struct ExportOptions {
     bool raw = false;   ///< values as stored instead of on the linear scale.
     std::string input;  ///< the FCS file.
     std::string output; ///< the CSV file to write.
+    /// Linear values compensated with the file's own spillover matrix.
+    bool compensated = false;
 };
 
 /**
  * Describes one file: version, event count, data type, instrument, a line for each optional
  * segment the reader set aside and for each keyword on which the primary and the supplemental
- * TEXT disagree, and a table of its channels ($PnN, $PnS, $PnR) with whether `correct` chooses
- * each by default, and why not.
+ * TEXT disagree, the lines on its compensation (see compensation_lines), and a table of its channels ($PnN,
+ * $PnS, $PnR) with whether `correct` chooses each by default, and why not.
  */
 void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out);
 
@@ -42,7 +44,8 @@ bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err
  * The export command: writes the CSV table of one file, a header of the $PnN names (quoted when
  * they hold a comma or a quote) and one line per event. Every value is written as the shortest
  * decimal text that reads back as the same double. The table appears only when complete.
- * @throws std::runtime_error naming the file when it cannot be read or the table cannot be written.
+ * @throws std::runtime_error naming the file when it cannot be read or the table cannot be written,
+ *         and, for `compensated`, when the file carries no usable spillover matrix (saying why).
  */
 void export_csv(const ExportOptions& options);
 

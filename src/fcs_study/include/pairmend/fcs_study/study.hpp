@@ -9,6 +9,7 @@
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/fcs_study/batch_plan.hpp"
 #include "pairmend/fcs_study/channel_map.hpp"
+#include "pairmend/fcs_study/compensation.hpp"
 #include "pairmend/fcs_study/progress.hpp"
 #include "pairmend/fcs_study/study_options.hpp"
 #include "pairmend/model/Model.hpp"
@@ -43,6 +44,7 @@ struct Study {
     BatchPlan batches;                     ///< the batch of every file.
     ChannelChoice channels;                ///< the channels to correct.
     CofactorChoice cofactor;               ///< the arcsinh cofactor.
+    CompensationChoice compensation;       ///< how every file's linear values are compensated.
     std::vector<std::size_t> batch_events; ///< the events of every batch, by batch number - 1.
 
     /** The number of chosen channels. */
@@ -57,7 +59,8 @@ enum class StudyUse {
 };
 
 /**
- * Reads every file once, checks it and prints one line per file (and its set-aside notes).
+ * Reads every file once, checks it and prints one line per file (and its set-aside notes), then
+ * chooses the files' compensation (see choose_compensation) and prints it.
  * @param model for StudyUse::model, the model whose channels and cofactor the study takes.
  * @param model_path how messages name that model.
  * @param[out] linear when not null, receives every file's values on the linear scale.
@@ -81,6 +84,10 @@ void announce_study(const Study& study, const StudyFiles& request, Progress& pro
 
 /** Reads one file with its values on the linear scale; the stored values are released. */
 std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path);
+
+/** Reads file `f` of the study with its values on the linear scale, compensated as the study
+ *  says; the stored values are released. */
+std::pair<fcs::FcsFile, std::vector<double>> read_compensated(const Study& study, std::size_t f);
 
 /**
  * Refuses outputs that would collide with each other or replace an input, before any file is read:
@@ -129,8 +136,8 @@ void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
                     std::size_t count, double* out);
 
 /**
- * The arcsinh values of every batch's events, or of an evenly spread subsample of at most
- * `fit_events` of them (0: all), read file by file; by batch number - 1.
+ * The arcsinh values of every batch's events (compensated as the study says), or of an evenly
+ * spread subsample of at most `fit_events` of them (0: all), read file by file; by batch number - 1.
  */
 std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events);
 

@@ -32,15 +32,18 @@ struct AppliedFile {
 
 /**
  * Corrects one file's events with a batch's corrector and composes its corrected file exactly as
- * `apply` does, for every front end that applies models to FCS files one at a time.
+ * `apply` does, for every front end that applies models to FCS files one at a time. The file is
+ * compensated as the model's data were (see model_file_compensation).
  * @param linear the file's values on the linear scale; `chosen` the positions of the model's channels.
  * @param batch_number the batch's number in the run (recorded in PAIRMEND_BATCH).
- * @throws std::runtime_error for a value that is not finite or does not fit the corrected file.
+ * @param model_source how messages name the model.
+ * @throws std::runtime_error for a value that is not finite or does not fit the corrected file, and
+ *         for a file that cannot be compensated as the model's data were.
  */
 AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
                                const fcs::FcsFile& file, const std::vector<double>& linear,
                                const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
-                               int threads);
+                               int threads, const std::string& model_source);
 
 /** A study's files corrected by a model, read one at a time; each batch's corrector is built
  *  when its first file comes. */

@@ -22,6 +22,8 @@ struct StudyFiles {
     std::string batch_sheet;           ///< a batch sheet; empty when every file is its own batch.
     std::string channel_map;           ///< a sheet of common channel names; empty for none.
     std::optional<double> cofactor;    ///< the arcsinh cofactor; unset for the instrument's default.
+    /// "auto" (every file's own spillover matrix), "none", or a CSV file of one matrix for all.
+    std::string compensation = "auto";
 };
 
 /** How a correction is learnt. */

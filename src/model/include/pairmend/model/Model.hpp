@@ -59,12 +59,29 @@ struct FcsChannel {
     std::string label;
 };
 
+/// Whether and how the linear values of FCS files were compensated for spillover.
+enum class CompensationKind {
+    none,         ///< not compensated.
+    own_matrices, ///< every file with the spillover matrix it carries.
+    matrix_file,  ///< every file with one matrix, given as a CSV file.
+};
+
+/// The compensation of a model fitted on FCS files.
+struct FcsCompensation {
+    CompensationKind kind = CompensationKind::own_matrices; ///< never none: then there is no FcsCompensation.
+    std::string source;                                     ///< matrix_file: the CSV file's name, as given.
+    std::vector<std::string> channels;                      ///< matrix_file: the matrix's channels ($PnN).
+    std::vector<double> spillover; ///< matrix_file: the spillover matrix, row after row.
+};
+
 /// How the parameters of a model fitted on FCS files were read from them.
 struct FcsInfo {
     /// The channel of every parameter, in parameter order.
     std::vector<FcsChannel> channels;
     /// The arcsinh cofactor the values were transformed with.
     double cofactor = 0;
+    /// How the values were compensated before the transform; none when they were not.
+    std::optional<FcsCompensation> compensation;
 };
 
 /**
