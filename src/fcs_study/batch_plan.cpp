@@ -46,13 +46,8 @@ BatchSheet read_batch_sheet(const std::string& path) {
     sheet.path = path;
     sheet.header = file.header;
     for (const SheetLine& line : file.lines) {
-        if (line.cells.size() != 2 || line.cells[0].empty() || line.cells[1].empty()) {
-            std::ostringstream message;
-            message << "Line " << line.number << " of the batch sheet " << path << " reads \"" << line.text
-                    << "\", but every line after the header must be a file name and a batch name "
-                       "separated by one comma (file,batch).";
-            throw std::runtime_error(message.str());
-        }
+        require_two_cells(file, line, "batch sheet",
+                          "a file name and a batch name separated by one comma (file,batch)");
         sheet.entries.push_back({line.cells[0], line.cells[1], line.number});
     }
     if (sheet.entries.empty()) {

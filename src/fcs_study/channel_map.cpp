@@ -12,14 +12,8 @@ ChannelMap ChannelMap::read(const std::string& path) {
     const SheetFile sheet = read_sheet_file(path, "channel-name sheet");
     ChannelMap map;
     for (const SheetLine& line : sheet.lines) {
-        if (line.cells.size() != 2 || line.cells[0].empty() || line.cells[1].empty()) {
-            std::ostringstream message;
-            message << "Line " << line.number << " of the channel-name sheet " << path << " reads \""
-                    << line.text
-                    << "\", but every line after the header must be a common name and a channel ($PnN or "
-                       "$PnS) separated by one comma (name,channel).";
-            throw std::runtime_error(message.str());
-        }
+        require_two_cells(sheet, line, "channel-name sheet",
+                          "a common name and a channel ($PnN or $PnS) separated by one comma (name,channel)");
         for (const Entry& earlier : map.entries_) {
             if (earlier.channel == line.cells[1] && earlier.name != line.cells[0]) {
                 std::ostringstream message;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace pairmend::fcs_study {
@@ -51,6 +52,17 @@ SheetFile read_sheet_file(const std::string& path, const std::string& what) {
         throw std::runtime_error("Could not read the " + what + " " + path + ".");
     }
     return sheet;
+}
+
+void require_two_cells(const SheetFile& sheet, const SheetLine& line, const std::string& what,
+                       const std::string& pair_words) {
+    if (line.cells.size() == 2 && !line.cells[0].empty() && !line.cells[1].empty()) {
+        return;
+    }
+    std::ostringstream message;
+    message << "Line " << line.number << " of the " << what << " " << sheet.path << " reads \"" << line.text
+            << "\", but every line after the header must be " << pair_words << ".";
+    throw std::runtime_error(message.str());
 }
 
 } // namespace pairmend::fcs_study

@@ -74,7 +74,7 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
 }
 
 ModelCorrection::ModelCorrection(const model::Model& model, const Study& study, int threads)
-    : model_(model), study_(study), threads_(threads) {}
+    : model_(model), study_(study), threads_(threads), settings_(method_settings_keyword(model)) {}
 
 void ModelCorrection::correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) {
     const int number = study_.batches.file_batch[f];
@@ -94,7 +94,7 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     const auto [events, corrected] =
         model_events(*corrector, file, study_.compensation.compensates() ? compensated : linear,
                      study_.channels.chosen[f], cofactor, threads_);
-    const CorrectionStamp stamp{cofactor, number, name, method_settings_keyword(model_),
+    const CorrectionStamp stamp{cofactor, number, name, settings_,
                                 compensation_keyword(study_.compensation, f)};
     use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
 }

@@ -31,6 +31,16 @@ struct SheetFile {
  */
 SheetFile read_sheet_file(const std::string& path, const std::string& what);
 
+/**
+ * Refuses a line that is not two non-empty cells.
+ * @param pair_words what the two cells must be, e.g. "a file name and a batch name separated by one
+ *        comma (file,batch)".
+ * @throws std::runtime_error "Line 4 of the batch sheet a.csv reads "x", but every line after the
+ *         header must be <pair_words>."
+ */
+void require_two_cells(const SheetFile& sheet, const SheetLine& line, const std::string& what,
+                       const std::string& pair_words);
+
 /** The text without blanks at either end. */
 std::string trimmed(const std::string& text);
 

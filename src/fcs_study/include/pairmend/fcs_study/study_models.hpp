@@ -57,6 +57,7 @@ private:
     const model::Model& model_;
     const Study& study_;
     int threads_;
+    std::string settings_; ///< the PAIRMEND_SETTINGS keyword of every file it corrects.
     std::map<std::string, std::unique_ptr<model::BatchCorrector>> correctors_;
 };
 
