@@ -28,7 +28,8 @@ TransformLine parse_line(const std::string& where, const std::string& brief, con
                          const std::string& name, const std::string& parameters) {
     TransformLine line{where, brief, channel, {}};
     if (channel.empty()) {
-        throw std::runtime_error(where + " names no channel. Give each line as channel,transform,parameters.");
+        throw std::runtime_error(where +
+                                 " names no channel. Give each line as channel,transform,parameters.");
     }
     if (name == "arcsinh") {
         line.transform.kind = model::TransformKind::arcsinh;
@@ -45,8 +46,8 @@ TransformLine parse_line(const std::string& where, const std::string& brief, con
         const char* end = word.data() + word.size();
         const std::from_chars_result read = std::from_chars(word.data(), end, value);
         if (read.ec != std::errc() || read.ptr != end || !std::isfinite(value)) {
-            throw std::runtime_error(where + " gives the parameter \"" + word + "\" for the channel " + channel +
-                                     ", which is not a number.");
+            throw std::runtime_error(where + " gives the parameter \"" + word + "\" for the channel " +
+                                     channel + ", which is not a number.");
         }
         line.transform.parameters.push_back(value);
     }
@@ -73,13 +74,14 @@ TransformLine parse_line(const std::string& where, const std::string& brief, con
         return line;
     }
     if (line.transform.kind == model::TransformKind::arcsinh && p.empty()) {
-        throw std::runtime_error(where + " gives the channel " + channel +
-                                 " arcsinh without its cofactor. Give the cofactor, for example arcsinh 150.");
+        throw std::runtime_error(
+            where + " gives the channel " + channel +
+            " arcsinh without its cofactor. Give the cofactor, for example arcsinh 150.");
     }
     const std::string fault = model::transform_fault(line.transform);
     if (!fault.empty()) {
-        throw std::runtime_error(where + " gives the channel " + channel + " parameters that cannot be used: " +
-                                 fault + ".");
+        throw std::runtime_error(where + " gives the channel " + channel +
+                                 " parameters that cannot be used: " + fault + ".");
     }
     return line;
 }
@@ -88,8 +90,7 @@ void add_line(TransformSheet& sheet, TransformLine line) {
     for (const TransformLine& earlier : sheet.lines) {
         if (earlier.channel == line.channel) {
             throw std::runtime_error(line.where + " names the channel " + line.channel + " again (" +
-                                     earlier.brief +
-                                     " names it already). Give each channel one transform.");
+                                     earlier.brief + " names it already). Give each channel one transform.");
         }
     }
     sheet.lines.push_back(std::move(line));
@@ -109,10 +110,12 @@ TransformSheet read_transform_sheet(const std::string& path) {
     for (const SheetLine& line : file.lines) {
         const std::string where = "Line " + std::to_string(line.number) + " of the transforms file " + path;
         if (line.cells.size() < 2 || line.cells.size() > 3) {
-            throw std::runtime_error(where + " reads \"" + line.text +
-                                     "\", but every line after the header must be channel,transform,parameters.");
+            throw std::runtime_error(
+                where + " reads \"" + line.text +
+                "\", but every line after the header must be channel,transform,parameters.");
         }
-        add_line(sheet, parse_line(where, "line " + std::to_string(line.number), line.cells[0], line.cells[1], line.cells.size() == 3 ? line.cells[2] : ""));
+        add_line(sheet, parse_line(where, "line " + std::to_string(line.number), line.cells[0], line.cells[1],
+                                   line.cells.size() == 3 ? line.cells[2] : ""));
     }
     if (sheet.lines.empty()) {
         throw std::runtime_error("The transforms file " + path +
@@ -128,9 +131,11 @@ TransformSheet transform_pairs(const std::vector<std::pair<std::string, std::str
     sheet.source = source;
     for (const auto& [channel, text] : pairs) {
         const std::vector<std::string> parts = words(text);
-        const std::string rest = parts.empty() ? std::string() : text.substr(text.find(parts[0]) + parts[0].size());
-        add_line(sheet, parse_line("The transform of " + channel + " in " + source, "the transform of " + channel, channel,
-                                   parts.empty() ? std::string() : parts[0], rest));
+        const std::string rest =
+            parts.empty() ? std::string() : text.substr(text.find(parts[0]) + parts[0].size());
+        add_line(sheet,
+                 parse_line("The transform of " + channel + " in " + source, "the transform of " + channel,
+                            channel, parts.empty() ? std::string() : parts[0], rest));
     }
     return sheet;
 }
@@ -156,10 +161,10 @@ given_transforms(const TransformSheet& sheet, const std::vector<fcs::FcsFile>& f
                         continue;
                     }
                     if (applies) {
-                        throw std::runtime_error(line.where + " names " + line.channel + ", which is the name of " +
-                                                 file.channels[chosen[f][*applies]].name + " and of " +
-                                                 file.channels[i].name + " in " + file.path +
-                                                 ". Name each channel by its $PnN.");
+                        throw std::runtime_error(
+                            line.where + " names " + line.channel + ", which is the name of " +
+                            file.channels[chosen[f][*applies]].name + " and of " + file.channels[i].name +
+                            " in " + file.path + ". Name each channel by its $PnN.");
                     }
                     applies = j;
                 }
@@ -170,8 +175,9 @@ given_transforms(const TransformSheet& sheet, const std::vector<fcs::FcsFile>& f
             const std::size_t j = *applies;
             if (given_by[j] != nullptr && given_by[j] != &line) {
                 throw std::runtime_error(line.where + " and " + given_by[j]->brief +
-                                         " both give a transform for the channel " + file.channels[chosen[f][j]].name +
-                                         " of " + file.path + ". Give each channel one transform.");
+                                         " both give a transform for the channel " +
+                                         file.channels[chosen[f][j]].name + " of " + file.path +
+                                         ". Give each channel one transform.");
             }
             if (given_by[j] == nullptr) {
                 given_by[j] = &line;
@@ -179,26 +185,29 @@ given_transforms(const TransformSheet& sheet, const std::vector<fcs::FcsFile>& f
                 if (transform.kind == model::TransformKind::logicle && transform.parameters[0] == 0) {
                     const fcs::Channel& channel = files.front().channels[chosen.front()[j]];
                     if (!(channel.range > 0) || !std::isfinite(channel.range)) {
-                        throw std::runtime_error(line.where + " leaves out logicle's T for the channel " +
-                                                 channel.name + ", but " + files.front().path +
-                                                 " gives it no positive range ($PnR). Give T, the largest value of "
-                                                 "the scale.");
+                        throw std::runtime_error(
+                            line.where + " leaves out logicle's T for the channel " + channel.name +
+                            ", but " + files.front().path +
+                            " gives it no positive range ($PnR). Give T, the largest value of "
+                            "the scale.");
                     }
                     transform.parameters[0] = channel.range;
                     const std::string fault = model::transform_fault(transform);
                     if (!fault.empty()) {
-                        throw std::runtime_error(line.where + " gives the channel " + channel.name +
-                                                 " parameters that cannot be used with its $PnR as T: " + fault + ".");
+                        throw std::runtime_error(
+                            line.where + " gives the channel " + channel.name +
+                            " parameters that cannot be used with its $PnR as T: " + fault + ".");
                     }
                 }
                 given[j] = std::move(transform);
             }
         }
         if (!found) {
-            throw std::runtime_error(line.where + " names the channel " + line.channel +
-                                     ", which none of the files has (as $PnN, $PnS" +
-                                     (map.empty() ? std::string() : " or a common name of the channel-name sheet") +
-                                     "). Correct the name or remove the line.");
+            throw std::runtime_error(
+                line.where + " names the channel " + line.channel +
+                ", which none of the files has (as $PnN, $PnS" +
+                (map.empty() ? std::string() : " or a common name of the channel-name sheet") +
+                "). Correct the name or remove the line.");
         }
     }
     return given;

@@ -73,8 +73,8 @@ std::string transform_fault(const ChannelTransform& transform) {
                    number_text(w);
         }
         if (!(a >= -w && a <= m - 2 * w)) {
-            return "logicle's A must lie between -W = " + number_text(-w) + " and M - 2W = " +
-                   number_text(m - 2 * w) + ", not " + number_text(a);
+            return "logicle's A must lie between -W = " + number_text(-w) +
+                   " and M - 2W = " + number_text(m - 2 * w) + ", not " + number_text(a);
         }
         return {};
     }

@@ -82,11 +82,11 @@ struct FcsInfo {
     /// The arcsinh cofactor the values were transformed with; when `transforms` is not empty, the
     /// default cofactor of the run that learnt the model (or 1), which no channel need use.
     double cofactor = 0;
+    /// How the values were compensated before the transform; none when they were not.
+    std::optional<FcsCompensation> compensation;
     /// Every channel's transform, in parameter order; empty when every channel is
     /// arcsinh(value / cofactor), as in every model before transforms per channel.
     std::vector<ChannelTransform> transforms;
-    /// How the values were compensated before the transform; none when they were not.
-    std::optional<FcsCompensation> compensation;
 };
 
 /**
