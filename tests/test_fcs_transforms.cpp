@@ -57,9 +57,9 @@ pairmend::fcs::Channel channel(const std::string& name, const std::string& label
 
 TEST(Logicle, ForwardEqualsTheDefiningEquationAndTheInverseUndoesItOverTheRange) {
     const double ln10 = std::log(10.0);
-    for (const ChannelTransform& spec : {logicle(262144, 0.5, 4.5, 0), logicle(262144, 1, 4.5, 1),
-                                         logicle(10000, 0, 4, 0), logicle(1000, 0.8, 5, -0.8),
-                                         logicle(262144, 2, 4.5, 0.5)}) {
+    for (const ChannelTransform& spec :
+         {logicle(262144, 0.5, 4.5, 0), logicle(262144, 1, 4.5, 1), logicle(10000, 0, 4, 0),
+          logicle(1000, 0.8, 5, -0.8), logicle(262144, 2, 4.5, 0.5)}) {
         const double t = spec.parameters[0], w = spec.parameters[1], m = spec.parameters[2],
                      a = spec.parameters[3];
         const double p = pairmend::model::logicle_p(w);
@@ -102,16 +102,18 @@ TEST(Arcsinh, IsTheCofactorFormulaExactlyAndLinearLeavesValuesAlone) {
 TEST(TransformBounds, PublishedBoundsAreEnforced) {
     const auto fault = [](const ChannelTransform& t) { return pairmend::model::transform_fault(t); };
     EXPECT_EQ(fault(logicle(262144, 0.5, 4.5, 0)), "");
-    EXPECT_EQ(fault(logicle(262144, 2.25, 4.5, 0)), "");  // W = M / 2
+    EXPECT_EQ(fault(logicle(262144, 2.25, 4.5, 0)), "");   // W = M / 2
     EXPECT_EQ(fault(logicle(262144, 0.5, 4.5, -0.5)), ""); // A = -W
     EXPECT_EQ(fault(logicle(262144, 0.5, 4.5, 3.5)), "");  // A = M - 2W
     EXPECT_THAT(fault(logicle(262144, 2.3, 4.5, 0)), HasSubstr("W must lie between 0 and M / 2 = 2.25"));
     EXPECT_THAT(fault(logicle(262144, -0.1, 4.5, 0)), HasSubstr("W must lie between"));
-    EXPECT_THAT(fault(logicle(262144, 0.5, 4.5, -0.6)), HasSubstr("A must lie between -W = -0.5 and M - 2W = 3.5"));
+    EXPECT_THAT(fault(logicle(262144, 0.5, 4.5, -0.6)),
+                HasSubstr("A must lie between -W = -0.5 and M - 2W = 3.5"));
     EXPECT_THAT(fault(logicle(262144, 0.5, 4.5, 3.6)), HasSubstr("A must lie between"));
     EXPECT_THAT(fault(logicle(262144, 0.5, 0, 0)), HasSubstr("M (the decades of the scale)"));
     EXPECT_THAT(fault(logicle(0, 0.5, 4.5, 0)), HasSubstr("T (the top of the scale)"));
-    EXPECT_THAT(fault(pairmend::model::arcsinh_transform(0)), HasSubstr("cofactor must be a positive number"));
+    EXPECT_THAT(fault(pairmend::model::arcsinh_transform(0)),
+                HasSubstr("cofactor must be a positive number"));
     EXPECT_THROW(Transform(logicle(262144, 3, 4.5, 0)), std::invalid_argument);
 }
 
@@ -168,8 +170,8 @@ TEST(TransformsFile, RefusalsNameTheLine) {
     EXPECT_THAT(refusal("CD3,logicle,262144 0.5 4.5 -1\n"),
                 HasSubstr("Line 2 of the transforms file " + file + " gives the channel CD3 parameters"));
     EXPECT_THAT(refusal("CD3,logicle,262144 3\n"), HasSubstr("Line 2 of"));
-    EXPECT_THAT(refusal("CD3,arcsinh,15O\n"), HasSubstr("Line 2 of the transforms file " + file +
-                                                        " gives the parameter \"15O\""));
+    EXPECT_THAT(refusal("CD3,arcsinh,15O\n"),
+                HasSubstr("Line 2 of the transforms file " + file + " gives the parameter \"15O\""));
     EXPECT_THAT(refusal("CD3,linear,1\n"), HasSubstr("linear takes no parameters"));
     EXPECT_EQ(refusal("CD3,arcsinh,150\n\nCD57,linear\n"),
               "Line 4 of the transforms file " + file +

@@ -10,7 +10,11 @@ namespace {
 
 const double ln10 = std::log(10.0);
 
+// Whole numbers as integers ("100000", not "1e+05"), others as the shortest text that reads back.
 std::string number_text(double value) {
+    if (std::fabs(value) < 1e15 && value == std::floor(value)) {
+        return std::to_string(static_cast<long long>(value));
+    }
     char buffer[32];
     const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof(buffer), value);
     return std::string(buffer, result.ptr);
