@@ -213,6 +213,29 @@ given_transforms(const TransformSheet& sheet, const std::vector<fcs::FcsFile>& f
     return given;
 }
 
+void transform_file_values(const TransformSheet& sheet, const fcs::FcsFile& file,
+                           std::vector<double>& values) {
+    if (sheet.empty()) {
+        return;
+    }
+    const std::size_t width = file.channels.size();
+    std::vector<std::size_t> every(width);
+    for (std::size_t c = 0; c < width; ++c) {
+        every[c] = c;
+    }
+    const std::vector<std::optional<model::ChannelTransform>> given =
+        given_transforms(sheet, {file}, {every});
+    for (std::size_t c = 0; c < width; ++c) {
+        if (!given[c]) {
+            continue;
+        }
+        const model::Transform transform(*given[c]);
+        for (std::size_t e = 0; e < file.num_events; ++e) {
+            values[e * width + c] = transform.forward(values[e * width + c]);
+        }
+    }
+}
+
 std::optional<double> uniform_cofactor(const std::vector<model::ChannelTransform>& transforms) {
     if (transforms.empty()) {
         return std::nullopt;

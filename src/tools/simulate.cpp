@@ -326,8 +326,8 @@ void write_study(const Arguments& arguments) {
     }
     std::string renamed;
     for (const auto& rename : options.renames) {
-        renamed +=
-            "  Batch " + std::to_string(rename.batch) + " names " + rename.from + " " + rename.to + "\n";
+        renamed += "  Batch " + std::to_string(rename.batch) + " calls the channel " + rename.from + " " +
+                   rename.to + "\n";
     }
     const std::filesystem::path folder = arguments.fcs_folder;
     std::cout << "Wrote a simulated study of " << written.files.size() << " FCS files to " << folder.string()

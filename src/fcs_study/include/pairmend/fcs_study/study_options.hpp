@@ -22,9 +22,9 @@ struct StudyFiles {
     std::string batch_sheet;           ///< a batch sheet; empty when every file is its own batch.
     std::string channel_map;           ///< a sheet of common channel names; empty for none.
     std::optional<double> cofactor;    ///< the arcsinh cofactor; unset for the instrument's default.
-    std::string transforms;            ///< a transforms file (a transform per channel); empty for none.
     /// "auto" (every file's own spillover matrix), "none", or a CSV file of one matrix for all.
     std::string compensation = "auto";
+    std::string transforms; ///< a transforms file (a transform per channel); empty for none.
 };
 
 /** How a correction is learnt. */

@@ -67,6 +67,15 @@ std::vector<std::optional<model::ChannelTransform>>
 given_transforms(const TransformSheet& sheet, const std::vector<fcs::FcsFile>& files,
                  const std::vector<std::vector<std::size_t>>& chosen, const ChannelMap& map = {});
 
+/**
+ * Transforms the channels of one file that `sheet` names, in place, as pairmend-fcs transforms them
+ * for the correction; the other channels keep their values (the readers of Python and R).
+ * @param values the file's values, event after event (file.num_events x channels).
+ * @throws std::runtime_error as given_transforms does.
+ */
+void transform_file_values(const TransformSheet& sheet, const fcs::FcsFile& file,
+                           std::vector<double>& values);
+
 /** The cofactor when every transform is arcsinh with one cofactor, or none. */
 std::optional<double> uniform_cofactor(const std::vector<model::ChannelTransform>& transforms);
 
