@@ -350,7 +350,16 @@ fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& ar
 
 fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args) {
     fcs_study::InfoOptions options;
-    for (const std::string& arg : args) {
+    for (std::size_t a = 0; a < args.size(); ++a) {
+        const std::string& arg = args[a];
+        if (arg == "--transforms" || arg.rfind("--transforms=", 0) == 0) {
+            const bool joined = arg != "--transforms";
+            if (!joined && a + 1 == args.size()) {
+                throw UsageError("The option --transforms needs a value, the transforms file.");
+            }
+            options.transforms = non_empty(joined ? arg.substr(13) : args[++a], "file name of --transforms");
+            continue;
+        }
         if (is_option(arg)) {
             throw UsageError("pairmend-fcs info has no option " + arg + ".");
         }
@@ -365,7 +374,7 @@ fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args) 
 const char* usage_text() {
     static const std::string text =
         std::string(
-            "Usage: pairmend-fcs info FILE.fcs...\n"
+            "Usage: pairmend-fcs info [--transforms FILE.csv] FILE.fcs...\n"
             "       pairmend-fcs export [--raw | --compensated] FILE.fcs OUT.csv\n"
             "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
             "       pairmend-fcs fit --model MODEL.pmm [options] FILE.fcs...\n"
@@ -377,7 +386,8 @@ const char* usage_text() {
             "                          [--compensation C] [--threads N] FILE.fcs...\n"
             "\n"
             "info     prints per file the FCS version, event count, data type, instrument and every\n"
-            "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
+            "         channel ($PnN, $PnS, range), and whether correct picks it by default; with\n"
+            "         --transforms, the transform the file gives each channel.\n"
             "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
             "         the linear scale (log-amplified channels converted), or as stored with --raw, or\n"
             "         compensated with the file's own spillover matrix with --compensated.\n"
