@@ -135,6 +135,17 @@ TEST(TransformsFile, ResolvesChannelsByNameLabelOrCommonNameWithDefaults) {
     EXPECT_EQ(*given[1], logicle(10000, 1, 4.5, 0));
     EXPECT_FALSE(given[2].has_value());
     EXPECT_EQ(given[3]->kind, TransformKind::linear);
+
+    // A common name of the channel map names the channel in every file, whatever it is called there.
+    const std::string map_path = dir.file("names.csv");
+    std::ofstream(map_path) << "name,channel\nCD8,FL3-A\nCD8,FL7-H\n";
+    std::ofstream(path) << "channel,transform,parameters\nCD8,arcsinh,20\n";
+    const std::vector<pairmend::fcs::FcsFile> other = {panel("b.fcs", {channel("FL7-H", "", 1024)})};
+    const auto sheet_cd8 = pairmend::fcs_study::read_transform_sheet(path);
+    const auto mapped = pairmend::fcs_study::given_transforms(
+        sheet_cd8, other, {{0}}, pairmend::fcs_study::ChannelMap::read(map_path));
+    EXPECT_THROW(pairmend::fcs_study::given_transforms(sheet_cd8, other, {{0}}), std::runtime_error);
+    EXPECT_EQ(*mapped[0], pairmend::model::arcsinh_transform(20));
 }
 
 TEST(TransformsFile, RefusalsNameTheLine) {
