@@ -351,13 +351,13 @@ TEST(FcsCompensationRuns, CorrectFitAndApplyWorkOnCompensatedValues) {
     const pairmend::model::Model model = pairmend::model::load_model(model_path);
     ASSERT_TRUE(model.fcs && model.fcs->compensation);
     EXPECT_EQ(model.fcs->compensation->kind, pairmend::model::CompensationKind::own_matrices);
-    study::apply_study({files.files, {}, "", "", {}, "auto"}, model_path, {dir.file("applied"), ""}, 1,
+    study::apply_study({files.files, {}, "", "", {}, "auto", ""}, model_path, {dir.file("applied"), ""}, 1,
                        progress);
     EXPECT_EQ(pairmend::fcs::read_fcs(dir.file("applied/a.fcs")).keyword("PAIRMEND_COMPENSATION"),
               compensated.keyword("PAIRMEND_COMPENSATION"));
     try {
-        study::apply_study({files.files, {}, "", "", {}, "none"}, model_path, {dir.file("refused"), ""}, 1,
-                           progress);
+        study::apply_study({files.files, {}, "", "", {}, "none", ""}, model_path, {dir.file("refused"), ""},
+                           1, progress);
         ADD_FAILURE();
     } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()),
@@ -381,7 +381,7 @@ TEST(FcsCompensationRuns, CorrectFitAndApplyWorkOnCompensatedValues) {
     pairmend_test::write_text(dir.file("m2.csv"),
                               listed(dyes, {}).substr(2) + "\n1,0.2,0.05\n0.1,1,0.3\n0,0.03,1\n");
     try {
-        study::apply_study({files.files, {}, "", "", {}, dir.file("m2.csv")}, model_path,
+        study::apply_study({files.files, {}, "", "", {}, dir.file("m2.csv"), ""}, model_path,
                            {dir.file("refused"), ""}, 1, progress);
         ADD_FAILURE();
     } catch (const std::runtime_error& error) {

@@ -61,7 +61,7 @@ TEST(FcsToolNotes, InfoListsSetAsideSegmentsAndDisagreements) {
 
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_TRUE(pairmend::fcs_study::print_info({{set_aside, both}}, out, err));
+    EXPECT_TRUE(pairmend::fcs_study::print_info({{set_aside, both}, ""}, out, err));
     EXPECT_EQ(err.str(), "");
     const std::vector<std::string> lines = pairmend_test::split_lines(out.str());
     const auto line_with = [&](const std::string& text) {

@@ -3,6 +3,7 @@
 #include "fcs_study_writer.hpp"
 #include "fcs_tool.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/fcs_study/channel_choice.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 #include "study.hpp"
@@ -12,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -483,4 +485,205 @@ TEST(FcsPanels, ARenamedChannelAndAMarkerOfOneBatchCorrectTheSharedMarkersAsOneP
         command({"correct", "--out", study.dir.file("twice"), "--channel-names", sheet}, study.files()));
     EXPECT_THAT(twice.err, HasSubstr("Lines 2 and 3 of the channel-name sheet " + sheet +
                                      " give the channel \"x\" two names, \"A\" and \"B\"."));
+}
+
+namespace {
+
+// The bytes of every file in a folder, by file name.
+std::map<std::string, std::string> file_bytes(const std::string& folder) {
+    std::map<std::string, std::string> bytes;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        bytes[entry.path().filename().string()] = pairmend_test::read_text(entry.path().string());
+    }
+    return bytes;
+}
+
+// A transforms file giving every marker of the files `transform`, by its label.
+std::string transforms_for_every_marker(const std::string& path, const std::string& first_file,
+                                        const std::string& transform) {
+    const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(first_file);
+    std::ofstream out(path);
+    out << "channel,transform,parameters\n";
+    for (const std::size_t i : pairmend::fcs_study::default_channels(file)) {
+        out << (file.channels[i].label.empty() ? file.channels[i].name : file.channels[i].label) << ","
+            << transform << "\n";
+    }
+    return path;
+}
+
+std::string keyword(const pairmend::fcs::FcsFile& file, const std::string& name) {
+    for (const auto& [key, value] : file.keywords) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return "(none)";
+}
+
+} // namespace
+
+TEST(FcsTransforms, ArcsinhForEveryChannelIsTheCofactorByteForByte) {
+    const SmallStudy study;
+    const std::string sheet =
+        transforms_for_every_marker(study.dir.file("t.csv"), study.files().front(), "arcsinh,5");
+    for (const std::vector<std::string>& how :
+         {std::vector<std::string>{"--cofactor", "5"}, std::vector<std::string>{"--transforms", sheet}}) {
+        const std::string tag = how.front().substr(2);
+        std::vector<std::string> correct = {"correct", "--out", study.dir.file(tag), "--batches",
+                                            study.written.batch_sheet};
+        correct.insert(correct.end(), how.begin(), how.end());
+        ASSERT_EQ(run_tool(command(correct, study.files())).status, 0) << tag;
+        std::vector<std::string> fit = {
+            "fit",          "--model", study.dir.file(tag + ".pmm"), "--batches", study.written.batch_sheet,
+            "--fit-events", "500"};
+        fit.insert(fit.end(), how.begin(), how.end());
+        ASSERT_EQ(run_tool(command(fit, study.files())).status, 0) << tag;
+    }
+    EXPECT_EQ(file_bytes(study.dir.file("transforms")), file_bytes(study.dir.file("cofactor")));
+    EXPECT_EQ(pairmend_test::read_text(study.dir.file("transforms.pmm")),
+              pairmend_test::read_text(study.dir.file("cofactor.pmm")));
+}
+
+TEST(FcsTransforms, FlowFilesWithArcsinh500ForEveryChannelEqualTheCofactor500) {
+    const std::string flow = std::string(PAIRMEND_SHARED_DATA) + "/fcs/flow_cytometry";
+    if (!fs::exists(flow)) {
+        GTEST_SKIP() << "no " << flow;
+    }
+    // The mock-infected mice of both batches, learnt from a subsample to keep the test short;
+    // every event is transformed and written back.
+    const TempDir dir;
+    std::vector<std::string> files;
+    std::ofstream sheet(dir.file("batches.csv"));
+    sheet << "file,batch\n";
+    for (const auto& entry : fs::directory_iterator(flow)) {
+        const std::string name = entry.path().stem().string();
+        if (name.rfind("Mock_", 0) == 0) {
+            files.push_back(entry.path().string());
+            sheet << entry.path().filename().string() << "," << name.substr(name.size() - 1) << "\n";
+        }
+    }
+    sheet.close();
+    std::sort(files.begin(), files.end());
+    const std::string transforms =
+        transforms_for_every_marker(dir.file("t.csv"), files.front(), "arcsinh,500");
+    for (const std::vector<std::string>& how : {std::vector<std::string>{"--cofactor", "500"},
+                                                std::vector<std::string>{"--transforms", transforms}}) {
+        std::vector<std::string> correct = {
+            "correct",      "--out", dir.file(how.front().substr(2)), "--batches", dir.file("batches.csv"),
+            "--fit-events", "3000"};
+        correct.insert(correct.end(), how.begin(), how.end());
+        ASSERT_EQ(run_tool(command(correct, files)).status, 0);
+    }
+    EXPECT_EQ(file_bytes(dir.file("transforms")), file_bytes(dir.file("cofactor")));
+}
+
+TEST(FcsTransforms, AModelKeepsItsTransformsAndRefusesOthers) {
+    const SmallStudy study;
+    const pairmend::fcs::FcsFile first = pairmend::fcs::read_fcs(study.files().front());
+    const std::vector<std::size_t> markers = pairmend::fcs_study::default_channels(first);
+    const std::string sheet = study.dir.file("t.csv");
+    // A logicle with T from $PnR, one by $PnN with its own W, a channel already transformed, and
+    // the rest arcsinh with the cofactor.
+    std::ofstream(sheet) << "channel,transform,parameters\n"
+                         << first.channels[markers[0]].label << ",logicle,\n"
+                         << first.channels[markers[1]].name << ",logicle,100000 1\n"
+                         << first.channels[markers[2]].label << ",arcsinh,20\n";
+    const std::string model = study.dir.file("m.pmm");
+    const std::vector<std::string> common = {
+        "--batches", study.written.batch_sheet, "--cofactor", "5", "--transforms", sheet};
+    std::vector<std::string> correct = {"correct", "--out", study.dir.file("full")};
+    correct.insert(correct.end(), common.begin(), common.end());
+    ASSERT_EQ(run_tool(command(correct, study.files())).status, 0);
+    std::vector<std::string> fit = {"fit", "--model", model};
+    fit.insert(fit.end(), common.begin(), common.end());
+    ASSERT_EQ(run_tool(command(fit, study.files())).status, 0);
+
+    const pairmend::model::Model loaded = pairmend::model::load_model(model);
+    ASSERT_EQ(loaded.fcs->transforms.size(), markers.size());
+    EXPECT_EQ(pairmend::model::transform_text(loaded.fcs->transforms[0]),
+              "logicle " + first.channels[markers[0]].range_text + " 0.5 4.5 0");
+    EXPECT_EQ(pairmend::model::transform_text(loaded.fcs->transforms[1]), "logicle 100000 1 4.5 0");
+    EXPECT_EQ(pairmend::model::transform_text(loaded.fcs->transforms[3]), "arcsinh 5");
+
+    // apply without --transforms uses the model's: the values of correct, bit for bit.
+    const ToolResult applied =
+        run_tool(command({"apply", "--model", model, "--out", study.dir.file("applied"), "--batches",
+                          study.written.batch_sheet},
+                         study.files()));
+    ASSERT_EQ(applied.status, 0) << applied.err;
+    EXPECT_EQ(corrected_values(study.dir.file("applied")), corrected_values(study.dir.file("full")));
+    const pairmend::fcs::FcsFile written = pairmend::fcs::read_fcs(
+        study.dir.file("applied") + "/" + fs::path(study.files().front()).filename().string());
+    EXPECT_EQ(keyword(written, "PAIRMEND_TRANSFORMS"),
+              "logicle " + first.channels[markers[0]].range_text +
+                  " 0.5 4.5 0; logicle 100000 1 4.5 0; arcsinh 20; " + "arcsinh 5; arcsinh 5; arcsinh 5");
+
+    // Transforms that differ are refused, naming the channel, before anything is written.
+    const std::string other = study.dir.file("other.csv");
+    std::ofstream(other) << "channel,transform,parameters\n"
+                         << first.channels[markers[2]].label << ",arcsinh,25\n";
+    const ToolResult refused =
+        run_tool(command({"apply", "--model", model, "--out", study.dir.file("refused"), "--batches",
+                          study.written.batch_sheet, "--transforms", other},
+                         study.files()));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.err,
+                HasSubstr("was learnt with " +
+                          pairmend::fcs_study::channel_display_name(first.channels[markers[2]]) +
+                          " as arcsinh 20, not arcsinh 25 as the transforms file " + other + " gives"));
+    EXPECT_FALSE(fs::exists(study.dir.file("refused")));
+    const ToolResult cofactor =
+        run_tool(command({"apply", "--model", model, "--out", study.dir.file("refused"), "--batches",
+                          study.written.batch_sheet, "--cofactor", "5"},
+                         study.files()));
+    EXPECT_THAT(cofactor.err, HasSubstr("was learnt with a transform per channel"));
+
+    // extend takes the model's transforms, and the extended model keeps them.
+    std::vector<std::string> fit_two = {"fit", "--model", study.dir.file("two.pmm")};
+    fit_two.insert(fit_two.end(), common.begin(), common.end());
+    std::vector<std::string> first_two = study.files("batch1");
+    const std::vector<std::string> second = study.files("batch2");
+    first_two.insert(first_two.end(), second.begin(), second.end());
+    ASSERT_EQ(run_tool(command(fit_two, first_two)).status, 0);
+    const ToolResult extended =
+        run_tool(command({"extend", "--model", study.dir.file("two.pmm"), "--new-model",
+                          study.dir.file("three.pmm"), "--batches", study.written.batch_sheet},
+                         study.files("batch3")));
+    ASSERT_EQ(extended.status, 0) << extended.err;
+    EXPECT_EQ(pairmend::model::load_model(study.dir.file("three.pmm")).fcs->transforms,
+              loaded.fcs->transforms);
+}
+
+TEST(FcsPanels, ASimulatedRenameWithAChannelMapCorrectsAsTheSamePanel) {
+    const TempDir dir;
+    pairmend::tools::StudyOptions options;
+    options.events_per_file = 1000;
+    options.dims = 5;
+    options.files_per_batch = 1;
+    options.spillover = true;
+    const auto same = pairmend::tools::write_fcs_study(options, dir.file("same"));
+    options.renames = {{2, "CD45RA", "CD45RA_BV605"}, {3, "FL2-A", "FL2-H"}};
+    const auto renamed = pairmend::tools::write_fcs_study(options, dir.file("renamed"));
+    const pairmend::fcs::FcsFile third = pairmend::fcs::read_fcs(renamed.files.back());
+    EXPECT_EQ(third.channels[2].name, "FL2-H");
+    EXPECT_THAT(keyword(third, "$SPILLOVER"), HasSubstr(",FL1-A,FL2-H,FL3-A,"));
+
+    const std::string map = dir.file("names.csv");
+    std::ofstream(map) << "name,channel\nCD45RA,CD45RA\nCD45RA,CD45RA_BV605\nFL2-A,FL2-H\n";
+    ASSERT_EQ(run_tool(command({"correct", "--out", dir.file("out-same"), "--cofactor", "150", "--batches",
+                                same.batch_sheet},
+                               same.files))
+                  .status,
+              0);
+    const ToolResult mapped =
+        run_tool(command({"correct", "--out", dir.file("out-renamed"), "--cofactor", "150", "--batches",
+                          renamed.batch_sheet, "--channel-names", map},
+                         renamed.files));
+    ASSERT_EQ(mapped.status, 0) << mapped.err;
+    EXPECT_EQ(corrected_channels(dir.file("out-renamed"), 5), corrected_channels(dir.file("out-same"), 5));
+
+    options.renames = {{4, "CD3", "X"}};
+    EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
+    options.renames = {{2, "CD99", "X"}};
+    EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
 }

@@ -60,7 +60,7 @@ Model small_model() {
     pairmend::model::FitOptions options;
     options.settings.reference_events = 200;
     options.parameters = {"CD3", "CD4", "CD8"};
-    options.fcs = pairmend::model::FcsInfo{{{"FL1-A", "CD3"}, {"FL2-A", "CD4"}, {"FL3-A", ""}}, 150, {}};
+    options.fcs = pairmend::model::FcsInfo{{{"FL1-A", "CD3"}, {"FL2-A", "CD4"}, {"FL3-A", ""}}, 150, {}, {}};
     return pairmend::model::fit(ndim, batches, options);
 }
 
@@ -170,6 +170,33 @@ TEST_F(ModelFile, RoundTripKeepsEveryBitAndApplyGivesTheSameValues) {
     const Bytes bytes = pairmend::model::encode_model(model);
     EXPECT_EQ(bytes[8], 1);
     EXPECT_EQ(bytes[9], 0);
+}
+
+TEST_F(ModelFile, TransformsPerChannelRoundTripAndModelsWithoutThemMeanOneCofactor) {
+    const Model plain = small_model();
+    EXPECT_TRUE(plain.fcs->transforms.empty());
+    EXPECT_EQ(find_section(pairmend::model::encode_model(plain), 6) > 0, true);
+
+    Model model = plain;
+    model.fcs->transforms = {pairmend::model::arcsinh_transform(150),
+                             {pairmend::model::TransformKind::logicle, {262144, 0.5, 4.5, 0.25}},
+                             {pairmend::model::TransformKind::linear, {}}};
+    const Bytes bytes = pairmend::model::encode_model(model);
+    const Model loaded = pairmend::model::decode_model(bytes.data(), bytes.size(), source);
+    EXPECT_EQ(loaded.fcs->transforms, model.fcs->transforms);
+    EXPECT_EQ(pairmend::model::encode_model(loaded), bytes);
+
+    // The transforms are required: a reader that skipped them would correct other values.
+    const size_t at = find_section(bytes, 10);
+    EXPECT_EQ(bytes[at + 4], 1);
+
+    model.fcs->transforms[1].parameters[1] = 3; // W beyond M / 2
+    EXPECT_EQ(message_of([&] { pairmend::model::encode_model(model); }),
+              "The model holds a transform of the channel FL2-A that cannot be used: logicle's W must lie "
+              "between 0 and M / 2 = 2.25, not 3.");
+    model.fcs->transforms.pop_back();
+    EXPECT_EQ(message_of([&] { pairmend::model::encode_model(model); }),
+              "The model holds 2 channel transforms for 3 parameters.");
 }
 
 TEST(ModelFileRefusal, TruncatedAtAnyPoint) {

@@ -315,7 +315,8 @@ if hasattr(_core, "read_fcs"):
     class FcsData:
         """The first data set of an FCS file, as :func:`read_fcs` returns it."""
 
-        #: float64, events (rows) by channels (columns), on the linear scale.
+        #: float64, events (rows) by channels (columns), on the linear scale (the channels that
+        #: ``transforms`` names on their transform's scale).
         values: np.ndarray
         #: The channels' short names ($PnN).
         names: list
@@ -327,7 +328,7 @@ if hasattr(_core, "read_fcs"):
         #: PAIRMEND_COMPENSATION ("the file's $SPILLOVER (4 channels: ...)"); "" when they were not.
         compensation: str = ""
 
-    def read_fcs(path, compensation="auto") -> FcsData:
+    def read_fcs(path, compensation="auto", transforms=None) -> FcsData:
         """Reads the first data set of a list-mode FCS file (2.0, 3.0 or 3.1).
 
         Values of log-amplified integer channels are converted to the linear scale; every other
@@ -338,20 +339,36 @@ if hasattr(_core, "read_fcs"):
         matrix (a header of channel names, then one row per channel). Compensated values are the
         linear values of the matrix's channels times its inverse; the other channels are unchanged.
 
+        ``transforms`` transforms the channels it names as ``pairmend-fcs --transforms`` does,
+        after compensation: the name of a transforms file (a header, then
+        ``channel,transform,parameters`` lines), or a dict from a channel ($PnN or $PnS) to its
+        transform and parameters, such as ``{"CD3": "arcsinh 150", "CD4": "logicle 262144 0.5 4.5 0",
+        "CD8": "linear"}``. The other channels stay on the linear scale.
+
         Raises
         ------
         FileNotFoundError
             When there is no file at ``path``.
         ValueError
             Naming the file and what is wrong when it is not a readable FCS file, or a matrix file
-            cannot be read or used with it.
+            cannot be read or used with it, or a transform cannot be used (naming its line).
         """
         path = os.fspath(path)
         if not os.path.isfile(path):
             raise FileNotFoundError(f"No FCS file at {path}")
         if not isinstance(compensation, (str, os.PathLike)):
             raise TypeError(f'compensation must be "auto", "none" or the name of a CSV file, not {compensation!r}')
-        values, names, labels, keywords, used = _core.read_fcs(path, os.fspath(compensation))
+        transforms_file, pairs = "", []
+        if isinstance(transforms, (str, os.PathLike)):
+            transforms_file = os.fspath(transforms)
+        elif isinstance(transforms, dict):
+            pairs = [(str(channel), str(transform)) for channel, transform in transforms.items()]
+        elif transforms is not None:
+            raise TypeError(
+                f"transforms must be None, the name of a transforms file or a dict of channel to transform, "
+                f"not {transforms!r}"
+            )
+        values, names, labels, keywords, used = _core.read_fcs(path, os.fspath(compensation), transforms_file, pairs)
         return FcsData(values=values, names=names, labels=labels, keywords=keywords, compensation=used)
 
     __all__ += ["FcsData", "read_fcs"]

@@ -2,6 +2,7 @@
 
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
+#include "pairmend/fcs_study/transforms.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -86,6 +87,10 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     output.channels = output_channels(file, chosen);
     output.num_events = file.num_events;
     output.values.resize(file.num_events * (width + ndim));
+    const std::vector<model::Transform> transforms =
+        prepared(stamp.transforms.empty()
+                     ? std::vector<model::ChannelTransform>(ndim, model::arcsinh_transform(stamp.cofactor))
+                     : stamp.transforms);
     float* out = output.values.data();
     for (std::size_t e = 0; e < file.num_events; ++e) {
         for (std::size_t c = 0; c < width; ++c) {
@@ -93,7 +98,7 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
         }
         const double* event = corrected + e * ndim;
         for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = std::sinh(event[j]) * stamp.cofactor;
+            const double value = transforms[j].inverse(event[j]);
             if (!std::isfinite(value)) {
                 std::ostringstream text;
                 text << "The corrected value of event " << e + 1 << " of " << file.path << " in the channel "
@@ -115,7 +120,13 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     }
     output.keywords.emplace_back("PAIRMEND_PROGRAM", std::string("pairmend-fcs ") + PAIRMEND_VERSION);
     output.keywords.emplace_back("PAIRMEND_CORRECTED", joined(sources, ","));
-    output.keywords.emplace_back("PAIRMEND_COFACTOR", shortest_text(stamp.cofactor));
+    const std::optional<double> cofactor =
+        stamp.transforms.empty() ? std::optional<double>(stamp.cofactor) : uniform_cofactor(stamp.transforms);
+    if (cofactor) {
+        output.keywords.emplace_back("PAIRMEND_COFACTOR", shortest_text(*cofactor));
+    } else {
+        output.keywords.emplace_back("PAIRMEND_TRANSFORMS", transforms_text(stamp.transforms));
+    }
     if (!stamp.compensation.empty()) {
         output.keywords.emplace_back("PAIRMEND_COMPENSATION", stamp.compensation);
     }

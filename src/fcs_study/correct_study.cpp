@@ -26,9 +26,12 @@ public:
     void correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) override {
         const Study& study = input_.study;
         const int number = study.batches.file_batch[f];
-        const CorrectionStamp stamp{study.cofactor.cofactor, number,
-                                    study.batches.names[static_cast<std::size_t>(number) - 1], settings_,
-                                    compensation_keyword(study.compensation, f)};
+        const CorrectionStamp stamp{study.cofactor.cofactor,
+                                    number,
+                                    study.batches.names[static_cast<std::size_t>(number) - 1],
+                                    settings_,
+                                    compensation_keyword(study.compensation, f),
+                                    study.transforms};
         const std::size_t offset = first_row_ * study.ndim();
         use(FileCorrection{study.files[f], input_.linear[f], input_.data.data() + offset,
                            result_.corrected.data() + offset, stamp});

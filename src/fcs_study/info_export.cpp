@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -63,7 +64,7 @@ std::string csv_cell(const std::string& text) {
 
 } // namespace
 
-void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
+void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out, const TransformSheet* transforms) {
     const bool mass = is_mass_cytometry(file);
     const std::string instrument = file.instrument();
     out << file.path << "\n  " << file.version << ", " << file.num_events << " events, "
@@ -84,13 +85,32 @@ void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
         out << "  " << line << "\n";
     }
 
+    // The transforms file's transform of every channel; a fault of the file is one line.
+    std::vector<std::optional<model::ChannelTransform>> given;
+    if (transforms != nullptr) {
+        std::vector<std::size_t> every(file.channels.size());
+        for (std::size_t i = 0; i < every.size(); ++i) {
+            every[i] = i;
+        }
+        try {
+            given = given_transforms(*transforms, {file}, {every});
+        } catch (const std::runtime_error& error) {
+            out << "  " << error.what() << "\n";
+        }
+    }
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"#", "$PnN", "$PnS", "$PnR", "scale", "corrected by default"});
+    if (!given.empty()) {
+        rows.front().insert(rows.front().end() - 1, "transform");
+    }
     for (std::size_t i = 0; i < file.channels.size(); ++i) {
         const pairmend::fcs::Channel& channel = file.channels[i];
         const std::string reason = default_exclusion_reason(channel, mass);
         rows.push_back({std::to_string(i + 1), channel.name, channel.label, channel.range_text,
                         scale_text(channel), reason.empty() ? "yes" : "no (" + reason + ")"});
+        if (!given.empty()) {
+            rows.back().insert(rows.back().end() - 1, given[i] ? model::transform_text(*given[i]) : "-");
+        }
     }
     std::vector<std::size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows) {
@@ -116,11 +136,13 @@ void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out) {
 bool print_info(const InfoOptions& options, std::ostream& out, std::ostream& err) {
     bool all_read = true;
     bool first = true;
+    const TransformSheet sheet =
+        options.transforms.empty() ? TransformSheet() : read_transform_sheet(options.transforms);
     for (const std::string& path : options.files) {
         try {
             const pairmend::fcs::FcsFile file = pairmend::fcs::read_fcs(path);
             out << (first ? "" : "\n");
-            describe_file(file, out);
+            describe_file(file, out, sheet.empty() ? nullptr : &sheet);
             first = false;
         } catch (const std::exception& error) {
             out.flush();

@@ -1,5 +1,7 @@
 #include "pairmend/fcs_study/prepare_correction.hpp"
 
+#include "pairmend/fcs_study/transforms.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <sstream>
@@ -32,6 +34,7 @@ void transform_events(CorrectionInput& input) {
     input.nobs = nobs;
     input.data.resize(nobs * ndim);
     input.batch_ids.resize(nobs);
+    const std::vector<model::Transform> transforms = prepared(study.transforms);
     std::size_t row = 0;
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const fcs::FcsFile& file = study.files[f];
@@ -42,9 +45,9 @@ void transform_events(CorrectionInput& input) {
             compensated = input.linear[f];
             compensate(study.compensation, f, file, compensated);
         }
-        arcsinh_events(file, study.compensation.compensates() ? compensated : input.linear[f],
-                       study.channels.chosen[f], study.cofactor.cofactor, 0, file.num_events,
-                       input.data.data() + row * ndim);
+        pairmend::fcs_study::transform_events(
+            file, study.compensation.compensates() ? compensated : input.linear[f], study.channels.chosen[f],
+            transforms, 0, file.num_events, input.data.data() + row * ndim);
         std::fill(input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row),
                   input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row + file.num_events),
                   study.batches.file_batch[f] - 1);

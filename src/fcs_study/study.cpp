@@ -4,6 +4,7 @@
 #include "pairmend/fcs_study/channel_map.hpp"
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
+#include "pairmend/fcs_study/transforms.hpp"
 #include "pairmend/model/subsample.hpp"
 
 #include <algorithm>
@@ -78,6 +79,54 @@ ChannelMap channel_map(const StudyFiles& request) {
     return request.channel_map.empty() ? ChannelMap() : ChannelMap::read(request.channel_map);
 }
 
+// The transforms file of the request, read before any FCS file is; empty when none is given.
+TransformSheet transform_sheet(const StudyFiles& request) {
+    return request.transforms.empty() ? TransformSheet() : read_transform_sheet(request.transforms);
+}
+
+// The names of the chosen channels without a transform given.
+std::vector<std::string> without_transform(const ChannelChoice& channels,
+                                           const std::vector<std::optional<model::ChannelTransform>>& given) {
+    std::vector<std::string> names;
+    for (std::size_t j = 0; j < given.size(); ++j) {
+        if (!given[j]) {
+            names.push_back(channels.channel_names[j]);
+        }
+    }
+    return names;
+}
+
+// The transforms given, and arcsinh with the cofactor for the channels without one.
+std::vector<model::ChannelTransform>
+completed(const std::vector<std::optional<model::ChannelTransform>>& given,
+          const std::vector<model::ChannelTransform>& otherwise) {
+    std::vector<model::ChannelTransform> transforms;
+    for (std::size_t j = 0; j < given.size(); ++j) {
+        transforms.push_back(given[j] ? *given[j] : otherwise[j]);
+    }
+    return transforms;
+}
+
+// Refuses transforms given for a model's files that differ from the model's own.
+void check_model_transforms(const model::Model& model, const std::vector<model::ChannelTransform>& transforms,
+                            const ChannelChoice& channels, const std::string& source,
+                            const std::string& model_path) {
+    const std::vector<model::ChannelTransform> own = model_transforms(model, model.fcs->cofactor);
+    std::vector<std::string> differences;
+    for (std::size_t j = 0; j < own.size(); ++j) {
+        if (own[j] != transforms[j]) {
+            differences.push_back(channels.channel_names[j] + " as " + model::transform_text(own[j]) +
+                                  ", not " + model::transform_text(transforms[j]));
+        }
+    }
+    if (!differences.empty()) {
+        throw std::runtime_error("The model " + model_path + " was learnt with " + joined(differences, "; ") +
+                                 " as " + source +
+                                 " gives. Values transformed otherwise would be corrected wrongly: leave "
+                                 "--transforms out, and the model's own transforms are used.");
+    }
+}
+
 } // namespace
 
 // A model is often learnt from some files of a study (its anchors) and applied to others, with the
@@ -114,16 +163,52 @@ Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, co
                                  "), but correction needs at least two batches. Give more files, or a batch "
                                  "sheet that puts them in two or more batches.");
     }
-    if (use == StudyUse::model) {
+    const TransformSheet sheet = transform_sheet(request);
+    if (use == StudyUse::model && sheet.empty()) {
         // The model's cofactor is checked before the files are read: a wrong one fails at once.
         const double cofactor = model_cofactor(*model, request.cofactor, model_path);
         study.cofactor = {cofactor, model->fcs ? "the model's" : "given with --cofactor"};
         study.files = read_files(request.files, progress, linear, own);
         study.channels = choose_channels(model_channel_names(*model), study.files, channel_map(request));
+        study.transforms = model_transforms(*model, cofactor);
     } else {
         study.files = read_files(request.files, progress, linear, own);
-        study.channels = choose_channels(request.channels, study.files, channel_map(request));
-        study.cofactor = choose_cofactor(request.cofactor, study.files);
+        const ChannelMap map = channel_map(request);
+        study.channels = choose_channels(
+            use == StudyUse::model ? model_channel_names(*model) : request.channels, study.files, map);
+        const std::vector<std::optional<model::ChannelTransform>> given =
+            given_transforms(sheet, study.files, study.channels.chosen, map);
+        const std::vector<std::string> missing = without_transform(study.channels, given);
+        std::vector<model::ChannelTransform> otherwise;
+        if (use == StudyUse::model && model->fcs && !request.cofactor) {
+            // Channels the file leaves out keep the model's transforms.
+            otherwise = model_transforms(*model, model->fcs->cofactor);
+            study.cofactor = {model->fcs->cofactor, "the model's"};
+        } else if (!missing.empty() || request.cofactor) {
+            if (use == StudyUse::model && !missing.empty()) {
+                // A model learnt without FCS channels needs the cofactor its values were transformed with.
+                model_cofactor(*model, request.cofactor, model_path);
+            }
+            if (!missing.empty() && !sheet.empty() && !request.cofactor &&
+                !std::all_of(study.files.begin(), study.files.end(),
+                             [](const fcs::FcsFile& file) { return is_mass_cytometry(file); })) {
+                throw std::runtime_error("The transforms file " + sheet.source + " gives no transform for " +
+                                         joined(missing, ", ") +
+                                         ", and no --cofactor was given for the channels it leaves out. Add "
+                                         "a line for each, or give the arcsinh cofactor with --cofactor.");
+            }
+            study.cofactor = choose_cofactor(request.cofactor, study.files);
+            otherwise.assign(given.size(), model::arcsinh_transform(study.cofactor.cofactor));
+        } else {
+            otherwise.assign(given.size(), model::ChannelTransform{});
+        }
+        study.transforms = completed(given, otherwise);
+        study.transforms_source = sheet.source;
+        if (use == StudyUse::model && model->fcs) {
+            check_model_transforms(*model, study.transforms, study.channels,
+                                   sheet.empty() ? "--cofactor" : "the transforms file " + sheet.source,
+                                   model_path);
+        }
     }
     study.compensation = choose_compensation(request.compensation, study.files);
     if (use == StudyUse::model) {
@@ -137,11 +222,25 @@ Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, co
 }
 
 void announce_study(const Study& study, const StudyFiles& request, Progress& progress) {
-    progress.line("Correcting " + std::to_string(study.channels.channel_names.size()) + " channels" +
-                  (request.channels.empty() ? " (the default choice)" : "") + " as arcsinh(value / " +
-                  shortest_text(study.cofactor.cofactor) + "), cofactor " + study.cofactor.origin + ":");
-    for (const std::string& line : wrapped(study.channels.channel_names, 90)) {
-        progress.detail(line);
+    const std::string count = "Correcting " + std::to_string(study.channels.channel_names.size()) +
+                              " channels" + (request.channels.empty() ? " (the default choice)" : "");
+    const std::optional<double> cofactor = uniform_cofactor(study.transforms);
+    if (cofactor && study.transforms_source.empty()) {
+        progress.line(count + " as arcsinh(value / " + shortest_text(*cofactor) + "), cofactor " +
+                      study.cofactor.origin + ":");
+        for (const std::string& line : wrapped(study.channels.channel_names, 90)) {
+            progress.detail(line);
+        }
+    } else {
+        progress.line(
+            count + " with the transforms of " +
+            (study.transforms_source.empty() ? std::string("the model") : study.transforms_source) +
+            (study.cofactor.cofactor > 0 ? " (others arcsinh, cofactor " + study.cofactor.origin + ")" : "") +
+            ":");
+        for (std::size_t j = 0; j < study.transforms.size(); ++j) {
+            progress.detail(study.channels.channel_names[j] + ": " +
+                            model::transform_text(study.transforms[j]));
+        }
     }
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const std::vector<std::string>& kept = study.channels.kept_unchanged[f];
@@ -308,9 +407,9 @@ CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fc
             "default for mass cytometry" + (instrument.empty() ? std::string() : " (" + instrument + ")")};
 }
 
-void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
-                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
-                    std::size_t count, double* out) {
+void transform_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                      const std::vector<std::size_t>& chosen, const std::vector<model::Transform>& transforms,
+                      std::size_t first, std::size_t count, double* out) {
     const std::size_t width = file.channels.size();
     const std::size_t ndim = chosen.size();
     for (std::size_t e = first; e < first + count; ++e, out += ndim) {
@@ -324,9 +423,17 @@ void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
                         "channel out of --channels.";
                 throw std::runtime_error(text.str());
             }
-            out[j] = std::asinh(value / cofactor);
+            out[j] = transforms[j].forward(value);
         }
     }
+}
+
+std::vector<model::ChannelTransform> model_transforms(const model::Model& model, double cofactor) {
+    if (model.fcs && !model.fcs->transforms.empty()) {
+        return model.fcs->transforms;
+    }
+    return std::vector<model::ChannelTransform>(static_cast<std::size_t>(model.ndim),
+                                                model::arcsinh_transform(cofactor));
 }
 
 std::vector<std::string> model_channel_names(const model::Model& model) {
@@ -341,6 +448,15 @@ std::vector<std::string> model_channel_names(const model::Model& model) {
 }
 
 double model_cofactor(const model::Model& model, std::optional<double> given, const std::string& model_path) {
+    if (model.fcs && !model.fcs->transforms.empty()) {
+        if (given) {
+            throw std::runtime_error(
+                "The model " + model_path + " was learnt with a transform per channel (" +
+                transforms_text(model.fcs->transforms) + "), not arcsinh with the cofactor " +
+                shortest_text(*given) + ". Leave --cofactor out: the model's own are used.");
+        }
+        return model.fcs->cofactor;
+    }
     if (model.fcs) {
         if (given && *given != model.fcs->cofactor) {
             throw std::runtime_error("The model " + model_path + " was learnt with the cofactor " +
@@ -370,6 +486,7 @@ std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t
         chosen_rows[b] = model::even_positions(n, count);
         events[b].resize(chosen_rows[b].size() * ndim);
     }
+    const std::vector<model::Transform> transforms = prepared(study.transforms);
     std::vector<std::size_t> seen(nbatches, 0);  // events of the batch in the files before
     std::vector<std::size_t> taken(nbatches, 0); // rows of chosen_rows[b] gathered so far
     for (std::size_t f = 0; f < study.files.size(); ++f) {
@@ -378,8 +495,8 @@ std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t
         const std::vector<std::size_t>& rows = chosen_rows[b];
         const std::size_t end = seen[b] + file.num_events;
         while (taken[b] < rows.size() && rows[taken[b]] < end) {
-            arcsinh_events(file, linear, study.channels.chosen[f], study.cofactor.cofactor,
-                           rows[taken[b]] - seen[b], 1, events[b].data() + taken[b] * ndim);
+            transform_events(file, linear, study.channels.chosen[f], transforms, rows[taken[b]] - seen[b], 1,
+                             events[b].data() + taken[b] * ndim);
             ++taken[b];
         }
         seen[b] = end;

@@ -1,6 +1,7 @@
 #include "pairmend/fcs_study/study_models.hpp"
 
 #include "pairmend/fcs_study/listing.hpp"
+#include "pairmend/fcs_study/transforms.hpp"
 #include "pairmend/model/correct.hpp"
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
@@ -26,15 +27,14 @@ std::string method_settings_keyword(const model::Model& model) {
     return text;
 }
 
-// A file's chosen channels on the arcsinh scale, and the same corrected by the batch's corrector.
-std::pair<std::vector<double>, std::vector<double>> model_events(const model::BatchCorrector& corrector,
-                                                                 const fcs::FcsFile& file,
-                                                                 const std::vector<double>& linear,
-                                                                 const std::vector<std::size_t>& chosen,
-                                                                 double cofactor, int threads) {
+// A file's chosen channels transformed, and the same corrected by the batch's corrector.
+std::pair<std::vector<double>, std::vector<double>>
+model_events(const model::BatchCorrector& corrector, const fcs::FcsFile& file,
+             const std::vector<double>& linear, const std::vector<std::size_t>& chosen,
+             const std::vector<model::ChannelTransform>& transforms, int threads) {
     const std::size_t ndim = chosen.size();
     std::vector<double> events(file.num_events * ndim);
-    arcsinh_events(file, linear, chosen, cofactor, 0, file.num_events, events.data());
+    transform_events(file, linear, chosen, prepared(transforms), 0, file.num_events, events.data());
     std::vector<double> corrected(events.size());
     corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
     return {std::move(events), std::move(corrected)};
@@ -47,7 +47,15 @@ model::FcsInfo fcs_info(const Study& study) {
     for (const std::size_t position : study.channels.chosen.front()) {
         info.channels.push_back({first.channels[position].name, first.channels[position].label});
     }
-    info.cofactor = study.cofactor.cofactor;
+    // One arcsinh cofactor for every channel is kept as every model kept it before transforms per
+    // channel, so that such a model is the same byte for byte however the cofactor was given.
+    const std::optional<double> cofactor = uniform_cofactor(study.transforms);
+    if (cofactor) {
+        info.cofactor = *cofactor;
+    } else {
+        info.cofactor = study.cofactor.cofactor > 0 ? study.cofactor.cofactor : 1;
+        info.transforms = study.transforms;
+    }
     info.compensation = model_compensation(study.compensation);
     return info;
 }
@@ -56,7 +64,8 @@ model::FcsInfo fcs_info(const Study& study) {
 
 AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
                                const fcs::FcsFile& file, const std::vector<double>& linear,
-                               const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
+                               const std::vector<std::size_t>& chosen,
+                               const std::vector<model::ChannelTransform>& transforms, int batch_number,
                                int threads, const std::string& model_source) {
     AppliedFile applied;
     const CompensationChoice compensation = model_file_compensation(model, file, model_source);
@@ -66,9 +75,14 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
         compensate(compensation, 0, file, compensated);
     }
     std::tie(applied.events, applied.corrected) = model_events(
-        corrector, file, compensation.compensates() ? compensated : linear, chosen, cofactor, threads);
-    const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model),
-                                compensation_keyword(compensation, 0)};
+        corrector, file, compensation.compensates() ? compensated : linear, chosen, transforms, threads);
+    const std::optional<double> cofactor = uniform_cofactor(transforms);
+    const CorrectionStamp stamp{cofactor ? *cofactor : 0,
+                                batch_number,
+                                corrector.name(),
+                                method_settings_keyword(model),
+                                compensation_keyword(compensation, 0),
+                                transforms};
     applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
     return applied;
 }
@@ -84,7 +98,6 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
         corrector = std::make_unique<model::BatchCorrector>(model_, name);
     }
     const auto [file, linear] = read_linear(study_.files[f].path);
-    const double cofactor = study_.cofactor.cofactor;
     // The file is written with its values as measured; the model corrects them compensated.
     std::vector<double> compensated;
     if (study_.compensation.compensates()) {
@@ -93,9 +106,10 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     }
     const auto [events, corrected] =
         model_events(*corrector, file, study_.compensation.compensates() ? compensated : linear,
-                     study_.channels.chosen[f], cofactor, threads_);
-    const CorrectionStamp stamp{cofactor, number, name, settings_,
-                                compensation_keyword(study_.compensation, f)};
+                     study_.channels.chosen[f], study_.transforms, threads_);
+    const CorrectionStamp stamp{
+        study_.cofactor.cofactor, number, name, settings_, compensation_keyword(study_.compensation, f),
+        study_.transforms};
     use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
 }
 

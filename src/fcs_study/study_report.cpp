@@ -1,5 +1,7 @@
 #include "pairmend/fcs_study/study_report.hpp"
 
+#include "pairmend/fcs_study/transforms.hpp"
+
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/model/subsample.hpp"
@@ -83,7 +85,12 @@ void write_study_report(OutputTransaction& outputs, const CorrectedOutput& outpu
     for (auto& setting : settings_text(evidence.engine)) {
         run.settings.push_back(std::move(setting));
     }
-    run.settings.emplace_back("cofactor", shortest_text(study.cofactor.cofactor));
+    const std::optional<double> cofactor = uniform_cofactor(study.transforms);
+    if (cofactor) {
+        run.settings.emplace_back("cofactor", shortest_text(*cofactor));
+    } else {
+        run.settings.emplace_back("transforms", transforms_text(study.transforms));
+    }
     run.settings.emplace_back("threads", std::to_string(evidence.threads));
     for (std::size_t b = 0; b < study.batches.names.size(); ++b) {
         run.settings.emplace_back("batch " + std::to_string(b + 1),

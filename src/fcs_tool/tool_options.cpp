@@ -199,16 +199,17 @@ namespace {
 bool takes_option(const std::string& command, const std::string& option) {
     static const std::map<std::string, std::set<std::string>> options{
         {"correct",
-         {"--out", "--channels", "--channel-names", "--batches", "--cofactor", "--compensation", "--engine",
-          "--threads", "--report", "--fit-events", "--method"}},
+         {"--out", "--channels", "--channel-names", "--batches", "--cofactor", "--transforms",
+          "--compensation", "--engine", "--threads", "--report", "--fit-events", "--method"}},
         {"fit",
-         {"--model", "--channels", "--channel-names", "--batches", "--cofactor", "--compensation", "--engine",
-          "--threads", "--fit-events", "--method"}},
+         {"--model", "--channels", "--channel-names", "--batches", "--cofactor", "--transforms",
+          "--compensation", "--engine", "--threads", "--fit-events", "--method"}},
         {"apply",
-         {"--model", "--out", "--channel-names", "--batches", "--cofactor", "--compensation", "--threads",
-          "--report"}},
+         {"--model", "--out", "--channel-names", "--batches", "--cofactor", "--transforms", "--compensation",
+          "--threads", "--report"}},
         {"extend",
-         {"--model", "--new-model", "--channel-names", "--batches", "--compensation", "--threads"}}};
+         {"--model", "--new-model", "--channel-names", "--batches", "--transforms", "--compensation",
+          "--threads"}}};
     const auto found = options.find(command);
     return found != options.end() && found->second.count(option) > 0;
 }
@@ -257,6 +258,8 @@ RunArguments parse_run_options(const std::string& command, const std::vector<std
         } else if (name == "--cofactor") {
             options.study.cofactor = parse_double(reader.value(), name, std::numeric_limits<double>::min(),
                                                   std::numeric_limits<double>::max(), "a positive number");
+        } else if (name == "--transforms") {
+            options.study.transforms = non_empty(reader.value(), "file name of --transforms");
         } else if (name == "--compensation") {
             options.study.compensation =
                 non_empty(reader.value(), "value of --compensation (auto, none or a CSV file)");
@@ -347,7 +350,16 @@ fcs_study::ExportOptions parse_export_options(const std::vector<std::string>& ar
 
 fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args) {
     fcs_study::InfoOptions options;
-    for (const std::string& arg : args) {
+    for (std::size_t a = 0; a < args.size(); ++a) {
+        const std::string& arg = args[a];
+        if (arg == "--transforms" || arg.rfind("--transforms=", 0) == 0) {
+            const bool joined = arg != "--transforms";
+            if (!joined && a + 1 == args.size()) {
+                throw UsageError("The option --transforms needs a value, the transforms file.");
+            }
+            options.transforms = non_empty(joined ? arg.substr(13) : args[++a], "file name of --transforms");
+            continue;
+        }
         if (is_option(arg)) {
             throw UsageError("pairmend-fcs info has no option " + arg + ".");
         }
@@ -362,19 +374,20 @@ fcs_study::InfoOptions parse_info_options(const std::vector<std::string>& args) 
 const char* usage_text() {
     static const std::string text =
         std::string(
-            "Usage: pairmend-fcs info FILE.fcs...\n"
+            "Usage: pairmend-fcs info [--transforms FILE.csv] FILE.fcs...\n"
             "       pairmend-fcs export [--raw | --compensated] FILE.fcs OUT.csv\n"
             "       pairmend-fcs correct --out DIR [options] FILE.fcs...\n"
             "       pairmend-fcs fit --model MODEL.pmm [options] FILE.fcs...\n"
             "       pairmend-fcs apply --model MODEL.pmm --out DIR [--batches SHEET] [--cofactor C]\n"
-            "                          [--channel-names SHEET] [--compensation C] [--threads N]\n"
-            "                          [--report FILE.html] FILE.fcs...\n"
+            "                          [--transforms FILE.csv] [--channel-names SHEET]\n"
+            "                          [--compensation C] [--threads N] [--report FILE.html] FILE.fcs...\n"
             "       pairmend-fcs extend --model MODEL.pmm --new-model NEW.pmm [--batches SHEET]\n"
-            "                          [--channel-names SHEET] [--compensation C] [--threads N]\n"
-            "                          FILE.fcs...\n"
+            "                          [--transforms FILE.csv] [--channel-names SHEET]\n"
+            "                          [--compensation C] [--threads N] FILE.fcs...\n"
             "\n"
             "info     prints per file the FCS version, event count, data type, instrument and every\n"
-            "         channel ($PnN, $PnS, range), and whether correct picks it by default.\n"
+            "         channel ($PnN, $PnS, range), and whether correct picks it by default; with\n"
+            "         --transforms, the transform the file gives each channel.\n"
             "export   writes the events as CSV: a header of the $PnN names, then one line per event, on\n"
             "         the linear scale (log-amplified channels converted), or as stored with --raw, or\n"
             "         compensated with the file's own spillover matrix with --compensated.\n"
@@ -385,7 +398,8 @@ const char* usage_text() {
             "         files) and writes it to MODEL.pmm; takes the options of correct but --out and\n"
             "         --report.\n"
             "apply    corrects files of batches the model knows and writes them as correct does, one\n"
-            "         file at a time; --cofactor only for a model learnt without FCS channels.\n"
+            "         file at a time; --cofactor only for a model learnt without FCS channels, and\n"
+            "         --transforms, when given, must give the model's own.\n"
             "extend   adds the files' batches to the model and writes the new model to NEW.pmm; the\n"
             "         batches already in the model are kept unchanged.\n"
             "\n"
@@ -401,7 +415,11 @@ const char* usage_text() {
             "  --batches SHEET.csv       header line, then \"file,batch\" per file (default: every\n"
             "                            file is its own batch)\n"
             "  --cofactor C              arcsinh cofactor (default 5 for mass cytometry; required\n"
-            "                            otherwise)\n"
+            "                            otherwise) for the channels --transforms leaves out\n"
+            "  --transforms FILE.csv     header line, then \"channel,transform,parameters\" per channel\n"
+            "                            ($PnN, $PnS or common name): arcsinh COFACTOR, logicle\n"
+            "                            [T [W [M [A]]]] (defaults $PnR, 0.5, 4.5, 0) or linear\n"
+            "                            (values already transformed)\n"
             "  --compensation C          auto: every file with its own spillover matrix (default;\n"
             "                            mass cytometry files are not compensated), none, or\n"
             "                            MATRIX.csv: one spillover matrix for every file\n") +

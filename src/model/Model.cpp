@@ -80,6 +80,20 @@ void check_model(const Model& model, const std::string& source) {
         throw std::runtime_error(source + " lists " + std::to_string(model.fcs->channels.size()) +
                                  " FCS channels for " + std::to_string(width) + " parameters.");
     }
+    if (model.fcs && !model.fcs->transforms.empty()) {
+        if (model.fcs->transforms.size() != width) {
+            throw std::runtime_error(source + " holds " + std::to_string(model.fcs->transforms.size()) +
+                                     " channel transforms for " + std::to_string(width) + " parameters.");
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            const std::string fault = transform_fault(model.fcs->transforms[j]);
+            if (!fault.empty()) {
+                throw std::runtime_error(source + " holds a transform of the channel " +
+                                         model.fcs->channels[j].name + " that cannot be used: " + fault +
+                                         ".");
+            }
+        }
+    }
     if (model.batches.empty()) {
         throw std::runtime_error(source + " holds no batch.");
     }

@@ -39,6 +39,7 @@ enum SectionType : std::uint32_t {
     fcs_section = 6,
     method_section = 7,
     compensation_section = 9,
+    transforms_section = 10,
 };
 // A section a reader must understand to use the model; unknown sections without it are skipped.
 constexpr std::uint32_t required_flag = 1;
@@ -201,6 +202,43 @@ void read_compensation(ByteReader in, Model& model) {
     model.fcs->compensation = std::move(compensation);
 }
 
+// Every channel's transform: its kind, then its parameters.
+void write_transforms(ByteWriter& out, const std::vector<ChannelTransform>& transforms) {
+    out.u32(static_cast<std::uint32_t>(transforms.size()));
+    for (const ChannelTransform& transform : transforms) {
+        out.u8(static_cast<std::uint8_t>(transform.kind));
+        out.u32(static_cast<std::uint32_t>(transform.parameters.size()));
+        out.f64s(transform.parameters);
+    }
+}
+
+void read_transforms(ByteReader in, Model& model) {
+    if (!model.fcs) {
+        throw std::runtime_error(in.source() + " is corrupt: its sections are out of order.");
+    }
+    const std::uint32_t count = in.u32();
+    in.room(count, 5, "channel transforms");
+    std::vector<ChannelTransform> transforms;
+    for (std::uint32_t c = 0; c < count; ++c) {
+        ChannelTransform transform;
+        const std::uint8_t kind = in.u8();
+        if (kind < static_cast<std::uint8_t>(TransformKind::arcsinh) ||
+            kind > static_cast<std::uint8_t>(TransformKind::linear)) {
+            throw std::runtime_error(in.source() + " is corrupt: it names transform kind " +
+                                     std::to_string(kind) + ", which does not exist.");
+        }
+        transform.kind = static_cast<TransformKind>(kind);
+        const std::uint32_t n = in.u32();
+        in.room(n, 8, "transform parameters");
+        transform.parameters = in.f64s(n, "transform parameters");
+        transforms.push_back(std::move(transform));
+    }
+    if (transforms.empty()) {
+        throw std::runtime_error(in.source() + " is corrupt: its section of channel transforms is empty.");
+    }
+    model.fcs->transforms = std::move(transforms);
+}
+
 // Refuses stored values that are not finite numbers: no correction produces them, and neighbour
 // searches over them would mean nothing.
 void check_finite(const std::vector<double>& values, const std::string& source, const std::string& what) {
@@ -288,6 +326,12 @@ std::vector<unsigned char> encode_model(const Model& model) {
             write_compensation(out, *model.fcs->compensation);
             end_section(out, length_at);
         }
+        if (!model.fcs->transforms.empty()) {
+            // Required: values transformed otherwise than the model's would be corrected wrongly.
+            begin_section(out, transforms_section, required_flag, length_at);
+            write_transforms(out, model.fcs->transforms);
+            end_section(out, length_at);
+        }
     }
 
     out.patch_u64(16, out.size() + crc_size);
@@ -341,7 +385,8 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         ByteReader section = body.section(body.u64(), "section");
         const MethodInfo* method = method_of_section(type);
         if (method == nullptr &&
-            ((type >= settings_section && type <= method_section) || type == compensation_section) &&
+            ((type >= settings_section && type <= method_section) || type == compensation_section ||
+             type == transforms_section) &&
             !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
@@ -382,6 +427,9 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             break;
         case compensation_section:
             read_compensation(section, model);
+            break;
+        case transforms_section:
+            read_transforms(section, model);
             break;
         case method_section: {
             const std::string name = section.text("method name");

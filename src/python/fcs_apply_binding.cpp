@@ -73,9 +73,9 @@ std::size_t correct_fcs_file(const CorrectorPointer& held, const std::string& pa
     const double cofactor = pairmend::fcs_study::model_cofactor(model, std::nullopt, model_source);
     const pairmend::fcs_study::ChannelChoice channels =
         pairmend::fcs_study::choose_channels(pairmend::fcs_study::model_channel_names(model), {file});
-    const pairmend::fcs_study::AppliedFile applied =
-        pairmend::fcs_study::correct_with_model(model, held->corrector, file, linear, channels.chosen.front(),
-                                                cofactor, batch_number, 1, model_source);
+    const pairmend::fcs_study::AppliedFile applied = pairmend::fcs_study::correct_with_model(
+        model, held->corrector, file, linear, channels.chosen.front(),
+        pairmend::fcs_study::model_transforms(model, cofactor), batch_number, 1, model_source);
     pairmend::fcs::write_fcs(out_path, applied.output);
     return file.num_events;
 }

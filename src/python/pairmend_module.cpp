@@ -19,6 +19,7 @@
 #include "fcs_apply_binding.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/fcs_study/compensation.hpp"
+#include "pairmend/fcs_study/transforms.hpp"
 #endif
 
 #include <omp.h>
@@ -420,7 +421,9 @@ py::str fcs_text(const std::string& text) {
 // pairmend-fcs --compensation `compensation` would compensate the file alone ("auto", "none" or a
 // CSV file of a spillover matrix), $PnN, $PnS, the TEXT keywords (the first of a repeated keyword
 // counts) and the matrix it was compensated with, as PAIRMEND_COMPENSATION names it ("" for none).
-py::tuple read_fcs(const std::string& path, const std::string& compensation) {
+py::tuple read_fcs(const std::string& path, const std::string& compensation,
+                   const std::string& transforms_file,
+                   const std::vector<std::pair<std::string, std::string>>& transforms) {
     pairmend::fcs::FcsFile file;
     std::vector<double> linear;
     std::string summary;
@@ -432,6 +435,12 @@ py::tuple read_fcs(const std::string& path, const std::string& compensation) {
             pairmend::fcs_study::choose_compensation(compensation, {file});
         pairmend::fcs_study::compensate(choice, 0, file, linear);
         summary = pairmend::fcs_study::compensation_keyword(choice, 0);
+        pairmend::fcs_study::transform_file_values(
+            !transforms_file.empty() ? pairmend::fcs_study::read_transform_sheet(transforms_file)
+            : transforms.empty()
+                ? pairmend::fcs_study::TransformSheet()
+                : pairmend::fcs_study::transform_pairs(transforms, "the transforms given to read_fcs"),
+            file, linear);
     }
     const std::size_t nchannels = file.channels.size();
     py::array_t<double> values({file.num_events, nchannels});
@@ -510,9 +519,13 @@ PYBIND11_MODULE(_core, module) {
     bind_models(module);
     bind_study(module);
 #ifdef PAIRMEND_PYTHON_FCS
-    module.def("read_fcs", &read_fcs, py::arg("path"), py::arg("compensation") = "auto",
-               "Reads the first data set of an FCS file, compensated as pairmend-fcs would: (values, "
-               "names, labels, keywords, the matrix used or \"\").");
+    module.def(
+        "read_fcs", &read_fcs, py::arg("path"), py::arg("compensation") = "auto",
+        py::arg("transforms_file") = "",
+        py::arg("transforms") = std::vector<std::pair<std::string, std::string>>(),
+        "Reads the first data set of an FCS file, compensated and with the channels a transforms file "
+        "or (channel, \"transform parameters\") pairs name transformed as pairmend-fcs would: (values, "
+        "names, labels, keywords, the matrix used or \"\").");
     bind_fcs_apply(module);
 #endif
 }

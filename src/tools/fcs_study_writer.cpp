@@ -79,17 +79,76 @@ fcs_io::Channel channel(const std::string& name, const std::string& label) {
     return result;
 }
 
-// "$SPILLOVER": the count, the detectors and the matrix row after row.
-std::string spillover_keyword(const std::vector<PanelChannel>& panel) {
+// "$SPILLOVER": the count, the detectors (the file's marker channels after Time) and the matrix
+// row after row.
+std::string spillover_keyword(const std::vector<PanelChannel>& panel,
+                              const std::vector<fcs_io::Channel>& channels) {
     std::ostringstream text;
     text << panel.size();
     for (std::size_t k = 0; k < panel.size(); ++k) {
-        text << ',' << fluorescence_channel(k);
+        text << ',' << channels[1 + k].name;
     }
     for (const double value : study_spillover(static_cast<int>(panel.size()))) {
         text << ',' << value;
     }
     return text.str();
+}
+
+// The names of a channel renamed in the file's batch: a rename of its $PnN or of its $PnS.
+// Returns whether any rename applied.
+bool apply_renames(std::vector<fcs_io::Channel>& channels, const StudyOptions::Rename& rename) {
+    for (fcs_io::Channel& channel : channels) {
+        if (channel.name == rename.from) {
+            channel.name = rename.to;
+            return true;
+        }
+        if (!channel.label.empty() && channel.label == rename.from) {
+            channel.label = rename.to;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Refuses renames of a batch the study lacks, of a channel it lacks, or to a name it holds.
+void check_renames(const StudyOptions& options, const std::vector<fcs_io::Channel>& channels) {
+    for (const StudyOptions::Rename& rename : options.renames) {
+        if (rename.batch < 1 || rename.batch > options.batches) {
+            throw std::invalid_argument("The option --rename " + std::to_string(rename.batch) + ":" +
+                                        rename.from + "=" + rename.to + " names batch " +
+                                        std::to_string(rename.batch) + ", but the study has batches 1 to " +
+                                        std::to_string(options.batches) + ".");
+        }
+        std::vector<fcs_io::Channel> renamed = channels;
+        for (const fcs_io::Channel& channel : channels) {
+            if (channel.name == rename.to || channel.label == rename.to) {
+                throw std::invalid_argument("The option --rename " + std::to_string(rename.batch) + ":" +
+                                            rename.from + "=" + rename.to +
+                                            " gives a name that the channel " + channel.name +
+                                            " already has. Choose a new name.");
+            }
+        }
+        if (!apply_renames(renamed, rename)) {
+            throw std::invalid_argument("The option --rename " + std::to_string(rename.batch) + ":" +
+                                        rename.from + "=" + rename.to + " names the channel " + rename.from +
+                                        ", which the study's files do not have ($PnN or $PnS).");
+        }
+    }
+}
+
+// The channels of every file of the study, before any batch's renames.
+std::vector<fcs_io::Channel> study_channels(const StudyOptions& options,
+                                            const std::vector<PanelChannel>& panel) {
+    const bool fluorescence = options.spillover;
+    std::vector<fcs_io::Channel> channels{channel("Time", "")};
+    if (!fluorescence) {
+        channels.push_back(channel("Event_length", ""));
+    }
+    for (std::size_t k = 0; k < panel.size(); ++k) {
+        channels.push_back(
+            channel(fluorescence ? fluorescence_channel(k) : panel[k].isotope, panel[k].marker));
+    }
+    return channels;
 }
 
 // One file's channels and values as the instrument writes them.
@@ -98,13 +157,11 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
     const StudyFile& file = study.files[file_index];
     const bool fluorescence = study.options.spillover;
     fcs_io::FcsOutput output;
-    output.channels.push_back(channel("Time", ""));
-    if (!fluorescence) {
-        output.channels.push_back(channel("Event_length", ""));
-    }
-    for (std::size_t k = 0; k < panel.size(); ++k) {
-        output.channels.push_back(
-            channel(fluorescence ? fluorescence_channel(k) : panel[k].isotope, panel[k].marker));
+    output.channels = study_channels(study.options, panel);
+    for (const StudyOptions::Rename& rename : study.options.renames) {
+        if (rename.batch == file.batch) {
+            apply_renames(output.channels, rename);
+        }
     }
     output.keywords = {
         {"$CYT", fluorescence ? kFluorescenceInstrument : kInstrument},
@@ -116,7 +173,7 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
         {"PAIRMEND_SIMULATION", study_arguments(study.options)},
     };
     if (fluorescence) {
-        output.keywords.emplace_back("$SPILLOVER", spillover_keyword(panel));
+        output.keywords.emplace_back("$SPILLOVER", spillover_keyword(panel, output.channels));
     }
     const std::vector<double> spill =
         fluorescence ? study_spillover(static_cast<int>(panel.size())) : std::vector<double>();
@@ -172,6 +229,7 @@ void write_batch_sheet(const std::string& path, const Study& study) {
 WrittenStudy write_fcs_study(const StudyOptions& options, const std::string& folder) {
     const Study study = make_study(options);
     const std::vector<PanelChannel> panel = panel_channels(options.dims);
+    check_renames(options, study_channels(options, panel));
     // Every file under a temporary name, renamed into place together, so that a failure leaves
     // neither a half-written file nor a study mixed from two runs, nor a folder the run created.
     pairmend::OutputTransaction pending;
@@ -225,10 +283,14 @@ std::string fluorescence_channel(std::size_t k) {
 }
 
 std::string study_arguments(const StudyOptions& options) {
+    std::string renames;
+    for (const StudyOptions::Rename& rename : options.renames) {
+        renames += " --rename " + std::to_string(rename.batch) + ":" + rename.from + "=" + rename.to;
+    }
     return "--events " + std::to_string(options.events_per_file) + " --dims " + std::to_string(options.dims) +
            " --batches " + std::to_string(options.batches) + " --files-per-batch " +
            std::to_string(options.files_per_batch) + " --populations " + std::to_string(options.populations) +
-           " --seed " + std::to_string(options.seed) + (options.spillover ? " --spillover" : "");
+           " --seed " + std::to_string(options.seed) + (options.spillover ? " --spillover" : "") + renames;
 }
 
 } // namespace pairmend::tools

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "                         [--batches B] [--populations P] [--seed S]\n"
     "                         [--proportions B:W1,...,WP]... [--absent B:P]... [--gain A]\n"
     "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
-    "                         [--populations P] [--seed S] [--spillover]\n"
+    "                         [--populations P] [--seed S] [--spillover] [--rename B:OLD=NEW]...\n"
     "\n"
     "With --out, writes a synthetic table in pairmend's input format: P Gaussian cell populations in D\n"
     "parameters, measured in B batches (labels 1..B) of N events each, with the same population\n"
@@ -64,6 +64,8 @@ constexpr const char* kUsage =
     "  --populations P     cell populations (default 4, at most 1000)\n"
     "  --seed S            seed of the random sequence (default 1)\n"
     "  --spillover         with --fcs: a fluorescence study with a known spillover matrix applied\n"
+    "  --rename B:OLD=NEW  with --fcs: batch B names the channel OLD ($PnN or $PnS) NEW, a panel\n"
+    "                      that differs (correct it with pairmend-fcs --channel-names); repeatable\n"
     "  --proportions B:W1,...,WP  population weights of batch B (each at least 0), only with --out\n"
     "  --absent B:P        population P is missing from batch B, only with --out\n"
     "  --gain A            strength of the per-parameter gain curves, 0 to 10 (default 0: none),\n"
@@ -131,10 +133,24 @@ struct Arguments {
     std::string truth_path;
     std::string fcs_folder;
     bool spillover = false;
+    std::vector<pairmend::tools::StudyOptions::Rename> renames;
     /// The last option given that only a table (--out) takes, if any.
     std::string table_only_option;
     bool help = false;
 };
+
+void add_rename(Arguments& arguments, const std::string& text, const std::string& option) {
+    const auto [batch, change] =
+        batch_and_rest(text, option, "a batch, a colon and OLD=NEW, such as 2:CD3=CD3_BV421");
+    const auto equals = change.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == change.size()) {
+        throw std::invalid_argument("The option " + option +
+                                    " expects a batch, a colon and OLD=NEW, such as "
+                                    "2:CD3=CD3_BV421, not \"" +
+                                    text + "\".");
+    }
+    arguments.renames.push_back({batch, change.substr(0, equals), change.substr(equals + 1)});
+}
 
 Arguments parse_arguments(int argc, char** argv) {
     using namespace pairmend::command_line;
@@ -156,6 +172,10 @@ Arguments parse_arguments(int argc, char** argv) {
                   [&arguments](ArgumentReader& reader, const std::string&) {
                       reader.no_value();
                       arguments.spillover = true;
+                  }},
+        OptionRow{"--rename",
+                  [&arguments](ArgumentReader& reader, const std::string& option) {
+                      add_rename(arguments, reader.value(), option);
                   }},
         whole_number_option<std::int64_t>("--events", options.events_per_batch, 1, int_max),
         whole_number_option("--dims", options.dims, 1, int_max),
@@ -201,6 +221,10 @@ Arguments parse_arguments(int argc, char** argv) {
         throw std::invalid_argument("The option --spillover belongs to an FCS study (--fcs); a table "
                                     "(--out) holds values without detectors.");
     }
+    if (table && !arguments.renames.empty()) {
+        throw std::invalid_argument("The option --rename belongs to an FCS study (--fcs); a table (--out) "
+                                    "holds no channel names.");
+    }
     if (table && arguments.files_per_batch) {
         throw std::invalid_argument("The option --files-per-batch belongs to an FCS study (--fcs); a table "
                                     "(--out) holds every batch in one file.");
@@ -216,6 +240,7 @@ pairmend::tools::StudyOptions study_options(const Arguments& arguments) {
     study.populations = arguments.options.populations;
     study.seed = arguments.options.seed;
     study.spillover = arguments.spillover;
+    study.renames = arguments.renames;
     if (arguments.files_per_batch) {
         study.files_per_batch = *arguments.files_per_batch;
     }
@@ -299,6 +324,11 @@ void write_study(const Arguments& arguments) {
         }
         markers += item;
     }
+    std::string renamed;
+    for (const auto& rename : options.renames) {
+        renamed += "  Batch " + std::to_string(rename.batch) + " calls the channel " + rename.from + " " +
+                   rename.to + "\n";
+    }
     const std::filesystem::path folder = arguments.fcs_folder;
     std::cout << "Wrote a simulated study of " << written.files.size() << " FCS files to " << folder.string()
               << ":\n"
@@ -311,7 +341,7 @@ void write_study(const Arguments& arguments) {
               << (options.spillover
                       ? "  Spillover between neighbouring detectors applied and recorded in $SPILLOVER\n"
                       : "")
-              << "Batch sheet: " << written.batch_sheet << "\n"
+              << renamed << "Batch sheet: " << written.batch_sheet << "\n"
               << "Correct it with:\n"
               << "  pairmend-fcs correct --out " << shell_word((folder / "corrected").string())
               << (options.spillover ? " --cofactor 150" : "") << " --batches "

@@ -33,6 +33,14 @@ struct StudyOptions {
     /// Write the study as a fluorescence cytometer records it, with a known spillover between
     /// neighbouring detectors applied to the values and recorded in $SPILLOVER.
     bool spillover = false;
+    /// A channel that one batch names otherwise: its $PnN or $PnS `from` is `to` in batch `batch`.
+    struct Rename {
+        int batch = 0;
+        std::string from;
+        std::string to;
+    };
+    /// Channels named otherwise in some batches (a panel that differs), in the order given.
+    std::vector<Rename> renames;
 };
 
 /// One file of a study.

@@ -86,3 +86,36 @@ def test_compensation_as_pairmend_fcs_compensates(build_dir, tmp_path):
     matrix.write_text("FL2-A,FL9-A\n1,0.5\n0,1\n")
     with pytest.raises(ValueError, match="names the channel FL9-A, which .*batch1_anchor.fcs does not have"):
         pairmend.read_fcs(path, compensation=matrix)
+
+
+def test_transforms_per_channel_as_pairmend_fcs_transforms(build_dir, tmp_path):
+    import subprocess
+
+    study = tmp_path / "study"
+    subprocess.run([str(build_dir / "src" / "tools" / "pairmend-simulate"), "--fcs", str(study), "--events", "200",
+                    "--dims", "3", "--batches", "2", "--files-per-batch", "1", "--spillover"],
+                   check=True, capture_output=True)
+    path = study / "batch1_anchor.fcs"
+    linear = pairmend.read_fcs(path)
+    given = {"CD3": "arcsinh 150", "FL2-A": "logicle 262144 0.5 4.5", "CD8": "linear"}
+    by_dict = pairmend.read_fcs(path, transforms=given)
+    sheet = tmp_path / "transforms.csv"
+    sheet.write_text("channel,transform,parameters\nCD3,arcsinh,150\nFL2-A,logicle,262144 0.5 4.5\nCD8,linear\n")
+    by_file = pairmend.read_fcs(path, transforms=sheet)
+    np.testing.assert_array_equal(by_dict.values, by_file.values)
+    np.testing.assert_allclose(by_dict.values[:, 1], np.arcsinh(linear.values[:, 1] / 150), rtol=1e-15)
+    np.testing.assert_array_equal(by_dict.values[:, [0, 3]], linear.values[:, [0, 3]])
+    # Logicle: increasing, the top of its scale (M + A) ln 10 at T, 0 at (W + A) ln 10.
+    order = np.argsort(linear.values[:, 2])
+    assert np.all(np.diff(by_dict.values[order, 2]) >= 0)
+    at_zero = pairmend.read_fcs(path, transforms={"Time": "logicle 262144 0.5 4.5"}).values[:, 0]
+    assert np.all(at_zero > 0.5 * np.log(10))
+
+    sheet.write_text("channel,transform,parameters\nCD3,arcsinh,150\nCD3,logicle,\n")
+    with pytest.raises(ValueError, match="Line 3 of the transforms file .* names the channel CD3 again"):
+        pairmend.read_fcs(path, transforms=sheet)
+    with pytest.raises(ValueError, match="The transform of CD4 in the transforms given to read_fcs gives the "
+                                         "channel CD4 the transform \"log\""):
+        pairmend.read_fcs(path, transforms={"CD4": "log 10"})
+    with pytest.raises(TypeError, match="transforms must be None"):
+        pairmend.read_fcs(path, transforms=["CD3"])

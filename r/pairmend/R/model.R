@@ -82,7 +82,11 @@ format.pairmend_model <- function(x, ...) {
     if (!is.null(x$fcs)) {
         fields[["FCS channels"]] <- ifelse(is.na(x$fcs$labels), x$fcs$names,
                                            sprintf("%s (%s)", x$fcs$labels, x$fcs$names))
-        fields[["arcsinh cofactor"]] <- x$fcs$cofactor
+        if (is.null(x$fcs$transforms)) {
+            fields[["arcsinh cofactor"]] <- x$fcs$cofactor
+        } else {
+            fields[["transforms"]] <- x$fcs$transforms
+        }
     }
     labels <- paste0(names(fields), ":")
     width <- max(nchar(labels))

@@ -72,7 +72,9 @@ A model: a list of class \code{pairmend_model} that cannot be changed, with
   \item{settings}{The engine's settings and \code{reference_events}.}
   \item{fcs}{\code{NULL}, or for a model that \code{pairmend-fcs} fitted on FCS files, its
     channels and arcsinh cofactor: \code{names} (\code{$PnN}), \code{labels} (\code{$PnS},
-    \code{NA} where a channel has none) and \code{cofactor}.}
+    \code{NA} where a channel has none), \code{cofactor} and \code{transforms} (\code{NULL} when
+    every channel is arcsinh with \code{cofactor}, or every channel's transform as
+    \code{pairmend-fcs --transforms} writes it, such as \code{"logicle 262144 0.5 4.5 0"}).}
   \item{handle}{The external pointer to the model.}
 Counts are integers where they fit. Printing a model shows these fields.
 }

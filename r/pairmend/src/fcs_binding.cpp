@@ -5,6 +5,8 @@
 namespace fcs_library = pairmend::fcs;
 // The choice of compensation that pairmend-fcs makes, so that a file reads here as it corrects there.
 #include "pairmend/fcs_study/compensation.hpp"
+// The transforms per channel of pairmend-fcs --transforms.
+#include "pairmend/fcs_study/transforms.hpp"
 
 #include "r_text.hpp"
 
@@ -22,16 +24,20 @@ namespace fcs_library = pairmend::fcs;
  * @param path The file's name in the native encoding.
  * @param compensation "auto", "none" or a CSV file of a spillover matrix, as pairmend-fcs
  *        --compensation takes it for the file alone.
+ * @param transforms_file a transforms file as pairmend-fcs --transforms takes it, or "".
+ * @param channels, transforms (channel, "transform parameters") pairs, used when there is no file.
  * @return list(values = events by channels on the linear scale with the $PnN as column names,
  *         labels = the $PnS named by $PnN, NA where a channel has none, keywords = every TEXT
  *         keyword (the first of a repeated one) as a named character vector, compensation = the
  *         matrix used as PAIRMEND_COMPENSATION names it ("" for none), more_data_sets =
- *         whether the file holds further data sets, which are not read).
+ *         whether the file holds further data sets, which are not read); the channels the
+ *         transforms name on their transform's scale.
  * @throws std::runtime_error naming the file and what is wrong when it is not a readable FCS file,
- *         or a matrix file cannot be read or used with it.
+ *         or a matrix file cannot be read or used with it, or a transform cannot be used.
  */
 // [[Rcpp::export(rng = false)]]
-Rcpp::List fcs_read(std::string path, std::string compensation) {
+Rcpp::List fcs_read(std::string path, std::string compensation, std::string transforms_file,
+                    std::vector<std::string> channels, std::vector<std::string> transforms) {
     const fcs_library::FcsFile file = fcs_library::read_fcs(path);
     const std::size_t nevents = file.num_events;
     const std::size_t nchannels = file.channels.size();
@@ -46,6 +52,15 @@ Rcpp::List fcs_read(std::string path, std::string compensation) {
     {
         std::vector<double> linear = file.linear_values();
         pairmend::fcs_study::compensate(choice, 0, file, linear);
+        std::vector<std::pair<std::string, std::string>> pairs;
+        for (std::size_t k = 0; k < channels.size() && k < transforms.size(); ++k) {
+            pairs.emplace_back(channels[k], transforms[k]);
+        }
+        pairmend::fcs_study::transform_file_values(
+            !transforms_file.empty() ? pairmend::fcs_study::read_transform_sheet(transforms_file)
+            : pairs.empty()          ? pairmend::fcs_study::TransformSheet()
+                            : pairmend::fcs_study::transform_pairs(pairs, "the transforms given to read_fcs"),
+            file, linear);
         double* out = REAL(values);
         for (std::size_t i = 0; i < nevents; ++i) {
             for (std::size_t j = 0; j < nchannels; ++j) {

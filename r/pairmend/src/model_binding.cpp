@@ -241,7 +241,9 @@ void model_check(SEXP handle) {
  * @return list(batches = names in merge order, parameters, num_pairs = mutual pairs of every
  *         merge step after the first, fitted_events = per batch in merge order, settings = the
  *         engine settings and reference_events, fcs = NULL, or the FCS channels and cofactor of a
- *         model fitted on FCS files: list(names = $PnN, labels = $PnS or NA, cofactor)).
+ *         model fitted on FCS files: list(names = $PnN, labels = $PnS or NA, cofactor, transforms =
+ *         every channel's transform as pairmend-fcs --transforms writes it, or NULL when every
+ *         channel is arcsinh with the cofactor)).
  */
 // [[Rcpp::export(rng = false)]]
 Rcpp::List model_fields(SEXP handle) {
@@ -266,8 +268,17 @@ Rcpp::List model_fields(SEXP handle) {
             labels[static_cast<R_xlen_t>(j)] =
                 channel.label.empty() ? NA_STRING : pairmend_r::file_text(channel.label);
         }
+        Rcpp::RObject transforms = R_NilValue;
+        if (!model.fcs->transforms.empty()) {
+            std::vector<std::string> texts;
+            for (const pairmend::model::ChannelTransform& transform : model.fcs->transforms) {
+                texts.push_back(pairmend::model::transform_text(transform));
+            }
+            transforms = texts_vector(texts);
+        }
         fcs = Rcpp::List::create(Rcpp::Named("names") = texts_vector(names), Rcpp::Named("labels") = labels,
-                                 Rcpp::Named("cofactor") = model.fcs->cofactor);
+                                 Rcpp::Named("cofactor") = model.fcs->cofactor,
+                                 Rcpp::Named("transforms") = transforms);
     }
 
     return Rcpp::List::create(

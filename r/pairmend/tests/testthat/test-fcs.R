@@ -75,3 +75,24 @@ test_that("read_fcs compensates with the file's own matrix or a matrix file, as 
     expect_error(read_fcs(path, compensation = matrix_file), "names the channel FL9-A, which", fixed = TRUE)
     expect_error(read_fcs(path, compensation = NA), "compensation must be", fixed = TRUE)
 })
+
+test_that("read_fcs transforms the channels it is given as pairmend-fcs does, from a file or a named vector", {
+    values <- cbind(c(1, 2, 3), c(-40, 150, 90000), c(10, 2000, 262000))
+    path <- write_fcs_file(fcs_bytes(values, c("Time", "FL1-A", "FL2-A"), labels = c(NA, "CD3", "CD4"),
+                                     ranges = c("1024", "262144", "262144")))
+    linear <- read_fcs(path)$values
+    by_vector <- read_fcs(path, transforms = c(CD3 = "arcsinh 150", "FL2-A" = "logicle"))$values
+    sheet <- tempfile(fileext = ".csv")
+    writeLines(c("channel,transform,parameters", "CD3,arcsinh,150", "FL2-A,logicle,"), sheet)
+    expect_identical(read_fcs(path, transforms = sheet)$values, by_vector)
+    expect_equal(by_vector[, "FL1-A"], asinh(linear[, "FL1-A"] / 150), tolerance = 1e-15)
+    expect_identical(by_vector[, "Time"], linear[, "Time"])
+    # logicle with T = $PnR: increasing, 0 at (W + A) ln 10, near the top (M + A) ln 10 at T.
+    expect_true(all(diff(by_vector[, "FL2-A"]) > 0))
+    expect_lt(abs(by_vector[3, "FL2-A"] - 4.5 * log(10)), 0.01)
+
+    writeLines(c("channel,transform,parameters", "CD3,arcsinh,0"), sheet)
+    expect_error(read_fcs(path, transforms = sheet), "Line 2 of the transforms file", fixed = TRUE)
+    expect_error(read_fcs(path, transforms = c(CD9 = "linear")), "names the channel CD9, which none", fixed = TRUE)
+    expect_error(read_fcs(path, transforms = 3), "transforms must be NULL", fixed = TRUE)
+})

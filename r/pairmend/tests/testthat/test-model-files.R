@@ -79,3 +79,36 @@ test_that("a model fitted by pairmend-fcs is read with its channels and corrects
     expect_equal(unname(model$fcs$cofactor * sinh(corrected)), unname(written), tolerance = 1e-6)
     expect_gt(max(abs(corrected - x)), 0.1)
 })
+
+test_that("a pairmend-fcs model keeps its transforms, and read_fcs with them gives what it corrects", {
+    fcs_tool <- program_path("PAIRMEND_FCS")
+    folder <- tempfile("fcs-transforms")
+    on.exit(unlink(folder, recursive = TRUE))
+    study <- file.path(folder, "study")
+    expect_identical(system2(program_path("PAIRMEND_SIMULATE"),
+                             c("--fcs", study, "--events", "500", "--dims", "3", "--batches", "2",
+                               "--files-per-batch", "1", "--seed", "3"), stdout = FALSE), 0L)
+    files <- sort(list.files(study, pattern = "\\.fcs$", full.names = TRUE))
+    sheet <- file.path(study, "batches.csv")
+    given <- c(CD3 = "logicle 20000 0.5 4.5 0", CD4 = "arcsinh 20", CD8 = "linear")
+    transforms <- file.path(folder, "transforms.csv")
+    writeLines(c("channel,transform,parameters", sprintf("%s,%s,%s", names(given), sub(" .*", "", given),
+                                                         sub("^[a-z]+ ?", "", given))), transforms)
+    model_path <- file.path(folder, "study.pmm")
+    corrected_folder <- file.path(folder, "corrected")
+    expect_identical(system2(fcs_tool, c("fit", "--model", model_path, "--batches", sheet, "--transforms",
+                                         transforms, files), stdout = FALSE, stderr = FALSE), 0L)
+    expect_identical(system2(fcs_tool, c("apply", "--model", model_path, "--out", corrected_folder, "--batches",
+                                         sheet, files), stdout = FALSE, stderr = FALSE), 0L)
+    model <- load_model(model_path)
+    expect_identical(model$fcs$transforms, unname(given))
+    expect_true(any(grepl("transforms: +logicle 20000 0.5 4.5 0", capture.output(print(model)))))
+
+    file <- files[grepl("batch2_sample1", files)]
+    x <- read_fcs(file, transforms = given)$values[, model$fcs$names]
+    colnames(x) <- NULL
+    corrected <- apply_model(model, x, rep("batch2", nrow(x)))
+    written <- read_fcs(file.path(corrected_folder, basename(file)),
+                        transforms = setNames(given, paste0(model$fcs$names, "_mnn")))$values
+    expect_equal(unname(corrected), unname(written[, paste0(model$fcs$names, "_mnn")]), tolerance = 1e-5)
+})

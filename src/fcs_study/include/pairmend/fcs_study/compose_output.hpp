@@ -7,6 +7,7 @@
 
 #include "pairmend/engine_options.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
+#include "pairmend/model/transform.hpp"
 
 #include <cstddef>
 #include <string>
@@ -22,6 +23,9 @@ struct CorrectionStamp {
     std::string settings;     ///< the engine's settings as settings_keyword writes them (PAIRMEND_SETTINGS).
     std::string compensation; ///< the matrix the values were compensated with (PAIRMEND_COMPENSATION); empty
                               ///< for none.
+    /// every corrected channel's transform; empty when every one is arcsinh with `cofactor`. One
+    /// arcsinh cofactor for all is written as PAIRMEND_COFACTOR, other transforms as PAIRMEND_TRANSFORMS.
+    std::vector<model::ChannelTransform> transforms;
 };
 
 /** Every engine setting as the job file writes it: "num_neighbors=15, num_mads=3.0, ...". */
@@ -31,14 +35,14 @@ std::string settings_keyword(const EngineOptions& options);
  * The corrected file of `file`: its channels with their values on the linear scale (as measured,
  * not compensated) as float32,
  * then one corrected channel per chosen channel (<$PnN>_mnn, labelled "<$PnS> (MNN)", values
- * sinh(y) * cofactor), its descriptive keywords without any earlier PAIRMEND_ keywords, and this
- * correction's PAIRMEND_ keywords.
+ * brought back through the inverse of the channel's transform, sinh(y) * cofactor for arcsinh), its
+ * descriptive keywords without any earlier PAIRMEND_ keywords, and this correction's PAIRMEND_ keywords.
  *
  * @param file      the input file, as read.
  * @param linear    its values on the linear scale as measured, event after event (file.num_events x
  * channels).
  * @param chosen    the positions of the corrected channels in the file.
- * @param corrected the corrected arcsinh values of the file's events (compensated when the stamp
+ * @param corrected the corrected transformed values of the file's events (compensated when the stamp
  *                  names a matrix), event after event
  *                  (file.num_events x chosen.size()).
  * @param stamp     what the file records about the correction.

@@ -5,7 +5,9 @@
 
 #include "pairmend/fcs/fcs_file.hpp"
 
+#include "pairmend/fcs_study/transforms.hpp"
 #include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace pairmend::fcs_study {
 /** What `info` describes. */
 struct InfoOptions {
     std::vector<std::string> files; ///< the FCS files to describe.
+    std::string transforms; ///< a transforms file whose transform of each channel is shown; empty for none.
 };
 
 /** What `export` writes. */
@@ -29,9 +32,11 @@ struct ExportOptions {
  * Describes one file: version, event count, data type, instrument, a line for each optional
  * segment the reader set aside and for each keyword on which the primary and the supplemental
  * TEXT disagree, the lines on its compensation (see compensation_lines), and a table of its channels ($PnN,
- * $PnS, $PnR) with whether `correct` chooses each by default, and why not.
+ * $PnS, $PnR) with whether `correct` chooses each by default, and why not; with `transforms`, also
+ * the transform it gives each channel.
  */
-void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out);
+void describe_file(const pairmend::fcs::FcsFile& file, std::ostream& out,
+                   const TransformSheet* transforms = nullptr);
 
 /**
  * The info command: reads every file and describes it on `out`. A file that cannot be read is

@@ -13,6 +13,7 @@
 #include "pairmend/fcs_study/progress.hpp"
 #include "pairmend/fcs_study/study_options.hpp"
 #include "pairmend/model/Model.hpp"
+#include "pairmend/model/transform.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,7 +33,8 @@ struct ChannelChoice {
     std::vector<std::vector<std::string>> kept_unchanged;
 };
 
-/** The arcsinh cofactor and why it was chosen. */
+/** The arcsinh cofactor and why it was chosen; 0 when every channel's transform was given and no
+ *  --cofactor was. */
 struct CofactorChoice {
     double cofactor = 0;
     std::string origin; ///< "given with --cofactor" or "default for mass cytometry (Helios)".
@@ -40,10 +42,13 @@ struct CofactorChoice {
 
 /** The files of a study, read once and checked. */
 struct Study {
-    std::vector<fcs::FcsFile> files;       ///< the files' descriptions; their values are released.
-    BatchPlan batches;                     ///< the batch of every file.
-    ChannelChoice channels;                ///< the channels to correct.
-    CofactorChoice cofactor;               ///< the arcsinh cofactor.
+    std::vector<fcs::FcsFile> files; ///< the files' descriptions; their values are released.
+    BatchPlan batches;               ///< the batch of every file.
+    ChannelChoice channels;          ///< the channels to correct.
+    CofactorChoice cofactor;         ///< the arcsinh cofactor of the channels without a transform given.
+    /// every chosen channel's transform: the one the transforms file gives, else arcsinh with the cofactor.
+    std::vector<model::ChannelTransform> transforms;
+    std::string transforms_source;         ///< the transforms file; empty when none was given.
     CompensationChoice compensation;       ///< how every file's linear values are compensated.
     std::vector<std::size_t> batch_events; ///< the events of every batch, by batch number - 1.
 
@@ -120,23 +125,30 @@ std::vector<std::string> model_channel_names(const model::Model& model);
 /**
  * The arcsinh cofactor for applying `model`: its own, or for a model learnt without FCS channels the
  * one `given`.
- * @throws std::runtime_error naming the model when `given` differs from the model's own, or is
- *         missing for a model without one.
+ * @throws std::runtime_error naming the model when `given` differs from the model's own (or the model
+ *         keeps a transform per channel), or is missing for a model without one.
  */
 double model_cofactor(const model::Model& model, std::optional<double> given, const std::string& model_path);
 
 /**
- * arcsinh(value / cofactor) of the chosen channels of events first .. first + count - 1 of a file,
+ * The transformed values of the chosen channels of events first .. first + count - 1 of a file,
  * event after event, into `out`.
  * @param linear the file's values on the linear scale, event after event.
+ * @param transforms the transform of every chosen channel.
  * @throws std::runtime_error naming the event, file and channel of a value that is not finite.
  */
-void arcsinh_events(const fcs::FcsFile& file, const std::vector<double>& linear,
-                    const std::vector<std::size_t>& chosen, double cofactor, std::size_t first,
-                    std::size_t count, double* out);
+void transform_events(const fcs::FcsFile& file, const std::vector<double>& linear,
+                      const std::vector<std::size_t>& chosen, const std::vector<model::Transform>& transforms,
+                      std::size_t first, std::size_t count, double* out);
 
 /**
- * The arcsinh values of every batch's events (compensated as the study says), or of an evenly
+ * The transforms of a model's channels: its own, or arcsinh with `cofactor` for every channel of a
+ * model that keeps one cofactor (see model_cofactor).
+ */
+std::vector<model::ChannelTransform> model_transforms(const model::Model& model, double cofactor);
+
+/**
+ * The transformed values of every batch's events (compensated as the study says), or of an evenly
  * spread subsample of at most `fit_events` of them (0: all), read file by file; by batch number - 1.
  */
 std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events);

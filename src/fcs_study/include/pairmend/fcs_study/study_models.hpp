@@ -35,6 +35,7 @@ struct AppliedFile {
  * `apply` does, for every front end that applies models to FCS files one at a time. The file is
  * compensated as the model's data were (see model_file_compensation).
  * @param linear the file's values on the linear scale; `chosen` the positions of the model's channels.
+ * @param transforms the transform of every model channel (see model_transforms).
  * @param batch_number the batch's number in the run (recorded in PAIRMEND_BATCH).
  * @param model_source how messages name the model.
  * @throws std::runtime_error for a value that is not finite or does not fit the corrected file, and
@@ -42,7 +43,8 @@ struct AppliedFile {
  */
 AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
                                const fcs::FcsFile& file, const std::vector<double>& linear,
-                               const std::vector<std::size_t>& chosen, double cofactor, int batch_number,
+                               const std::vector<std::size_t>& chosen,
+                               const std::vector<model::ChannelTransform>& transforms, int batch_number,
                                int threads, const std::string& model_source);
 
 /** A study's files corrected by a model, read one at a time; each batch's corrector is built

@@ -24,6 +24,7 @@ struct StudyFiles {
     std::optional<double> cofactor;    ///< the arcsinh cofactor; unset for the instrument's default.
     /// "auto" (every file's own spillover matrix), "none", or a CSV file of one matrix for all.
     std::string compensation = "auto";
+    std::string transforms; ///< a transforms file (a transform per channel); empty for none.
 };
 
 /** How a correction is learnt. */

@@ -3,6 +3,7 @@
 
 #include "pairmend/engine_options.hpp"
 #include "pairmend/model/method.hpp"
+#include "pairmend/model/transform.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -78,10 +79,14 @@ struct FcsCompensation {
 struct FcsInfo {
     /// The channel of every parameter, in parameter order.
     std::vector<FcsChannel> channels;
-    /// The arcsinh cofactor the values were transformed with.
+    /// The arcsinh cofactor the values were transformed with; when `transforms` is not empty, the
+    /// default cofactor of the run that learnt the model (or 1), which no channel need use.
     double cofactor = 0;
     /// How the values were compensated before the transform; none when they were not.
     std::optional<FcsCompensation> compensation;
+    /// Every channel's transform, in parameter order; empty when every channel is
+    /// arcsinh(value / cofactor), as in every model before transforms per channel.
+    std::vector<ChannelTransform> transforms;
 };
 
 /**
