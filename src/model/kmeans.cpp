@@ -74,18 +74,19 @@ std::vector<std::size_t> nearest_centres(int ndim, std::size_t n, const double* 
             const std::size_t size = std::min(kBlockEvents, n - first);
             block.load(size, points + first * width);
             block.distances(ncentres, centres.data(), squared);
-            for (std::size_t l = 0; l < size; ++l) {
-                double best = INFINITY;
-                std::size_t chosen = 0;
-                for (std::size_t c = 0; c < ncentres; ++c) {
-                    const double distance = squared[c * kBlockEvents + l];
-                    if (distance < best) {
-                        best = distance;
-                        chosen = c;
-                    }
+            // Centre by centre for all eight points, which the compiler turns into vector compares.
+            double best[kBlockEvents];
+            std::size_t chosen[kBlockEvents] = {};
+            std::fill_n(best, kBlockEvents, INFINITY);
+            for (std::size_t c = 0; c < ncentres; ++c) {
+                const double* distances = squared.data() + c * kBlockEvents;
+                for (std::size_t l = 0; l < kBlockEvents; ++l) {
+                    const bool nearer = distances[l] < best[l];
+                    best[l] = nearer ? distances[l] : best[l];
+                    chosen[l] = nearer ? c : chosen[l];
                 }
-                nearest[first + l] = chosen;
             }
+            std::copy_n(chosen, size, nearest.begin() + static_cast<std::ptrdiff_t>(first));
         }
     }
     return nearest;
