@@ -69,8 +69,8 @@ namespace detail {
 
 // The sums of `weighted_offsets` for the dimensions [d0, d0 + D), kept in registers over all centres.
 template <std::size_t D>
-void weighted_offsets_generic(const double* weights, const std::vector<std::size_t>& used, const double* offsets,
-                              std::size_t ndim, std::size_t d0, double* sums) {
+void weighted_offsets_generic(const double* weights, const std::vector<std::size_t>& used,
+                              const double* offsets, std::size_t ndim, std::size_t d0, double* sums) {
     double acc[D][kBlockEvents] = {};
     for (const std::size_t c : used) {
         const double* weight = weights + c * kBlockEvents;
@@ -126,8 +126,8 @@ __attribute__((target("avx"))) inline void weighted_offsets_avx4(const double* w
  * as written. A centre left out of `used` must have weight 0 for every event: its products would
  * be +0 or -0 and leave every sum as it is.
  */
-inline void weighted_offsets(const double* weights, const std::vector<std::size_t>& used, const double* offsets,
-                             std::size_t ndim, double* sums) {
+inline void weighted_offsets(const double* weights, const std::vector<std::size_t>& used,
+                             const double* offsets, std::size_t ndim, double* sums) {
     std::size_t d0 = 0;
 #if defined(__x86_64__) || defined(__i386__)
     if (mnncorrect::internal::detail::has_avx()) {
