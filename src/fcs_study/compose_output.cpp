@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -78,7 +79,7 @@ std::string settings_keyword(const EngineOptions& options) {
 
 fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
                                       const std::vector<std::size_t>& chosen, const double* corrected,
-                                      const CorrectionStamp& stamp) {
+                                      const CorrectionStamp& stamp, int num_threads) {
     const std::size_t width = file.channels.size();
     const std::size_t ndim = chosen.size();
 
@@ -86,21 +87,41 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     output.channels = output_channels(file, chosen);
     output.num_events = file.num_events;
     output.values.resize(file.num_events * (width + ndim));
-    float* out = output.values.data();
-    for (std::size_t e = 0; e < file.num_events; ++e) {
-        for (std::size_t c = 0; c < width; ++c) {
-            *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
-        }
-        const double* event = corrected + e * ndim;
-        for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = std::sinh(event[j]) * stamp.cofactor;
-            if (!std::isfinite(value)) {
-                std::ostringstream text;
-                text << "The corrected value of event " << e + 1 << " of " << file.path << " in the channel "
-                     << output.channels[width + j].name << " is " << value << ", not a finite number.";
-                throw std::runtime_error(text.str());
+    // Blocks of events converted in parallel; the first block that fails names the first bad event.
+    constexpr std::size_t block = 4096;
+    const std::size_t nblocks = (file.num_events + block - 1) / block;
+    std::vector<std::exception_ptr> failures(nblocks);
+    const auto count = static_cast<std::ptrdiff_t>(nblocks);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(std::max(num_threads, 1))
+    for (std::ptrdiff_t b = 0; b < count; ++b) {
+        const std::size_t first = static_cast<std::size_t>(b) * block;
+        const std::size_t last = std::min(first + block, file.num_events);
+        try {
+            float* out = output.values.data() + first * (width + ndim);
+            for (std::size_t e = first; e < last; ++e) {
+                for (std::size_t c = 0; c < width; ++c) {
+                    *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
+                }
+                const double* event = corrected + e * ndim;
+                for (std::size_t j = 0; j < ndim; ++j) {
+                    const double value = std::sinh(event[j]) * stamp.cofactor;
+                    if (!std::isfinite(value)) {
+                        std::ostringstream text;
+                        text << "The corrected value of event " << e + 1 << " of " << file.path
+                             << " in the channel " << output.channels[width + j].name << " is " << value
+                             << ", not a finite number.";
+                        throw std::runtime_error(text.str());
+                    }
+                    *out++ = to_float(value, file, e, output.channels[width + j].name);
+                }
             }
-            *out++ = to_float(value, file, e, output.channels[width + j].name);
+        } catch (...) {
+            failures[static_cast<std::size_t>(b)] = std::current_exception();
+        }
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
         }
     }
 

@@ -7,6 +7,8 @@
 #include "pairmend/model/model_file.hpp"
 #include "pairmend/output_transaction.hpp"
 
+#include <algorithm>
+#include <exception>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -34,7 +36,26 @@ std::pair<std::vector<double>, std::vector<double>> model_events(const model::Ba
                                                                  double cofactor, int threads) {
     const std::size_t ndim = chosen.size();
     std::vector<double> events(file.num_events * ndim);
-    arcsinh_events(file, linear, chosen, cofactor, 0, file.num_events, events.data());
+    // Blocks of events transformed in parallel; the first block that fails names the first bad event.
+    constexpr std::size_t block = 4096;
+    const std::size_t nblocks = (file.num_events + block - 1) / block;
+    std::vector<std::exception_ptr> failures(nblocks);
+    const auto count = static_cast<std::ptrdiff_t>(nblocks);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(std::max(threads, 1))
+    for (std::ptrdiff_t b = 0; b < count; ++b) {
+        const std::size_t first = static_cast<std::size_t>(b) * block;
+        try {
+            arcsinh_events(file, linear, chosen, cofactor, first, std::min(block, file.num_events - first),
+                           events.data() + first * ndim);
+        } catch (...) {
+            failures[static_cast<std::size_t>(b)] = std::current_exception();
+        }
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
     std::vector<double> corrected(events.size());
     corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
     return {std::move(events), std::move(corrected)};
@@ -69,7 +90,7 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
         corrector, file, compensation.compensates() ? compensated : linear, chosen, cofactor, threads);
     const CorrectionStamp stamp{cofactor, batch_number, corrector.name(), method_settings_keyword(model),
                                 compensation_keyword(compensation, 0)};
-    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
+    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp, threads);
     return applied;
 }
 
@@ -96,7 +117,7 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
                      study_.channels.chosen[f], cofactor, threads_);
     const CorrectionStamp stamp{cofactor, number, name, settings_,
                                 compensation_keyword(study_.compensation, f)};
-    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
+    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp, threads_});
 }
 
 model::Model learn_model(const Study& study, const LearnSettings& learning, int threads, Progress& progress) {
