@@ -17,7 +17,8 @@
 # corrected files compared as exported values, and the report's JSON. The Python module: corrected
 # values of simulated tables with both methods, and models fitted on a subsample. Without shared
 # data: a simulated FCS study corrected with both methods, with subsample fits, and a model learnt,
-# extended and applied, its model files compared byte for byte. The R package, when both builds
+# extended and applied, its model files compared byte for byte; and a study of 40 markers corrected
+# with both methods, with subsample fits on one and two threads. The R package, when both builds
 # hold it installed in r-library: both methods' corrections and a model's apply.
 # Prints one line per job and exits non-zero if anything differs.
 set -euo pipefail
@@ -126,6 +127,7 @@ JOB
 done
 
 # pairmend-fcs: every corrected file as exported values, and the report's figures.
+# FCS_THREADS sets the threads of the run (default 2).
 fcs_job() { # TAG COFACTOR EXTRA-OPTIONS FILE...
     local tag="$1" cofactor="$2" extra="$3" side build file
     shift 3
@@ -136,7 +138,7 @@ fcs_job() { # TAG COFACTOR EXTRA-OPTIONS FILE...
         rm -rf "$work/fcs.$side/$tag"
         # shellcheck disable=SC2086
         "$build/src/fcs_tool/pairmend-fcs" correct --out "$work/fcs.$side/$tag" --cofactor "$cofactor" \
-            --threads 2 $extra --report "$work/fcs.$side/$tag/report.html" "$@" >/dev/null 2>&1 || true
+            --threads "${FCS_THREADS:-2}" $extra --report "$work/fcs.$side/$tag/report.html" "$@" >/dev/null 2>&1 || true
         for file in "$@"; do
             "$after/src/fcs_tool/pairmend-fcs" export "$work/fcs.$side/$tag/$(basename "$file")" \
                 "$work/$tag.$(basename "$file" .fcs).csv.$side" >/dev/null 2>&1 || true
@@ -168,6 +170,20 @@ if [ -x "$before/src/fcs_tool/pairmend-fcs" ]; then
     fcs_job sim_fcs_subsample 5 "--batches $study/batches.csv --fit-events 600" "${study_files[@]}"
     fcs_job sim_fcs_curves_subsample 5 "--batches $study/batches.csv --method curves --fit-events 600" \
         "${study_files[@]}"
+    # 40 markers, as large studies have: the models' apply on events the fit did not see, and the
+    # engine's run, on one and two threads.
+    study40="$work/fcs_study40"
+    [ -f "$study40/batches.csv" ] || "$simulate" --fcs "$study40" --events 3000 --dims 40 --batches 4 \
+        --files-per-batch 1 --seed 22 >/dev/null
+    study40_files=("$study40"/*.fcs)
+    for threads in 1 2; do
+        FCS_THREADS=$threads fcs_job "sim40_fcs_mnn_subsample.t$threads" 5 \
+            "--batches $study40/batches.csv --fit-events 2000" "${study40_files[@]}"
+        FCS_THREADS=$threads fcs_job "sim40_fcs_curves_subsample.t$threads" 5 \
+            "--batches $study40/batches.csv --method curves --fit-events 2000" "${study40_files[@]}"
+    done
+    fcs_job sim40_fcs_mnn 5 "--batches $study40/batches.csv" "${study40_files[@]}"
+    fcs_job sim40_fcs_curves 5 "--batches $study40/batches.csv --method curves" "${study40_files[@]}"
     # A model of batches 1 and 2, extended by batch 3, then applied to every file.
     grep -v batch3 "$study/batches.csv" >"$work/first_batches.csv"
     for method in mnn curves; do

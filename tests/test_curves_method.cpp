@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -182,6 +183,98 @@ TEST(CurvesMethod, ResultsDoNotDependOnThreadsAndApplyAndExtendRepeatTheFit) {
     // The new batch, distorted twice, is brought back close to its truth.
     EXPECT_GT(rms(c, truth_c), 1.5);
     EXPECT_LT(rms(added, truth_c), 0.3);
+}
+
+// The alignment's arithmetic written plainly, one event at a time: what apply_alignment computes
+// eight events at a time in vector registers, bit for bit.
+std::vector<double> plainly_aligned(const pairmend::model::Alignment& alignment, std::size_t width,
+                                    std::vector<double> events) {
+    for (std::size_t i = 0; i < events.size() / width; ++i) {
+        double* event = events.data() + i * width;
+        for (std::size_t d = 0; d < alignment.curves.size(); ++d) {
+            const auto& from = alignment.curves[d].from;
+            const auto& to = alignment.curves[d].to;
+            const double x = event[d];
+            if (x <= from.front()) {
+                event[d] = to.front() + (x - from.front());
+            } else if (x >= from.back()) {
+                event[d] = to.back() + (x - from.back());
+            } else {
+                std::size_t k = 1;
+                while (from[k] <= x) {
+                    ++k;
+                }
+                event[d] = to[k - 1] + (x - from[k - 1]) / (from[k] - from[k - 1]) * (to[k] - to[k - 1]);
+            }
+        }
+        for (const pairmend::model::FieldStep& step : alignment.field) {
+            const std::size_t ncentres = step.weights.size();
+            std::vector<double> squared(ncentres);
+            double nearest = INFINITY;
+            for (std::size_t c = 0; c < ncentres; ++c) {
+                for (std::size_t d = 0; d < width; ++d) {
+                    const double gap = event[d] - step.centres[c * width + d];
+                    squared[c] += gap * gap;
+                }
+                nearest = std::min(nearest, squared[c]);
+            }
+            std::vector<double> shift(width, 0.0);
+            const double scale = 1.0 / (2.0 * step.bandwidth * step.bandwidth);
+            double total = 0;
+            for (std::size_t c = 0; c < ncentres; ++c) {
+                if (step.weights[c] > 0) {
+                    const double weight = step.weights[c] * std::exp(-(squared[c] - nearest) * scale);
+                    total += weight;
+                    for (std::size_t d = 0; d < width; ++d) {
+                        shift[d] += weight * step.offsets[c * width + d];
+                    }
+                }
+            }
+            for (std::size_t d = 0; d < width && total > 0; ++d) {
+                event[d] += shift[d] / total;
+            }
+        }
+    }
+    return events;
+}
+
+TEST(CurvesMethod, AlignmentAppliesItsCurvesAndFieldAsThePlainArithmeticDoes) {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    // Widths around the vector kernels' four and eight; event counts not a multiple of eight.
+    for (const std::size_t width : {1U, 3U, 6U, 41U}) {
+        pairmend::model::Alignment alignment;
+        for (std::size_t d = 0; d < width; ++d) {
+            alignment.curves.push_back({{-1.0, 0.0, 0.5 + 0.1 * static_cast<double>(d)}, {-1.5, 0.2, 0.9}});
+        }
+        for (std::size_t s = 0; s < 2; ++s) {
+            pairmend::model::FieldStep step;
+            const std::size_t ncentres = 11 + 6 * s;
+            for (std::size_t v = 0; v < ncentres * width; ++v) {
+                step.centres.push_back(normal(rng));
+                step.offsets.push_back(0.3 * normal(rng));
+            }
+            // A centre far away (weight exactly 0 for every event), one left out and one small.
+            std::fill_n(step.centres.begin(), width, 60.0);
+            for (std::size_t c = 0; c < ncentres; ++c) {
+                step.weights.push_back(c == 2 ? 0.0 : c == 3 ? 1e-3 : 1.0 + static_cast<double>(c % 5));
+            }
+            step.bandwidth = 0.4 + 0.3 * static_cast<double>(s);
+            alignment.field.push_back(std::move(step));
+        }
+        std::vector<double> events(29 * width);
+        for (double& value : events) {
+            value = 1.5 * normal(rng);
+        }
+        const std::vector<double> expected = plainly_aligned(alignment, width, events);
+        for (const int threads : {1, 2}) {
+            std::vector<double> output(events.size());
+            pairmend::model::apply_alignment(alignment, static_cast<int>(width), events.size() / width,
+                                             events.data(), output.data(), threads);
+            EXPECT_EQ(std::memcmp(output.data(), expected.data(), output.size() * sizeof(double)), 0)
+                << width << " values per event, " << threads << " threads";
+        }
+    }
 }
 
 // The one correction path: the engine's own run for "mnn" on every event, a fit for the others.

@@ -1,9 +1,12 @@
-// pairmend-fcs fit, apply, extend and correct --fit-events on simulated studies of FCS files.
+// pairmend-fcs fit, apply, extend and correct --fit-events on simulated studies of FCS files, and
+// the composing of a corrected file.
 
 #include "fcs_study_writer.hpp"
 #include "fcs_tool.hpp"
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/fcs_study/channel_choice.hpp"
+#include "pairmend/fcs_study/compose_output.hpp"
+#include "pairmend/fcs_study/study.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 #include "study.hpp"
@@ -686,4 +689,38 @@ TEST(FcsPanels, ASimulatedRenameWithAChannelMapCorrectsAsTheSamePanel) {
     EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
     options.renames = {{2, "CD99", "X"}};
     EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
+}
+
+// A corrected file composed on several threads: the same values, and the first bad event named.
+TEST(FcsComposeOutput, ThreadsGiveTheSameValuesAndNameTheFirstBadEvent) {
+    TempDir dir;
+    pairmend::tools::StudyOptions options;
+    options.events_per_file = 9000; // three blocks of conversion
+    options.dims = 2;
+    options.batches = 2;
+    options.files_per_batch = 1;
+    options.seed = 3;
+    const pairmend::tools::WrittenStudy written =
+        pairmend::tools::write_fcs_study(options, dir.file("study"));
+    const auto [file, linear] = pairmend::fcs_study::read_linear(written.files.front());
+    const std::vector<std::size_t> chosen{file.channels.size() - 1};
+    std::vector<double> corrected(file.num_events);
+    for (std::size_t e = 0; e < corrected.size(); ++e) {
+        corrected[e] = 0.001 * static_cast<double>(e % 700);
+    }
+    const pairmend::fcs_study::CorrectionStamp stamp{5, 1, "batch1", "k=15", "", {}};
+    const auto one =
+        pairmend::fcs_study::compose_corrected_file(file, linear, chosen, corrected.data(), stamp, 1);
+    const auto two =
+        pairmend::fcs_study::compose_corrected_file(file, linear, chosen, corrected.data(), stamp, 2);
+    EXPECT_EQ(one.values, two.values);
+
+    corrected[8500] = 1000; // sinh overflows in the last block and in the second
+    corrected[5000] = 1000;
+    try {
+        pairmend::fcs_study::compose_corrected_file(file, linear, chosen, corrected.data(), stamp, 2);
+        ADD_FAILURE() << "an infinite corrected value was written";
+    } catch (const std::runtime_error& error) {
+        EXPECT_THAT(error.what(), HasSubstr("The corrected value of event 5001 of "));
+    }
 }

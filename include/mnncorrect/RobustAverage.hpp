@@ -124,17 +124,39 @@ private:
         const double bound = (1 - trim_) * static_cast<double>(n - 1);
         for (int it = 0; it < iterations_; ++it) {
             scratch.clear();
-            for (size_t p = 0; p < n; ++p) {
-                const Index row = row_of(p);
-                const Float* current = row_start(row);
-                Float distance = 0;
-                for (size_t d = 0; d < width; ++d) {
-                    const Float delta = current[d] - output[d];
-                    distance += delta * delta;
+            // Four rows at a time: each row's sum still runs in dimension order, but four
+            // independent sums keep the adder busy instead of waiting on one chain.
+            size_t p = 0;
+            for (; p + 4 <= n; p += 4) {
+                const Index rows[4] = {row_of(p), row_of(p + 1), row_of(p + 2), row_of(p + 3)};
+                Float sums[4];
+                squared_distances4(row_start(rows[0]), row_start(rows[1]), row_start(rows[2]),
+                                   row_start(rows[3]), output, width, sums);
+                for (size_t r = 0; r < 4; ++r) {
+                    scratch.emplace_back(sums[r], rows[r]);
                 }
-                scratch.emplace_back(distance, row);
             }
-            std::sort(scratch.begin(), scratch.end(), by_distance_then_row);
+            for (; p < n; ++p) {
+                const Index row = row_of(p);
+                scratch.emplace_back(squared_distance(row_start(row), output, width), row);
+            }
+            // Function objects, not a pointer, so that the comparison is inlined into the sort;
+            // without a distance that is not a number, the plain (distance, row) order is the same.
+            const bool any_nan =
+                std::any_of(scratch.begin(), scratch.end(),
+                            [](const std::pair<Float, Index>& entry) { return std::isnan(entry.first); });
+            if (any_nan) {
+                std::sort(scratch.begin(), scratch.end(),
+                          [](const std::pair<Float, Index>& left, const std::pair<Float, Index>& right) {
+                              return by_distance_then_row(left, right);
+                          });
+            } else {
+                std::sort(scratch.begin(), scratch.end(),
+                          [](const std::pair<Float, Index>& left, const std::pair<Float, Index>& right) {
+                              return left.first < right.first ||
+                                     (left.first == right.first && left.second < right.second);
+                          });
+            }
 
             std::copy_n(row_start(scratch.front().second), width, output);
             size_t kept = 1;
@@ -174,6 +196,42 @@ private:
                 previous.assign(output, output + width);
             }
         }
+    }
+
+    // The sum of squared differences in dimension order. Returned by value so that the sum stays
+    // in a register: accumulated in a variable whose address goes to the scratch list, it is
+    // stored to memory at every step.
+    static Float squared_distance(const Float* row, const Float* average, size_t width) {
+        Float distance = 0;
+        for (size_t d = 0; d < width; ++d) {
+            const Float delta = row[d] - average[d];
+            distance += delta * delta;
+        }
+        return distance;
+    }
+
+    // squared_distance of four rows, summed side by side.
+    static void squared_distances4(const Float* row0, const Float* row1, const Float* row2, const Float* row3,
+                                   const Float* average, size_t width, Float* sums) {
+        Float sum0 = 0;
+        Float sum1 = 0;
+        Float sum2 = 0;
+        Float sum3 = 0;
+        for (size_t d = 0; d < width; ++d) {
+            const Float value = average[d];
+            const Float delta0 = row0[d] - value;
+            const Float delta1 = row1[d] - value;
+            const Float delta2 = row2[d] - value;
+            const Float delta3 = row3[d] - value;
+            sum0 += delta0 * delta0;
+            sum1 += delta1 * delta1;
+            sum2 += delta2 * delta2;
+            sum3 += delta3 * delta3;
+        }
+        sums[0] = sum0;
+        sums[1] = sum1;
+        sums[2] = sum2;
+        sums[3] = sum3;
     }
 
     // Ascending by distance, then by row; NaN distances go last so the order stays strict.

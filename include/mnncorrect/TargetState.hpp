@@ -51,6 +51,85 @@ struct TargetState {
 };
 
 /**
+ * The correction vectors of a target state, reference centre minus target centre of every pair,
+ * computed once: `values[q * ndim ..]` for `state.partners[q]` and the paired target event whose
+ * partner list holds position q. Correcting many events then only gathers them.
+ *
+ * Thread safety: a plain value type; concurrent reads are safe.
+ */
+template <typename Float = double>
+struct TargetVectors {
+    /// Vectors of `ndim` values, in the order of `partners`.
+    std::vector<Float> values;
+
+    TargetVectors() = default;
+
+    /// @throws std::bad_alloc on exhausted memory.
+    template <typename Index>
+    TargetVectors(int ndim, const TargetState<Index, Float>& state) {
+        const size_t width = static_cast<size_t>(ndim);
+        values.resize(state.partners.size() * width);
+        for (size_t p = 0; p < state.num_paired(); ++p) {
+            const Float* target_centre = state.target_centres.data() + p * width;
+            for (size_t q = state.partner_offsets[p]; q < state.partner_offsets[p + 1]; ++q) {
+                const Float* ref_centre =
+                    state.reference_centres.data() + static_cast<size_t>(state.partners[q]) * width;
+                Float* vector = values.data() + q * width;
+                for (size_t d = 0; d < width; ++d) {
+                    vector[d] = ref_centre[d] - target_centre[d];
+                }
+            }
+        }
+    }
+};
+
+/**
+ * `apply_target_state` with the state's correction vectors computed beforehand, which gives the
+ * same values bit for bit; the way to correct a batch's events in several calls.
+ *
+ * @param vectors `TargetVectors(ndim, state)`.
+ */
+template <typename Index, typename Float>
+void apply_target_state(int ndim, const TargetState<Index, Float>& state, const TargetVectors<Float>& vectors,
+                        const knncolle::Base<Index, Float, Float>& index, int k, int robust_iterations,
+                        double robust_trim, size_t n, const Float* events, Float* output, int nthreads) {
+    const RobustAverage<Index, Float> averager(robust_iterations, robust_trim);
+    const size_t width = static_cast<size_t>(ndim);
+
+    ParallelErrors errors;
+#pragma omp parallel num_threads(std::max(nthreads, 1))
+    {
+        std::vector<Float> corrections;
+        std::vector<Float> average(width);
+        typename RobustAverage<Index, Float>::Scratch scratch;
+        errors.run([&] { corrections.reserve(100 * width); });
+
+#pragma omp for schedule(dynamic, 64)
+        for (size_t h = 0; h < n; ++h) {
+            errors.run([&] {
+                const auto closest = index.find_nearest_neighbors(events + h * width, k);
+                corrections.clear();
+                for (const auto& entry : closest) {
+                    const size_t position = static_cast<size_t>(entry.first);
+                    const Float* first = vectors.values.data() + state.partner_offsets[position] * width;
+                    const Float* last = vectors.values.data() + state.partner_offsets[position + 1] * width;
+                    corrections.insert(corrections.end(), first, last);
+                }
+
+                // Averaged into scratch first, as `output` may alias `events`.
+                averager.run(ndim, corrections.size() / width, corrections.data(), average.data(), scratch);
+                const Float* original = events + h * width;
+                Float* corrected = output + h * width;
+                for (size_t d = 0; d < width; ++d) {
+                    corrected[d] = original[d] + average[d];
+                }
+            });
+        }
+    }
+    errors.rethrow();
+}
+
+/**
  * Corrects events of one batch with the state its target correction left, by exactly the
  * arithmetic of that correction: the same `k` closest paired target events (found in `index`,
  * built by the correction's builder over `state.paired_events`), the same correction vectors
@@ -74,48 +153,8 @@ template <typename Index, typename Float>
 void apply_target_state(int ndim, const TargetState<Index, Float>& state,
                         const knncolle::Base<Index, Float, Float>& index, int k, int robust_iterations,
                         double robust_trim, size_t n, const Float* events, Float* output, int nthreads) {
-    const RobustAverage<Index, Float> averager(robust_iterations, robust_trim);
-    const size_t width = static_cast<size_t>(ndim);
-
-    ParallelErrors errors;
-#pragma omp parallel num_threads(std::max(nthreads, 1))
-    {
-        std::vector<Float> corrections;
-        std::vector<Float> average(width);
-        typename RobustAverage<Index, Float>::Scratch scratch;
-        errors.run([&] { corrections.reserve(100 * width); });
-
-#pragma omp for schedule(dynamic, 64)
-        for (size_t h = 0; h < n; ++h) {
-            errors.run([&] {
-                const auto closest = index.find_nearest_neighbors(events + h * width, k);
-                corrections.clear();
-                size_t num_vectors = 0;
-                for (const auto& entry : closest) {
-                    const size_t position = static_cast<size_t>(entry.first);
-                    const Float* target_centre = state.target_centres.data() + position * width;
-                    for (size_t q = state.partner_offsets[position]; q < state.partner_offsets[position + 1];
-                         ++q) {
-                        const Float* ref_centre =
-                            state.reference_centres.data() + static_cast<size_t>(state.partners[q]) * width;
-                        for (size_t d = 0; d < width; ++d) {
-                            corrections.push_back(ref_centre[d] - target_centre[d]);
-                        }
-                        ++num_vectors;
-                    }
-                }
-
-                // Averaged into scratch first, as `output` may alias `events`.
-                averager.run(ndim, num_vectors, corrections.data(), average.data(), scratch);
-                const Float* original = events + h * width;
-                Float* corrected = output + h * width;
-                for (size_t d = 0; d < width; ++d) {
-                    corrected[d] = original[d] + average[d];
-                }
-            });
-        }
-    }
-    errors.rethrow();
+    apply_target_state(ndim, state, TargetVectors<Float>(ndim, state), index, k, robust_iterations,
+                       robust_trim, n, events, output, nthreads);
 }
 
 namespace internal {

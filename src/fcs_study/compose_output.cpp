@@ -1,5 +1,6 @@
 #include "pairmend/fcs_study/compose_output.hpp"
 
+#include "pairmend/fcs_study/event_blocks.hpp"
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/fcs_study/transforms.hpp"
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -79,7 +81,7 @@ std::string settings_keyword(const EngineOptions& options) {
 
 fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
                                       const std::vector<std::size_t>& chosen, const double* corrected,
-                                      const CorrectionStamp& stamp) {
+                                      const CorrectionStamp& stamp, int num_threads) {
     const std::size_t width = file.channels.size();
     const std::size_t ndim = chosen.size();
 
@@ -91,23 +93,26 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
         prepared(stamp.transforms.empty()
                      ? std::vector<model::ChannelTransform>(ndim, model::arcsinh_transform(stamp.cofactor))
                      : stamp.transforms);
-    float* out = output.values.data();
-    for (std::size_t e = 0; e < file.num_events; ++e) {
-        for (std::size_t c = 0; c < width; ++c) {
-            *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
-        }
-        const double* event = corrected + e * ndim;
-        for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = transforms[j].inverse(event[j]);
-            if (!std::isfinite(value)) {
-                std::ostringstream text;
-                text << "The corrected value of event " << e + 1 << " of " << file.path << " in the channel "
-                     << output.channels[width + j].name << " is " << value << ", not a finite number.";
-                throw std::runtime_error(text.str());
+    for_each_event_block(file.num_events, num_threads, [&](std::size_t first, std::size_t count) {
+        float* out = output.values.data() + first * (width + ndim);
+        for (std::size_t e = first; e < first + count; ++e) {
+            for (std::size_t c = 0; c < width; ++c) {
+                *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
             }
-            *out++ = to_float(value, file, e, output.channels[width + j].name);
+            const double* event = corrected + e * ndim;
+            for (std::size_t j = 0; j < ndim; ++j) {
+                const double value = transforms[j].inverse(event[j]);
+                if (!std::isfinite(value)) {
+                    std::ostringstream text;
+                    text << "The corrected value of event " << e + 1 << " of " << file.path
+                         << " in the channel " << output.channels[width + j].name << " is " << value
+                         << ", not a finite number.";
+                    throw std::runtime_error(text.str());
+                }
+                *out++ = to_float(value, file, e, output.channels[width + j].name);
+            }
         }
-    }
+    });
 
     for (const auto& keyword : fcs::descriptive_keywords(file)) {
         if (!is_replaced_keyword(keyword.first)) {

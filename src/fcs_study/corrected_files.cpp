@@ -21,8 +21,9 @@ void write_corrected_files(const Study& study, StudyCorrection& correction, cons
                 sample->take(corrected.stamp.batch_number, file.num_events, corrected.events,
                              corrected.corrected);
             }
-            const fcs::FcsOutput output = compose_corrected_file(
-                file, corrected.linear, study.channels.chosen[f], corrected.corrected, corrected.stamp);
+            const fcs::FcsOutput output =
+                compose_corrected_file(file, corrected.linear, study.channels.chosen[f], corrected.corrected,
+                                       corrected.stamp, corrected.threads);
             const fs::path final_path = fs::path(out_dir) / base_name(file.path);
             try {
                 fcs::write_fcs(outputs.add(final_path), output);

@@ -1,5 +1,6 @@
 #include "pairmend/fcs_study/study_models.hpp"
 
+#include "pairmend/fcs_study/event_blocks.hpp"
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/transforms.hpp"
 #include "pairmend/model/correct.hpp"
@@ -8,6 +9,8 @@
 #include "pairmend/model/model_file.hpp"
 #include "pairmend/output_transaction.hpp"
 
+#include <algorithm>
+#include <exception>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -34,7 +37,11 @@ model_events(const model::BatchCorrector& corrector, const fcs::FcsFile& file,
              const std::vector<model::ChannelTransform>& transforms, int threads) {
     const std::size_t ndim = chosen.size();
     std::vector<double> events(file.num_events * ndim);
-    transform_events(file, linear, chosen, prepared(transforms), 0, file.num_events, events.data());
+    const std::vector<model::Transform> prepared_transforms = prepared(transforms);
+    for_each_event_block(file.num_events, threads, [&](std::size_t first, std::size_t count) {
+        transform_events(file, linear, chosen, prepared_transforms, first, count,
+                         events.data() + first * ndim);
+    });
     std::vector<double> corrected(events.size());
     corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
     return {std::move(events), std::move(corrected)};
@@ -83,7 +90,7 @@ AppliedFile correct_with_model(const model::Model& model, const model::BatchCorr
                                 method_settings_keyword(model),
                                 compensation_keyword(compensation, 0),
                                 transforms};
-    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp);
+    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp, threads);
     return applied;
 }
 
@@ -110,7 +117,7 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     const CorrectionStamp stamp{
         study_.cofactor.cofactor, number, name, settings_, compensation_keyword(study_.compensation, f),
         study_.transforms};
-    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp});
+    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp, threads_});
 }
 
 model::Model learn_model(const Study& study, const LearnSettings& learning, int threads, Progress& progress) {

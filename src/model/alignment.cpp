@@ -1,5 +1,7 @@
 #include "pairmend/model/alignment.hpp"
 
+#include "centre_distances.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -7,6 +9,9 @@
 namespace pairmend::model {
 
 namespace {
+
+// Below this exponent std::exp gives exactly 0 (its smallest non-zero result is near exp(-745.1)).
+constexpr double kNoWeight = -746.0;
 
 // The curve's value at x: linear between knots, slope 1 beyond the ends.
 double map_value(const ChannelCurve& curve, double x) {
@@ -24,40 +29,65 @@ double map_value(const ChannelCurve& curve, double x) {
     return to[lower] + share * (to[upper] - to[lower]);
 }
 
-// Adds the field step's offset at `event` to `moved` (both `ndim` values).
-void field_offset(const FieldStep& step, int ndim, const double* event, std::vector<double>& squared,
-                  std::vector<double>& shift, double* moved) {
-    const std::size_t width = static_cast<std::size_t>(ndim);
+// A thread's buffers for field steps.
+struct FieldScratch {
+    std::vector<double> squared;
+    std::vector<double> weights;
+    std::vector<std::size_t> used;
+    std::vector<double> shift;
+};
+
+// Moves the `size` events at `group`, loaded in `block`, by the field step's offset: each event by
+// the average of the centres' offsets weighted by count times a Gaussian of its distance to them.
+void field_offset(const FieldStep& step, std::size_t width, std::size_t size,
+                  const internal::EventBlock& block, FieldScratch& scratch, double* group) {
+    constexpr std::size_t lanes = internal::kBlockEvents;
     const std::size_t ncentres = step.weights.size();
-    double nearest = INFINITY;
+    block.distances(ncentres, step.centres.data(), scratch.squared);
+    const double* squared = scratch.squared.data();
+    double nearest[lanes];
+    double total[lanes];
+    std::fill_n(nearest, lanes, INFINITY);
+    std::fill_n(total, lanes, 0.0);
     for (std::size_t c = 0; c < ncentres; ++c) {
-        const double* centre = step.centres.data() + c * width;
-        double sum = 0;
-        for (std::size_t d = 0; d < width; ++d) {
-            const double gap = event[d] - centre[d];
-            sum += gap * gap;
+        for (std::size_t l = 0; l < size; ++l) {
+            nearest[l] = std::min(nearest[l], squared[c * lanes + l]);
         }
-        squared[c] = sum;
-        nearest = std::min(nearest, sum);
     }
     // Distances are taken relative to the nearest centre so that far events keep finite weights.
     const double scale = 1.0 / (2.0 * step.bandwidth * step.bandwidth);
-    double total = 0;
-    std::fill(shift.begin(), shift.end(), 0.0);
+    scratch.weights.assign(ncentres * lanes, 0.0);
+    scratch.used.clear();
     for (std::size_t c = 0; c < ncentres; ++c) {
         if (step.weights[c] <= 0) {
             continue;
         }
-        const double weight = step.weights[c] * std::exp(-(squared[c] - nearest) * scale);
-        total += weight;
-        const double* offset = step.offsets.data() + c * width;
-        for (std::size_t d = 0; d < width; ++d) {
-            shift[d] += weight * offset[d];
+        bool weighs = false;
+        for (std::size_t l = 0; l < size; ++l) {
+            const double exponent = -(squared[c * lanes + l] - nearest[l]) * scale;
+            // The exponential of anything below -746 is exactly 0, which adds 0 to the total and
+            // +0 or -0 to every shift: nothing changes, so the centre is left out for that event.
+            if (exponent < kNoWeight) {
+                continue;
+            }
+            const double weight = step.weights[c] * std::exp(exponent);
+            total[l] += weight;
+            scratch.weights[c * lanes + l] = weight;
+            weighs = true;
+        }
+        if (weighs) {
+            scratch.used.push_back(c);
         }
     }
-    if (total > 0) {
-        for (std::size_t d = 0; d < width; ++d) {
-            moved[d] = event[d] + shift[d] / total;
+    scratch.shift.resize(width * lanes);
+    internal::weighted_offsets(scratch.weights.data(), scratch.used, step.offsets.data(), width,
+                               scratch.shift.data());
+    for (std::size_t l = 0; l < size; ++l) {
+        if (total[l] > 0) {
+            double* event = group + l * width;
+            for (std::size_t d = 0; d < width; ++d) {
+                event[d] = event[d] + scratch.shift[d * lanes + l] / total[l];
+            }
         }
     }
 }
@@ -73,22 +103,28 @@ void apply_alignment(const Alignment& alignment, int ndim, std::size_t n, const 
     if (alignment.empty()) {
         return;
     }
-    const auto count = static_cast<std::ptrdiff_t>(n);
+    // Eight events at a time, so that their distances to a step's centres are summed side by side.
+    const std::size_t ngroups = (n + internal::kBlockEvents - 1) / internal::kBlockEvents;
+    const auto count = static_cast<std::ptrdiff_t>(ngroups);
 #pragma omp parallel num_threads(std::max(num_threads, 1))
     {
-        std::vector<double> squared;
-        std::vector<double> shift(width);
-        std::vector<double> before(width);
+        internal::EventBlock block(width);
+        FieldScratch scratch;
 #pragma omp for schedule(static)
-        for (std::ptrdiff_t i = 0; i < count; ++i) {
-            double* event = output + static_cast<std::size_t>(i) * width;
-            for (std::size_t d = 0; d < alignment.curves.size(); ++d) {
-                event[d] = map_value(alignment.curves[d], event[d]);
+        for (std::ptrdiff_t g = 0; g < count; ++g) {
+            const std::size_t first = static_cast<std::size_t>(g) * internal::kBlockEvents;
+            const std::size_t size = std::min(internal::kBlockEvents, n - first);
+            double* group = output + first * width;
+            for (std::size_t l = 0; l < size; ++l) {
+                double* event = group + l * width;
+                for (std::size_t d = 0; d < alignment.curves.size(); ++d) {
+                    event[d] = map_value(alignment.curves[d], event[d]);
+                }
             }
             for (const FieldStep& step : alignment.field) {
-                squared.resize(step.weights.size());
-                std::copy_n(event, width, before.data());
-                field_offset(step, ndim, before.data(), squared, shift, event);
+                // Every event moves from where the step found it: all distances are taken first.
+                block.load(size, group);
+                field_offset(step, width, size, block, scratch, group);
             }
         }
     }

@@ -1,5 +1,7 @@
 #include "kmeans.hpp"
 
+#include "centre_distances.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -59,20 +61,33 @@ std::vector<std::size_t> nearest_centres(int ndim, std::size_t n, const double* 
     const std::size_t width = static_cast<std::size_t>(ndim);
     const std::size_t ncentres = centres.size() / width;
     std::vector<std::size_t> nearest(n, 0);
-    const auto count = static_cast<std::ptrdiff_t>(n);
-#pragma omp parallel for schedule(static) num_threads(std::max(num_threads, 1))
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        const double* point = points + static_cast<std::size_t>(i) * width;
-        double best = INFINITY;
-        std::size_t chosen = 0;
-        for (std::size_t c = 0; c < ncentres; ++c) {
-            const double distance = squared_distance(point, centres.data() + c * width, width);
-            if (distance < best) {
-                best = distance;
-                chosen = c;
+    // Eight points at a time, their distances to every centre summed side by side.
+    const std::size_t ngroups = (n + kBlockEvents - 1) / kBlockEvents;
+    const auto count = static_cast<std::ptrdiff_t>(ngroups);
+#pragma omp parallel num_threads(std::max(num_threads, 1))
+    {
+        EventBlock block(width);
+        std::vector<double> squared;
+#pragma omp for schedule(static)
+        for (std::ptrdiff_t g = 0; g < count; ++g) {
+            const std::size_t first = static_cast<std::size_t>(g) * kBlockEvents;
+            const std::size_t size = std::min(kBlockEvents, n - first);
+            block.load(size, points + first * width);
+            block.distances(ncentres, centres.data(), squared);
+            // Centre by centre for all eight points, which the compiler turns into vector compares.
+            double best[kBlockEvents];
+            std::size_t chosen[kBlockEvents] = {};
+            std::fill_n(best, kBlockEvents, INFINITY);
+            for (std::size_t c = 0; c < ncentres; ++c) {
+                const double* distances = squared.data() + c * kBlockEvents;
+                for (std::size_t l = 0; l < kBlockEvents; ++l) {
+                    const bool nearer = distances[l] < best[l];
+                    best[l] = nearer ? distances[l] : best[l];
+                    chosen[l] = nearer ? c : chosen[l];
+                }
             }
+            std::copy_n(chosen, size, nearest.begin() + static_cast<std::ptrdiff_t>(first));
         }
-        nearest[static_cast<std::size_t>(i)] = chosen;
     }
     return nearest;
 }

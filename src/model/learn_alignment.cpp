@@ -54,10 +54,39 @@ std::vector<double> counts_of(const std::vector<std::size_t>& labels, std::size_
     return counts;
 }
 
+// Every channel's events in increasing order, equal values in event order (as a stable sort leaves
+// them); empty for a channel holding a value that is not a number, which no order can rank.
+// Channels are sorted in parallel, each by one thread.
+std::vector<std::vector<std::size_t>> channel_orders(int ndim, std::size_t n, const double* events,
+                                                     int num_threads) {
+    const std::size_t width = static_cast<std::size_t>(ndim);
+    std::vector<std::vector<std::size_t>> orders(width);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(std::max(num_threads, 1))
+    for (int c = 0; c < ndim; ++c) {
+        const auto channel = static_cast<std::size_t>(c);
+        bool ordered = true;
+        for (std::size_t i = 0; i < n && ordered; ++i) {
+            ordered = !std::isnan(events[i * width + channel]);
+        }
+        if (ordered) {
+            std::vector<std::size_t>& order = orders[channel];
+            order.resize(n);
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return events[a * width + channel] < events[b * width + channel];
+            });
+        }
+    }
+    return orders;
+}
+
 // Quantiles at i / kQuantileSteps of a channel's values weighted per event: an event of weight w
 // sits at the middle of its share of the cumulative weight, with linear interpolation between.
+// `sorted` is the channel's order from channel_orders: the events of positive weight keep their
+// places in it, so the channel is sorted once for every round of curves.
 std::vector<double> weighted_quantiles(int ndim, std::size_t n, const double* events, std::size_t channel,
-                                       const std::vector<double>& weights) {
+                                       const std::vector<double>& weights,
+                                       const std::vector<std::size_t>& sorted) {
     const std::size_t width = static_cast<std::size_t>(ndim);
     std::vector<std::size_t> order;
     order.reserve(n);
@@ -69,14 +98,23 @@ std::vector<double> weighted_quantiles(int ndim, std::size_t n, const double* ev
     // No population in common (every weight 0) can only come of degenerate clusters: every event
     // then counts once, as in a plain quantile map.
     const bool unweighted = order.empty();
-    if (unweighted) {
-        order.resize(n);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-    }
     const auto weight_of = [&](std::size_t i) { return unweighted ? 1.0 : weights[i]; };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return events[a * width + channel] < events[b * width + channel];
-    });
+    if (!sorted.empty()) {
+        order.clear();
+        for (const std::size_t i : sorted) {
+            if (unweighted || weights[i] > 0) {
+                order.push_back(i);
+            }
+        }
+    } else {
+        if (unweighted) {
+            order.resize(n);
+            std::iota(order.begin(), order.end(), std::size_t{0});
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return events[a * width + channel] < events[b * width + channel];
+        });
+    }
     std::vector<double> positions(order.size());
     double total = 0;
     for (std::size_t r = 0; r < order.size(); ++r) {
@@ -127,7 +165,9 @@ ChannelCurve curve_through(const std::vector<double>& from, const std::vector<do
 std::vector<ChannelCurve> curves_for(int ndim, std::size_t n, const double* batch,
                                      const std::vector<std::size_t>& batch_labels, std::size_t nreference,
                                      const double* reference,
-                                     const std::vector<std::size_t>& reference_labels, std::size_t k) {
+                                     const std::vector<std::size_t>& reference_labels, std::size_t k,
+                                     const std::vector<std::vector<std::size_t>>& batch_orders,
+                                     const std::vector<std::vector<std::size_t>>& reference_orders) {
     const std::vector<double> batch_counts = counts_of(batch_labels, k);
     const std::vector<double> reference_counts = counts_of(reference_labels, k);
     std::vector<double> batch_scale(k, 0.0);
@@ -154,8 +194,9 @@ std::vector<ChannelCurve> curves_for(int ndim, std::size_t n, const double* batc
     std::vector<ChannelCurve> curves;
     for (std::size_t channel = 0; channel < static_cast<std::size_t>(ndim); ++channel) {
         curves.push_back(
-            curve_through(weighted_quantiles(ndim, n, batch, channel, batch_weights),
-                          weighted_quantiles(ndim, nreference, reference, channel, reference_weights)));
+            curve_through(weighted_quantiles(ndim, n, batch, channel, batch_weights, batch_orders[channel]),
+                          weighted_quantiles(ndim, nreference, reference, channel, reference_weights,
+                                             reference_orders[channel])));
     }
     return curves;
 }
@@ -236,12 +277,15 @@ Alignment learn_alignment(int ndim, std::size_t n, const double* batch, const do
     const std::size_t npopulations = populations.size() / width;
     const std::vector<std::size_t> reference_populations =
         nearest_centres(ndim, nreference, reference, populations, num_threads);
+    const std::vector<std::vector<std::size_t>> batch_orders = channel_orders(ndim, n, batch, num_threads);
+    const std::vector<std::vector<std::size_t>> reference_orders =
+        channel_orders(ndim, nreference, reference, num_threads);
     const double* placed = matched;
     for (int round = 0; round < kCurveRounds; ++round) {
         const std::vector<std::size_t> batch_populations =
             nearest_centres(ndim, n, placed, populations, num_threads);
         alignment.curves = curves_for(ndim, n, batch, batch_populations, nreference, reference,
-                                      reference_populations, npopulations);
+                                      reference_populations, npopulations, batch_orders, reference_orders);
         apply_alignment(alignment, ndim, n, batch, moved.data(), num_threads);
         placed = moved.data();
     }

@@ -28,11 +28,12 @@ public:
           // The same builder as the engine's, over the same rows in the same order, gives the same index.
           index_(model.settings.approximate
                      ? Engine::approximate_builder(model.ndim, state.num_paired(), state.paired_events.data())
-                     : Engine::exact_builder(model.ndim, state.num_paired(), state.paired_events.data())) {}
+                     : Engine::exact_builder(model.ndim, state.num_paired(), state.paired_events.data())),
+          vectors_(model.ndim, state) {}
 
     void apply(int ndim, std::size_t n, const double* events, double* output,
                int num_threads) const override {
-        mnncorrect::apply_target_state(ndim, *state_, *index_, settings_->num_neighbors,
+        mnncorrect::apply_target_state(ndim, *state_, vectors_, *index_, settings_->num_neighbors,
                                        settings_->robust_iterations, settings_->robust_trim, n, events,
                                        output, num_threads);
     }
@@ -41,6 +42,8 @@ private:
     const Settings* settings_;
     const mnncorrect::TargetState<int, double>* state_;
     std::shared_ptr<knncolle::Base<int, double, double>> index_;
+    // The pairs' correction vectors, computed once for all the batch's events.
+    mnncorrect::TargetVectors<double> vectors_;
 };
 
 // Keeps every batch's engine state; the engine's corrected values are the method's own.

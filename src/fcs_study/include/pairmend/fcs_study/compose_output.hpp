@@ -46,12 +46,13 @@ std::string settings_keyword(const EngineOptions& options);
  *                  names a matrix), event after event
  *                  (file.num_events x chosen.size()).
  * @param stamp     what the file records about the correction.
- * @throws std::runtime_error when a value does not fit in float32, a corrected value is not finite,
- *         or a corrected channel's name is already taken.
+ * @param num_threads threads converting the values; the output and any error do not depend on it.
+ * @throws std::runtime_error when a value does not fit in float32, a corrected value is not finite
+ *         (naming the first such event), or a corrected channel's name is already taken.
  */
 fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
                                       const std::vector<std::size_t>& chosen, const double* corrected,
-                                      const CorrectionStamp& stamp);
+                                      const CorrectionStamp& stamp, int num_threads = 1);
 
 } // namespace pairmend::fcs_study
 

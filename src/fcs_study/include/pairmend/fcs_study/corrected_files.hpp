@@ -27,6 +27,7 @@ struct FileCorrection {
     const double* events;              ///< the chosen channels' arcsinh values, event after event.
     const double* corrected;           ///< the same corrected.
     const CorrectionStamp& stamp;      ///< what the corrected file records about the correction.
+    int threads = 1;                   ///< threads that may compose the corrected file.
 };
 
 /** Where the files of a study get their corrected values. */
