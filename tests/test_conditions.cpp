@@ -113,9 +113,9 @@ TEST(Conditions, ConditionOfOneBatchKeepsItsBiologyAndTheOrderFollowsTheBridge) 
         CorrectOptions options = options_for(method, study);
         options.progress = [&](const std::string& line) { lines.push_back(line); };
         std::vector<double> corrected(study.events.size());
-        const auto result = pairmend::model::correct(ndim, study.batch_ids.size(), study.events.data(),
-                                                     study.batch_ids.data(), study.batch_names, options,
-                                                     corrected.data());
+        const auto result =
+            pairmend::model::correct(ndim, study.batch_ids.size(), study.events.data(),
+                                     study.batch_ids.data(), study.batch_names, options, corrected.data());
         // A first (two conditions, the lowest id), then B, the only batch sharing one with A, then C.
         EXPECT_EQ(result.merge_order, (std::vector<int>{0, 2, 1})) << method;
         // The virus of A is not moved at all; the curves move B and C back by their shifts, C through B.
@@ -164,7 +164,8 @@ TEST(Conditions, ConditionOfOneBatchThatMovesKeepsItsBiologyAsMeasured) {
         std::vector<double> expected(2 * per_condition * ndim);
         pairmend::model::apply(mock_model, "B", ndim, 2 * per_condition, study.events.data() + b_start * ndim,
                                expected.data(), 1);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), corrected.begin() + b_start * ndim)) << method;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), corrected.begin() + b_start * ndim))
+            << method;
     }
     // The curves move the virus back by the batch's shift.
     std::vector<double> corrected(study.events.size());
@@ -179,24 +180,27 @@ TEST(Conditions, BatchesWithoutASharedConditionAreRefusedBeforeAnyWork) {
         options.settings.automatic_order = automatic;
         std::vector<double> corrected(study.events.size(), -7.0);
         try {
-            pairmend::model::correct(ndim, study.batch_ids.size(), study.events.data(), study.batch_ids.data(),
-                                     study.batch_names, options, corrected.data());
+            pairmend::model::correct(ndim, study.batch_ids.size(), study.events.data(),
+                                     study.batch_ids.data(), study.batch_names, options, corrected.data());
         } catch (const std::runtime_error& error) {
             EXPECT_TRUE(std::all_of(corrected.begin(), corrected.end(), [](double v) { return v == -7.0; }));
             return std::string(error.what());
         }
         return std::string("no refusal");
     };
-    EXPECT_EQ(refusal(make_study({{0}, {0, 2}, {1}}, {0, 1, 2}), true),
-              "The batch \"C\" holds only virus, which no other batch holds, so its batch effect cannot be told "
-              "from its biology; give it a condition that another batch also holds, or correct it on its own.");
-    EXPECT_EQ(refusal(make_study({{0}, {0}, {1}, {1}}, {0, 1, 2, 3}), true),
-              "The batches \"C\" and \"D\" share no condition, directly or through others, with the batches "
-              "\"A\" and \"B\", so their batch effect cannot be told from their biology; give them a condition "
-              "that the others also hold, or correct them on their own.");
-    EXPECT_EQ(refusal(make_study({{0}, {2}, {0, 2}}, {0, 1, 2}), false),
-              "In input order, the batch \"B\" (anchor) shares no condition with the batches before it (mock); "
-              "put a batch that shares one with it earlier, or let the automatic order choose.");
+    EXPECT_EQ(
+        refusal(make_study({{0}, {0, 2}, {1}}, {0, 1, 2}), true),
+        "The batch \"C\" holds only virus, which no other batch holds, so its batch effect cannot be told "
+        "from its biology; give it a condition that another batch also holds, or correct it on its own.");
+    EXPECT_EQ(
+        refusal(make_study({{0}, {0}, {1}, {1}}, {0, 1, 2, 3}), true),
+        "The batches \"C\" and \"D\" share no condition, directly or through others, with the batches "
+        "\"A\" and \"B\", so their batch effect cannot be told from their biology; give them a condition "
+        "that the others also hold, or correct them on their own.");
+    EXPECT_EQ(
+        refusal(make_study({{0}, {2}, {0, 2}}, {0, 1, 2}), false),
+        "In input order, the batch \"B\" (anchor) shares no condition with the batches before it (mock); "
+        "put a batch that shares one with it earlier, or let the automatic order choose.");
 }
 
 TEST(Conditions, ModelKeepsTheConditionsAppliesWithoutThemAndTakesThemWhenExtended) {

@@ -109,10 +109,10 @@ std::size_t count_pairs(const mnncorrect::Options& options, int ndim, const std:
     const auto reference_index = builder(ndim, nref, reference.data());
     const auto target_index = builder(ndim, ntarget, target.data());
     const int threads = std::max(options.num_threads, 1);
-    const auto left =
-        mnncorrect::quick_find_nns(nref, reference.data(), target_index.get(), options.num_neighbors, threads);
-    const auto right =
-        mnncorrect::quick_find_nns(ntarget, target.data(), reference_index.get(), options.num_neighbors, threads);
+    const auto left = mnncorrect::quick_find_nns(nref, reference.data(), target_index.get(),
+                                                 options.num_neighbors, threads);
+    const auto right = mnncorrect::quick_find_nns(ntarget, target.data(), reference_index.get(),
+                                                  options.num_neighbors, threads);
     return mnncorrect::find_mutual_nns(left, right).num_pairs;
 }
 
@@ -292,7 +292,8 @@ LearntBatches learn_batches_by_condition(const Settings& settings, Method method
     std::vector<int> reference_conditions(design.per_batch[first], design.per_batch[first] + sizes[first]);
     Held reference_held = held[first];
     {
-        std::copy(reference.begin(), reference.end(), learnt.corrected.begin() + learnt.offsets[first] * width);
+        std::copy(reference.begin(), reference.end(),
+                  learnt.corrected.begin() + learnt.offsets[first] * width);
         JoiningBatch batch;
         batch.ndim = ndim;
         batch.size = sizes[first];
@@ -357,10 +358,9 @@ LearntBatches learn_batches_by_condition(const Settings& settings, Method method
         std::vector<double> merged(reference_part.size() + target_part.size());
         const int order[2] = {0, 1};
         try {
-            const auto details =
-                engine.run(ndim, std::vector<std::size_t>{reference_rows.size(), learn_rows.size()},
-                           std::vector<const double*>{reference_part.data(), target_part.data()},
-                           merged.data(), order);
+            const auto details = engine.run(
+                ndim, std::vector<std::size_t>{reference_rows.size(), learn_rows.size()},
+                std::vector<const double*>{reference_part.data(), target_part.data()}, merged.data(), order);
             learnt.num_pairs.push_back(details.num_pairs.at(0));
         } catch (const mnncorrect::NoMutualPairsError&) {
             throw NoMutualPairs(static_cast<int>(next), names.at(next));
