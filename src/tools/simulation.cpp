@@ -340,6 +340,12 @@ SimulationModel make_model(const SimulationOptions& options) {
 
 void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
              double* observed) {
+    distort_about(model, batch_index, model.populations[static_cast<size_t>(population)].centre, truth,
+                  observed);
+}
+
+void distort_about(const SimulationModel& model, int batch_index, const std::vector<double>& centre,
+                   const double* truth, double* observed) {
     const int dims = model.dims;
     if (batch_index == 0) {
         // Copied, not computed, so that batch 1 equals the ground truth to the last bit.
@@ -347,7 +353,6 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
         return;
     }
     const auto& effect = model.batches[static_cast<size_t>(batch_index)];
-    const auto& centre = model.populations[static_cast<size_t>(population)].centre;
     for (int j = 0; j < dims; ++j) {
         const auto uj = static_cast<size_t>(j);
         const double next = truth[(j + 1) % dims];
@@ -421,6 +426,7 @@ void write_with_conditions(const SimulationOptions& options, const SimulationMod
     }
     std::vector<double> true_values(dims);
     std::vector<double> observed(dims);
+    std::vector<double> centre(dims);
     std::int64_t event_number = 0;
     for (int b = 0; b < options.batches; ++b) {
         const std::vector<int>& held = conditions.held[static_cast<size_t>(b)];
@@ -441,11 +447,12 @@ void write_with_conditions(const SimulationOptions& options, const SimulationMod
             for (const auto p : order) {
                 const auto& population = model.populations[p];
                 const bool moved = condition.moved_population == static_cast<int>(p);
+                // The biology moves the population; the batch effect acts about where it now is.
                 for (size_t j = 0; j < dims; ++j) {
-                    true_values[j] = population.centre[j] + population.spread[j] * rng.normal() +
-                                     (moved ? condition.shift[j] : 0.0);
+                    centre[j] = population.centre[j] + (moved ? condition.shift[j] : 0.0);
+                    true_values[j] = centre[j] + population.spread[j] * rng.normal();
                 }
-                distort(model, b, p, true_values.data(), observed.data());
+                distort_about(model, b, centre, true_values.data(), observed.data());
                 input_line.clear();
                 for (const double value : observed) {
                     append_number(input_line, value, ',');

@@ -142,6 +142,11 @@ SimulationModel make_model(const SimulationOptions& options);
 void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
              double* observed);
 
+/// As `distort`, about `centre` (one value per parameter) instead of a population's centre: the
+/// batch effect of a population that a condition has moved.
+void distort_about(const SimulationModel& model, int batch_index, const std::vector<double>& centre,
+                   const double* truth, double* observed);
+
 /**
  * Simulates the data set and streams it out, batch after batch, each batch's events in random order.
  * `input` receives the correction program's input table: a header of the parameter names P1..Pd,
