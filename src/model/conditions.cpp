@@ -227,6 +227,21 @@ LearntBatches learn_batches_by_condition(const Settings& settings, Method method
         }
     }
 
+    // A design in which every batch holds every condition learns from every event, as without
+    // conditions: the engine's own run in one go, its merge order the same choice.
+    const bool complete = std::all_of(held.begin(), held.end(), [](const Held& h) {
+        return std::all_of(h.begin(), h.end(), [](bool c) { return c; });
+    });
+    if (complete) {
+        LearntBatches learnt =
+            learn_batches(settings, method, ndim, sizes, blocks, num_threads, names, should_stop, nullptr);
+        for (std::size_t b = 0; b < nbatches; ++b) {
+            learnt.conditions_held.push_back(positions(held[b]));
+            learnt.conditions_learnt.push_back(positions(held[b]));
+        }
+        return learnt;
+    }
+
     const bool input_order = !settings.automatic_order;
     const std::size_t first =
         design.first_fixed || input_order ? 0 : first_reference(settings, ndim, sizes, blocks, held);
