@@ -18,7 +18,8 @@ double median_of(std::vector<double> values) {
     if (values.size() % 2 == 1) {
         return upper;
     }
-    return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) / 2;
+    return (*std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)) + upper) /
+           2;
 }
 
 } // namespace
@@ -41,8 +42,8 @@ ConditionFigures condition_figures(const QcReportInput& input) {
     }
     const std::size_t nbatches = figures.batches.size();
     // rows[batch][condition]: the events of that batch and condition.
-    std::vector<std::vector<std::vector<std::size_t>>> rows(nbatches,
-                                                            std::vector<std::vector<std::size_t>>(nconditions));
+    std::vector<std::vector<std::vector<std::size_t>>> rows(
+        nbatches, std::vector<std::vector<std::size_t>>(nconditions));
     for (std::size_t i = 0; i < input.nobs; ++i) {
         const int c = input.conditions[i];
         if (c < 0 || static_cast<std::size_t>(c) >= nconditions) {
@@ -86,8 +87,8 @@ ConditionFigures condition_figures(const QcReportInput& input) {
                     const auto& second = rows[holders[y]][c];
                     distance.emd_before += earth_movers_distance(column(input.uncorrected, first, d),
                                                                  column(input.uncorrected, second, d));
-                    distance.emd_after +=
-                        earth_movers_distance(column(input.corrected, first, d), column(input.corrected, second, d));
+                    distance.emd_after += earth_movers_distance(column(input.corrected, first, d),
+                                                                column(input.corrected, second, d));
                     ++terms;
                 }
             }
@@ -131,7 +132,8 @@ ConditionFigures condition_figures(const QcReportInput& input) {
                 }
             }
         }
-        figures.biology.push_back({figures.batches[b], pairs == 0 ? 1.0 : std::exp(log_sum / static_cast<double>(pairs))});
+        figures.biology.push_back(
+            {figures.batches[b], pairs == 0 ? 1.0 : std::exp(log_sum / static_cast<double>(pairs))});
     }
     return figures;
 }
