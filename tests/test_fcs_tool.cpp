@@ -353,6 +353,17 @@ TEST(FcsToolBatchSheet, RefusesSheetsThatDoNotMatchTheFiles) {
                                            " names no files: it must hold a header line, then one line "
                                            "\"file,batch\" per input file.");
     EXPECT_EQ(message("file,batch\na.fcs,1\nb.fcs,2\n"), "no error");
+
+    // A condition column gives every file a condition; an empty cell names its line.
+    EXPECT_EQ(message("file,batch,condition\na.fcs,1,mock\nb.fcs,2, \n"),
+              "Line 3 of the batch sheet " + path +
+                  " gives the file b.fcs no condition, but the sheet has a condition column: give every file "
+                  "its condition.");
+    write_text(path, "File,Batch,Condition\nb.fcs,1,virus 2\na.fcs,2,mock\n");
+    const pairmend::fcs_study::BatchPlan plan =
+        pairmend::fcs_study::batches_from_sheet(files, pairmend::fcs_study::read_batch_sheet(path));
+    EXPECT_EQ(plan.conditions, (std::vector<std::string>{"mock", "virus 2"}));
+    EXPECT_EQ(plan.file_condition, (std::vector<int>{0, 1}));
 }
 
 TEST(FcsToolChannels, DefaultChoiceOnRealFiles) {
@@ -511,6 +522,11 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
     const std::string same_name = run->dir.file("in2/one.fcs");
     fs::copy_file(run->first, same_name);
 
+    const std::string apart = run->dir.file("apart.csv");
+    write_text(apart, "file,batch,condition\none.fcs,1,mock\ntwo.fcs,2,virus\n");
+    const std::string empty_cell = run->dir.file("empty.csv");
+    write_text(empty_cell, "file,batch,condition\none.fcs,1,mock\ntwo.fcs,2\n");
+
     // A folder that exists keeps exactly what it held; a missing one is not created.
     fs::create_directory(run->out);
     write_text(run->out + "/keep.txt", "kept");
@@ -534,6 +550,11 @@ TEST(FcsToolCorrect, RefusalsLeaveTheOutputFolderAsItWas) {
         {{run->first},
          "Error: All input files are in one batch (one.fcs), but correction needs at least two batches."},
         {{run->first, run->dir.file("in/absent.fcs")}, "Error: "},
+        {{"--batches=" + apart, run->first, run->second},
+         "Error: The batch \"1\" holds only mock, which no other batch holds, so its batch effect cannot be "
+         "told from its biology"},
+        {{"--batches=" + empty_cell, run->first, run->second},
+         "Error: Line 3 of the batch sheet " + empty_cell + " gives the file two.fcs no condition"},
     };
     for (const std::string& out : {run->out, missing}) {
         for (const auto& [files, message] : cases) {

@@ -5,6 +5,7 @@
 #include "internal/neighbourhood.hpp"
 #include "internal/noise_floor.hpp"
 #include "internal/principal_components.hpp"
+#include "pairmend/report/condition_figures.hpp"
 #include "pairmend/report/qc_json.hpp"
 #include "pairmend/report/qc_report.hpp"
 #include "pairmend/report/qc_summary.hpp"
@@ -701,4 +702,48 @@ TEST(QcReportGuards, MarkersMovedApartAreFlaggedAndTheLargestEffectIsShownInTwoD
     const pairmend::report::QcSummary better = pairmend::report::summarize_run(run.input);
     EXPECT_EQ(pairmend::report::render_qc_report(run.input, better).find("further-apart-warning"),
               std::string::npos);
+}
+
+namespace {
+
+// One parameter: batch 1 holds mock (0..3) and virus (10..13), batch 2 mock only, shifted by 5;
+// the correction moves batch 2 by `move`.
+pairmend::report::ConditionFigures figures_of_conditions(double move) {
+    const std::vector<double> before{0, 1, 2, 3, 10, 11, 12, 13, 5, 6, 7, 8};
+    const std::vector<int> labels{1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2};
+    const std::vector<int> conditions{0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0};
+    std::vector<double> after = before;
+    for (std::size_t i = 8; i < after.size(); ++i) {
+        after[i] += move;
+    }
+    pairmend::report::QcReportInput input;
+    input.ndim = 1;
+    input.nobs = before.size();
+    input.uncorrected = before.data();
+    input.corrected = after.data();
+    input.batch_labels = labels.data();
+    input.condition_names = {"mock", "virus"};
+    input.conditions = conditions.data();
+    return pairmend::report::condition_figures(input);
+}
+
+} // namespace
+
+TEST(ConditionFigures, DesignDistancesPerConditionAndBiologyKeptWithTheirFlag) {
+    const pairmend::report::ConditionFigures corrected = figures_of_conditions(-5);
+    EXPECT_EQ(corrected.batches, (std::vector<int>{1, 2}));
+    EXPECT_EQ(corrected.events, (std::vector<std::vector<std::size_t>>{{4, 4}, {4, 0}}));
+    ASSERT_EQ(corrected.shared.size(), 1u); // the virus is held by batch 1 only
+    EXPECT_EQ(corrected.shared[0].name, "mock");
+    EXPECT_EQ(corrected.shared[0].batches, (std::vector<int>{1, 2}));
+    EXPECT_DOUBLE_EQ(corrected.shared[0].emd_before, 5.0);
+    EXPECT_DOUBLE_EQ(corrected.shared[0].emd_after, 0.0);
+    EXPECT_FALSE(corrected.shared[0].moved_apart);
+    ASSERT_EQ(corrected.biology.size(), 1u);
+    EXPECT_EQ(corrected.biology[0].batch, 1);
+    EXPECT_DOUBLE_EQ(corrected.biology[0].kept, 1.0);
+
+    const pairmend::report::ConditionFigures apart = figures_of_conditions(1);
+    EXPECT_DOUBLE_EQ(apart.shared[0].emd_after, 6.0);
+    EXPECT_TRUE(apart.shared[0].moved_apart);
 }

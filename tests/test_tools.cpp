@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -556,3 +557,67 @@ TEST(EvaluationTableReader, SplitKeepsEmptyCellsAndTrims) {
 }
 
 } // namespace
+
+TEST(SimulationModel, ConditionsFollowTheDesignAndMoveTheirPopulationBeforeTheBatchEffect) {
+    SimulationOptions options;
+    options.events_per_batch = 600;
+    options.dims = 4;
+    options.batches = 3;
+    options.populations = 3;
+    options.seed = 5;
+    options.conditions = 3;
+    options.design[3] = {1, 3};
+    const auto model = pairmend::tools::make_model(options);
+    const auto conditions = pairmend::tools::make_conditions(options, model);
+    EXPECT_EQ(conditions.held, (std::vector<std::vector<int>>{{0, 1, 2}, {0, 1, 2}, {0, 2}}));
+    EXPECT_EQ(conditions.conditions[0].moved_population, -1);
+    EXPECT_EQ(conditions.conditions[2].moved_population, 1);
+
+    std::ostringstream input_text;
+    std::ostringstream truth_text;
+    pairmend::tools::write_simulation(options, input_text, &truth_text);
+    std::istringstream input(input_text.str());
+    std::istringstream truth(truth_text.str());
+    std::string input_line;
+    std::string truth_line;
+    std::getline(input, input_line);
+    std::getline(truth, truth_line);
+    EXPECT_EQ(input_line, "P1,P2,P3,P4,batch,event");
+    EXPECT_EQ(truth_line, "P1,P2,P3,P4,condition");
+    std::vector<std::vector<int>> per_batch(3, std::vector<int>(3, 0));
+    std::vector<double> true_values(4);
+    std::vector<double> expected(4);
+    while (std::getline(input, input_line) && std::getline(truth, truth_line)) {
+        const auto cells = split(input_line);
+        const auto true_cells = split(truth_line);
+        const int batch = std::stoi(cells[4]) - 1;
+        const int condition = std::stoi(true_cells[4]) - 1;
+        ++per_batch[static_cast<size_t>(batch)][static_cast<size_t>(condition)];
+        // The batch effect acts about the population's centre as the condition moved it.
+        const auto& moved = conditions.conditions[static_cast<size_t>(condition)];
+        std::vector<double> centre(4);
+        for (size_t j = 0; j < 4; ++j) {
+            true_values[j] = std::stod(true_cells[j]);
+        }
+        // The nearest of the condition's centres: the populations', the moved one where it moved.
+        double best = std::numeric_limits<double>::infinity();
+        for (int p = 0; p < 3; ++p) {
+            std::vector<double> candidate = model.populations[static_cast<size_t>(p)].centre;
+            double distance = 0;
+            for (size_t j = 0; j < 4; ++j) {
+                candidate[j] += moved.moved_population == p ? moved.shift[j] : 0.0;
+                distance += (true_values[j] - candidate[j]) * (true_values[j] - candidate[j]);
+            }
+            if (distance < best) {
+                best = distance;
+                centre = candidate;
+            }
+        }
+        pairmend::tools::distort_about(model, batch, centre, true_values.data(), expected.data());
+        for (size_t j = 0; j < 4; ++j) {
+            EXPECT_NEAR(std::stod(cells[j]), expected[j], 1e-5 * (1.0 + std::fabs(expected[j])));
+        }
+    }
+    // Every batch's events are split evenly between the conditions it holds.
+    EXPECT_EQ(per_batch, (std::vector<std::vector<int>>{{200, 200, 200}, {200, 200, 200}, {300, 0, 300}}));
+}

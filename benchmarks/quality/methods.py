@@ -93,9 +93,12 @@ class Pairmend:
 
     # Extra engine settings, e.g. {"reference_policy": "Input"} where the truth is batch 1's frame.
     settings = {}
+    # The cases with conditions give them to pairmend (condition=), to no other method.
+    takes_conditions = True
 
-    def fit(self, values, batch):
-        self.model = pairmend.fit(values, batch, **self.options, **self.settings)
+    def fit(self, values, batch, condition=None):
+        extra = {} if condition is None else {"condition": condition}
+        self.model = pairmend.fit(values, batch, **self.options, **self.settings, **extra)
         return self
 
     def apply(self, values, batch):

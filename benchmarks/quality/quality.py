@@ -51,7 +51,7 @@ def subsample(rows_mask, limit, rng):
 class Case:
     """One data set: which events are fitted on, which are corrected, and which figures to report."""
 
-    def __init__(self, name, values, batch, figures, fit_rows=None, settings=None, note=""):
+    def __init__(self, name, values, batch, figures, fit_rows=None, settings=None, note="", condition=None):
         self.name = name
         self.values = values
         self.batch = batch
@@ -59,14 +59,20 @@ class Case:
         self.fit_rows = fit_rows
         self.settings = settings or {}
         self.note = note
+        # Every event's condition, given to the methods that take conditions; None: none.
+        self.condition = condition
 
     def run(self, method):
         method.settings = self.settings
+        rows = slice(None) if self.fit_rows is None else self.fit_rows
+        extra = {}
+        if self.condition is not None and getattr(method, "takes_conditions", False):
+            extra = {"condition": list(self.condition[rows])}
         start = time.perf_counter()
         if self.fit_rows is None:
-            method.fit(self.values, self.batch)
+            method.fit(self.values, self.batch, **extra)
         else:
-            method.fit(np.ascontiguousarray(self.values[self.fit_rows]), self.batch[self.fit_rows])
+            method.fit(np.ascontiguousarray(self.values[self.fit_rows]), self.batch[self.fit_rows], **extra)
         corrected = method.apply(self.values, self.batch)
         seconds = time.perf_counter() - start
         return {label: function(corrected) for label, _, function in self.figures}, seconds
@@ -133,6 +139,38 @@ def flow_b_mock_case(values, batch, infection, fit_mock=False):
     )
 
 
+def flow_conditions_cases(values, batch, infection):
+    """The flow cases with the mice's infection given as the condition: batch B's mock mice only
+    (each merge then learns from the mock mice, which both batches hold), and both batches whole."""
+    keep = (batch == 1) | (infection == "Mock")
+    v, b, g = np.ascontiguousarray(values[keep]), batch[keep], infection[keep]
+    mock = g == "Mock"
+    virus_all, mock_all = infection == "Virus", infection == "Mock"
+    return [
+        Case(
+            "cond flow, B mock only",
+            v,
+            b,
+            [
+                ("EMD mock vs mock", True, lambda c: metrics.emd(c, b, mock)),
+                ("biology kept (A)", False, lambda c: metrics.biology_kept(v, c, b, g)),
+            ],
+            condition=g,
+        ),
+        Case(
+            "cond flow_wnv_all",
+            values,
+            batch,
+            [
+                ("EMD virus", True, lambda c: metrics.emd(c, batch, virus_all)),
+                ("EMD mock", True, lambda c: metrics.emd(c, batch, mock_all)),
+                ("biology kept", False, lambda c: metrics.biology_kept(values, c, batch, infection)),
+            ],
+            condition=infection,
+        ),
+    ]
+
+
 def flow_anchor_case(values, batch, infection):
     virus, mock = infection == "Virus", infection == "Mock"
     return Case(
@@ -171,6 +209,40 @@ def simulated_case(name, simulate, folder, flags):
     )
 
 
+def simulated_conditions_case(name, simulate, folder, flags, given=True):
+    """A simulated study with conditions (the truth table's last column); `given`: whether the
+    methods that take conditions are given them."""
+    input_path = os.path.join(folder, name.replace(" ", "_").replace(",", "") + ".csv")
+    truth_path = input_path.replace(".csv", "_truth.csv")
+    subprocess.run([simulate, "--out", input_path, "--truth", truth_path] + flags, check=True)
+    values, batch = read_table(input_path)
+    table = np.loadtxt(truth_path, delimiter=",", skiprows=1)
+    truth, condition = table[:, :-1], table[:, -1].astype(int)
+    distorted = batch != 1
+    return Case(
+        "cond sim " + name,
+        values,
+        batch,
+        [("RMS error vs truth", True, lambda c: metrics.rms_error(c, truth, distorted))],
+        settings={"reference_policy": "Input"},
+        note=" ".join(flags),
+        condition=condition if given else None,
+    )
+
+
+# Three batches, three conditions (the second and third each move one population in two markers).
+CONDITION_SIZE = ["--events", "6000", "--dims", "5", "--batches", "3", "--populations", "4", "--seed", "7",
+                  "--conditions", "3"]
+CONDITION_SIMULATIONS = [
+    ("balanced", [], True),
+    # Batch 3 lacks the third condition, whose moved population it never holds.
+    ("unbalanced", ["--design", "3:1,2"], True),
+    ("unbalanced, no conditions", ["--design", "3:1,2"], False),
+    # Batch 3 shares only the third condition, with batch 2, which shares the second with batch 1.
+    ("bridge", ["--design", "1:1,2", "--design", "2:2,3", "--design", "3:3"], True),
+    ("bridge, no conditions", ["--design", "1:1,2", "--design", "2:2,3", "--design", "3:3"], False),
+]
+
 SIMULATIONS = [
     # Population shares differ between batches; today's shifts, rescaling and sinusoids.
     ("proportions", ["--proportions", "2:1,1,4,1", "--proportions", "3:4,1,1,1"]),
@@ -199,7 +271,7 @@ def build_cases(args, folder):
             flow_b_mock_case(values, batch, infection),
             flow_b_mock_case(values, batch, infection, fit_mock=True),
             flow_anchor_case(values, batch, infection),
-        ]
+        ] + flow_conditions_cases(values, batch, infection)
     else:
         values = None
         print(f"note: {args.data}/flow_wnv_all.csv is missing; its cases are skipped")
@@ -211,6 +283,8 @@ def build_cases(args, folder):
         cases.append(split_case("split flow batch A", np.ascontiguousarray(values[rows]), rng))
     for name, flags in SIMULATIONS:
         cases.append(simulated_case(name, args.simulate, folder, SIMULATION_SIZE + flags))
+    for name, flags, given in CONDITION_SIMULATIONS:
+        cases.append(simulated_conditions_case(name, args.simulate, folder, CONDITION_SIZE + flags, given))
     return cases
 
 

@@ -143,13 +143,18 @@ def _is_real(value):
     return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
 
 
-def _labels(batch):
+def _conditions(condition):
+    """condition as _labels gives batch labels, or None when not given."""
+    return None if condition is None else _labels(condition, what="condition")
+
+
+def _labels(batch, what="batch"):
     """batch as an int64 array or a list of str, one label per event."""
     # A list of mixed labels must not become texts silently, as NumPy would make it.
     labels = np.asarray(batch) if hasattr(batch, "dtype") else np.asarray(batch, dtype=object)
     if labels.ndim != 1:
         raise ValueError(
-            f"batch must hold one label per event (one-dimensional), not {labels.ndim}-dimensional"
+            f"{what} must hold one label per event (one-dimensional), not {labels.ndim}-dimensional"
         )
     if labels.dtype.kind == "O":
         values = labels.tolist()
@@ -160,26 +165,26 @@ def _labels(batch):
             try:
                 labels = np.array(values, dtype=np.int64 if integers else np.float64)
             except OverflowError:
-                raise ValueError("batch labels must fit in a 64-bit signed integer") from None
+                raise ValueError(f"{what} labels must fit in a 64-bit signed integer") from None
         else:
             kinds = sorted({type(value).__name__ for value in values})
-            raise TypeError(f"batch labels must be all integers or all texts, not {', '.join(kinds)}")
+            raise TypeError(f"{what} labels must be all integers or all texts, not {', '.join(kinds)}")
     kind = labels.dtype.kind
     if kind in "iu":
         if kind == "u" and labels.size and labels.max() > np.iinfo(np.int64).max:
-            raise ValueError("batch labels must fit in a 64-bit signed integer")
+            raise ValueError(f"{what} labels must fit in a 64-bit signed integer")
         return labels.astype(np.int64)
     if kind == "f":
         whole = np.isfinite(labels) & (labels == np.round(labels))
         if not whole.all():
             event = int(np.argmin(whole))
             raise ValueError(
-                f"batch labels must be whole numbers or texts, but batch[{event}] is {labels[event]}"
+                f"{what} labels must be whole numbers or texts, but {what}[{event}] is {labels[event]}"
             )
         return labels.astype(np.int64)
     if kind == "U":
         return labels.tolist()
-    raise TypeError(f"batch labels must be integers or texts, not {labels.dtype}")
+    raise TypeError(f"{what} labels must be integers or texts, not {labels.dtype}")
 
 
 def _checked_method(method):
@@ -203,6 +208,7 @@ def correct(
     reference_policy: str = _DEFAULTS["reference_policy"],
     num_threads: typing.Optional[int] = None,
     method: str = METHODS[0],
+    condition=None,
 ) -> Correction:
     """Corrects the batch effects of ``data``, by default by mutual nearest neighbours.
 
@@ -223,6 +229,12 @@ def correct(
         One of :data:`METHODS`: ``"mnn"`` (the default, the program's correction) or ``"curves"``
         (per-channel curves matched population by population, then a smooth local field; the
         mutual nearest-neighbour settings choose the merge order and match the populations).
+    condition
+        None, or one condition label per event (integers or texts): the biological group or kind
+        of sample (``"mock"``, ``"virus"``, ``"anchor"``). Each merge then learns only from the
+        events of the conditions both the batch and the batches merged before it hold, and
+        corrects every event of the batch with that; a batch sharing no condition with the others
+        is refused (see docs/methods.md).
 
     Returns
     -------
@@ -244,12 +256,21 @@ def correct(
     method = _checked_method(method)
     values = _matrix(data)
     used = {**settings, "num_threads": num_threads, "method": method}
-    corrected, merge_order, num_pairs = _core.correct(values, _labels(batch), settings, num_threads, method)
+    conditions = _conditions(condition)
+    corrected, merge_order, num_pairs = _core.correct(
+        values, _labels(batch), settings, num_threads, method, conditions
+    )
     return Correction(corrected=corrected, merge_order=merge_order, num_pairs=num_pairs, settings=used)
 
 
 def correct_anndata(
-    adata, batch_key: str, *, layer: typing.Optional[str] = None, key_added: str = "pairmend", **settings
+    adata,
+    batch_key: str,
+    *,
+    layer: typing.Optional[str] = None,
+    key_added: str = "pairmend",
+    condition: typing.Optional[str] = None,
+    **settings,
 ) -> Correction:
     """Corrects an AnnData object's events (``adata.X``, or ``adata.layers[layer]``) in place.
 
@@ -267,6 +288,9 @@ def correct_anndata(
         The layer to correct; None corrects ``adata.X``.
     key_added
         Where the result is stored.
+    condition
+        None, or the column of ``adata.obs`` that holds every event's condition (see
+        :func:`correct`).
     **settings
         The settings of :func:`correct`.
 
@@ -296,6 +320,10 @@ def correct_anndata(
         matrix = matrix.toarray()
 
     batch = adata.obs[batch_key].to_numpy()
+    if condition is not None:
+        if condition not in adata.obs.columns:
+            raise KeyError(f"adata.obs has no column {condition!r}")
+        settings["condition"] = adata.obs[condition].to_numpy()
     result = correct(matrix, batch, **settings)
 
     adata.layers[key_added] = result.corrected

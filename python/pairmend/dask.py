@@ -90,7 +90,7 @@ def apply(model, data, batch) -> da.Array:
     )
 
 
-def fit(data, batch, *, fit_events: int, **settings) -> Model:
+def fit(data, batch, *, fit_events: int, condition=None, **settings) -> Model:
     """Learns a model from an evenly spread subsample of every batch, without computing ``data``.
 
     Of a batch's n events (in input order) those at positions floor(i * n / fit_events) are
@@ -105,6 +105,9 @@ def fit(data, batch, *, fit_events: int, **settings) -> Model:
         As for :func:`apply`.
     fit_events
         The most events fitted per batch.
+    condition
+        None, or one condition label per event (a Dask or NumPy array, as ``batch``), as for
+        :func:`pairmend.fit`; only the chosen rows' labels are read.
     settings
         Further keyword arguments of :func:`pairmend.fit` (parameters, num_neighbors, ...).
     """
@@ -128,8 +131,16 @@ def fit(data, batch, *, fit_events: int, **settings) -> Model:
         if ranks
     ]
     rows = np.sort(np.concatenate([np.empty(0, dtype=np.int64), *dask.compute(*finders)]))
-    values, labels = dask.compute(data[rows], batch[rows])
-    return _fit_in_memory(np.asarray(values), np.asarray(labels), fit_events=None, **settings)
+    if condition is None:
+        values, labels = dask.compute(data[rows], batch[rows])
+        return _fit_in_memory(np.asarray(values), np.asarray(labels), fit_events=None, **settings)
+    condition = da.asarray(condition)
+    if condition.shape != batch.shape:
+        raise ValueError(f"condition has {condition.shape[0]} labels, but data has {data.shape[0]} events")
+    values, labels, conditions = dask.compute(data[rows], batch[rows], condition[rows])
+    return _fit_in_memory(
+        np.asarray(values), np.asarray(labels), fit_events=None, condition=np.asarray(conditions), **settings
+    )
 
 
 def correct_files(

@@ -16,7 +16,17 @@ import typing
 import numpy as np
 
 from . import _core
-from . import METHODS, _DEFAULTS, _checked_method, _checked_settings, _labels, _matrix, _threads, _whole_number
+from . import (
+    METHODS,
+    _DEFAULTS,
+    _checked_method,
+    _checked_settings,
+    _conditions,
+    _labels,
+    _matrix,
+    _threads,
+    _whole_number,
+)
 
 __all__ = ["Model", "fit", "load_model"]
 
@@ -60,6 +70,11 @@ class Model:
         return self._core.method
 
     @property
+    def conditions(self) -> list:
+        """The conditions the model was learnt with, as texts; empty when learnt without."""
+        return list(self._core.conditions)
+
+    @property
     def settings(self) -> dict:
         """The engine settings of the fit, by name."""
         return dict(self._core.settings)
@@ -90,7 +105,13 @@ class Model:
         return _core.apply(self._core, _matrix(data), _labels(batch), _threads(num_threads))
 
     def extend(
-        self, data, batch, *, fit_events: typing.Optional[int] = None, num_threads: typing.Optional[int] = None
+        self,
+        data,
+        batch,
+        *,
+        fit_events: typing.Optional[int] = None,
+        num_threads: typing.Optional[int] = None,
+        condition=None,
     ) -> "Model":
         """A new model with new batches corrected onto this model's stored reference.
 
@@ -106,6 +127,9 @@ class Model:
             Fit each new batch on at most this many evenly spread events; None fits on all.
         num_threads
             Engine threads; None uses :func:`pairmend.default_num_threads`.
+        condition
+            One condition label per event, as for :func:`pairmend.correct`: needed when the model
+            was learnt with conditions, refused when it was learnt without.
 
         Raises
         ------
@@ -114,7 +138,9 @@ class Model:
             shares no mutual nearest neighbours with the reference.
         """
         fit_events = _event_count("fit_events", fit_events)
-        core = _core.extend(self._core, _matrix(data), _labels(batch), _threads(num_threads), fit_events)
+        core = _core.extend(
+            self._core, _matrix(data), _labels(batch), _threads(num_threads), fit_events, _conditions(condition)
+        )
         return Model(core)
 
     def save(self, path) -> None:
@@ -142,6 +168,7 @@ def fit(
     reference_events: int = 200000,
     num_threads: typing.Optional[int] = None,
     method: str = METHODS[0],
+    condition=None,
 ) -> Model:
     """Learns a correction of the batch effects of ``data`` and returns it as a :class:`Model`.
 
@@ -162,6 +189,9 @@ def fit(
         Engine threads; None uses :func:`pairmend.default_num_threads`. Results do not depend on it.
     method
         As for :func:`pairmend.correct`; the model applies and extends with it.
+    condition
+        As for :func:`pairmend.correct`; the model keeps the conditions (:attr:`Model.conditions`),
+        applies without them and needs them for :meth:`Model.extend`.
 
     Raises
     ------
@@ -191,6 +221,7 @@ def fit(
         names,
         method,
         None,
+        _conditions(condition),
     )
     return Model(core)
 

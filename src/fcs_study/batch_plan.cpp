@@ -3,6 +3,7 @@
 #include "pairmend/fcs_study/sheet_file.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -45,10 +46,38 @@ BatchSheet read_batch_sheet(const std::string& path) {
     BatchSheet sheet;
     sheet.path = path;
     sheet.header = file.header;
+    // A header "file,batch,condition" adds a column with the condition of every file.
+    const std::size_t second_comma = file.header.find(',', file.header.find(',') + 1);
+    if (file.header.find(',') != std::string::npos && second_comma != std::string::npos) {
+        std::string third = trimmed(file.header.substr(second_comma + 1));
+        std::transform(third.begin(), third.end(), third.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        sheet.has_conditions = third == "condition";
+    }
     for (const SheetLine& line : file.lines) {
-        require_two_cells(file, line, "batch sheet",
-                          "a file name and a batch name separated by one comma (file,batch)");
-        sheet.entries.push_back({line.cells[0], line.cells[1], line.number});
+        if (!sheet.has_conditions) {
+            require_two_cells(file, line, "batch sheet",
+                              "a file name and a batch name separated by one comma (file,batch)");
+            sheet.entries.push_back({line.cells[0], line.cells[1], "", line.number});
+            continue;
+        }
+        if (line.cells.size() < 2 || line.cells.size() > 3 || line.cells[0].empty() ||
+            line.cells[1].empty()) {
+            std::ostringstream message;
+            message << "Line " << line.number << " of the batch sheet " << path << " reads \"" << line.text
+                    << "\", but every line after the header must be a file name, a batch name and a "
+                       "condition separated by commas (file,batch,condition).";
+            throw std::runtime_error(message.str());
+        }
+        if (line.cells.size() < 3 || line.cells[2].empty()) {
+            std::ostringstream message;
+            message << "Line " << line.number << " of the batch sheet " << path << " gives the file "
+                    << line.cells[0]
+                    << " no condition, but the sheet has a condition column: give every file its "
+                       "condition.";
+            throw std::runtime_error(message.str());
+        }
+        sheet.entries.push_back({line.cells[0], line.cells[1], line.cells[2], line.number});
     }
     if (sheet.entries.empty()) {
         throw std::runtime_error("The batch sheet " + path +
@@ -112,7 +141,21 @@ BatchPlan batches_from_sheet(const std::vector<std::string>& files, const BatchS
     for (const SheetEntry* entry : entry_of_file) {
         file_batches.push_back(entry->batch);
     }
-    return numbered_batches(file_batches);
+    BatchPlan plan = numbered_batches(file_batches);
+    if (sheet.has_conditions) {
+        for (const SheetEntry* entry : entry_of_file) {
+            plan.conditions.push_back(entry->condition);
+        }
+        std::sort(plan.conditions.begin(), plan.conditions.end(), natural_less);
+        plan.conditions.erase(std::unique(plan.conditions.begin(), plan.conditions.end()),
+                              plan.conditions.end());
+        for (const SheetEntry* entry : entry_of_file) {
+            plan.file_condition.push_back(
+                static_cast<int>(std::find(plan.conditions.begin(), plan.conditions.end(), entry->condition) -
+                                 plan.conditions.begin()));
+        }
+    }
+    return plan;
 }
 
 BatchPlan numbered_batches(const std::vector<std::string>& file_batches) {

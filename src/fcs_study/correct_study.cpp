@@ -153,7 +153,9 @@ void correct_through_model(const StudyFiles& files, const LearnSettings& learnin
 void correct_study(const StudyFiles& files, const LearnSettings& learning, const CorrectedOutput& output,
                    int threads, Progress& progress) {
     check_output_names(files.files, output);
-    if (model::runs_as_model(learning.method, learning.fit_events)) {
+    // Conditions are learnt from through a model: each merge learns from the shared conditions only.
+    const bool with_conditions = !plan_batches(files, StudyUse::correct).conditions.empty();
+    if (with_conditions || model::runs_as_model(learning.method, learning.fit_events)) {
         correct_through_model(files, learning, output, threads, progress);
     } else {
         correct_in_memory(files, learning, output, threads, progress);

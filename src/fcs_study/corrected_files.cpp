@@ -19,7 +19,8 @@ void write_corrected_files(const Study& study, StudyCorrection& correction, cons
             const fcs::FcsFile& file = corrected.file;
             if (sample != nullptr) {
                 sample->take(corrected.stamp.batch_number, file.num_events, corrected.events,
-                             corrected.corrected);
+                             corrected.corrected,
+                             study.batches.file_condition.empty() ? -1 : study.batches.file_condition[f]);
             }
             const fcs::FcsOutput output =
                 compose_corrected_file(file, corrected.linear, study.channels.chosen[f], corrected.corrected,

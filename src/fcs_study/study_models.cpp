@@ -7,6 +7,7 @@
 #include "pairmend/model/extend.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
+#include "pairmend/model/subsample.hpp"
 #include "pairmend/output_transaction.hpp"
 
 #include <algorithm>
@@ -120,6 +121,52 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     use(FileCorrection{file, linear, events.data(), corrected.data(), stamp, threads_});
 }
 
+namespace {
+
+// With a condition column: the condition of every event `gather_events` gathers, by batch, after
+// the design's files per batch and condition are shown. Empty without conditions.
+std::vector<std::vector<int>> gathered_conditions(const Study& study, std::uint64_t fit_events,
+                                                  Progress& progress) {
+    const BatchPlan& plan = study.batches;
+    if (plan.conditions.empty()) {
+        return {};
+    }
+    const std::size_t nbatches = plan.names.size();
+    std::vector<std::vector<int>> every(nbatches);
+    std::vector<std::vector<std::size_t>> files(nbatches,
+                                                std::vector<std::size_t>(plan.conditions.size(), 0));
+    for (std::size_t f = 0; f < study.files.size(); ++f) {
+        const auto b = static_cast<std::size_t>(plan.file_batch[f] - 1);
+        every[b].insert(every[b].end(), study.files[f].num_events, plan.file_condition[f]);
+        ++files[b][static_cast<std::size_t>(plan.file_condition[f])];
+    }
+    progress.line("The design, files per batch and condition:");
+    std::string header = "  batch";
+    for (const std::string& condition : plan.conditions) {
+        header += "\t" + condition;
+    }
+    progress.line(header);
+    for (std::size_t b = 0; b < nbatches; ++b) {
+        std::string line = "  " + plan.names[b];
+        for (const std::size_t count : files[b]) {
+            line += "\t" + std::to_string(count);
+        }
+        progress.line(line);
+    }
+    std::vector<std::vector<int>> chosen(nbatches);
+    for (std::size_t b = 0; b < nbatches; ++b) {
+        const std::size_t n = every[b].size();
+        const std::size_t count =
+            fit_events == 0 ? n : static_cast<std::size_t>(std::min<std::uint64_t>(n, fit_events));
+        for (const std::size_t row : model::even_positions(n, count)) {
+            chosen[b].push_back(every[b][row]);
+        }
+    }
+    return chosen;
+}
+
+} // namespace
+
 model::Model learn_model(const Study& study, const LearnSettings& learning, int threads, Progress& progress) {
     const std::vector<std::vector<double>> events = gather_events(study, learning.fit_events);
     std::vector<model::BatchEvents> batches;
@@ -146,6 +193,14 @@ model::Model learn_model(const Study& study, const LearnSettings& learning, int 
         fit.parameters.push_back(channel.name);
     }
     fit.progress = [&progress](const std::string& line) { progress.line(line); };
+    const std::vector<std::vector<int>> conditions =
+        gathered_conditions(study, learning.fit_events, progress);
+    if (!conditions.empty()) {
+        fit.condition_names = study.batches.conditions;
+        for (std::size_t b = 0; b < batches.size(); ++b) {
+            batches[b].conditions = conditions[b].data();
+        }
+    }
     return model::fit(static_cast<int>(study.ndim()), batches, fit);
 }
 
@@ -218,6 +273,13 @@ void extend_study(const StudyFiles& files, const std::string& model_path, const 
     model::ExtendOptions extend;
     extend.num_threads = threads;
     extend.progress = [&progress](const std::string& line) { progress.line(line); };
+    const std::vector<std::vector<int>> conditions = gathered_conditions(study, 0, progress);
+    if (!conditions.empty()) {
+        extend.condition_names = study.batches.conditions;
+        for (std::size_t b = 0; b < added.size(); ++b) {
+            added[b].conditions = conditions[b].data();
+        }
+    }
     const model::Model extended = model::extend(model, static_cast<int>(study.ndim()), added, extend);
     model::save_model(extended, new_model_path);
     progress.line("Wrote the model " + new_model_path + ": " + model_summary(extended));

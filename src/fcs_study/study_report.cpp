@@ -47,7 +47,7 @@ ReportSample::ReportSample(const Study& study)
 }
 
 void ReportSample::take(int batch_number, std::size_t num_events, const double* events,
-                        const double* corrected) {
+                        const double* corrected, int condition) {
     const auto b = static_cast<std::size_t>(batch_number - 1);
     const std::vector<std::size_t>& rows = rows_[b];
     for (; taken_[b] < rows.size() && rows[taken_[b]] < seen_[b] + num_events; ++taken_[b]) {
@@ -55,6 +55,9 @@ void ReportSample::take(int batch_number, std::size_t num_events, const double* 
         uncorrected_.insert(uncorrected_.end(), events + e * ndim_, events + (e + 1) * ndim_);
         corrected_.insert(corrected_.end(), corrected + e * ndim_, corrected + (e + 1) * ndim_);
         batch_numbers_.push_back(batch_number);
+        if (condition >= 0) {
+            conditions_.push_back(condition);
+        }
     }
     seen_[b] += num_events;
 }
@@ -65,6 +68,8 @@ void ReportSample::show_in(ReportEvidence& evidence) const {
     evidence.uncorrected = uncorrected_.data();
     evidence.corrected = corrected_.data();
     evidence.batch_numbers = batch_numbers_.data();
+    evidence.conditions =
+        conditions_.size() == batch_numbers_.size() && !conditions_.empty() ? conditions_.data() : nullptr;
 }
 
 std::string run_id(const std::string& out_dir) {
@@ -105,6 +110,10 @@ void write_study_report(OutputTransaction& outputs, const CorrectedOutput& outpu
     run.num_pairs = std::move(evidence.num_pairs);
     run.engine = std::move(evidence.engine_run);
     run.split_correction = std::move(evidence.split_correction);
+    if (evidence.conditions != nullptr) {
+        run.condition_names = study.batches.conditions;
+        run.conditions = evidence.conditions;
+    }
 
     const report::QcReportOptions report_options;
     // The report times its own figures and shows them after these phases, under one head.

@@ -21,7 +21,8 @@ CorrectResult correct(int ndim, std::size_t n, const double* events, const int* 
                       const std::vector<std::string>& batch_names, const CorrectOptions& options,
                       double* output) {
     CorrectResult result;
-    if (!runs_as_model(options.method, options.fit_events, options.keep_model)) {
+    const bool with_conditions = !options.condition_names.empty();
+    if (!with_conditions && !runs_as_model(options.method, options.fit_events, options.keep_model)) {
         // The engine's own correction, configured and run as a job runs it.
         mnncorrect::MnnCorrect<int, double>::Hooks hooks;
         hooks.phase_times = options.phase_times;
@@ -52,6 +53,14 @@ CorrectResult correct(int ndim, std::size_t n, const double* events, const int* 
     fit.fcs = options.fcs;
     fit.progress = options.progress;
     fit.should_stop = options.should_stop;
+    if (with_conditions) {
+        if (options.condition_ids == nullptr) {
+            throw std::runtime_error("The conditions are named but no event has one; give every event its "
+                                     "condition.");
+        }
+        fit.condition_names = options.condition_names;
+        fit.condition_ids = options.condition_ids;
+    }
     Model model = fit_labelled(ndim, n, events, batch_ids, batch_names, fit, output);
     for (const BatchModel& batch : model.batches) {
         result.merge_order.push_back(static_cast<int>(batch.number));

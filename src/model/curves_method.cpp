@@ -4,6 +4,8 @@
 #include "learn_alignment.hpp"
 #include "pairmend/model/Model.hpp"
 
+#include <algorithm>
+
 namespace pairmend::model {
 
 namespace {
@@ -36,8 +38,18 @@ public:
         const std::size_t width = static_cast<std::size_t>(ndim_);
         Alignment alignment;
         if (!batch.first_reference && !aligned_.empty()) {
-            alignment = internal::learn_alignment(ndim_, batch.size, batch.events, batch.corrected,
-                                                  aligned_.size() / width, aligned_.data(), num_threads_);
+            if (batch.learn_rows != nullptr) {
+                // Learnt from the events of the conditions both sides hold only.
+                const std::vector<double> events = gathered(batch.events, *batch.learn_rows);
+                const std::vector<double> matched = gathered(batch.corrected, *batch.learn_rows);
+                const std::vector<double> reference = gathered(aligned_.data(), *batch.reference_rows);
+                alignment =
+                    internal::learn_alignment(ndim_, batch.learn_rows->size(), events.data(), matched.data(),
+                                              batch.reference_rows->size(), reference.data(), num_threads_);
+            } else {
+                alignment = internal::learn_alignment(ndim_, batch.size, batch.events, batch.corrected,
+                                                      aligned_.size() / width, aligned_.data(), num_threads_);
+            }
         }
         apply_alignment(alignment, ndim_, batch.size, batch.events, batch.corrected, num_threads_);
         aligned_.insert(aligned_.end(), batch.corrected, batch.corrected + batch.size * width);
@@ -48,6 +60,15 @@ public:
     }
 
 private:
+    std::vector<double> gathered(const double* rows, const std::vector<std::size_t>& which) const {
+        const std::size_t width = static_cast<std::size_t>(ndim_);
+        std::vector<double> out(which.size() * width);
+        for (std::size_t i = 0; i < which.size(); ++i) {
+            std::copy_n(rows + which[i] * width, width, out.data() + i * width);
+        }
+        return out;
+    }
+
     int ndim_;
     int num_threads_;
     std::vector<double> aligned_;

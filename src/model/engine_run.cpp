@@ -24,7 +24,11 @@ mnncorrect::Options configured_options(const Settings& settings, std::optional<i
 LearntBatches learn_batches(const Settings& settings, Method method, int ndim,
                             const std::vector<std::size_t>& sizes, const std::vector<const double*>& blocks,
                             int num_threads, const std::vector<std::string>& names,
-                            const std::function<bool()>& should_stop) {
+                            const std::function<bool()>& should_stop, const ConditionDesign* design) {
+    if (design != nullptr) {
+        return learn_batches_by_condition(settings, method, ndim, sizes, blocks, num_threads, names,
+                                          should_stop, *design);
+    }
     const mnncorrect::Options options = configured_options(settings, std::max(num_threads, 1));
     mnncorrect::MnnCorrect<int, double>::Hooks hooks;
     hooks.should_stop = should_stop;

@@ -9,6 +9,7 @@
 #include "pairmend/model/fit.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +36,22 @@ struct LearntBatches {
     std::vector<std::size_t> offsets;
     /// Per batch id, what the method learnt; null for the first reference.
     std::vector<std::shared_ptr<const BatchCorrection>> corrections;
+    /// With conditions, per batch id: the conditions it holds, and those it learnt from.
+    std::vector<std::vector<std::uint32_t>> conditions_held;
+    std::vector<std::vector<std::uint32_t>> conditions_learnt;
+};
+
+/// The conditions of the batches of one engine run.
+struct ConditionDesign {
+    /// The names of the conditions.
+    std::vector<std::string> names;
+    /// Per batch id, the condition of every fitted event (a position in `names`).
+    std::vector<const int*> per_batch;
+    /// Whether batch 0 is the first reference whatever it holds (the stored reference of a model
+    /// that batches are added to).
+    bool first_fixed = false;
+    /// Receives the lines about the design (a condition held by one batch only).
+    Progress progress;
 };
 
 /**
@@ -48,7 +65,25 @@ struct LearntBatches {
 LearntBatches learn_batches(const Settings& settings, Method method, int ndim,
                             const std::vector<std::size_t>& sizes, const std::vector<const double*>& blocks,
                             int num_threads, const std::vector<std::string>& names,
-                            const std::function<bool()>& should_stop);
+                            const std::function<bool()>& should_stop,
+                            const ConditionDesign* design = nullptr);
+
+/**
+ * `learn_batches` with conditions: each merge learns only from the events of the conditions that
+ * both the batch and the reference hold, then corrects every event of the batch. The first
+ * reference is the batch holding the most conditions (ties by the reference policy) unless the
+ * order is the input order or `design.first_fixed`; the automatic order picks among the batches
+ * sharing a condition with the reference.
+ *
+ * @throws std::runtime_error before any work for a batch that shares no condition with the others
+ * (directly or through others), or, in input order, with the batches before it.
+ */
+LearntBatches learn_batches_by_condition(const Settings& settings, Method method, int ndim,
+                                         const std::vector<std::size_t>& sizes,
+                                         const std::vector<const double*>& blocks, int num_threads,
+                                         const std::vector<std::string>& names,
+                                         const std::function<bool()>& should_stop,
+                                         const ConditionDesign& design);
 
 /**
  * Refuses batches that cannot be fitted: no events in one, repeated names, a wrong number of

@@ -12,6 +12,18 @@
 
 namespace pairmend::model {
 
+namespace {
+
+std::string condition_names(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        text += (c == 0 ? "" : (c + 1 == names.size() ? " and " : ", ")) + names[c];
+    }
+    return text;
+}
+
+} // namespace
+
 Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batches,
              const ExtendOptions& options, const std::vector<double*>& outputs) {
     const auto start = std::chrono::steady_clock::now();
@@ -40,6 +52,31 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
                                  "batches cannot be added to it; fit a new model instead.");
     }
 
+    const bool with_conditions = !model.conditions.empty();
+    if (with_conditions && options.condition_names.empty()) {
+        throw std::runtime_error(
+            "The model was learnt with the conditions " + condition_names(model.conditions) +
+            ", so the batches added to it need them too: give every event its condition.");
+    }
+    if (!with_conditions && !options.condition_names.empty()) {
+        throw std::runtime_error(
+            "The model was learnt without conditions, so batches added to it cannot have "
+            "them; fit a new model with conditions instead.");
+    }
+    // The new batches' condition names, as positions among the model's (new names added after).
+    std::vector<std::string> all_conditions = model.conditions;
+    std::vector<int> position_of;
+    for (const std::string& name : options.condition_names) {
+        const auto found = std::find(all_conditions.begin(), all_conditions.end(), name);
+        position_of.push_back(static_cast<int>(found - all_conditions.begin()));
+        if (found == all_conditions.end()) {
+            all_conditions.push_back(name);
+        }
+    }
+    std::vector<std::vector<int>> new_conditions;
+    std::vector<int> reference_conditions(model.reference_conditions.begin(),
+                                          model.reference_conditions.end());
+
     // Batch 0 is the stored reference, which stays first and unchanged; the new batches join it in
     // automatic order.
     std::vector<internal::FitSample> samples;
@@ -49,6 +86,22 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     std::size_t total = nreference;
     for (const BatchEvents& batch : batches) {
         samples.push_back(internal::fit_sample(ndim, batch, options.fit_events));
+        if (with_conditions) {
+            if (batch.conditions == nullptr) {
+                throw std::runtime_error("The batch \"" + batch.name +
+                                         "\" has no conditions; with conditions, every event needs one.");
+            }
+            std::vector<int> mapped;
+            for (const int c : samples.back().conditions) {
+                if (c < 0 || static_cast<std::size_t>(c) >= position_of.size()) {
+                    throw std::runtime_error(
+                        "An event of batch \"" + batch.name + "\" has condition number " + std::to_string(c) +
+                        ", but there are " + std::to_string(position_of.size()) + " condition names.");
+                }
+                mapped.push_back(position_of[static_cast<std::size_t>(c)]);
+            }
+            new_conditions.push_back(std::move(mapped));
+        }
         sizes.push_back(samples.back().size);
         blocks.push_back(samples.back().rows);
         names.push_back(batch.name);
@@ -58,18 +111,34 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     settings.automatic_order = true;
     settings.reference_policy = mnncorrect::Input;
 
-    internal::LearntBatches learnt = internal::learn_batches(settings, model.method, ndim, sizes, blocks,
-                                                             options.num_threads, names, options.should_stop);
+    internal::ConditionDesign design;
+    if (with_conditions) {
+        design.names = all_conditions;
+        design.first_fixed = true;
+        design.progress = options.progress;
+        design.per_batch.push_back(reference_conditions.data());
+        std::vector<BatchEvents> shown = batches;
+        for (std::size_t b = 0; b < batches.size(); ++b) {
+            design.per_batch.push_back(new_conditions[b].data());
+            shown[b].conditions = batches[b].conditions;
+        }
+        report_design(options.progress, shown, options.condition_names);
+    }
+    internal::LearntBatches learnt =
+        internal::learn_batches(settings, model.method, ndim, sizes, blocks, options.num_threads, names,
+                                options.should_stop, with_conditions ? &design : nullptr);
     const std::vector<double>& corrected = learnt.corrected;
     const std::vector<std::size_t>& offsets = learnt.offsets;
 
     Model extended = model;
     std::vector<internal::ReferenceBlock> reference_blocks;
     const double* old_rows = model.reference.data();
+    const int* old_conditions = reference_conditions.data();
     for (const BatchModel& known : model.batches) {
-        reference_blocks.push_back(
-            {old_rows, static_cast<std::size_t>(known.reference_rows), known.fitted_events});
+        reference_blocks.push_back({old_rows, static_cast<std::size_t>(known.reference_rows),
+                                    known.fitted_events, with_conditions ? old_conditions : nullptr});
         old_rows += known.reference_rows * width;
+        old_conditions += with_conditions ? known.reference_rows : 0;
     }
     // Position 0 is the stored reference, which stays as it was.
     for (std::size_t position = 1; position < learnt.merge_order.size(); ++position) {
@@ -79,13 +148,21 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
         batch.number = static_cast<std::int64_t>(model.batches.size() + b - 1);
         batch.fitted_events = sizes[b];
         batch.correction = std::move(learnt.corrections[b]);
+        if (with_conditions) {
+            batch.conditions_held = learnt.conditions_held[b];
+            batch.conditions_learnt = learnt.conditions_learnt[b];
+        }
         extended.batches.push_back(std::move(batch));
         extended.num_pairs.push_back(learnt.num_pairs[position - 1]);
-        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
+        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b],
+                                    with_conditions ? new_conditions[b - 1].data() : nullptr});
     }
     std::vector<std::uint64_t> counts;
+    extended.reference_conditions.clear();
     extended.reference =
-        internal::build_reference(ndim, reference_blocks, model.settings.reference_events, counts);
+        internal::build_reference(ndim, reference_blocks, model.settings.reference_events, counts,
+                                  with_conditions ? &extended.reference_conditions : nullptr);
+    extended.conditions = all_conditions;
     for (std::size_t position = 0; position < extended.batches.size(); ++position) {
         extended.batches[position].reference_rows = counts[position];
     }
@@ -118,7 +195,8 @@ Model extend_labelled(const Model& model, int ndim, std::size_t n, const double*
         ndim, n, events, batch_ids, batch_names, output,
         [&](const std::vector<BatchEvents>& batches, const std::vector<double*>& outputs) {
             return extend(model, ndim, batches, options, outputs);
-        });
+        },
+        options.condition_names.empty() ? nullptr : options.condition_ids);
 }
 
 } // namespace pairmend::model

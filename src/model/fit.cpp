@@ -41,6 +41,33 @@ std::vector<std::string> parameter_names(int ndim, const std::vector<std::string
 
 } // namespace
 
+void report_design(const Progress& progress, const std::vector<BatchEvents>& batches,
+                   const std::vector<std::string>& conditions) {
+    if (!progress) {
+        return;
+    }
+    progress("The design, events per batch and condition:");
+    std::string header = "  batch";
+    for (const std::string& condition : conditions) {
+        header += "\t" + condition;
+    }
+    progress(header);
+    for (const BatchEvents& batch : batches) {
+        std::vector<std::size_t> counts(conditions.size(), 0);
+        for (std::size_t i = 0; i < batch.size && batch.conditions != nullptr; ++i) {
+            const int c = batch.conditions[i];
+            if (c >= 0 && static_cast<std::size_t>(c) < counts.size()) {
+                ++counts[static_cast<std::size_t>(c)];
+            }
+        }
+        std::string line = "  " + batch.name;
+        for (const std::size_t count : counts) {
+            line += "\t" + std::to_string(count);
+        }
+        progress(line);
+    }
+}
+
 Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& options,
           const std::vector<double*>& outputs) {
     const auto start = std::chrono::steady_clock::now();
@@ -80,9 +107,23 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
         total += sizes[b];
     }
 
+    const bool with_conditions = !options.condition_names.empty();
+    internal::ConditionDesign design;
+    if (with_conditions) {
+        design.names = options.condition_names;
+        design.progress = options.progress;
+        for (std::size_t b = 0; b < nbatches; ++b) {
+            if (batches[b].conditions == nullptr) {
+                throw std::runtime_error("The batch \"" + batches[b].name +
+                                         "\" has no conditions; with conditions, every event needs one.");
+            }
+            design.per_batch.push_back(samples[b].conditions.data());
+        }
+        report_design(options.progress, batches, options.condition_names);
+    }
     internal::LearntBatches learnt =
         internal::learn_batches(options.settings, options.method, ndim, sizes, blocks, options.num_threads,
-                                names, options.should_stop);
+                                names, options.should_stop, with_conditions ? &design : nullptr);
     const std::vector<double>& corrected = learnt.corrected;
     const std::vector<std::size_t>& offsets = learnt.offsets;
     std::vector<internal::ReferenceBlock> reference_blocks;
@@ -93,13 +134,22 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
         batch.number = id;
         batch.fitted_events = sizes[b];
         batch.correction = std::move(learnt.corrections[b]);
+        if (with_conditions) {
+            batch.conditions_held = learnt.conditions_held[b];
+            batch.conditions_learnt = learnt.conditions_learnt[b];
+        }
         model.batches.push_back(std::move(batch));
-        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b]});
+        reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b],
+                                    with_conditions ? samples[b].conditions.data() : nullptr});
     }
     model.num_pairs.assign(learnt.num_pairs.begin(), learnt.num_pairs.end());
     std::vector<std::uint64_t> counts;
     model.reference =
-        internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts);
+        internal::build_reference(ndim, reference_blocks, options.settings.reference_events, counts,
+                                  with_conditions ? &model.reference_conditions : nullptr);
+    if (with_conditions) {
+        model.conditions = options.condition_names;
+    }
     for (std::size_t position = 0; position < model.batches.size(); ++position) {
         model.batches[position].reference_rows = counts[position];
     }
@@ -141,7 +191,8 @@ Model fit_labelled(int ndim, std::size_t n, const double* events, const int* bat
         ndim, n, events, batch_ids, batch_names, output,
         [&](const std::vector<BatchEvents>& batches, const std::vector<double*>& outputs) {
             return fit(ndim, batches, options, outputs);
-        });
+        },
+        options.condition_names.empty() ? nullptr : options.condition_ids);
 }
 
 } // namespace pairmend::model

@@ -42,12 +42,20 @@ void scatter_events(int ndim, const GroupedEvents& grouped, double* output);
  */
 template <typename Run>
 auto run_grouped(int ndim, std::size_t n, const double* events, const int* batch_ids,
-                 const std::vector<std::string>& batch_names, double* output, Run run) {
+                 const std::vector<std::string>& batch_names, double* output, Run run,
+                 const int* condition_ids = nullptr) {
     GroupedEvents grouped = group_events(ndim, n, events, batch_ids, batch_names.size());
+    std::vector<std::vector<int>> conditions(condition_ids == nullptr ? 0 : batch_names.size());
+    for (std::size_t b = 0; b < conditions.size(); ++b) {
+        for (const std::size_t position : grouped.positions[b]) {
+            conditions[b].push_back(condition_ids[position]);
+        }
+    }
     std::vector<BatchEvents> batches;
     std::vector<double*> outputs;
     for (std::size_t b = 0; b < batch_names.size(); ++b) {
-        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data()});
+        batches.push_back({batch_names[b], grouped.positions[b].size(), grouped.blocks[b].data(),
+                           conditions.empty() ? nullptr : conditions[b].data()});
         if (output != nullptr) {
             outputs.push_back(grouped.blocks[b].data());
         }

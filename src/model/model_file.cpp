@@ -40,6 +40,7 @@ enum SectionType : std::uint32_t {
     method_section = 7,
     compensation_section = 9,
     transforms_section = 10,
+    conditions_section = 11,
 };
 // A section a reader must understand to use the model; unknown sections without it are skipped.
 constexpr std::uint32_t required_flag = 1;
@@ -167,6 +168,59 @@ void write_compensation(ByteWriter& out, const FcsCompensation& compensation) {
         out.text(name);
     }
     out.f64s(compensation.spillover);
+}
+
+// The conditions section: the condition names, per batch (in merge order) the conditions it
+// holds and those it learnt from, and the condition of every stored reference row.
+void write_condition_list(ByteWriter& out, const std::vector<std::uint32_t>& list) {
+    out.u32(static_cast<std::uint32_t>(list.size()));
+    for (const std::uint32_t c : list) {
+        out.u32(c);
+    }
+}
+
+void write_conditions(ByteWriter& out, const Model& model) {
+    out.u32(static_cast<std::uint32_t>(model.conditions.size()));
+    for (const std::string& name : model.conditions) {
+        out.text(name);
+    }
+    out.u32(static_cast<std::uint32_t>(model.batches.size()));
+    for (const BatchModel& batch : model.batches) {
+        write_condition_list(out, batch.conditions_held);
+        write_condition_list(out, batch.conditions_learnt);
+    }
+    write_condition_list(out, model.reference_conditions);
+}
+
+std::vector<std::uint32_t> read_condition_list(ByteReader& in, std::size_t nconditions, const char* what) {
+    std::vector<std::uint32_t> list(in.room(in.u32(), 4, what));
+    for (std::uint32_t& c : list) {
+        c = in.u32();
+        if (c >= nconditions) {
+            throw std::runtime_error(in.source() + " is corrupt: its " + what +
+                                     " name a condition it does not list.");
+        }
+    }
+    return list;
+}
+
+void read_conditions(ByteReader in, Model& model) {
+    const std::uint32_t nconditions = in.u32();
+    in.room(nconditions, 4, "condition names");
+    for (std::uint32_t c = 0; c < nconditions; ++c) {
+        model.conditions.push_back(in.text("condition name"));
+    }
+    if (nconditions == 0 || in.u32() != model.batches.size()) {
+        throw std::runtime_error(in.source() + " is corrupt: its conditions do not fit its batches.");
+    }
+    for (BatchModel& batch : model.batches) {
+        batch.conditions_held = read_condition_list(in, nconditions, "batch conditions");
+        batch.conditions_learnt = read_condition_list(in, nconditions, "batch conditions");
+    }
+    model.reference_conditions = read_condition_list(in, nconditions, "reference conditions");
+    if (model.reference_conditions.size() * static_cast<std::size_t>(model.ndim) != model.reference.size()) {
+        throw std::runtime_error(in.source() + " is corrupt: its conditions do not fit its reference rows.");
+    }
 }
 
 void read_compensation(ByteReader in, Model& model) {
@@ -334,6 +388,13 @@ std::vector<unsigned char> encode_model(const Model& model) {
         }
     }
 
+    if (!model.conditions.empty()) {
+        // Not required: applying the model needs no conditions; adding batches to it does.
+        begin_section(out, conditions_section, 0, length_at);
+        write_conditions(out, model);
+        end_section(out, length_at);
+    }
+
     out.patch_u64(16, out.size() + crc_size);
     out.u32(internal::crc32(out.bytes().data(), out.size()));
     return std::move(out.bytes());
@@ -386,13 +447,16 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         const MethodInfo* method = method_of_section(type);
         if (method == nullptr &&
             ((type >= settings_section && type <= method_section) || type == compensation_section ||
-             type == transforms_section) &&
+             type == transforms_section || type == conditions_section) &&
             !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
         }
         const bool needs_batches = method != nullptr;
         const bool needs_parameters = needs_batches || type == reference_section;
+        if (type == conditions_section && known_seen.count(reference_section) == 0) {
+            throw std::runtime_error(source + " is corrupt: its sections are out of order.");
+        }
         // The sections of any method but the default follow the section that names the method.
         const bool needs_method = method != nullptr && method != &methods().front();
         if ((needs_batches && known_seen.count(batches_section) == 0) ||
@@ -430,6 +494,9 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
             break;
         case transforms_section:
             read_transforms(section, model);
+            break;
+        case conditions_section:
+            read_conditions(section, model);
             break;
         case method_section: {
             const std::string name = section.text("method name");

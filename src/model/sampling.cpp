@@ -11,6 +11,9 @@ FitSample fit_sample(int ndim, const BatchEvents& batch, std::uint64_t fit_event
     if (fit_events == 0 || fit_events >= batch.size) {
         sample.rows = batch.events;
         sample.size = batch.size;
+        if (batch.conditions != nullptr) {
+            sample.conditions.assign(batch.conditions, batch.conditions + batch.size);
+        }
         return sample;
     }
     const std::size_t width = static_cast<std::size_t>(ndim);
@@ -22,11 +25,17 @@ FitSample fit_sample(int ndim, const BatchEvents& batch, std::uint64_t fit_event
     }
     sample.rows = sample.copy.data();
     sample.size = positions.size();
+    if (batch.conditions != nullptr) {
+        for (const std::size_t position : positions) {
+            sample.conditions.push_back(batch.conditions[position]);
+        }
+    }
     return sample;
 }
 
 std::vector<double> build_reference(int ndim, const std::vector<ReferenceBlock>& blocks, std::uint64_t cap,
-                                    std::vector<std::uint64_t>& counts) {
+                                    std::vector<std::uint64_t>& counts,
+                                    std::vector<std::uint32_t>* conditions) {
     const std::size_t width = static_cast<std::size_t>(ndim);
     std::vector<std::size_t> fitted(blocks.size());
     for (std::size_t b = 0; b < blocks.size(); ++b) {
@@ -42,6 +51,9 @@ std::vector<double> build_reference(int ndim, const std::vector<ReferenceBlock>&
         for (const std::size_t position : positions) {
             const double* row = blocks[b].rows + position * width;
             reference.insert(reference.end(), row, row + width);
+            if (conditions != nullptr && blocks[b].conditions != nullptr) {
+                conditions->push_back(static_cast<std::uint32_t>(blocks[b].conditions[position]));
+            }
         }
         counts[b] = positions.size();
     }

@@ -20,6 +20,8 @@ struct FitSample {
     const double* rows = nullptr;
     /// Number of fitted events.
     std::size_t size = 0;
+    /// With conditions: the condition of every fitted event.
+    std::vector<int> conditions;
     /// Whether only a subsample is fitted.
     bool subsampled() const { return !copy.empty(); }
 };
@@ -35,6 +37,8 @@ struct ReferenceBlock {
     std::size_t available = 0;
     /// Number of events the batch was fitted on, which weighs its share.
     std::uint64_t fitted = 0;
+    /// With conditions: the condition of every available row; null without.
+    const int* conditions = nullptr;
 };
 
 /**
@@ -44,7 +48,8 @@ struct ReferenceBlock {
  * @param[out] counts Rows taken from every block.
  */
 std::vector<double> build_reference(int ndim, const std::vector<ReferenceBlock>& blocks, std::uint64_t cap,
-                                    std::vector<std::uint64_t>& counts);
+                                    std::vector<std::uint64_t>& counts,
+                                    std::vector<std::uint32_t>* conditions = nullptr);
 
 } // namespace pairmend::model::internal
 

@@ -125,15 +125,16 @@ class BatchLabels {
 public:
     // `labels` is a one-dimensional int64 array or a list of str, one per event. Fewer than two
     // distinct labels are refused unless `at_least_two` is false.
-    BatchLabels(const py::object& labels, std::size_t nobs, bool at_least_two = true) {
+    BatchLabels(const py::object& labels, std::size_t nobs, bool at_least_two = true,
+                const std::string& what = "batch") {
         if (py::isinstance<py::array_t<std::int64_t>>(labels)) {
             const auto array = labels.cast<py::array_t<std::int64_t, py::array::c_style>>();
-            check_count(static_cast<std::size_t>(array.size()), nobs);
+            check_count(static_cast<std::size_t>(array.size()), nobs, what);
             batches_.resize(nobs);
             integers_ = number_labels(array.data(), nobs, batches_.data(), at_least_two);
         } else {
             const auto texts = labels.cast<std::vector<std::string>>();
-            check_count(texts.size(), nobs);
+            check_count(texts.size(), nobs, what);
             batches_.resize(nobs);
             texts_ = number_labels(texts.data(), nobs, batches_.data(), at_least_two);
         }
@@ -167,11 +168,11 @@ public:
     }
 
 private:
-    static void check_count(std::size_t count, std::size_t nobs) {
+    static void check_count(std::size_t count, std::size_t nobs, const std::string& what) {
         if (count != nobs) {
             std::ostringstream text;
-            text << "batch holds " << count << " labels, but the data has " << nobs
-                 << " events (rows); give one batch label per event.";
+            text << what << " holds " << count << " labels, but the data has " << nobs
+                 << " events (rows); give one " << what << " label per event.";
             throw std::runtime_error(text.str());
         }
     }
@@ -181,10 +182,32 @@ private:
     std::vector<std::string> texts_;
 };
 
+// The conditions of the events, when given (`condition` is not None): numbered as batch labels are,
+// one label per event, a single condition allowed.
+struct EventConditions {
+    std::vector<std::string> names;
+    std::vector<int> ids;
+
+    EventConditions(const py::object& condition, std::size_t nobs) {
+        if (condition.is_none()) {
+            return;
+        }
+        const BatchLabels labels(condition, nobs, false, "condition");
+        names = labels.names();
+        ids = labels.batches();
+    }
+
+    template <class Options>
+    void give_to(Options& options) const {
+        options.condition_names = names;
+        options.condition_ids = ids.empty() ? nullptr : ids.data();
+    }
+};
+
 // The correction (pairmend::model::correct) under the caller's thread count, or the program's when
 // none is given.
 py::tuple correct(const py::array& data, const py::object& labels, const py::dict& settings,
-                  std::optional<int> num_threads, const std::string& method) {
+                  std::optional<int> num_threads, const std::string& method, const py::object& condition) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     pairmend::model::CorrectOptions options;
     options.settings = pairmend::model::model_settings(engine_options(settings));
@@ -206,6 +229,8 @@ py::tuple correct(const py::array& data, const py::object& labels, const py::dic
     pairmend::check_table_size(nobs, ndim);
 
     const BatchLabels batches(labels, nobs);
+    const EventConditions conditions(condition, nobs);
+    conditions.give_to(options);
 
     std::vector<double> input;
     if (py::isinstance<py::array_t<double>>(data)) {
@@ -263,7 +288,7 @@ std::vector<double> model_events(const py::array& data, std::size_t& nobs, std::
 ModelPointer fit_model(const py::array& data, const py::object& labels, const py::dict& settings,
                        int num_threads, std::uint64_t reference_events, std::uint64_t fit_events,
                        const std::vector<std::string>& parameters, const std::string& method,
-                       const py::object& corrected) {
+                       const py::object& corrected, const py::object& condition) {
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(engine_options(settings));
@@ -277,6 +302,8 @@ ModelPointer fit_model(const py::array& data, const py::object& labels, const py
     std::size_t ndim = 0;
     const std::vector<double> input = model_events(data, nobs, ndim);
     const BatchLabels batches(labels, nobs);
+    const EventConditions conditions(condition, nobs);
+    conditions.give_to(options);
     // `corrected`, when not None, is a float64 array of data's shape that receives every event's
     // corrected values.
     double* output = nullptr;
@@ -315,7 +342,7 @@ py::array_t<double> apply_model(const ModelPointer& model, const py::array& data
 
 // A new model: the old one's batches unchanged plus the labelled new batches.
 ModelPointer extend_model(const ModelPointer& model, const py::array& data, const py::object& labels,
-                          int num_threads, std::uint64_t fit_events) {
+                          int num_threads, std::uint64_t fit_events, const py::object& condition) {
     std::size_t nobs = 0;
     std::size_t ndim = 0;
     const std::vector<double> input = model_events(data, nobs, ndim);
@@ -324,6 +351,8 @@ ModelPointer extend_model(const ModelPointer& model, const py::array& data, cons
     options.fit_events = fit_events;
     options.num_threads = num_threads;
     options.should_stop = pairmend_python::python_should_stop;
+    const EventConditions conditions(condition, nobs);
+    conditions.give_to(options);
     return pairmend_python::run_without_lock([&] {
         return std::make_shared<pairmend::model::Model>(
             pairmend::model::extend_labelled(*model, static_cast<int>(ndim), nobs, input.data(),
@@ -363,11 +392,12 @@ void bind_models(py::module_& module) {
                                })
         .def_property_readonly("settings", &model_settings)
         .def_property_readonly(
-            "method", [](const ModelPointer& model) { return pairmend::model::method_name(model->method); });
+            "method", [](const ModelPointer& model) { return pairmend::model::method_name(model->method); })
+        .def_property_readonly("conditions", [](const ModelPointer& model) { return model->conditions; });
     module.def(
         "fit", &fit_model, py::arg("data"), py::arg("labels"), py::arg("settings"), py::arg("num_threads"),
         py::arg("reference_events"), py::arg("fit_events"), py::arg("parameters"), py::arg("method"),
-        py::arg("corrected"),
+        py::arg("corrected"), py::arg("condition") = py::none(),
         "Fits a model on data (events by parameters) with one label per event; fit_events 0 fits on all. "
         "corrected: None, or a C-contiguous float64 array of data's shape receiving the corrected events.");
     module.attr("METHODS") = py::tuple(py::cast(pairmend::model::method_names()));
@@ -383,7 +413,7 @@ void bind_models(py::module_& module) {
                py::arg("num_threads"),
                "Corrects data of batches the model knows; returns float64 events in input order.");
     module.def("extend", &extend_model, py::arg("model"), py::arg("data"), py::arg("labels"),
-               py::arg("num_threads"), py::arg("fit_events"),
+               py::arg("num_threads"), py::arg("fit_events"), py::arg("condition") = py::none(),
                "Returns a new model with the labelled batches added.");
     module.def(
         "save_model",
@@ -501,7 +531,7 @@ PYBIND11_MODULE(_core, module) {
         }
     });
     module.def("correct", &correct, py::arg("data"), py::arg("labels"), py::arg("settings"),
-               py::arg("num_threads"), py::arg("method"),
+               py::arg("num_threads"), py::arg("method"), py::arg("condition") = py::none(),
                "Corrects data (events by parameters, float32 or float64) with one label per event "
                "(an int64 array or a list of str), the engine settings by keyword, by the method named "
                "method. Returns (corrected, "

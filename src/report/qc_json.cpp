@@ -1,5 +1,7 @@
 #include "pairmend/report/qc_json.hpp"
 
+#include "pairmend/report/condition_figures.hpp"
+
 #include "pairmend/report/qc_statistics.hpp"
 
 #include <rapidjson/stringbuffer.h>
@@ -335,6 +337,36 @@ std::string render_qc_json(const QcReportInput& input, const QcSummary& summary)
         json.end_object();
     }
     json.end_array();
+    if (input.conditions != nullptr && !input.condition_names.empty()) {
+        const ConditionFigures figures = condition_figures(input);
+        json.key("design");
+        json.start_object();
+        json.key("conditions");
+        json.array(figures.conditions);
+        json.key("events");
+        json.start_array(Layout::lines);
+        for (std::size_t b = 0; b < figures.batches.size(); ++b) {
+            json.start_object(Layout::one_line);
+            json.member("label", figures.batches[b]);
+            json.key("events");
+            json.array(figures.events[b]);
+            json.end_object();
+        }
+        json.end_array();
+        json.end_object();
+        json.table("conditions", figures.shared, [&](const ConditionDistance& condition) {
+            json.member("name", condition.name);
+            json.key("batches");
+            json.array(condition.batches);
+            json.member("emd_before", condition.emd_before);
+            json.member("emd_after", condition.emd_after);
+            json.member("moved_apart", condition.moved_apart);
+        });
+        json.table("biology_kept", figures.biology, [&](const BiologyKept& batch) {
+            json.member("label", batch.batch);
+            json.member("kept", batch.kept);
+        });
+    }
     json.end_object();
     return std::string(out.GetString(), out.GetSize()) + "\n";
 }

@@ -5,6 +5,7 @@
 #include "internal/svg_plot.hpp"
 #include "internal/svg_scatter.hpp"
 #include "pairmend/output_transaction.hpp"
+#include "pairmend/report/condition_figures.hpp"
 #include "pairmend/report/qc_json.hpp"
 #include "pairmend/report/qc_statistics.hpp"
 #include "pairmend/report/qc_summary.hpp"
@@ -238,6 +239,59 @@ void write_merge_order(std::ostringstream& html, const QcSummary& summary) {
         html << "</tr>\n";
     }
     html << "</table>\n</section>\n";
+}
+
+// The design and the conditions' figures, for a run with conditions only.
+void write_conditions(std::ostringstream& html, const QcReportInput& input) {
+    if (input.conditions == nullptr || input.condition_names.empty()) {
+        return;
+    }
+    const ConditionFigures figures = condition_figures(input);
+    html << "<section id=\"conditions\">\n<h2>Conditions</h2>\n"
+         << "<p class=\"note\">Each merge learnt only from the events of the conditions that both the batch "
+            "and the reference held. Events per batch and condition:</p>\n<table "
+            "id=\"design\">\n<tr><th>Batch "
+            "label</th>";
+    for (const std::string& name : figures.conditions) {
+        html << "<th class=\"num\">" << escape_html(name) << "</th>";
+    }
+    html << "</tr>\n";
+    for (std::size_t b = 0; b < figures.batches.size(); ++b) {
+        html << "<tr><td>" << figures.batches[b] << "</td>";
+        for (const std::size_t count : figures.events[b]) {
+            html << "<td class=\"num\">" << count << "</td>";
+        }
+        html << "</tr>\n";
+    }
+    html << "</table>\n";
+    if (!figures.shared.empty()) {
+        html << "<p class=\"note\">Per condition held by more than one batch, the earth mover's distance "
+                "between its batches, averaged over parameters and pairs of batches:</p>\n"
+             << "<table id=\"condition-distances\">\n<tr><th>Condition</th><th>Batches</th><th class=\"num\">"
+                "Before</th><th class=\"num\">After</th></tr>\n";
+        for (const ConditionDistance& condition : figures.shared) {
+            html << "<tr" << (condition.moved_apart ? " class=\"few-pairs\"" : "") << "><td>"
+                 << escape_html(condition.name) << "</td><td>";
+            for (std::size_t b = 0; b < condition.batches.size(); ++b) {
+                html << (b == 0 ? "" : ", ") << condition.batches[b];
+            }
+            html << "</td><td class=\"num\">" << format_fixed(condition.emd_before, 3)
+                 << "</td><td class=\"num\">" << format_fixed(condition.emd_after, 3)
+                 << (condition.moved_apart ? " \xE2\x9A\xA0 its batches moved apart" : "") << "</td></tr>\n";
+        }
+        html << "</table>\n";
+    }
+    if (!figures.biology.empty()) {
+        html << "<p class=\"note\">Biology kept in the batches holding several conditions: the distances "
+                "between the conditions' medians after over before (1: kept).</p>\n"
+             << "<table id=\"biology-kept\">\n<tr><th>Batch label</th><th class=\"num\">Kept</th></tr>\n";
+        for (const BiologyKept& batch : figures.biology) {
+            html << "<tr><td>" << batch.batch << "</td><td class=\"num\">" << format_fixed(batch.kept, 3)
+                 << "</td></tr>\n";
+        }
+        html << "</table>\n";
+    }
+    html << "</section>\n";
 }
 
 void write_overview(std::ostringstream& html, const QcSummary& summary) {
@@ -498,6 +552,7 @@ std::string render_qc_report(const QcReportInput& input, const QcSummary& summar
     write_warnings(html, summary, options);
     write_run(html, input, summary);
     write_merge_order(html, summary);
+    write_conditions(html, input);
     write_evidence(html, summary);
     write_view(html, summary);
     write_overview(html, summary);

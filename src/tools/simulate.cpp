@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "Usage: pairmend-simulate --out INPUT.csv [--truth TRUTH.csv] [--events N] [--dims D]\n"
     "                         [--batches B] [--populations P] [--seed S]\n"
     "                         [--proportions B:W1,...,WP]... [--absent B:P]... [--gain A]\n"
+    "                         [--conditions N [--design B:C1,C2,...]...]\n"
     "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
     "                         [--populations P] [--seed S] [--spillover] [--rename B:OLD=NEW]...\n"
     "\n"
@@ -70,6 +71,10 @@ constexpr const char* kUsage =
     "  --absent B:P        population P is missing from batch B, only with --out\n"
     "  --gain A            strength of the per-parameter gain curves, 0 to 10 (default 0: none),\n"
     "                      only with --out\n"
+    "  --conditions N      N conditions, each with its own population shares; every one but the\n"
+    "                      first moves one population in two parameters; the truth table ends with\n"
+    "                      the condition (1..N) of every row; only with --out\n"
+    "  --design B:C1,...   the conditions batch B holds (default: all), its events split evenly\n"
     "  --help              print this text\n";
 
 // A decimal number that fills the whole of `text`.
@@ -117,6 +122,27 @@ void add_proportions(pairmend::tools::SimulationOptions& options, const std::str
         start = comma + 1;
     }
     options.batch_weights[batch] = weights;
+}
+
+void add_design(pairmend::tools::SimulationOptions& options, const std::string& text) {
+    const std::string option = "--design";
+    auto [batch, list] = batch_and_rest(text, option, "a batch, a colon and conditions, such as 3:1,2");
+    if (options.design.count(batch) != 0) {
+        throw std::invalid_argument("The option --design gives batch " + std::to_string(batch) +
+                                    " twice; give each batch once.");
+    }
+    std::vector<int> conditions;
+    std::size_t start = 0;
+    while (true) {
+        const auto comma = list.find(',', start);
+        conditions.push_back(pairmend::command_line::whole_number<int>(
+            list.substr(start, comma - start), option, 1, std::numeric_limits<int>::max()));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    options.design[batch] = conditions;
 }
 
 void add_absent(pairmend::tools::SimulationOptions& options, const std::string& text) {
@@ -186,6 +212,12 @@ Arguments parse_arguments(int argc, char** argv) {
                    [&](const std::string& value, const std::string&) { add_proportions(options, value); }),
         table_only("--absent",
                    [&](const std::string& value, const std::string&) { add_absent(options, value); }),
+        table_only("--conditions",
+                   [&](const std::string& value, const std::string& option) {
+                       options.conditions = whole_number<int>(value, option, 1, 1000);
+                   }),
+        table_only("--design",
+                   [&](const std::string& value, const std::string&) { add_design(options, value); }),
         table_only("--gain", [&](const std::string& value,
                                  const std::string& option) { options.gain = parse_number(value, option); }),
         whole_number_option("--seed", options.seed, std::uint64_t{0},

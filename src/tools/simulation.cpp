@@ -31,6 +31,11 @@ constexpr Interval kGainWidth{1.0, 3.0};
 // The gain curves' random numbers come from a stream of their own, so that asking for them leaves
 // every other draw (populations, shifts, events) as it is without them.
 constexpr std::uint64_t kGainStream = 0x6a09e667f3bcc909ULL;
+// The conditions' draws come from a stream of their own as well.
+constexpr std::uint64_t kConditionStream = 0xbb67ae8584caa73bULL;
+// A condition moves its population by 2 to 3 units in two parameters: well beyond the spread of a
+// population and the batch shifts, well within the gaps between populations.
+constexpr Interval kConditionShift{2.0, 3.0};
 
 double squared_distance(const std::vector<double>& a, const std::vector<double>& b) {
     double sum = 0.0;
@@ -298,6 +303,29 @@ void validate(const SimulationOptions& options) {
                  " without any population: keep at least one.");
         }
     }
+    if (options.conditions < 0) {
+        fail("The number of conditions (--conditions) must be at least 1.");
+    }
+    if (options.conditions > 0 && (!options.batch_weights.empty() || !options.absent.empty())) {
+        fail("The options --proportions and --absent cannot be combined with --conditions, whose "
+             "conditions give the population shares.");
+    }
+    if (!options.design.empty() && options.conditions == 0) {
+        fail("The option --design lists conditions, so it needs --conditions N.");
+    }
+    for (const auto& [label, held] : options.design) {
+        check_batch(label, "--design");
+        for (const int condition : held) {
+            if (condition < 1 || condition > options.conditions) {
+                fail("The option --design names condition " + std::to_string(condition) +
+                     ", but the conditions are numbered 1 to " + std::to_string(options.conditions) + ".");
+            }
+        }
+        if (static_cast<std::int64_t>(held.size()) > options.events_per_batch) {
+            fail("The option --design gives batch " + std::to_string(label) +
+                 " more conditions than it has events.");
+        }
+    }
     if (!std::isfinite(options.gain) || options.gain < 0.0 || options.gain > kMaxGain) {
         std::ostringstream message;
         message << "The gain curve strength (--gain) must lie between 0 and " << kMaxGain << ".";
@@ -312,6 +340,12 @@ SimulationModel make_model(const SimulationOptions& options) {
 
 void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
              double* observed) {
+    distort_about(model, batch_index, model.populations[static_cast<size_t>(population)].centre, truth,
+                  observed);
+}
+
+void distort_about(const SimulationModel& model, int batch_index, const std::vector<double>& centre,
+                   const double* truth, double* observed) {
     const int dims = model.dims;
     if (batch_index == 0) {
         // Copied, not computed, so that batch 1 equals the ground truth to the last bit.
@@ -319,7 +353,6 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
         return;
     }
     const auto& effect = model.batches[static_cast<size_t>(batch_index)];
-    const auto& centre = model.populations[static_cast<size_t>(population)].centre;
     for (int j = 0; j < dims; ++j) {
         const auto uj = static_cast<size_t>(j);
         const double next = truth[(j + 1) % dims];
@@ -332,9 +365,123 @@ void distort(const SimulationModel& model, int batch_index, int population, cons
     }
 }
 
+ConditionModel make_conditions(const SimulationOptions& options, const SimulationModel& model) {
+    Random rng(options.seed ^ kConditionStream);
+    const auto dims = static_cast<size_t>(model.dims);
+    ConditionModel conditions;
+    for (int c = 0; c < options.conditions; ++c) {
+        Condition condition;
+        for (size_t p = 0; p < model.populations.size(); ++p) {
+            condition.weights.push_back(rng.uniform(1.0, 3.0));
+        }
+        condition.shift.assign(dims, 0.0);
+        if (c > 0) {
+            condition.moved_population = (c - 1) % static_cast<int>(model.populations.size());
+            const auto first = static_cast<size_t>(c - 1) % dims;
+            const auto second = static_cast<size_t>(c) % dims;
+            for (const size_t j : {first, second}) {
+                const double size = rng.uniform(kConditionShift);
+                condition.shift[j] = rng.uniform() < 0.5 ? -size : size;
+            }
+        }
+        conditions.conditions.push_back(std::move(condition));
+    }
+    for (int label = 1; label <= options.batches; ++label) {
+        std::vector<int> held;
+        const auto listed = options.design.find(label);
+        if (listed == options.design.end()) {
+            for (int c = 0; c < options.conditions; ++c) {
+                held.push_back(c);
+            }
+        } else {
+            for (const int c : listed->second) {
+                if (std::find(held.begin(), held.end(), c - 1) == held.end()) {
+                    held.push_back(c - 1);
+                }
+            }
+            std::sort(held.begin(), held.end());
+        }
+        conditions.held.push_back(std::move(held));
+    }
+    return conditions;
+}
+
+namespace {
+
+// The table with conditions: every batch's events split evenly between the conditions it holds,
+// each condition with its own population shares and moved population; the truth table ends with
+// the condition of every row.
+void write_with_conditions(const SimulationOptions& options, const SimulationModel& model, Random& rng,
+                           std::ostream& input, std::ostream* truth) {
+    const ConditionModel conditions = make_conditions(options, model);
+    const auto dims = static_cast<size_t>(model.dims);
+    std::string input_line;
+    std::string truth_line;
+    for (size_t j = 0; j < dims; ++j) {
+        truth_line += "P" + std::to_string(j + 1) + ",";
+    }
+    input << truth_line << "batch,event\n";
+    if (truth != nullptr) {
+        *truth << truth_line << "condition\n";
+    }
+    std::vector<double> true_values(dims);
+    std::vector<double> observed(dims);
+    std::vector<double> centre(dims);
+    std::int64_t event_number = 0;
+    for (int b = 0; b < options.batches; ++b) {
+        const std::vector<int>& held = conditions.held[static_cast<size_t>(b)];
+        const auto nheld = static_cast<std::int64_t>(held.size());
+        for (std::int64_t h = 0; h < nheld; ++h) {
+            const Condition& condition =
+                conditions.conditions[static_cast<size_t>(held[static_cast<size_t>(h)])];
+            const std::int64_t events =
+                options.events_per_batch / nheld + (h < options.events_per_batch % nheld);
+            const std::vector<std::int64_t> counts = counts_from_weights(condition.weights, events);
+            std::vector<std::uint16_t> order;
+            for (size_t p = 0; p < counts.size(); ++p) {
+                order.insert(order.end(), static_cast<size_t>(counts[p]), static_cast<std::uint16_t>(p));
+            }
+            for (size_t i = order.size(); i > 1; --i) { // Fisher-Yates
+                std::swap(order[i - 1], order[rng.below(i)]);
+            }
+            for (const auto p : order) {
+                const auto& population = model.populations[p];
+                const bool moved = condition.moved_population == static_cast<int>(p);
+                // The biology moves the population; the batch effect acts about where it now is.
+                for (size_t j = 0; j < dims; ++j) {
+                    centre[j] = population.centre[j] + (moved ? condition.shift[j] : 0.0);
+                    true_values[j] = centre[j] + population.spread[j] * rng.normal();
+                }
+                distort_about(model, b, centre, true_values.data(), observed.data());
+                input_line.clear();
+                for (const double value : observed) {
+                    append_number(input_line, value, ',');
+                }
+                append_integer(input_line, b + 1, ',');
+                append_integer(input_line, ++event_number, '\n');
+                input.write(input_line.data(), static_cast<std::streamsize>(input_line.size()));
+                if (truth != nullptr) {
+                    truth_line.clear();
+                    for (const double value : true_values) {
+                        append_number(truth_line, value, ',');
+                    }
+                    append_integer(truth_line, held[static_cast<size_t>(h)] + 1, '\n');
+                    truth->write(truth_line.data(), static_cast<std::streamsize>(truth_line.size()));
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
 void write_simulation(const SimulationOptions& options, std::ostream& input, std::ostream* truth) {
     Random rng(options.seed);
     const SimulationModel model = make_model(options, rng);
+    if (options.conditions > 0) {
+        write_with_conditions(options, model, rng, input, truth);
+        return;
+    }
     const auto dims = static_cast<size_t>(model.dims);
 
     std::string input_line;

@@ -32,6 +32,13 @@ struct SimulationOptions {
     /// Strength A of a monotone non-linear gain curve per parameter of every batch but the first,
     /// applied on top of the other distortions (0: none). See `BatchEffect::gain`.
     double gain = 0.0;
+    /// Conditions (biological groups) of the study, numbered from 1; 0: none. Each condition has
+    /// population shares of its own, and every condition but the first (the control) moves one
+    /// population in two parameters: the biology a correction must keep.
+    int conditions = 0;
+    /// The conditions (numbered from 1) that some batches hold, by batch label; batches not listed
+    /// hold every condition. A batch's events are split evenly between its conditions.
+    std::map<int, std::vector<int>> design;
 };
 
 /// The largest gain curve strength (`SimulationOptions::gain`).
@@ -92,6 +99,27 @@ struct SimulationModel {
     double min_separation = 0.0;
 };
 
+/// The biology of one condition.
+struct Condition {
+    /// Relative population weights, one per population (above 0).
+    std::vector<double> weights;
+    /// The population the condition moves (from 0), or -1 for none.
+    int moved_population = -1;
+    /// How far it moves, one value per parameter (zero but in two parameters).
+    std::vector<double> shift;
+};
+
+/// The conditions of a simulation with conditions: per condition its biology, per batch the
+/// conditions it holds (from 0).
+struct ConditionModel {
+    std::vector<Condition> conditions;
+    std::vector<std::vector<int>> held;
+};
+
+/// The conditions of `options` (which has `conditions` > 0) for the populations of `model`, drawn
+/// from a random stream of their own.
+ConditionModel make_conditions(const SimulationOptions& options, const SimulationModel& model);
+
 /**
  * Checks the options: every count at least 1, at most `kMaxPopulations` populations, at most
  * 2,147,483,647 events in all (the correction program numbers events with 32-bit integers), batch
@@ -113,6 +141,11 @@ SimulationModel make_model(const SimulationOptions& options);
  */
 void distort(const SimulationModel& model, int batch_index, int population, const double* truth,
              double* observed);
+
+/// As `distort`, about `centre` (one value per parameter) instead of a population's centre: the
+/// batch effect of a population that a condition has moved.
+void distort_about(const SimulationModel& model, int batch_index, const std::vector<double>& centre,
+                   const double* truth, double* observed);
 
 /**
  * Simulates the data set and streams it out, batch after batch, each batch's events in random order.

@@ -166,6 +166,16 @@ def test_fit_gives_the_model_of_pairmend_fit(cluster, simulated, tmp_path):
             **settings,
         ).save(got)
         assert got.read_bytes() == expected.read_bytes()
+    # With conditions (the first batch holds two, the others one): the chosen rows' conditions.
+    condition = np.where(labels == labels[0], np.arange(len(labels)) % 2, 0)
+    expected = tmp_path / "expected.pmm"
+    pairmend.fit(values, labels, fit_events=400, condition=condition).save(expected)
+    got = tmp_path / "dask.pmm"
+    pmdask.fit(
+        da.from_array(values, chunks=(700, 6)), da.from_array(labels, chunks=700), fit_events=400,
+        condition=da.from_array(condition, chunks=500),
+    ).save(got)
+    assert got.read_bytes() == expected.read_bytes()
 
 
 def test_correct_files_writes_what_pairmend_fcs_apply_writes(cluster, fcs_study, tmp_path):

@@ -7,12 +7,13 @@
 correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
                     robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
                     approximate = @approximate@, automatic_order = @automatic_order@,
-                    reference_policy = @reference_policy@, num_threads = NULL, method = "mnn") {
+                    reference_policy = @reference_policy@, num_threads = NULL, method = "mnn",
+                    condition = NULL) {
     call <- sys.call()
     settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     method <- checked_method(method, call)
     values <- event_matrix(x, "x", call)
-    result <- run_correction(values, FALSE, batch, settings, "x", call, method)
+    result <- run_correction(values, FALSE, batch, settings, "x", call, method, condition)
     if (method != correction_methods()[1]) {
         # The settings of another method's correction name it.
         result$settings <- c(settings, list(method = method))
@@ -61,9 +62,11 @@ event_matrix <- function(x, name, call) {
 
 # Runs the correction (the engine's own for "mnn", a model fitted and applied for another method)
 # on a checked matrix and settings and adds the settings to its result.
-run_correction <- function(values, events_in_columns, batch, settings, name, call, method = "mnn") {
+run_correction <- function(values, events_in_columns, batch, settings, name, call, method = "mnn",
+                           condition = NULL) {
     result <- with_program_errors(
-        engine_correct(values, events_in_columns, batch, settings, settings$num_threads, name, method),
+        engine_correct(values, events_in_columns, batch, settings, settings$num_threads, name, method,
+                       condition),
         call)
     c(result, list(settings = settings))
 }

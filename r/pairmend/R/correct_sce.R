@@ -1,7 +1,7 @@
 # correct_sce(): the correction of an assay of a SingleCellExperiment (or any
 # SummarizedExperiment), markers by cells, stored back into the object.
 
-correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ...) {
+correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ..., condition = NULL) {
     call <- sys.call()
     if (!requireNamespace("SummarizedExperiment", quietly = TRUE) ||
         !requireNamespace("S4Vectors", quietly = TRUE)) {
@@ -35,9 +35,18 @@ correct_sce <- function(sce, batch, assay = "exprs", name = "pairmend", ...) {
         batch <- SummarizedExperiment::colData(sce)[[batch_column]]
     }
 
+    if (is.character(condition) && length(condition) == 1L && ncol(sce) != 1L) {
+        columns <- names(SummarizedExperiment::colData(sce))
+        if (!condition %in% columns) {
+            refuse(sprintf("colData(sce) has no column %s; its columns are %s.", shown(condition),
+                           quoted_list(columns)), call)
+        }
+        condition <- SummarizedExperiment::colData(sce)[[condition]]
+    }
+
     data_name <- sprintf("assay \"%s\"", assay)
     values <- event_matrix(SummarizedExperiment::assay(sce, assay, withDimnames = TRUE), data_name, call)
-    result <- run_correction(values, TRUE, batch, settings, data_name, call)
+    result <- run_correction(values, TRUE, batch, settings, data_name, call, condition = condition)
 
     SummarizedExperiment::assay(sce, name, withDimnames = FALSE) <- result$corrected
     S4Vectors::metadata(sce)[[name]] <- list(settings = result$settings, assay = assay,

@@ -14,7 +14,7 @@ fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neigh
                 num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
                 approximate = @approximate@, automatic_order = @automatic_order@,
                 reference_policy = @reference_policy@, reference_events = @reference_events@,
-                num_threads = NULL, method = "mnn") {
+                num_threads = NULL, method = "mnn", condition = NULL) {
     call <- sys.call()
     settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     reference_events <- event_count(reference_events, "reference_events", 0, call)
@@ -24,7 +24,7 @@ fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neigh
     method <- checked_method(method, call)
     handle <- with_program_errors(
         model_fit(values, batch, settings, settings$num_threads, reference_events, fit_events, parameters,
-                  method),
+                  method, condition),
         call)
     model_object(handle)
 }
@@ -38,14 +38,15 @@ apply_model <- function(model, x, batch, num_threads = NULL) {
     with_program_errors(model_apply(handle, values, batch, num_threads), call)
 }
 
-extend_model <- function(model, x, batch, fit_events = NULL, num_threads = NULL) {
+extend_model <- function(model, x, batch, fit_events = NULL, num_threads = NULL, condition = NULL) {
     call <- sys.call()
     handle <- model_handle_of(model, call)
     fit_events <- fit_event_count(fit_events, call)
     num_threads <- thread_count(num_threads, call)
     values <- event_matrix(x, "x", call)
     check_columns(model, values, call)
-    model_object(with_program_errors(model_extend(handle, values, batch, num_threads, fit_events), call))
+    model_object(with_program_errors(model_extend(handle, values, batch, num_threads, fit_events, condition),
+                                     call))
 }
 
 save_model <- function(model, path) {

@@ -10,7 +10,8 @@ the program, its Python module and \code{pairmend-fcs}.
 correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
         robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
         approximate = @approximate@, automatic_order = @automatic_order@,
-        reference_policy = @reference_policy@, num_threads = NULL, method = "mnn")
+        reference_policy = @reference_policy@, num_threads = NULL, method = "mnn",
+        condition = NULL)
 }
 \arguments{
   \item{x}{A numeric (double or integer) matrix of events (rows) by parameters (columns), for
@@ -39,6 +40,11 @@ correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
     default, the program's mutual nearest-neighbour correction) or \code{"curves"} (per-channel
     curves matched population by population, then a smooth local field; the settings above choose
     the merge order and match the populations). See docs/methods.md.}
+  \item{condition}{\code{NULL}, or one condition label per event (integer, double, character or
+    factor): the biological group or kind of sample (\code{"mock"}, \code{"virus"},
+    \code{"anchor"}). Each merge then learns only from the events of the conditions that both the
+    batch and the batches merged before it hold, and corrects every event of the batch with that; a
+    batch that shares no condition with the others is refused. See docs/models.md.}
 }
 \details{
 The settings and their defaults are those of the program's job file (\code{engine_defaults()}).

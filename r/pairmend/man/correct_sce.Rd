@@ -7,7 +7,7 @@ workflow packages keep a study (arcsinh-transformed values in the assay \code{"e
 the corrected values as another assay of the object.
 }
 \usage{
-correct_sce(sce, batch, assay = "exprs", name = "pairmend", ...)
+correct_sce(sce, batch, assay = "exprs", name = "pairmend", ..., condition = NULL)
 }
 \arguments{
   \item{sce}{A \code{SingleCellExperiment} (any \code{SummarizedExperiment} will do).}
@@ -17,6 +17,8 @@ correct_sce(sce, batch, assay = "exprs", name = "pairmend", ...)
     dense first).}
   \item{name}{The name under which the result is stored, as an assay and in \code{metadata(sce)}.}
   \item{\dots}{The settings of \code{\link{correct}}, by name (\code{num_neighbors = 20}).}
+  \item{condition}{\code{NULL}, the name of a column of \code{colData(sce)} that holds every
+    cell's condition, or the conditions themselves (see \code{\link{correct}}).}
 }
 \value{
 \code{sce} with two additions: the assay \code{name}, the corrected values (double, with the

@@ -7,7 +7,7 @@ that holds the model's batches unchanged and the new ones after them. The model 
 changed, so events of the earlier batches correct to the same values with either model.
 }
 \usage{
-extend_model(model, x, batch, fit_events = NULL, num_threads = NULL)
+extend_model(model, x, batch, fit_events = NULL, num_threads = NULL, condition = NULL)
 }
 \arguments{
   \item{model}{A model made by \code{\link{fit}}, \code{extend_model} or \code{\link{load_model}}
@@ -20,6 +20,8 @@ extend_model(model, x, batch, fit_events = NULL, num_threads = NULL)
   \item{fit_events}{\code{NULL} to learn from every event, or the most events to learn from per new
     batch, as for \code{\link{fit}}.}
   \item{num_threads}{Engine threads, as for \code{\link{correct}}.}
+  \item{condition}{One condition label per event of the new batches, as for \code{\link{correct}}:
+    needed when the model was learnt with conditions, refused when it was learnt without.}
 }
 \details{
 The new model keeps the settings of \code{model}, and of the reference events the old ones and

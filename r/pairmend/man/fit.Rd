@@ -16,7 +16,7 @@ fit(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_
     num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
     approximate = @approximate@, automatic_order = @automatic_order@,
     reference_policy = @reference_policy@, reference_events = @reference_events@,
-    num_threads = NULL, method = "mnn")
+    num_threads = NULL, method = "mnn", condition = NULL)
 
 \method{print}{pairmend_model}(x, ...)
 }
@@ -39,6 +39,8 @@ fit(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_
     a result.}
   \item{method}{The correction method, as for \code{\link{correct}}; the model applies and extends
     with it, and its file keeps it.}
+  \item{condition}{\code{NULL}, or one condition label per event, as for \code{\link{correct}};
+    the model keeps the conditions, applies without them and needs them to add batches.}
   \item{...}{Ignored.}
 }
 \details{

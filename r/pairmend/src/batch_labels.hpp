@@ -58,6 +58,22 @@ public:
      */
     Rcpp::RObject labels_of(const std::vector<int>& batches) const;
 
+    /**
+     * Gives `options` (CorrectOptions, FitOptions or ExtendOptions) the conditions `labels`
+     * numbers, when `condition` is not NULL: one label per event, of the kinds batch labels take.
+     */
+    template <class Options>
+    static void give_conditions(SEXP condition, std::size_t nobs, const std::string& events,
+                                std::vector<int>& ids, Options& options) {
+        if (Rf_isNull(condition)) {
+            return;
+        }
+        const BatchLabels labels(condition, nobs, events, "event", BatchesNeeded::any);
+        ids = labels.batches();
+        options.condition_names = labels.names();
+        options.condition_ids = ids.data();
+    }
+
 private:
     enum class Kind { integer, number, text, factor };
 

@@ -34,6 +34,7 @@
  * @param num_threads Engine threads (the R functions resolve the default).
  * @param data_name How messages name `values`: "x" or "assay \"exprs\"".
  * @param method The correction method's name (pairmend::model::correct runs it).
+ * @param condition NULL, or one condition label per event (as `batch`).
  * @return list(corrected = a double matrix shaped and named as `values`, merge_order = the labels
  *         in merge order, of the kind of `batch`, num_pairs = the mutual pairs of each merge step).
  * @throws std::runtime_error with the program's messages for its settings, a single batch and the
@@ -41,7 +42,7 @@
  */
 // [[Rcpp::export(rng = false)]]
 Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, Rcpp::List settings,
-                          int num_threads, std::string data_name, std::string method) {
+                          int num_threads, std::string data_name, std::string method, SEXP condition) {
     // The same steps, in the same order, as a job: options, shape, labels, values, engine.
     pairmend::model::CorrectOptions options;
     options.settings = pairmend::model::model_settings(pairmend_r::engine_options_of(settings));
@@ -55,6 +56,9 @@ Rcpp::List engine_correct(SEXP values, bool events_in_columns, SEXP batch, Rcpp:
     const pairmend_r::BatchLabels labels(batch, shape.nobs,
                                          pairmend_r::events_text(data_name, shape.nobs, axis),
                                          axis == pairmend_r::EventAxis::rows ? "event" : "cell");
+    std::vector<int> condition_ids;
+    pairmend_r::BatchLabels::give_conditions(
+        condition, shape.nobs, pairmend_r::events_text(data_name, shape.nobs, axis), condition_ids, options);
     Rcpp::checkUserInterrupt();
     pairmend_r::CorrectedMatrix corrected(values, shape, axis);
     pairmend::model::CorrectResult result;

@@ -126,7 +126,7 @@ auto interruptible(Run run) -> decltype(run()) {
  */
 // [[Rcpp::export(rng = false)]]
 SEXP model_fit(SEXP x, SEXP batch, Rcpp::List settings, int num_threads, double reference_events,
-               double fit_events, SEXP parameters, std::string method) {
+               double fit_events, SEXP parameters, std::string method, SEXP condition) {
     pairmend::model::FitOptions options;
     options.method = pairmend::model::parse_method(method);
     options.settings = pairmend::model::model_settings(pairmend_r::engine_options_of(settings));
@@ -138,6 +138,10 @@ SEXP model_fit(SEXP x, SEXP batch, Rcpp::List settings, int num_threads, double 
     pairmend::model::check_settings(options.settings);
 
     const ModelEvents events(x, shape_of(x), batch, pairmend_r::BatchesNeeded::at_least_two);
+    std::vector<int> condition_ids;
+    pairmend_r::BatchLabels::give_conditions(
+        condition, events.shape.nobs,
+        pairmend_r::events_text("x", events.shape.nobs, pairmend_r::EventAxis::rows), condition_ids, options);
     Rcpp::checkUserInterrupt();
     return pairmend_r::model_handle(interruptible([&] {
         return pairmend::model::fit_labelled(events.ndim(), events.shape.nobs, events.values.data(),
@@ -180,7 +184,7 @@ Rcpp::NumericMatrix model_apply(SEXP handle, SEXP x, SEXP batch, int num_threads
  *         value that is not finite, and a batch without mutual pairs.
  */
 // [[Rcpp::export(rng = false)]]
-SEXP model_extend(SEXP handle, SEXP x, SEXP batch, int num_threads, double fit_events) {
+SEXP model_extend(SEXP handle, SEXP x, SEXP batch, int num_threads, double fit_events, SEXP condition) {
     const Model& model = pairmend_r::model_of(handle);
     pairmend::model::ExtendOptions options;
     options.fit_events = static_cast<std::uint64_t>(fit_events);
@@ -188,6 +192,10 @@ SEXP model_extend(SEXP handle, SEXP x, SEXP batch, int num_threads, double fit_e
     options.should_stop = pairmend_r::interrupt_pending;
 
     const ModelEvents events(x, shape_of(x), batch, pairmend_r::BatchesNeeded::any);
+    std::vector<int> condition_ids;
+    pairmend_r::BatchLabels::give_conditions(
+        condition, events.shape.nobs,
+        pairmend_r::events_text("x", events.shape.nobs, pairmend_r::EventAxis::rows), condition_ids, options);
     Rcpp::checkUserInterrupt();
     return pairmend_r::model_handle(interruptible([&] {
         return pairmend::model::extend_labelled(model, events.ndim(), events.shape.nobs, events.values.data(),

@@ -39,3 +39,28 @@ test_that("an unknown method is refused with the methods there are", {
                  'method must be one of "mnn", "curves", not "quantiles".', fixed = TRUE)
     expect_error(fit(data$values, data$labels, method = NA), "method must be one of", fixed = TRUE)
 })
+
+test_that("conditions reach the correction and the model, and a batch sharing none is refused", {
+    # A holds mock and virus, B mock and an anchor, C the anchor only: C waits for B, its bridge.
+    set.seed(7)
+    cloud <- function(n, centre) sweep(matrix(rnorm(n * 3, sd = 0.5), n), 2, centre, "+")
+    mock <- cloud(300, c(0, 0, 0))
+    virus <- cloud(300, c(3, 1, 0))
+    anchor <- cloud(300, c(0, 3, 1))
+    x <- rbind(mock, virus, mock + 0.5, anchor + 0.5, anchor - 0.5)
+    batch <- rep(c("A", "B", "C"), c(600, 600, 300))
+    condition <- rep(c("mock", "virus", "mock", "anchor"), c(300, 300, 300, 600))
+    result <- correct(x, batch, method = "curves", reference_policy = "Input", condition = condition)
+    expect_identical(result$merge_order, c("A", "B", "C"))
+    expect_identical(result$corrected[301:600, ], x[301:600, ])
+    expect_lt(max(abs(colMeans(result$corrected[1201:1500, ]) - colMeans(x[1201:1500, ]) - 0.5)), 0.05)
+
+    model <- fit(x[1:1200, ], batch[1:1200], reference_policy = "Input", condition = condition[1:1200])
+    expect_error(extend_model(model, x[1201:1500, ], batch[1201:1500]), "learnt with the conditions")
+    extended <- extend_model(model, x[1201:1500, ], batch[1201:1500], condition = condition[1201:1500])
+    expect_identical(extended$batches, c("A", "B", "C"))
+
+    expect_error(correct(x, batch, reference_policy = "Input", condition = c(condition[1:1200], rep("other", 300))),
+                 "The batch \"C\" holds only other, which no other batch holds, so its batch effect cannot be told from its biology",
+                 fixed = TRUE)
+})

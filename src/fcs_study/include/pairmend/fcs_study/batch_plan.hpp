@@ -11,9 +11,10 @@ namespace pairmend::fcs_study {
 
 /** One line of a batch sheet. */
 struct SheetEntry {
-    std::string file;  ///< the file as the sheet names it (trimmed).
-    std::string batch; ///< the batch name (trimmed).
-    int line = 0;      ///< the line of the sheet, from 1.
+    std::string file;      ///< the file as the sheet names it (trimmed).
+    std::string batch;     ///< the batch name (trimmed).
+    std::string condition; ///< the condition (trimmed), when the sheet has a condition column.
+    int line = 0;          ///< the line of the sheet, from 1.
 };
 
 /** A batch sheet as read. */
@@ -21,6 +22,7 @@ struct BatchSheet {
     std::string path;                ///< where it was read from, for messages.
     std::string header;              ///< its first line (trimmed).
     std::vector<SheetEntry> entries; ///< the lines after the header, empty lines left out.
+    bool has_conditions = false;     ///< whether the header names a third column "condition".
 };
 
 /**
@@ -33,8 +35,10 @@ BatchSheet read_batch_sheet(const std::string& path);
 
 /** The batches of a run, numbered 1..k; batch number b has name names[b - 1]. */
 struct BatchPlan {
-    std::vector<std::string> names; ///< the name of every batch, in number order.
-    std::vector<int> file_batch;    ///< the batch number (from 1) of every input file, in input order.
+    std::vector<std::string> names;      ///< the name of every batch, in number order.
+    std::vector<int> file_batch;         ///< the batch number (from 1) of every input file, in input order.
+    std::vector<std::string> conditions; ///< with a condition column: the conditions, in natural order.
+    std::vector<int> file_condition;     ///< with one: every input file's position in `conditions`.
 };
 
 /** Every file its own batch, numbered in the order of `files`, named by the file's base name. */

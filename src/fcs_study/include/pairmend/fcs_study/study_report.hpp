@@ -37,6 +37,8 @@ struct ReportEvidence {
     /// the engine as configured, or a model's method and fit; neither when it cannot be repeated.
     std::optional<mnncorrect::MnnCorrect<int, double>> engine_run;
     std::optional<report::SplitCorrection> split_correction;
+    /// With conditions: every shown event's condition, a position in the study's conditions.
+    const int* conditions = nullptr;
 };
 
 /**
@@ -49,7 +51,8 @@ public:
 
     /** Keeps the planned events of the next file of batch `batch_number` (from 1), whose
      *  `num_events` events are given before and after correction, event after event. */
-    void take(int batch_number, std::size_t num_events, const double* events, const double* corrected);
+    void take(int batch_number, std::size_t num_events, const double* events, const double* corrected,
+              int condition = -1);
 
     /** The sample as the report's events; valid while this object lives unchanged. */
     void show_in(ReportEvidence& evidence) const;
@@ -59,6 +62,7 @@ private:
     std::vector<std::vector<std::size_t>> rows_; ///< per batch, the chosen event positions within it.
     std::vector<std::size_t> seen_;              ///< per batch, the events of the files taken so far.
     std::vector<std::size_t> taken_;             ///< per batch, the rows of rows_ kept so far.
+    std::vector<int> conditions_;                ///< with conditions, the condition of every kept event.
     std::vector<double> uncorrected_;
     std::vector<double> corrected_;
     std::vector<int> batch_numbers_;

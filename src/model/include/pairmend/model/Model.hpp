@@ -39,6 +39,11 @@ struct BatchModel {
     /// What the model's method learnt about the batch; null for the first reference, which does
     /// not move. Shared by copies of the model, never changed.
     std::shared_ptr<const BatchCorrection> correction;
+    /// For a model learnt with conditions: the conditions the batch holds, and those its
+    /// correction was learnt from (held by both the batch and the batches before it), as
+    /// positions in `Model::conditions`, in increasing order. Empty without conditions.
+    std::vector<std::uint32_t> conditions_held;
+    std::vector<std::uint32_t> conditions_learnt;
 
     /// The correction as the method's own type, e.g. `as<MnnCorrection>()`.
     /// @throws std::bad_cast for a batch of another method or the first reference.
@@ -113,6 +118,10 @@ struct Model {
     std::vector<double> reference;
     /// The FCS channels and cofactor, for models fitted on FCS files.
     std::optional<FcsInfo> fcs;
+    /// The names of the conditions the model was learnt with; empty when learnt without.
+    std::vector<std::string> conditions;
+    /// With conditions: the condition of every stored reference row, a position in `conditions`.
+    std::vector<std::uint32_t> reference_conditions;
 };
 
 /** The engine's settings of a model's settings, as every front end describes them. */

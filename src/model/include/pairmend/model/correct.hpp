@@ -44,6 +44,11 @@ struct CorrectOptions {
     Progress progress;
     /// When set, receives the engine's phase times (a correction with the engine's own run).
     mnncorrect::PhaseTimes* phase_times = nullptr;
+    /// The conditions of the events (see `FitOptions`); empty: none. A correction with conditions
+    /// runs as a model.
+    std::vector<std::string> condition_names;
+    /// Every event's condition, a position in `condition_names`; null without conditions.
+    const int* condition_ids = nullptr;
 };
 
 /// What a correction found besides the corrected values.

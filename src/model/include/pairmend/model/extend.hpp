@@ -23,6 +23,11 @@ struct ExtendOptions {
     /// When set, called on the calling thread between the engine's phases; when it returns true the
     /// call ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
     std::function<bool()> should_stop;
+    /// The conditions of the new batches' events (as in `FitOptions`); empty: none. A model learnt
+    /// with conditions needs them for new batches, and one learnt without cannot take them.
+    std::vector<std::string> condition_names;
+    /// For `extend_labelled`: every event's condition, a position in `condition_names`.
+    const int* condition_ids = nullptr;
 };
 
 /**

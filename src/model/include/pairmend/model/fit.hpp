@@ -20,6 +20,9 @@ struct BatchEvents {
     std::size_t size = 0;
     /// The events, `ndim` values each, one after another.
     const double* events = nullptr;
+    /// The condition of every event, a position in the call's condition names; null when the
+    /// call has no conditions.
+    const int* conditions = nullptr;
 };
 
 /// Receives one line of progress ("Fitted ..."), without a line end.
@@ -46,6 +49,13 @@ struct FitOptions {
     /// When set, called on the calling thread between the engine's phases; when it returns true the
     /// fit ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
     std::function<bool()> should_stop;
+    /// The names of the conditions (biological groups or kinds of sample) the events belong to;
+    /// empty: no conditions. With conditions, every batch's events carry one each (for
+    /// `fit_labelled`, `condition_ids`), and each merge learns only from the events of the
+    /// conditions both sides hold.
+    std::vector<std::string> condition_names;
+    /// For `fit_labelled`: every event's condition, a position in `condition_names`.
+    const int* condition_ids = nullptr;
 };
 
 /**
@@ -69,6 +79,13 @@ struct FitOptions {
  */
 Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& options,
           const std::vector<double*>& outputs = {});
+
+/**
+ * Sends the design (events per batch and condition) as a block of progress lines: a title, a
+ * header of the condition names and one line per batch, cells separated by tabs.
+ */
+void report_design(const Progress& progress, const std::vector<BatchEvents>& batches,
+                   const std::vector<std::string>& conditions);
 
 /**
  * `fit` for events given in any order, each with its batch id.

@@ -98,6 +98,12 @@ struct JoiningBatch {
     /// Whether the batch is the first reference, which does not move: the fit's first batch, or
     /// the stored reference rows of a model that batches are added to.
     bool first_reference = false;
+    /// With conditions: the batch's events to learn from (those of the conditions the reference
+    /// also holds), in increasing order; null: every event. Every event is corrected either way.
+    const std::vector<std::size_t>* learn_rows = nullptr;
+    /// With conditions: the rows of the reference so far (the batches before, in merge order) to
+    /// learn against, in increasing order; null: every row.
+    const std::vector<std::size_t>* reference_rows = nullptr;
 };
 
 /**

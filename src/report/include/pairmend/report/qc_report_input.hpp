@@ -61,6 +61,10 @@ struct QcReportInput {
     /// For a run corrected another way than by the engine on every event (another method, a fit
     /// on a subsample): the same correction, repeated for the noise floor in place of `engine`.
     std::optional<SplitCorrection> split_correction;
+    /// For a run with conditions: the condition names, and every event's condition (a position
+    /// among them); empty and null without conditions, and the report then shows none.
+    std::vector<std::string> condition_names;
+    const int* conditions = nullptr;
 };
 
 /** How much of the data the report looks at. The defaults keep large runs quick and the file small.
