@@ -232,6 +232,18 @@ void append_integer(std::string& line, std::int64_t value, char separator) {
     line.push_back(separator);
 }
 
+// Writes one event's line of the input table: its observed values, batch number and event number.
+void write_input_line(std::string& line, const std::vector<double>& observed, int batch_number,
+                      std::int64_t event_number, std::ostream& input) {
+    line.clear();
+    for (const double value : observed) {
+        append_number(line, value, ',');
+    }
+    append_integer(line, batch_number, ',');
+    append_integer(line, event_number, '\n');
+    input.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
 } // namespace
 
 void validate(const SimulationOptions& options) {
@@ -453,13 +465,7 @@ void write_with_conditions(const SimulationOptions& options, const SimulationMod
                     true_values[j] = centre[j] + population.spread[j] * rng.normal();
                 }
                 distort_about(model, b, centre, true_values.data(), observed.data());
-                input_line.clear();
-                for (const double value : observed) {
-                    append_number(input_line, value, ',');
-                }
-                append_integer(input_line, b + 1, ',');
-                append_integer(input_line, ++event_number, '\n');
-                input.write(input_line.data(), static_cast<std::streamsize>(input_line.size()));
+                write_input_line(input_line, observed, b + 1, ++event_number, input);
                 if (truth != nullptr) {
                     truth_line.clear();
                     for (const double value : true_values) {
@@ -520,13 +526,7 @@ void write_simulation(const SimulationOptions& options, std::ostream& input, std
             }
             distort(model, b, p, true_values.data(), observed.data());
 
-            input_line.clear();
-            for (const double value : observed) {
-                append_number(input_line, value, ',');
-            }
-            append_integer(input_line, b + 1, ',');
-            append_integer(input_line, ++event_number, '\n');
-            input.write(input_line.data(), static_cast<std::streamsize>(input_line.size()));
+            write_input_line(input_line, observed, b + 1, ++event_number, input);
 
             if (truth != nullptr) {
                 truth_line.clear();

@@ -51,6 +51,14 @@ struct ModelEvents {
           values(x, shape, pairmend_r::EventAxis::rows, "x") {}
 
     int ndim() const { return static_cast<int>(shape.ndim); }
+
+    // Gives `options` the events' conditions (see BatchLabels::give_conditions), numbered into `ids`.
+    template <class Options>
+    void give_conditions(SEXP condition, std::vector<int>& ids, Options& options) const {
+        pairmend_r::BatchLabels::give_conditions(
+            condition, shape.nobs, pairmend_r::events_text("x", shape.nobs, pairmend_r::EventAxis::rows), ids,
+            options);
+    }
 };
 
 pairmend_r::EventShape shape_of(SEXP x) {
@@ -139,9 +147,7 @@ SEXP model_fit(SEXP x, SEXP batch, Rcpp::List settings, int num_threads, double 
 
     const ModelEvents events(x, shape_of(x), batch, pairmend_r::BatchesNeeded::at_least_two);
     std::vector<int> condition_ids;
-    pairmend_r::BatchLabels::give_conditions(
-        condition, events.shape.nobs,
-        pairmend_r::events_text("x", events.shape.nobs, pairmend_r::EventAxis::rows), condition_ids, options);
+    events.give_conditions(condition, condition_ids, options);
     Rcpp::checkUserInterrupt();
     return pairmend_r::model_handle(interruptible([&] {
         return pairmend::model::fit_labelled(events.ndim(), events.shape.nobs, events.values.data(),
@@ -193,9 +199,7 @@ SEXP model_extend(SEXP handle, SEXP x, SEXP batch, int num_threads, double fit_e
 
     const ModelEvents events(x, shape_of(x), batch, pairmend_r::BatchesNeeded::any);
     std::vector<int> condition_ids;
-    pairmend_r::BatchLabels::give_conditions(
-        condition, events.shape.nobs,
-        pairmend_r::events_text("x", events.shape.nobs, pairmend_r::EventAxis::rows), condition_ids, options);
+    events.give_conditions(condition, condition_ids, options);
     Rcpp::checkUserInterrupt();
     return pairmend_r::model_handle(interruptible([&] {
         return pairmend::model::extend_labelled(model, events.ndim(), events.shape.nobs, events.values.data(),
