@@ -3,7 +3,8 @@
 // (shared anchor, patients that differ, the table simulation's batch effects), the same seed gives
 // the same bytes, bad command lines and unusable folders are refused without leaving anything
 // behind, and pairmend-fcs corrects the study with its default channels and cofactor. With
-// --spillover the study is a fluorescence cytometer's whose recorded matrix undoes the spill.
+// --spillover the study is a fluorescence cytometer's whose recorded matrix undoes the spill; with
+// --conditions it has one file per batch and condition, named in the sheet's condition column.
 
 #include "cli_harness.hpp"
 #include "fcs_study_writer.hpp"
@@ -445,6 +446,49 @@ TEST(SimulatedFcsStudy, PairmendFcsCorrectsTheStudyWithItsDefaultChannelsAndCofa
         chosen += line.size() > 4 && line.compare(line.size() - 4, 4, " yes") == 0 ? 1 : 0;
     }
     EXPECT_EQ(chosen, 50u) << info.out;
+}
+
+TEST(SimulatedFcsStudy, ConditionsGiveAFilePerBatchAndConditionThatPairmendFcsReadsAsTheDesign) {
+    const TempDir dir;
+    const std::string folder = dir.file("study");
+    const std::vector<std::string> common = {"--events",     "400", "--dims",   "6",   "--batches", "3",
+                                             "--conditions", "2",   "--design", "3:2", "--seed",    "5"};
+    std::vector<std::string> args = {"--fcs", folder};
+    args.insert(args.end(), common.begin(), common.end());
+    const RunResult written = run_program(simulate_binary, args);
+    ASSERT_EQ(written.exit_status, 0) << written.err;
+    EXPECT_EQ(folder_entries(folder), (std::set<std::string>{"batch1_condition1.fcs", "batch1_condition2.fcs",
+                                                             "batch2_condition1.fcs", "batch2_condition2.fcs",
+                                                             "batch3_condition2.fcs", "batches.csv"}));
+    EXPECT_EQ(read_text(folder + "/batches.csv"),
+              "file,batch,condition\n"
+              "batch1_condition1.fcs,batch1,condition1\nbatch1_condition2.fcs,batch1,condition2\n"
+              "batch2_condition1.fcs,batch2,condition1\nbatch2_condition2.fcs,batch2,condition2\n"
+              "batch3_condition2.fcs,batch3,condition2\n");
+    const fcs_io::FcsFile file = fcs_io::read_fcs(folder + "/batch3_condition2.fcs");
+    EXPECT_EQ(file.num_events, 400u);
+    EXPECT_EQ(file.keyword("$SRC").value_or(""), "batch3, condition 2");
+
+    // The sheet's conditions reach the correction: batch 3 holds condition 2 only.
+    std::vector<std::string> correct = {"correct", "--out", dir.file("corrected"), "--batches",
+                                        folder + "/batches.csv"};
+    for (const auto& entry : folder_entries(folder)) {
+        if (entry != "batches.csv") {
+            correct.push_back(folder + "/" + entry);
+        }
+    }
+    const RunResult run = run_program(fcs_binary, correct);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("  batch\tcondition1\tcondition2\n"));
+    EXPECT_THAT(run.err, HasSubstr("  batch3\t0\t400\n"));
+
+    // Samples and anchors do not mix with conditions; nothing is written.
+    args[1] = dir.file("refused");
+    args.insert(args.end(), {"--files-per-batch", "2"});
+    const RunResult refused = run_program(simulate_binary, args);
+    EXPECT_NE(refused.exit_status, 0);
+    EXPECT_THAT(refused.err, HasSubstr("--files-per-batch"));
+    EXPECT_FALSE(fs::exists(dir.file("refused")));
 }
 
 } // namespace

@@ -167,8 +167,9 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
         {"$CYT", fluorescence ? kFluorescenceInstrument : kInstrument},
         {"$FIL", file.name},
         {"$SRC",
-         study_batch_name(file.batch) + (file.is_anchor() ? ", anchor (the same donor in every batch)"
-                                                          : ", sample " + std::to_string(file.sample))},
+         study_batch_name(file.batch) + (file.condition > 0 ? ", condition " + std::to_string(file.condition)
+                                         : file.is_anchor() ? ", anchor (the same donor in every batch)"
+                                                            : ", sample " + std::to_string(file.sample))},
         {"$TIMESTEP", kTimeStep},
         {"PAIRMEND_SIMULATION", study_arguments(study.options)},
     };
@@ -213,9 +214,14 @@ fcs_io::FcsOutput file_output(const Study& study, std::size_t file_index,
 
 void write_batch_sheet(const std::string& path, const Study& study) {
     std::ofstream sheet(path, std::ios::binary | std::ios::trunc);
-    sheet << "file,batch\n";
+    const bool conditions = study.options.conditions > 0;
+    sheet << (conditions ? "file,batch,condition\n" : "file,batch\n");
     for (const StudyFile& file : study.files) {
-        sheet << file.name << ',' << study_batch_name(file.batch) << '\n';
+        sheet << file.name << ',' << study_batch_name(file.batch);
+        if (conditions) {
+            sheet << ",condition" << file.condition;
+        }
+        sheet << '\n';
     }
     sheet.close();
     if (!sheet) {
@@ -287,10 +293,21 @@ std::string study_arguments(const StudyOptions& options) {
     for (const StudyOptions::Rename& rename : options.renames) {
         renames += " --rename " + std::to_string(rename.batch) + ":" + rename.from + "=" + rename.to;
     }
+    std::string conditions;
+    if (options.conditions > 0) {
+        conditions = " --conditions " + std::to_string(options.conditions);
+        for (const auto& [batch, held] : options.design) {
+            conditions += " --design " + std::to_string(batch) + ":";
+            for (std::size_t i = 0; i < held.size(); ++i) {
+                conditions += (i > 0 ? "," : "") + std::to_string(held[i]);
+            }
+        }
+    }
     return "--events " + std::to_string(options.events_per_file) + " --dims " + std::to_string(options.dims) +
-           " --batches " + std::to_string(options.batches) + " --files-per-batch " +
-           std::to_string(options.files_per_batch) + " --populations " + std::to_string(options.populations) +
-           " --seed " + std::to_string(options.seed) + (options.spillover ? " --spillover" : "") + renames;
+           " --batches " + std::to_string(options.batches) +
+           (options.conditions > 0 ? "" : " --files-per-batch " + std::to_string(options.files_per_batch)) +
+           " --populations " + std::to_string(options.populations) + " --seed " +
+           std::to_string(options.seed) + (options.spillover ? " --spillover" : "") + renames + conditions;
 }
 
 } // namespace pairmend::tools

@@ -28,6 +28,7 @@ constexpr const char* kUsage =
     "                         [--conditions N [--design B:C1,C2,...]...]\n"
     "       pairmend-simulate --fcs DIR [--events N] [--dims D] [--batches B] [--files-per-batch F]\n"
     "                         [--populations P] [--seed S] [--spillover] [--rename B:OLD=NEW]...\n"
+    "                         [--conditions N [--design B:C1,C2,...]...]\n"
     "\n"
     "With --out, writes a synthetic table in pairmend's input format: P Gaussian cell populations in D\n"
     "parameters, measured in B batches (labels 1..B) of N events each, with the same population\n"
@@ -52,6 +53,9 @@ constexpr const char* kUsage =
     "(LSRFortessa): a Time channel, then the markers as detectors FL1-A, FL2-A, ... labelled by marker,\n"
     "with linear values 150 sinh(x) into which each dye spills 12 % of its signal into the next\n"
     "detector, 3 % into the one after and 5 % into the one before, as $SPILLOVER records.\n"
+    "With --conditions, an FCS study has no samples or anchors: every batch holds one file per\n"
+    "condition it holds (batch<b>_condition<c>.fcs, N events, the condition's population shares and\n"
+    "moved population, as in a table), and the batch sheet gains the column condition (condition<c>).\n"
     "\n"
     "The same seed always gives the same files.\n"
     "\n"
@@ -73,8 +77,10 @@ constexpr const char* kUsage =
     "                      only with --out\n"
     "  --conditions N      N conditions, each with its own population shares; every one but the\n"
     "                      first moves one population in two parameters; the truth table ends with\n"
-    "                      the condition (1..N) of every row; only with --out\n"
-    "  --design B:C1,...   the conditions batch B holds (default: all), its events split evenly\n"
+    "                      the condition (1..N) of every row; with --fcs one file per batch and\n"
+    "                      condition, not with --files-per-batch\n"
+    "  --design B:C1,...   the conditions batch B holds (default: all); with --out its events are\n"
+    "                      split evenly between them\n"
     "  --help              print this text\n";
 
 // A decimal number that fills the whole of `text`.
@@ -212,12 +218,12 @@ Arguments parse_arguments(int argc, char** argv) {
                    [&](const std::string& value, const std::string&) { add_proportions(options, value); }),
         table_only("--absent",
                    [&](const std::string& value, const std::string&) { add_absent(options, value); }),
-        table_only("--conditions",
-                   [&](const std::string& value, const std::string& option) {
-                       options.conditions = whole_number<int>(value, option, 1, 1000);
-                   }),
-        table_only("--design",
-                   [&](const std::string& value, const std::string&) { add_design(options, value); }),
+        OptionRow{"--conditions",
+                  [&options](ArgumentReader& reader, const std::string& option) {
+                      options.conditions = whole_number<int>(reader.value(), option, 1, 1000);
+                  }},
+        OptionRow{"--design", [&options](ArgumentReader& reader,
+                                         const std::string&) { add_design(options, reader.value()); }},
         table_only("--gain", [&](const std::string& value,
                                  const std::string& option) { options.gain = parse_number(value, option); }),
         whole_number_option("--seed", options.seed, std::uint64_t{0},
@@ -249,6 +255,11 @@ Arguments parse_arguments(int argc, char** argv) {
                                     " belongs to a table (--out); an FCS study (--fcs) keeps the same "
                                     "populations in every batch.");
     }
+    if (study && options.conditions > 0 && arguments.files_per_batch) {
+        throw std::invalid_argument("The option --files-per-batch gives samples and an anchor per batch, "
+                                    "but a study with --conditions has one file per batch and condition "
+                                    "instead: leave out one of them.");
+    }
     if (table && arguments.spillover) {
         throw std::invalid_argument("The option --spillover belongs to an FCS study (--fcs); a table "
                                     "(--out) holds values without detectors.");
@@ -273,6 +284,8 @@ pairmend::tools::StudyOptions study_options(const Arguments& arguments) {
     study.seed = arguments.options.seed;
     study.spillover = arguments.spillover;
     study.renames = arguments.renames;
+    study.conditions = arguments.options.conditions;
+    study.design = arguments.options.design;
     if (arguments.files_per_batch) {
         study.files_per_batch = *arguments.files_per_batch;
     }
@@ -364,9 +377,13 @@ void write_study(const Arguments& arguments) {
     const std::filesystem::path folder = arguments.fcs_folder;
     std::cout << "Wrote a simulated study of " << written.files.size() << " FCS files to " << folder.string()
               << ":\n"
-              << "  " << options.batches << " batches, each with " << options.files_per_batch
-              << " sample files and 1 anchor file, " << options.events_per_file << " events per file; "
-              << options.populations << " cell populations, seed " << options.seed << "\n"
+              << "  " << options.batches << " batches, "
+              << (options.conditions > 0 ? "each with one file per condition it holds (" +
+                                               std::to_string(options.conditions) + " conditions), "
+                                         : "each with " + std::to_string(options.files_per_batch) +
+                                               " sample files and 1 anchor file, ")
+              << options.events_per_file << " events per file; " << options.populations
+              << " cell populations, seed " << options.seed << "\n"
               << "  " << options.dims << " markers"
               << (options.spillover ? " (fluorescence, LSRFortessa)" : "") << ":\n"
               << markers << "\n"

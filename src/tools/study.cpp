@@ -31,7 +31,28 @@ SimulationOptions model_options(const StudyOptions& options) {
     model.batches = options.batches;
     model.populations = options.populations;
     model.seed = options.seed;
+    model.conditions = options.conditions;
+    model.design = options.design;
     return model;
+}
+
+// The number of files of the study: per batch its samples and anchor, or its conditions.
+std::int64_t file_count(const StudyOptions& options) {
+    if (options.conditions == 0) {
+        return static_cast<std::int64_t>(options.batches) * (options.files_per_batch + 1);
+    }
+    std::int64_t files = 0;
+    for (int b = 1; b <= options.batches; ++b) {
+        const auto listed = options.design.find(b);
+        if (listed == options.design.end()) {
+            files += options.conditions;
+        } else {
+            std::vector<int> held = listed->second;
+            std::sort(held.begin(), held.end());
+            files += std::unique(held.begin(), held.end()) - held.begin();
+        }
+    }
+    return files;
 }
 
 // `total` events split in proportion to `weights`, rounded down, the remainder going one by one to
@@ -92,13 +113,17 @@ void validate(const StudyOptions& options) {
         fail("The number of populations (--populations) must lie between 1 and " +
              std::to_string(kMaxPopulations) + ".");
     }
+    // The conditions and the design are checked as the table simulation checks them.
+    if (options.conditions != 0 || !options.design.empty()) {
+        validate(model_options(options));
+    }
     constexpr std::int64_t max_events = std::numeric_limits<std::int32_t>::max();
-    const std::int64_t files = static_cast<std::int64_t>(options.batches) * (options.files_per_batch + 1);
+    const std::int64_t files = file_count(options);
     if (options.events_per_file > max_events / files) {
         std::ostringstream message;
         message << "The study's " << files << " files would hold more than " << max_events
                 << " events together, beyond what pairmend can correct in one run; reduce --events, "
-                   "--batches or --files-per-batch.";
+                   "--batches, --files-per-batch or the conditions.";
         fail(message.str());
     }
 }
@@ -117,6 +142,23 @@ Study make_study(const StudyOptions& options) {
         anchor_events.push_back(population.events_per_batch);
     }
     Random rng(options.seed ^ kStudySequence);
+    if (options.conditions > 0) {
+        study.conditions = make_conditions(model_options(options), study.model);
+        for (int b = 1; b <= options.batches; ++b) {
+            for (const int c : study.conditions.held[static_cast<std::size_t>(b - 1)]) {
+                StudyFile file;
+                file.batch = b;
+                file.condition = c + 1;
+                file.name = study_batch_name(b) + "_condition" + std::to_string(c + 1) + ".fcs";
+                file.population_events =
+                    split_events(options.events_per_file,
+                                 study.conditions.conditions[static_cast<std::size_t>(c)].weights);
+                file.seed = rng.bits();
+                study.files.push_back(std::move(file));
+            }
+        }
+        return study;
+    }
     std::vector<double> shares(anchor_shares.size());
     for (int b = 1; b <= options.batches; ++b) {
         for (int f = 1; f <= options.files_per_batch + 1; ++f) {
@@ -148,6 +190,12 @@ std::string study_batch_name(int batch) {
 StudyEventStream::StudyEventStream(const Study& study, std::size_t file_index)
     : study_(study), batch_index_(study.files.at(file_index).batch - 1), rng_(study.files[file_index].seed) {
     const StudyFile& file = study.files[file_index];
+    if (file.condition > 0) {
+        const Condition& condition =
+            study.conditions.conditions[static_cast<std::size_t>(file.condition - 1)];
+        moved_population_ = condition.moved_population;
+        shift_ = condition.shift;
+    }
     for (std::size_t p = 0; p < file.population_events.size(); ++p) {
         order_.insert(order_.end(), static_cast<std::size_t>(file.population_events[p]),
                       static_cast<std::uint16_t>(p));
@@ -168,10 +216,20 @@ bool StudyEventStream::next(StudyEvent& event) {
     event.population = population;
     event.truth.resize(dims);
     event.observed.resize(dims);
-    for (std::size_t j = 0; j < dims; ++j) {
-        event.truth[j] = cells.centre[j] + cells.spread[j] * rng_.normal();
+    if (population == moved_population_) {
+        // The condition moves the population; the batch effect acts about where it now is.
+        centre_.resize(dims);
+        for (std::size_t j = 0; j < dims; ++j) {
+            centre_[j] = cells.centre[j] + shift_[j];
+            event.truth[j] = centre_[j] + cells.spread[j] * rng_.normal();
+        }
+        distort_about(model, batch_index_, centre_, event.truth.data(), event.observed.data());
+    } else {
+        for (std::size_t j = 0; j < dims; ++j) {
+            event.truth[j] = cells.centre[j] + cells.spread[j] * rng_.normal();
+        }
+        distort(model, batch_index_, population, event.truth.data(), event.observed.data());
     }
-    distort(model, batch_index_, population, event.truth.data(), event.observed.data());
 
     // Exponential gaps: cells arrive independently of each other. 1 - uniform() lies in (0, 1].
     time_ms_ += -kMeanGapMs * std::log(1.0 - rng_.uniform());

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,23 +42,31 @@ struct StudyOptions {
     };
     /// Channels named otherwise in some batches (a panel that differs), in the order given.
     std::vector<Rename> renames;
+    /// Conditions (biological groups), numbered from 1; 0: none. With conditions every batch has
+    /// one file per condition it holds instead of samples and an anchor; the conditions' biology is
+    /// the table simulation's (`make_conditions`).
+    int conditions = 0;
+    /// The conditions (from 1) that some batches hold, by batch number; others hold every condition.
+    std::map<int, std::vector<int>> design;
 };
 
 /// One file of a study.
 struct StudyFile {
-    /// The file name: "batch<b>_sample<f>.fcs" or "batch<b>_anchor.fcs".
+    /// The file name: "batch<b>_sample<f>.fcs", "batch<b>_anchor.fcs" or "batch<b>_condition<c>.fcs".
     std::string name;
     /// The batch, from 1.
     int batch = 0;
-    /// The sample, from 1; 0 for the batch's anchor.
+    /// The sample, from 1; 0 for the batch's anchor and for a condition's file.
     int sample = 0;
+    /// The condition, from 1, of a study with conditions; 0 otherwise.
+    int condition = 0;
     /// Events of every population in the file; they add up to the events per file.
     std::vector<std::int64_t> population_events;
     /// Seed of the file's own event sequence, so that every file can be simulated alone.
     std::uint64_t seed = 0;
 
     /// Whether this is the batch's anchor file.
-    bool is_anchor() const { return sample == 0; }
+    bool is_anchor() const { return sample == 0 && condition == 0; }
 };
 
 /// Everything that decides a study's files.
@@ -67,7 +76,9 @@ struct Study {
     /// dimensions, batches and populations. A population's share of the events per batch is the
     /// anchor's composition.
     SimulationModel model;
-    /// Batch after batch: its samples 1..F, then its anchor.
+    /// The conditions' biology and design; empty without conditions.
+    ConditionModel conditions;
+    /// Batch after batch: its samples 1..F, then its anchor; with conditions, its conditions in order.
     std::vector<StudyFile> files;
 };
 
@@ -76,7 +87,8 @@ struct Study {
 constexpr double kMaxStudyCentre = 80.0;
 
 /**
- * Checks the options: every count at least 1, at most panel_size() markers, at most
+ * Checks the options: every count at least 1, conditions and design as the table simulation
+ * checks them, at most panel_size() markers, at most
  * `kMaxPopulations` populations, and at most 2,147,483,647 events in all files together (pairmend
  * numbers events with 32-bit integers).
  * @throws std::invalid_argument with a message naming the offending option.
@@ -86,7 +98,7 @@ void validate(const StudyOptions& options);
 /**
  * Draws the study: the model, every sample's population shares (the anchor's shares, each varied
  * by a factor from 0.75 to 1.25 and scaled back to the events per file) and every file's seed.
- * Anchors share one composition.
+ * Anchors share one composition. With conditions, a condition's file has the condition's shares.
  * @throws std::invalid_argument if the options are invalid, or if the population centres spread
  *         beyond kMaxStudyCentre (many populations in few dimensions).
  */
@@ -127,6 +139,10 @@ public:
 private:
     const Study& study_;
     int batch_index_;
+    /// The population that the file's condition moves (-1: none) and how far.
+    int moved_population_ = -1;
+    std::vector<double> shift_;
+    std::vector<double> centre_;
     Random rng_;
     std::vector<std::uint16_t> order_;
     std::size_t position_ = 0;
