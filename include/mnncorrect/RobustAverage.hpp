@@ -1,6 +1,8 @@
 #ifndef MNNCORRECT_ROBUST_AVERAGE_HPP
 #define MNNCORRECT_ROBUST_AVERAGE_HPP
 
+#include "knncolle/distances.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -76,6 +78,8 @@ public:
     }
 
 private:
+    using Distance = knncolle::distances::Euclidean;
+
     int iterations_;
     double trim_;
 
@@ -129,16 +133,17 @@ private:
             size_t p = 0;
             for (; p + 4 <= n; p += 4) {
                 const Index rows[4] = {row_of(p), row_of(p + 1), row_of(p + 2), row_of(p + 3)};
+                const Float* const points[4] = {row_start(rows[0]), row_start(rows[1]), row_start(rows[2]),
+                                                row_start(rows[3])};
                 Float sums[4];
-                squared_distances4(row_start(rows[0]), row_start(rows[1]), row_start(rows[2]),
-                                   row_start(rows[3]), output, width, sums);
+                Distance::raw_distances4(static_cast<const Float*>(output), points, ndim, sums);
                 for (size_t r = 0; r < 4; ++r) {
                     scratch.emplace_back(sums[r], rows[r]);
                 }
             }
             for (; p < n; ++p) {
                 const Index row = row_of(p);
-                scratch.emplace_back(squared_distance(row_start(row), output, width), row);
+                scratch.emplace_back(Distance::raw_distance<Float>(row_start(row), output, ndim), row);
             }
             // Function objects, not a pointer, so that the comparison is inlined into the sort;
             // without a distance that is not a number, the plain (distance, row) order is the same.
@@ -196,42 +201,6 @@ private:
                 previous.assign(output, output + width);
             }
         }
-    }
-
-    // The sum of squared differences in dimension order. Returned by value so that the sum stays
-    // in a register: accumulated in a variable whose address goes to the scratch list, it is
-    // stored to memory at every step.
-    static Float squared_distance(const Float* row, const Float* average, size_t width) {
-        Float distance = 0;
-        for (size_t d = 0; d < width; ++d) {
-            const Float delta = row[d] - average[d];
-            distance += delta * delta;
-        }
-        return distance;
-    }
-
-    // squared_distance of four rows, summed side by side.
-    static void squared_distances4(const Float* row0, const Float* row1, const Float* row2, const Float* row3,
-                                   const Float* average, size_t width, Float* sums) {
-        Float sum0 = 0;
-        Float sum1 = 0;
-        Float sum2 = 0;
-        Float sum3 = 0;
-        for (size_t d = 0; d < width; ++d) {
-            const Float value = average[d];
-            const Float delta0 = row0[d] - value;
-            const Float delta1 = row1[d] - value;
-            const Float delta2 = row2[d] - value;
-            const Float delta3 = row3[d] - value;
-            sum0 += delta0 * delta0;
-            sum1 += delta1 * delta1;
-            sum2 += delta2 * delta2;
-            sum3 += delta3 * delta3;
-        }
-        sums[0] = sum0;
-        sums[1] = sum1;
-        sums[2] = sum2;
-        sums[3] = sum3;
     }
 
     // Ascending by distance, then by row; NaN distances go last so the order stays strict.

@@ -2,6 +2,7 @@
 #define ANNOY_EUCLIDEAN_HPP
 
 #include "Node.hpp"
+#include "knncolle/distances.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,46 +28,16 @@ struct Euclidean {
     /// Iterations of the two-means refinement in `create_split`.
     static constexpr int two_means_iterations = 200;
 
-    /// Squared Euclidean distance between `x` and `y` (`f` values each).
+    /// Squared Euclidean distance between `x` and `y` (`f` values each), summed in dimension order.
     template <typename T>
     static T distance(const T* x, const T* y, int f) {
-        T sum = 0;
-        for (int z = 0; z < f; ++z) {
-            const T delta = x[z] - y[z];
-            sum += delta * delta;
-        }
-        return sum;
+        return knncolle::distances::Euclidean::raw_distance<T>(x, y, f);
     }
 
-    /**
-     * Squared distances from `x` to four points at once, each exactly as `distance` computes it:
-     * the four sums advance side by side in dimension order, so their additions overlap instead
-     * of each waiting on the one before.
-     */
+    /// Squared distances from `x` to four points at once, each exactly as `distance` computes it.
     template <typename T>
     static void distance4(const T* x, const T* const points[4], int f, T out[4]) {
-        const T* y0 = points[0];
-        const T* y1 = points[1];
-        const T* y2 = points[2];
-        const T* y3 = points[3];
-        T sum0 = 0;
-        T sum1 = 0;
-        T sum2 = 0;
-        T sum3 = 0;
-        for (int z = 0; z < f; ++z) {
-            const T delta0 = x[z] - y0[z];
-            const T delta1 = x[z] - y1[z];
-            const T delta2 = x[z] - y2[z];
-            const T delta3 = x[z] - y3[z];
-            sum0 += delta0 * delta0;
-            sum1 += delta1 * delta1;
-            sum2 += delta2 * delta2;
-            sum3 += delta3 * delta3;
-        }
-        out[0] = sum0;
-        out[1] = sum1;
-        out[2] = sum2;
-        out[3] = sum3;
+        knncolle::distances::Euclidean::raw_distances4(x, points, f, out);
     }
 
     /// True distance from a squared one; rounding can only push a sum of squares below 0 in theory.
