@@ -258,14 +258,7 @@ int default_engine_threads() {
 
 mnncorrect::Options configure_engine(const EngineOptions& options) {
     mnncorrect::Options configured;
-    configured.num_neighbors = options.num_neighbors;
-    configured.num_mads = options.num_mads;
-    configured.approximate = options.approximate;
-    configured.automatic_order = options.automatic_order;
-    configured.reference_policy = options.reference_policy;
-    configured.robust_iterations = options.robust_iterations;
-    configured.robust_trim = options.robust_trim;
-    configured.observation_cap = std::numeric_limits<std::size_t>::max();
+    static_cast<mnncorrect::Settings&>(configured) = options;
     configured.num_threads = default_engine_threads();
     return configured;
 }

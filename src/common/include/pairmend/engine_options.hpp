@@ -1,10 +1,9 @@
 #ifndef PAIRMEND_ENGINE_OPTIONS_HPP
 #define PAIRMEND_ENGINE_OPTIONS_HPP
 
-// The correction engine's settings as every front end sees them: their defaults (written here and
-// nowhere else), the ranges that pairmend-fcs and the language bindings accept, their job-file keys
-// and the text form in which reports and files record them. The functions keep no state and may be
-// called from any thread.
+// The correction engine's settings as every front end sees them: the ranges that pairmend-fcs and
+// the language bindings accept, their job-file keys and the text form in which reports and files
+// record them. The functions keep no state and may be called from any thread.
 
 #include "mnncorrect/MnnCorrect.hpp"
 #include "mnncorrect/ReferencePolicy.hpp"
@@ -18,16 +17,8 @@
 
 namespace pairmend {
 
-/** Every setting of a correction, at its default. */
-struct EngineOptions {
-    int num_neighbors = 15;      ///< neighbours per search (at least 1).
-    double num_mads = 3.0;       ///< median absolute deviations a correction vector may lie out.
-    int robust_iterations = 2;   ///< iterations of the robust average (at least 0).
-    double robust_trim = 0.25;   ///< share of correction vectors trimmed per iteration, 0 to 1.
-    bool approximate = false;    ///< approximate (forest) instead of exact (tree) neighbour search.
-    bool automatic_order = true; ///< merge the batch with the most pairs next, or in batch order.
-    mnncorrect::ReferencePolicy reference_policy = mnncorrect::MaxRSS; ///< the first reference.
-};
+/** Every setting of a correction, at the engine's defaults (`mnncorrect::Settings`). */
+struct EngineOptions : mnncorrect::Settings {};
 
 /** The kinds of value a setting takes. */
 enum class SettingKind { whole_number, number, flag, policy };
