@@ -21,6 +21,20 @@ mnncorrect::Options configured_options(const Settings& settings, std::optional<i
     return options;
 }
 
+BatchModel LearntBatches::take_batch(std::size_t b, std::string name, std::int64_t number,
+                                     std::uint64_t fitted_events) {
+    BatchModel batch;
+    batch.name = std::move(name);
+    batch.number = number;
+    batch.fitted_events = fitted_events;
+    batch.correction = std::move(corrections[b]);
+    if (b < conditions_held.size()) {
+        batch.conditions_held = std::move(conditions_held[b]);
+        batch.conditions_learnt = std::move(conditions_learnt[b]);
+    }
+    return batch;
+}
+
 LearntBatches learn_batches(const Settings& settings, Method method, int ndim,
                             const std::vector<std::size_t>& sizes, const std::vector<const double*>& blocks,
                             int num_threads, const std::vector<std::string>& names,

@@ -39,6 +39,10 @@ struct LearntBatches {
     /// With conditions, per batch id: the conditions it holds, and those it learnt from.
     std::vector<std::vector<std::uint32_t>> conditions_held;
     std::vector<std::vector<std::uint32_t>> conditions_learnt;
+
+    /// The model of batch id `b`, fitted on `fitted_events` events, under its name and number: its
+    /// correction and, with conditions, the conditions it holds and learnt from (moved out of here).
+    BatchModel take_batch(std::size_t b, std::string name, std::int64_t number, std::uint64_t fitted_events);
 };
 
 /// The conditions of the batches of one engine run.

@@ -143,16 +143,8 @@ Model extend(const Model& model, int ndim, const std::vector<BatchEvents>& batch
     // Position 0 is the stored reference, which stays as it was.
     for (std::size_t position = 1; position < learnt.merge_order.size(); ++position) {
         const auto b = static_cast<std::size_t>(learnt.merge_order[position]);
-        BatchModel batch;
-        batch.name = batches[b - 1].name;
-        batch.number = static_cast<std::int64_t>(model.batches.size() + b - 1);
-        batch.fitted_events = sizes[b];
-        batch.correction = std::move(learnt.corrections[b]);
-        if (with_conditions) {
-            batch.conditions_held = learnt.conditions_held[b];
-            batch.conditions_learnt = learnt.conditions_learnt[b];
-        }
-        extended.batches.push_back(std::move(batch));
+        const auto number = static_cast<std::int64_t>(model.batches.size() + b - 1);
+        extended.batches.push_back(learnt.take_batch(b, batches[b - 1].name, number, sizes[b]));
         extended.num_pairs.push_back(learnt.num_pairs[position - 1]);
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b],
                                     with_conditions ? new_conditions[b - 1].data() : nullptr});

@@ -129,16 +129,7 @@ Model fit(int ndim, const std::vector<BatchEvents>& batches, const FitOptions& o
     std::vector<internal::ReferenceBlock> reference_blocks;
     for (const int id : learnt.merge_order) {
         const auto b = static_cast<std::size_t>(id);
-        BatchModel batch;
-        batch.name = batches[b].name;
-        batch.number = id;
-        batch.fitted_events = sizes[b];
-        batch.correction = std::move(learnt.corrections[b]);
-        if (with_conditions) {
-            batch.conditions_held = learnt.conditions_held[b];
-            batch.conditions_learnt = learnt.conditions_learnt[b];
-        }
-        model.batches.push_back(std::move(batch));
+        model.batches.push_back(learnt.take_batch(b, batches[b].name, id, sizes[b]));
         reference_blocks.push_back({corrected.data() + offsets[b] * width, sizes[b], sizes[b],
                                     with_conditions ? samples[b].conditions.data() : nullptr});
     }
