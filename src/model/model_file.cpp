@@ -293,6 +293,55 @@ void read_transforms(ByteReader in, Model& model) {
     model.fcs->transforms = std::move(transforms);
 }
 
+void read_settings_section(ByteReader in, Model& model) {
+    model.settings = read_settings(in);
+}
+
+void read_reference(ByteReader in, Model& model) {
+    const std::uint64_t rows = in.u64();
+    const std::size_t width = static_cast<std::size_t>(model.ndim);
+    in.room(rows, 8 * static_cast<std::uint64_t>(width), "reference rows");
+    model.reference = in.f64s(rows * width, "reference values");
+}
+
+void read_method(ByteReader in, Model& model) {
+    const std::string name = in.text("method name");
+    try {
+        model.method = parse_method(name);
+    } catch (const std::runtime_error&) {
+        throw std::runtime_error(in.source() + " corrects with the method \"" + name +
+                                 "\", which this pairmend does not know; it needs a newer pairmend.");
+    }
+}
+
+// The reader of every section of the model itself, by type; a method's sections are read by
+// read_correction.
+using SectionReader = void (*)(ByteReader in, Model& model);
+struct ModelSection {
+    SectionType type;
+    SectionReader read;
+};
+constexpr ModelSection kModelSections[] = {
+    {settings_section, &read_settings_section},
+    {parameters_section, &read_parameters},
+    {batches_section, &read_batches},
+    {reference_section, &read_reference},
+    {fcs_section, &read_fcs},
+    {method_section, &read_method},
+    {compensation_section, &read_compensation},
+    {transforms_section, &read_transforms},
+    {conditions_section, &read_conditions},
+};
+
+SectionReader model_section_reader(std::uint32_t type) {
+    for (const ModelSection& section : kModelSections) {
+        if (section.type == type) {
+            return section.read;
+        }
+    }
+    return nullptr;
+}
+
 // Refuses stored values that are not finite numbers: no correction produces them, and neighbour
 // searches over them would mean nothing.
 void check_finite(const std::vector<double>& values, const std::string& source, const std::string& what) {
@@ -445,10 +494,8 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
         const std::uint32_t flags = body.u32();
         ByteReader section = body.section(body.u64(), "section");
         const MethodInfo* method = method_of_section(type);
-        if (method == nullptr &&
-            ((type >= settings_section && type <= method_section) || type == compensation_section ||
-             type == transforms_section || type == conditions_section) &&
-            !known_seen.insert(type).second) {
+        const SectionReader read = model_section_reader(type);
+        if (read != nullptr && !known_seen.insert(type).second) {
             throw std::runtime_error(source + " is corrupt: it holds section " + std::to_string(type) +
                                      " twice.");
         }
@@ -469,50 +516,11 @@ Model decode_model(const unsigned char* bytes, std::size_t size, const std::stri
                             corrections[static_cast<std::size_t>(method - methods().data())]);
             continue;
         }
-        switch (type) {
-        case settings_section:
-            model.settings = read_settings(section);
-            break;
-        case parameters_section:
-            read_parameters(section, model);
-            break;
-        case batches_section:
-            read_batches(section, model);
-            break;
-        case reference_section: {
-            const std::uint64_t rows = section.u64();
-            const std::size_t width = static_cast<std::size_t>(model.ndim);
-            section.room(rows, 8 * static_cast<std::uint64_t>(width), "reference rows");
-            model.reference = section.f64s(rows * width, "reference values");
-            break;
-        }
-        case fcs_section:
-            read_fcs(section, model);
-            break;
-        case compensation_section:
-            read_compensation(section, model);
-            break;
-        case transforms_section:
-            read_transforms(section, model);
-            break;
-        case conditions_section:
-            read_conditions(section, model);
-            break;
-        case method_section: {
-            const std::string name = section.text("method name");
-            try {
-                model.method = parse_method(name);
-            } catch (const std::runtime_error&) {
-                throw std::runtime_error(source + " corrects with the method \"" + name +
-                                         "\", which this pairmend does not know; it needs a newer pairmend.");
-            }
-            break;
-        }
-        default:
-            if ((flags & required_flag) != 0) {
-                throw std::runtime_error(source + " holds a section of type " + std::to_string(type) +
-                                         " that this pairmend cannot read; it needs a newer pairmend.");
-            }
+        if (read != nullptr) {
+            read(section, model);
+        } else if ((flags & required_flag) != 0) {
+            throw std::runtime_error(source + " holds a section of type " + std::to_string(type) +
+                                     " that this pairmend cannot read; it needs a newer pairmend.");
         }
     }
 
