@@ -110,45 +110,45 @@ std::pair<int, std::string> batch_and_rest(const std::string& text, const std::s
     return {batch, text.substr(colon + 1)};
 }
 
-void add_proportions(pairmend::tools::SimulationOptions& options, const std::string& text) {
-    const std::string option = "--proportions";
-    auto [batch, list] = batch_and_rest(text, option, "a batch, a colon and weights, such as 2:1,1,4,1");
-    if (options.batch_weights.count(batch) != 0) {
-        throw std::invalid_argument("The option --proportions gives batch " + std::to_string(batch) +
-                                    " twice; give each batch once.");
-    }
-    std::vector<double> weights;
+// The items of a comma-separated list, each read by `read`.
+template <typename Read>
+auto comma_separated(const std::string& list, Read read) {
+    std::vector<decltype(read(list))> items;
     std::size_t start = 0;
     while (true) {
         const auto comma = list.find(',', start);
-        weights.push_back(parse_number(list.substr(start, comma - start), option));
+        items.push_back(read(list.substr(start, comma - start)));
         if (comma == std::string::npos) {
-            break;
+            return items;
         }
         start = comma + 1;
     }
-    options.batch_weights[batch] = weights;
+}
+
+// Refuses a batch that an option given once per batch has given before.
+template <typename ByBatch>
+void refuse_repeated_batch(const ByBatch& given, int batch, const std::string& option) {
+    if (given.count(batch) != 0) {
+        throw std::invalid_argument("The option " + option + " gives batch " + std::to_string(batch) +
+                                    " twice; give each batch once.");
+    }
+}
+
+void add_proportions(pairmend::tools::SimulationOptions& options, const std::string& text) {
+    const std::string option = "--proportions";
+    auto [batch, list] = batch_and_rest(text, option, "a batch, a colon and weights, such as 2:1,1,4,1");
+    refuse_repeated_batch(options.batch_weights, batch, option);
+    options.batch_weights[batch] =
+        comma_separated(list, [&option](const std::string& item) { return parse_number(item, option); });
 }
 
 void add_design(pairmend::tools::SimulationOptions& options, const std::string& text) {
     const std::string option = "--design";
     auto [batch, list] = batch_and_rest(text, option, "a batch, a colon and conditions, such as 3:1,2");
-    if (options.design.count(batch) != 0) {
-        throw std::invalid_argument("The option --design gives batch " + std::to_string(batch) +
-                                    " twice; give each batch once.");
-    }
-    std::vector<int> conditions;
-    std::size_t start = 0;
-    while (true) {
-        const auto comma = list.find(',', start);
-        conditions.push_back(pairmend::command_line::whole_number<int>(
-            list.substr(start, comma - start), option, 1, std::numeric_limits<int>::max()));
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
-    }
-    options.design[batch] = conditions;
+    refuse_repeated_batch(options.design, batch, option);
+    options.design[batch] = comma_separated(list, [&option](const std::string& item) {
+        return pairmend::command_line::whole_number<int>(item, option, 1, std::numeric_limits<int>::max());
+    });
 }
 
 void add_absent(pairmend::tools::SimulationOptions& options, const std::string& text) {

@@ -244,6 +244,22 @@ void write_input_line(std::string& line, const std::vector<double>& observed, in
     input.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
+// Writes one line of the truth table: the true values, then the row's condition (from 1) in a
+// study with conditions (0: none).
+void write_truth_line(std::string& line, const std::vector<double>& true_values, int condition,
+                      std::ostream& truth) {
+    line.clear();
+    for (const double value : true_values) {
+        append_number(line, value, ',');
+    }
+    if (condition > 0) {
+        append_integer(line, condition, '\n');
+    } else {
+        line.back() = '\n';
+    }
+    truth.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
 } // namespace
 
 void validate(const SimulationOptions& options) {
@@ -467,12 +483,7 @@ void write_with_conditions(const SimulationOptions& options, const SimulationMod
                 distort_about(model, b, centre, true_values.data(), observed.data());
                 write_input_line(input_line, observed, b + 1, ++event_number, input);
                 if (truth != nullptr) {
-                    truth_line.clear();
-                    for (const double value : true_values) {
-                        append_number(truth_line, value, ',');
-                    }
-                    append_integer(truth_line, held[static_cast<size_t>(h)] + 1, '\n');
-                    truth->write(truth_line.data(), static_cast<std::streamsize>(truth_line.size()));
+                    write_truth_line(truth_line, true_values, held[static_cast<size_t>(h)] + 1, *truth);
                 }
             }
         }
@@ -529,12 +540,7 @@ void write_simulation(const SimulationOptions& options, std::ostream& input, std
             write_input_line(input_line, observed, b + 1, ++event_number, input);
 
             if (truth != nullptr) {
-                truth_line.clear();
-                for (const double value : true_values) {
-                    append_number(truth_line, value, ',');
-                }
-                truth_line.back() = '\n';
-                truth->write(truth_line.data(), static_cast<std::streamsize>(truth_line.size()));
+                write_truth_line(truth_line, true_values, 0, *truth);
             }
         }
     }
