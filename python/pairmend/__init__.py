@@ -13,6 +13,8 @@ as a job of the program.
 """
 
 import dataclasses
+import functools
+import inspect
 import numbers
 import os
 import typing
@@ -94,12 +96,44 @@ _KIND_CHECKS = {"whole_number": _whole_number, "number": _real_number, "flag": _
 _SETTING_KINDS = dict(_core.SETTING_KINDS)
 
 
-def _checked_settings(arguments):
-    """The engine's settings picked by keyword from ``arguments`` (a function's ``locals()``), each
-    checked for its kind as the program checks a job file's; a policy first, then the others."""
+def _checked_settings(given):
+    """Every engine setting, by keyword in the order of the job file: those in ``given`` checked for
+    their kind as the program checks a job file's (a policy first, then the others), the rest at the
+    engine's defaults."""
+    arguments = {**_DEFAULTS, **given}
     order = sorted(_SETTING_KINDS, key=lambda key: _SETTING_KINDS[key] != "policy")
     checked = {key: _KIND_CHECKS[_SETTING_KINDS[key]](key, arguments[key]) for key in order}
     return {key: checked[key] for key in _SETTING_KINDS}
+
+
+# The annotation of each kind of engine setting in a signature.
+_KIND_TYPES = {"whole_number": int, "number": float, "flag": bool, "policy": str}
+
+
+def _takes_engine_settings(function):
+    """Gives ``function`` the engine's settings as keyword arguments, with the engine's defaults and
+    in the order of the job file, in place of its keyword-only parameter ``settings``, which then
+    receives them checked in one dict. A setting added to the engine's table appears here without
+    an edit; any other unknown keyword is refused by ``function`` as Python refuses one."""
+
+    @functools.wraps(function)
+    def with_settings(*args, **kwargs):
+        given = {key: kwargs.pop(key) for key in _SETTING_KINDS if key in kwargs}
+        return function(*args, settings=_checked_settings(given), **kwargs)
+
+    signature = inspect.signature(function)
+    parameters = []
+    for parameter in signature.parameters.values():
+        if parameter.name != "settings":
+            parameters.append(parameter)
+            continue
+        parameters += [
+            inspect.Parameter(key, inspect.Parameter.KEYWORD_ONLY, default=_DEFAULTS[key],
+                              annotation=_KIND_TYPES[kind])
+            for key, kind in _SETTING_KINDS.items()
+        ]
+    with_settings.__signature__ = signature.replace(parameters=parameters)
+    return with_settings
 
 
 def _values(data):
@@ -195,17 +229,12 @@ def _checked_method(method):
     return method
 
 
+@_takes_engine_settings
 def correct(
     data,
     batch,
     *,
-    num_neighbors: int = _DEFAULTS["num_neighbors"],
-    num_mads: float = _DEFAULTS["num_mads"],
-    robust_iterations: int = _DEFAULTS["robust_iterations"],
-    robust_trim: float = _DEFAULTS["robust_trim"],
-    approximate: bool = _DEFAULTS["approximate"],
-    automatic_order: bool = _DEFAULTS["automatic_order"],
-    reference_policy: str = _DEFAULTS["reference_policy"],
+    settings: dict,
     num_threads: typing.Optional[int] = None,
     method: str = METHODS[0],
     condition=None,
@@ -251,7 +280,6 @@ def correct(
     TypeError
         When a setting, the data or the labels are of the wrong kind.
     """
-    settings = _checked_settings(locals())
     num_threads = _threads(num_threads)
     method = _checked_method(method)
     values = _matrix(data)

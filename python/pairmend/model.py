@@ -18,9 +18,8 @@ import numpy as np
 from . import _core
 from . import (
     METHODS,
-    _DEFAULTS,
     _checked_method,
-    _checked_settings,
+    _takes_engine_settings,
     _conditions,
     _labels,
     _matrix,
@@ -152,19 +151,14 @@ class Model:
                 f"method {self.method!r}>")
 
 
+@_takes_engine_settings
 def fit(
     data,
     batch,
     *,
     fit_events: typing.Optional[int] = None,
     parameters: typing.Optional[typing.Sequence[str]] = None,
-    num_neighbors: int = _DEFAULTS["num_neighbors"],
-    num_mads: float = _DEFAULTS["num_mads"],
-    robust_iterations: int = _DEFAULTS["robust_iterations"],
-    robust_trim: float = _DEFAULTS["robust_trim"],
-    approximate: bool = _DEFAULTS["approximate"],
-    automatic_order: bool = _DEFAULTS["automatic_order"],
-    reference_policy: str = _DEFAULTS["reference_policy"],
+    settings: dict,
     reference_events: int = 200000,
     num_threads: typing.Optional[int] = None,
     method: str = METHODS[0],
@@ -198,7 +192,6 @@ def fit(
     ValueError, TypeError
         As :func:`pairmend.correct`.
     """
-    settings = _checked_settings(locals())
     reference_events = _whole_number("reference_events", reference_events, minimum=0)
     fit_events = _event_count("fit_events", fit_events)
     method = _checked_method(method)
