@@ -277,15 +277,10 @@ Arguments parse_arguments(int argc, char** argv) {
 
 pairmend::tools::StudyOptions study_options(const Arguments& arguments) {
     pairmend::tools::StudyOptions study;
+    static_cast<pairmend::tools::DrawOptions&>(study) = arguments.options;
     study.events_per_file = arguments.options.events_per_batch;
-    study.dims = arguments.options.dims;
-    study.batches = arguments.options.batches;
-    study.populations = arguments.options.populations;
-    study.seed = arguments.options.seed;
     study.spillover = arguments.spillover;
     study.renames = arguments.renames;
-    study.conditions = arguments.options.conditions;
-    study.design = arguments.options.design;
     if (arguments.files_per_batch) {
         study.files_per_batch = *arguments.files_per_batch;
     }

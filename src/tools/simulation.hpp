@@ -11,18 +11,31 @@
 
 namespace pairmend::tools {
 
-/// Size and seed of a simulated data set.
-struct SimulationOptions {
-    /// Events in every batch.
-    std::int64_t events_per_batch = 10000;
-    /// Measured parameters (dimensions) per event.
+/// What decides the populations, batch effects and conditions of a simulation, of a table
+/// (`SimulationOptions`) or of an FCS study (`StudyOptions`) alike.
+struct DrawOptions {
+    /// Measured parameters (markers) per event.
     int dims = 5;
     /// Batches, labelled 1 to `batches`.
     int batches = 3;
-    /// Cell populations, shared by every batch in the same proportions unless given below.
+    /// Cell populations, shared by every batch in the same proportions unless given otherwise.
     int populations = 4;
-    /// Seed of the random sequence; the same seed gives the same tables.
+    /// Seed of the random sequences; the same seed gives the same outputs.
     std::uint64_t seed = 1;
+    /// Conditions (biological groups), numbered from 1; 0: none. Each condition has population
+    /// shares of its own, and every condition but the first (the control) moves one population in
+    /// two parameters: the biology a correction must keep.
+    int conditions = 0;
+    /// The conditions (numbered from 1) that some batches hold, by batch label; batches not listed
+    /// hold every condition.
+    std::map<int, std::vector<int>> design;
+};
+
+/// Size and seed of a simulated table. With conditions, a batch's events are split evenly between
+/// the conditions it holds.
+struct SimulationOptions : DrawOptions {
+    /// Events in every batch.
+    std::int64_t events_per_batch = 10000;
     /// Relative population weights of some batches, by batch label (1..batches): one weight of at
     /// least 0 per population. Batches not listed keep the shared proportions.
     std::map<int, std::vector<double>> batch_weights;
@@ -32,13 +45,6 @@ struct SimulationOptions {
     /// Strength A of a monotone non-linear gain curve per parameter of every batch but the first,
     /// applied on top of the other distortions (0: none). See `BatchEffect::gain`.
     double gain = 0.0;
-    /// Conditions (biological groups) of the study, numbered from 1; 0: none. Each condition has
-    /// population shares of its own, and every condition but the first (the control) moves one
-    /// population in two parameters: the biology a correction must keep.
-    int conditions = 0;
-    /// The conditions (numbered from 1) that some batches hold, by batch label; batches not listed
-    /// hold every condition. A batch's events are split evenly between its conditions.
-    std::map<int, std::vector<int>> design;
 };
 
 /// The largest gain curve strength (`SimulationOptions::gain`).

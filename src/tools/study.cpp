@@ -26,13 +26,8 @@ constexpr std::uint64_t kStudySequence = 0x9E3779B97F4A7C15ULL;
 
 SimulationOptions model_options(const StudyOptions& options) {
     SimulationOptions model;
+    static_cast<DrawOptions&>(model) = options;
     model.events_per_batch = options.events_per_file;
-    model.dims = options.dims;
-    model.batches = options.batches;
-    model.populations = options.populations;
-    model.seed = options.seed;
-    model.conditions = options.conditions;
-    model.design = options.design;
     return model;
 }
 

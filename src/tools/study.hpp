@@ -17,20 +17,14 @@
 
 namespace pairmend::tools {
 
-/// Size and seed of a simulated study.
-struct StudyOptions {
+/// Size and seed of a simulated study; its batches are named batch1 to batch<batches>. With
+/// conditions every batch has one file per condition it holds instead of samples and an anchor,
+/// and the conditions' biology is the table simulation's (`make_conditions`).
+struct StudyOptions : DrawOptions {
     /// Events in every file, samples and anchors alike.
     std::int64_t events_per_file = 10000;
-    /// Markers (simulated parameters) per event.
-    int dims = 5;
-    /// Batches, named batch1 to batch<batches>.
-    int batches = 3;
     /// Patients' sample files per batch; every batch has one anchor file in addition.
     int files_per_batch = 2;
-    /// Cell populations.
-    int populations = 4;
-    /// Seed of the random sequences; the same seed gives the same study.
-    std::uint64_t seed = 1;
     /// Write the study as a fluorescence cytometer records it, with a known spillover between
     /// neighbouring detectors applied to the values and recorded in $SPILLOVER.
     bool spillover = false;
@@ -42,12 +36,6 @@ struct StudyOptions {
     };
     /// Channels named otherwise in some batches (a panel that differs), in the order given.
     std::vector<Rename> renames;
-    /// Conditions (biological groups), numbered from 1; 0: none. With conditions every batch has
-    /// one file per condition it holds instead of samples and an anchor; the conditions' biology is
-    /// the table simulation's (`make_conditions`).
-    int conditions = 0;
-    /// The conditions (from 1) that some batches hold, by batch number; others hold every condition.
-    std::map<int, std::vector<int>> design;
 };
 
 /// One file of a study.

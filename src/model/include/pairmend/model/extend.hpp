@@ -12,23 +12,9 @@
 
 namespace pairmend::model {
 
-/// How to add batches to a model.
-struct ExtendOptions {
-    /// Fit the new batches on at most this many events each (as in `FitOptions`); 0: all.
-    std::uint64_t fit_events = 0;
-    /// Threads of the engine loops; values below 1 mean 1. Results do not depend on it.
-    int num_threads = 1;
-    /// When set, receives a line after each step.
-    Progress progress;
-    /// When set, called on the calling thread between the engine's phases; when it returns true the
-    /// call ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
-    std::function<bool()> should_stop;
-    /// The conditions of the new batches' events (as in `FitOptions`); empty: none. A model learnt
-    /// with conditions needs them for new batches, and one learnt without cannot take them.
-    std::vector<std::string> condition_names;
-    /// For `extend_labelled`: every event's condition, a position in `condition_names`.
-    const int* condition_ids = nullptr;
-};
+/// How to add batches to a model: as a fit learns batches. A model learnt with conditions needs
+/// them for the new batches, and one learnt without cannot take them.
+using ExtendOptions = LearnControls;
 
 /**
  * Adds batches to a model: corrects them onto the model's stored corrected reference (the

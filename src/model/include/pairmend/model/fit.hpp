@@ -28,34 +28,40 @@ struct BatchEvents {
 /// Receives one line of progress ("Fitted ..."), without a line end.
 using Progress = std::function<void(const std::string& line)>;
 
-/// How to fit a model.
-struct FitOptions {
-    /// The engine settings.
-    Settings settings;
-    /// The correction method; the default ("mnn") runs the engine's correction, the others start
-    /// from it.
-    Method method;
+/// What fitting batches (a fit, or an extend call's new batches) shares: the subsample, the
+/// threads, progress and interruption, and the events' conditions.
+struct LearnControls {
     /// Fit on at most this many events per batch (the evenly spread floor(i * n / N) subsample
     /// of each batch's n events); 0 fits on every event.
     std::uint64_t fit_events = 0;
     /// Threads of the engine loops; values below 1 mean 1. Results do not depend on it.
     int num_threads = 1;
+    /// When set, receives a line after each step.
+    Progress progress;
+    /// When set, called on the calling thread between the engine's phases; when it returns true the
+    /// call ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
+    std::function<bool()> should_stop;
+    /// The names of the conditions (biological groups or kinds of sample) the events belong to;
+    /// empty: no conditions. With conditions, every batch's events carry one each (for
+    /// `fit_labelled` and `extend_labelled`, `condition_ids`), and each merge learns only from the
+    /// events of the conditions both sides hold.
+    std::vector<std::string> condition_names;
+    /// For `fit_labelled` and `extend_labelled`: every event's condition, a position in
+    /// `condition_names`.
+    const int* condition_ids = nullptr;
+};
+
+/// How to fit a model.
+struct FitOptions : LearnControls {
+    /// The engine settings.
+    Settings settings;
+    /// The correction method; the default ("mnn") runs the engine's correction, the others start
+    /// from it.
+    Method method;
     /// Parameter names, one per value; empty gives p1 .. pD.
     std::vector<std::string> parameters;
     /// The FCS channels and cofactor, kept in the model when given.
     std::optional<FcsInfo> fcs;
-    /// When set, receives a line after each step.
-    Progress progress;
-    /// When set, called on the calling thread between the engine's phases; when it returns true the
-    /// fit ends with mnncorrect::Interrupted (an interactive session's Ctrl-C).
-    std::function<bool()> should_stop;
-    /// The names of the conditions (biological groups or kinds of sample) the events belong to;
-    /// empty: no conditions. With conditions, every batch's events carry one each (for
-    /// `fit_labelled`, `condition_ids`), and each merge learns only from the events of the
-    /// conditions both sides hold.
-    std::vector<std::string> condition_names;
-    /// For `fit_labelled`: every event's condition, a position in `condition_names`.
-    const int* condition_ids = nullptr;
 };
 
 /**
