@@ -430,16 +430,16 @@ void write_view(std::ostringstream& html, const QcSummary& summary) {
     add_before_and_after_panels(figure);
     for (std::size_t b = 0; b < summary.batches.size(); ++b) {
         const BatchSummary& batch = summary.batches[b];
-        ScatterSeries before{batch.colour, "batch " + std::to_string(batch.label), {}};
-        ScatterSeries after = before;
+        PanelSeries before{batch.colour, "batch " + std::to_string(batch.label), {}};
+        PanelSeries after = before;
         for (std::size_t p = 0; p < summary.view.batch.size(); ++p) {
             if (summary.view.batch[p] != static_cast<int>(b)) {
                 continue;
             }
-            before.xy.push_back(summary.view.before[2 * p]);
-            before.xy.push_back(summary.view.before[2 * p + 1]);
-            after.xy.push_back(summary.view.after[2 * p]);
-            after.xy.push_back(summary.view.after[2 * p + 1]);
+            before.values.push_back(summary.view.before[2 * p]);
+            before.values.push_back(summary.view.before[2 * p + 1]);
+            after.values.push_back(summary.view.after[2 * p]);
+            after.values.push_back(summary.view.after[2 * p + 1]);
         }
         figure.panels[0].series.push_back(std::move(before));
         figure.panels[1].series.push_back(std::move(after));

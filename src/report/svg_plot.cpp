@@ -22,9 +22,9 @@ double finite_or_zero(double v) {
 /// The largest y value over all panels; 1 when there is nothing above zero, so the scale stays valid.
 double shared_y_max(const SmallMultiples& figure) {
     double top = 0;
-    for (const PlotPanel& panel : figure.panels) {
-        for (const PlotSeries& series : panel.series) {
-            for (const double y : series.y) {
+    for (const FigurePanel& panel : figure.panels) {
+        for (const PanelSeries& series : panel.series) {
+            for (const double y : series.values) {
                 top = std::max(top, finite_or_zero(y));
             }
         }
@@ -32,7 +32,7 @@ double shared_y_max(const SmallMultiples& figure) {
     return top > 0 ? top : 1.0;
 }
 
-void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const PlotPanel& panel, double left,
+void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const FigurePanel& panel, double left,
                 double y_max, const std::vector<double>& x_ticks) {
     const double top = kRow.margin_top;
     const double bottom = top + kRow.panel_height;
@@ -57,16 +57,16 @@ void draw_panel(std::ostringstream& svg, const SmallMultiples& figure, const Plo
         << format_fixed(bottom + 30) << "\" text-anchor=\"middle\">" << escape_html(figure.x_label)
         << "</text>\n";
 
-    for (const PlotSeries& series : panel.series) {
-        if (series.y.size() < 2) {
+    for (const PanelSeries& series : panel.series) {
+        if (series.values.size() < 2) {
             continue;
         }
-        const double step = x_span / static_cast<double>(series.y.size() - 1);
+        const double step = x_span / static_cast<double>(series.values.size() - 1);
         svg << "<polyline fill=\"none\" stroke-width=\"1.6\" stroke=\"" << escape_html(series.colour)
             << "\" points=\"";
-        for (std::size_t i = 0; i < series.y.size(); ++i) {
+        for (std::size_t i = 0; i < series.values.size(); ++i) {
             svg << (i == 0 ? "" : " ") << format_fixed(x_pixel(figure.x_min + step * static_cast<double>(i)))
-                << ',' << format_fixed(y_pixel(series.y[i]));
+                << ',' << format_fixed(y_pixel(series.values[i]));
         }
         svg << "\"><title>" << escape_html(series.label) << "</title></polyline>\n";
     }

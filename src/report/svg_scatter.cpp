@@ -22,8 +22,7 @@ bool valid_range(double lower, double upper) {
     return upper > lower && std::isfinite(upper - lower);
 }
 
-void draw_panel(std::ostringstream& svg, const ScatterFigure& figure, const ScatterPanel& panel,
-                double left) {
+void draw_panel(std::ostringstream& svg, const ScatterFigure& figure, const FigurePanel& panel, double left) {
     const double top = kRow.margin_top;
     const double bottom = top + kPanelSize;
     const auto x_pixel = [&](double x) {
@@ -61,14 +60,14 @@ void draw_panel(std::ostringstream& svg, const ScatterFigure& figure, const Scat
 
     // Each point is a zero-length segment with a round cap: a dot in a dozen bytes.
     for (std::size_t round = 0; round < kRounds; ++round) {
-        for (const ScatterSeries& series : panel.series) {
-            const std::size_t points = series.xy.size() / 2;
+        for (const PanelSeries& series : panel.series) {
+            const std::size_t points = series.values.size() / 2;
             const std::size_t first = points * round / kRounds;
             const std::size_t last = points * (round + 1) / kRounds;
             std::ostringstream path;
             for (std::size_t p = first; p < last; ++p) {
-                const double x = series.xy[2 * p];
-                const double y = series.xy[2 * p + 1];
+                const double x = series.values[2 * p];
+                const double y = series.values[2 * p + 1];
                 if (!(x >= figure.x_min && x <= figure.x_max && y >= figure.y_min && y <= figure.y_max)) {
                     continue;
                 }

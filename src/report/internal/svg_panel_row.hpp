@@ -1,16 +1,41 @@
 #ifndef PAIRMEND_REPORT_SVG_PANEL_ROW_HPP
 #define PAIRMEND_REPORT_SVG_PANEL_ROW_HPP
 
-// The layout both kinds of figure of the quality-control report share: a row of equal panels with
-// margins around each, in an inline <svg> element. Pure functions, safe from any thread.
+// What both kinds of figure of the quality-control report share: a row of equal panels on shared
+// axes, each holding one series per batch, laid out with margins around each panel in an inline
+// <svg> element. Pure functions, safe from any thread.
 
 #include "internal/html_text.hpp"
 
 #include <cstddef>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace pairmend::report {
+
+/** The values of one batch (or curve) in one panel. A plain value type. */
+struct PanelSeries {
+    std::string colour;         ///< a CSS colour, e.g. from batch_colour().
+    std::string label;          ///< its name, shown as a tooltip.
+    std::vector<double> values; ///< what the panel draws of it, as the kind of figure reads them.
+};
+
+/** One panel of a figure: a title and its series. A plain value type. */
+struct FigurePanel {
+    std::string title;
+    std::vector<PanelSeries> series;
+};
+
+/** A row of panels on a shared x axis. A plain value type, safe to read from several threads. */
+struct PanelFigure {
+    std::string caption; ///< what the figure shows, for screen readers and tooltips.
+    std::string x_label; ///< the name of the x axis.
+    std::string y_label; ///< the name of the y axis.
+    double x_min = 0;    ///< the x axis; x_max greater than x_min.
+    double x_max = 1;
+    std::vector<FigurePanel> panels;
+};
 
 /** The pixel geometry of one panel of a row and of the space around it. A plain value type. */
 struct PanelRow {

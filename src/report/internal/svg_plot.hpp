@@ -4,35 +4,20 @@
 // Inline SVG line plots for the quality-control report: a row of small panels that share their
 // x axis and y scale, each holding one curve per batch. Pure functions, safe from any thread.
 
+#include "internal/svg_panel_row.hpp"
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 namespace pairmend::report {
 
-/** One curve: y values at evenly spaced x positions across the figure's x range. A plain value type. */
-struct PlotSeries {
-    std::string colour;    ///< a CSS colour, e.g. from batch_colour().
-    std::string label;     ///< the curve's name, shown as a tooltip.
-    std::vector<double> y; ///< at least two values; non-finite values are drawn as 0.
-};
-
-/** One panel of a figure: a title and its curves. A plain value type. */
-struct PlotPanel {
-    std::string title;
-    std::vector<PlotSeries> series;
-};
-
-/** A row of panels on a shared x axis and a shared y scale starting at 0. A plain value type, safe to
- *  read from several threads. */
-struct SmallMultiples {
-    std::string caption; ///< what the figure shows, for screen readers and tooltips.
-    std::string x_label; ///< the name of the x axis.
-    std::string y_label; ///< the name of the y axis.
-    double x_min = 0;    ///< the x position of every series' first value.
-    double x_max = 1;    ///< the x position of every series' last value; greater than x_min.
-    std::vector<PlotPanel> panels;
-};
+/**
+ * Small multiples: a row of line plots on a shared x axis and a shared y scale starting at 0. Every
+ * series holds a curve's y values (at least two; non-finite values are drawn as 0) at evenly spaced
+ * x positions from x_min (its first value) to x_max (its last).
+ */
+using SmallMultiples = PanelFigure;
 
 /**
  * Draws the figure as an inline <svg> element with fixed pixel size (no scripts, no external

@@ -4,32 +4,20 @@
 // Inline SVG scatter plots for the quality-control report: a row of square panels on shared x and
 // y axes, each holding a bounded number of points per batch. Pure functions, safe from any thread.
 
+#include "internal/svg_panel_row.hpp"
+
 #include <string>
 #include <vector>
 
 namespace pairmend::report {
 
-/** The points of one batch in one panel. A plain value type. */
-struct ScatterSeries {
-    std::string colour;     ///< a CSS colour, e.g. from batch_colour().
-    std::string label;      ///< the batch's name, shown as a tooltip.
-    std::vector<double> xy; ///< x and y of every point, point after point.
-};
-
-/** One panel: a title and its point sets. A plain value type. */
-struct ScatterPanel {
-    std::string title;
-    std::vector<ScatterSeries> series;
-};
-
-/** A row of scatter panels on shared axes. A plain value type, safe to read from several threads. */
-struct ScatterFigure {
-    std::string caption; ///< what the figure shows, for screen readers and tooltips.
-    std::string x_label;
-    std::string y_label;
-    double x_min = 0, x_max = 1; ///< the x axis; x_max greater than x_min.
-    double y_min = 0, y_max = 1; ///< the y axis; y_max greater than y_min.
-    std::vector<ScatterPanel> panels;
+/**
+ * A row of scatter panels on shared x and y axes. Every series holds the x and y of each of a
+ * batch's points, point after point.
+ */
+struct ScatterFigure : PanelFigure {
+    double y_min = 0; ///< the y axis; y_max greater than y_min.
+    double y_max = 1;
 };
 
 /**
