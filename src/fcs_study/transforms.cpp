@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -31,16 +32,12 @@ TransformLine parse_line(const std::string& where, const std::string& brief, con
         throw std::runtime_error(where +
                                  " names no channel. Give each line as channel,transform,parameters.");
     }
-    if (name == "arcsinh") {
-        line.transform.kind = model::TransformKind::arcsinh;
-    } else if (name == "logicle") {
-        line.transform.kind = model::TransformKind::logicle;
-    } else if (name == "linear") {
-        line.transform.kind = model::TransformKind::linear;
-    } else {
+    const std::optional<model::TransformKind> kind = model::transform_kind(name);
+    if (!kind) {
         throw std::runtime_error(where + " gives the channel " + channel + " the transform \"" + name +
                                  "\", which pairmend-fcs does not know. Use arcsinh, logicle or linear.");
     }
+    line.transform.kind = *kind;
     for (const std::string& word : words(parameters)) {
         double value = 0;
         const char* end = word.data() + word.size();

@@ -125,9 +125,9 @@ void check_model(const Model& model, const std::string& source) {
         }
         if (batch.correction->method() != model.method.name()) {
             throw std::runtime_error(source + " holds " +
-                                     parse_method(batch.correction->method()).info().correction_text +
+                                     parse_method(batch.correction->method()).info().words.correction +
                                      " for batch \"" + batch.name + "\", but corrects with " +
-                                     model.method.info().corrects_with + ".");
+                                     model.method.info().words.corrects_with + ".");
         }
         batch.correction->check(model, source, batch.name);
     }

@@ -143,16 +143,10 @@ void CurvesCorrection::check_values(const std::string&) const {
 }
 
 MethodInfo curves_method() {
-    MethodInfo info;
-    info.name = name_of_method();
-    info.description = "per-channel curves matched population by population, then a smooth local field";
-    info.keeps_engine_states = false;
-    info.section = 8;
-    info.section_text = "an alignment";
-    info.correction_text = "curves";
-    info.corrects_with = "curves";
-    info.learn = &start_learning;
-    info.decode = &decode;
+    MethodInfo info{name_of_method(),
+                    "per-channel curves matched population by population, then a smooth local field", 8,
+                    &start_learning, &decode};
+    info.words = {"an alignment", "curves", "curves"};
     return info;
 }
 

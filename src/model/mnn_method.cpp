@@ -163,16 +163,9 @@ void MnnCorrection::check_values(const std::string& source) const {
 }
 
 MethodInfo mnn_method() {
-    MethodInfo info;
-    info.name = name_of_method();
-    info.description = "mutual nearest neighbours";
-    info.keeps_engine_states = true;
-    info.section = 4;
-    info.section_text = "a batch correction";
-    info.correction_text = "a mutual nearest-neighbour correction";
-    info.corrects_with = "mutual nearest neighbours";
-    info.learn = &start_learning;
-    info.decode = &decode;
+    MethodInfo info{name_of_method(), "mutual nearest neighbours", 4, &start_learning, &decode};
+    info.keeps_engine_states = true; // the learner reads the engine's state of every merged batch
+    info.words = {"a batch correction", "a mutual nearest-neighbour correction", "mutual nearest neighbours"};
     return info;
 }
 

@@ -134,7 +134,7 @@ void read_correction(ByteReader in, const MethodInfo& method, const Model& model
                      std::map<std::uint32_t, std::shared_ptr<const BatchCorrection>>& seen) {
     const std::uint32_t position = in.u32();
     if (position == 0 || position >= model.batches.size() || seen.count(position) != 0) {
-        throw std::runtime_error(in.source() + " is corrupt: it holds " + method.section_text +
+        throw std::runtime_error(in.source() + " is corrupt: it holds " + method.words.section +
                                  " for batch position " + std::to_string(position) +
                                  ", which is the first, repeated or unknown.");
     }

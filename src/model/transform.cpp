@@ -20,6 +20,17 @@ std::string number_text(double value) {
     return std::string(buffer, result.ptr);
 }
 
+// Every kind of transform with its name.
+struct KindName {
+    TransformKind kind;
+    const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {TransformKind::arcsinh, "arcsinh"},
+    {TransformKind::logicle, "logicle"},
+    {TransformKind::linear, "linear"},
+};
+
 } // namespace
 
 ChannelTransform arcsinh_transform(double cofactor) {
@@ -27,15 +38,21 @@ ChannelTransform arcsinh_transform(double cofactor) {
 }
 
 std::string transform_name(TransformKind kind) {
-    switch (kind) {
-    case TransformKind::arcsinh:
-        return "arcsinh";
-    case TransformKind::logicle:
-        return "logicle";
-    case TransformKind::linear:
-        return "linear";
+    for (const KindName& entry : kKindNames) {
+        if (entry.kind == kind) {
+            return entry.name;
+        }
     }
     return "unknown";
+}
+
+std::optional<TransformKind> transform_kind(const std::string& name) {
+    for (const KindName& entry : kKindNames) {
+        if (name == entry.name) {
+            return entry.kind;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string transform_text(const ChannelTransform& transform) {

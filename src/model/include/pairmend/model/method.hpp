@@ -133,26 +133,32 @@ struct LearnStart {
     const Settings* settings = nullptr;
 };
 
+/// How messages name what a method learns and corrects with.
+struct MethodWords {
+    /// One model-file section of its batch corrections ("a batch correction").
+    std::string section;
+    /// One batch's correction ("a mutual nearest-neighbour correction").
+    std::string correction;
+    /// What the method corrects with ("mutual nearest neighbours").
+    std::string corrects_with;
+};
+
 /// A correction method: one entry of `methods()`.
 struct MethodInfo {
     /// The name users give ("mnn").
     std::string name;
     /// What the method does, in a few words, for usage texts and documentation.
     std::string description;
-    /// Whether the engine run keeps every batch's state for the learner.
-    bool keeps_engine_states = false;
     /// The model-file section type of its batch corrections (docs/model_format.md).
     std::uint32_t section = 0;
-    /// How messages about a corrupt model file name one such section ("a batch correction").
-    std::string section_text;
-    /// How messages name one batch's correction ("a mutual nearest-neighbour correction").
-    std::string correction_text;
-    /// How messages say what the method corrects with ("mutual nearest neighbours").
-    std::string corrects_with;
     /// Starts learning the batches of one call.
     std::unique_ptr<MethodLearner> (*learn)(const LearnStart& start) = nullptr;
     /// Reads a section body after the batch position, for a model of `model.ndim` parameters.
     std::shared_ptr<const BatchCorrection> (*decode)(internal::ByteReader& in, const Model& model) = nullptr;
+    /// Whether the engine run keeps every batch's state for the learner.
+    bool keeps_engine_states = false;
+    /// How messages name its corrections.
+    MethodWords words = {};
 };
 
 /// Every correction method, the default first: "mnn", then "curves".

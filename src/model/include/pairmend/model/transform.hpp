@@ -6,6 +6,7 @@
 // fitted on FCS files keeps the transform of each of its channels.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ ChannelTransform arcsinh_transform(double cofactor);
 
 /** The transform's name as the transforms file writes it: "arcsinh", "logicle" or "linear". */
 std::string transform_name(TransformKind kind);
+
+/** The transform of the given name (as `transform_name` gives it); none for a name it does not know. */
+std::optional<TransformKind> transform_kind(const std::string& name);
 
 /** The transform as the transforms file writes it: "arcsinh 150", "logicle 262144 0.5 4.5 0", "linear". */
 std::string transform_text(const ChannelTransform& transform);
