@@ -1,14 +1,11 @@
 # correct(): the correction of a matrix of events by parameters.
 #
-# The defaults of the settings are written by scripts/r-package from the engine's shared settings
-# (pairmend::EngineOptions, the one place they are defined): it replaces each setting's key between
-# two at signs below with the default that the program's job file uses for that key.
+# The settings are written by scripts/r-package from the engine's shared settings (engine_settings(),
+# with the defaults of mnncorrect::Settings, the one place they are defined): it replaces
+# "@engine_settings@" below with every setting's key and the default that the program's job file
+# uses for it.
 
-correct <- function(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
-                    robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
-                    approximate = @approximate@, automatic_order = @automatic_order@,
-                    reference_policy = @reference_policy@, num_threads = NULL, method = "mnn",
-                    condition = NULL) {
+correct <- function(x, batch, @engine_settings@, num_threads = NULL, method = "mnn", condition = NULL) {
     call <- sys.call()
     settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     method <- checked_method(method, call)

@@ -10,11 +10,8 @@
 # kept. The defaults of fit()'s settings are written by scripts/r-package, as for correct(); the
 # default of reference_events is the model library's.
 
-fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_neighbors@,
-                num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
-                approximate = @approximate@, automatic_order = @automatic_order@,
-                reference_policy = @reference_policy@, reference_events = @reference_events@,
-                num_threads = NULL, method = "mnn", condition = NULL) {
+fit <- function(x, batch, fit_events = NULL, parameters = colnames(x), @engine_settings@,
+                reference_events = @reference_events@, num_threads = NULL, method = "mnn", condition = NULL) {
     call <- sys.call()
     settings <- checked_settings(mget(setting_names(), envir = environment()), num_threads, call)
     reference_events <- event_count(reference_events, "reference_events", 0, call)

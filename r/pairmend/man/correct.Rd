@@ -7,11 +7,7 @@ Moves the events of every batch onto a common reference with the correction engi
 the program, its Python module and \code{pairmend-fcs}.
 }
 \usage{
-correct(x, batch, num_neighbors = @num_neighbors@, num_mads = @num_mads@,
-        robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
-        approximate = @approximate@, automatic_order = @automatic_order@,
-        reference_policy = @reference_policy@, num_threads = NULL, method = "mnn",
-        condition = NULL)
+correct(x, batch, @engine_settings@, num_threads = NULL, method = "mnn", condition = NULL)
 }
 \arguments{
   \item{x}{A numeric (double or integer) matrix of events (rows) by parameters (columns), for

@@ -12,11 +12,8 @@ correction model: \code{\link{apply_model}} corrects any events of those batches
 and the Python module write and read.
 }
 \usage{
-fit(x, batch, fit_events = NULL, parameters = colnames(x), num_neighbors = @num_neighbors@,
-    num_mads = @num_mads@, robust_iterations = @robust_iterations@, robust_trim = @robust_trim@,
-    approximate = @approximate@, automatic_order = @automatic_order@,
-    reference_policy = @reference_policy@, reference_events = @reference_events@,
-    num_threads = NULL, method = "mnn", condition = NULL)
+fit(x, batch, fit_events = NULL, parameters = colnames(x), @engine_settings@,
+    reference_events = @reference_events@, num_threads = NULL, method = "mnn", condition = NULL)
 
 \method{print}{pairmend_model}(x, ...)
 }

@@ -1,5 +1,6 @@
 // Prints the default of every engine setting as an R literal, one "key<TAB>literal" line per
-// setting in the order of engine_settings(), then the default of a model's reference_events.
+// setting in the order of engine_settings(), the line "engine_settings<TAB>key = literal, ..." of
+// them all, then the default of a model's reference_events.
 // scripts/r-package builds it against pairmend_common and the model library's headers and writes
 // these literals into the signatures of correct() and fit(), so that their defaults come from
 // EngineOptions and the model library's Settings, the places that define them.
@@ -36,9 +37,13 @@ std::string count_literal(std::uint64_t count) {
 } // namespace
 
 int main() {
+    std::string all_settings;
     for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
         std::cout << setting.key << '\t' << r_literal(setting) << '\n';
+        all_settings += (all_settings.empty() ? "" : ", ") + std::string(setting.key) + " = " + r_literal(setting);
     }
+    // Every setting as the arguments of a signature, for "@engine_settings@".
+    std::cout << "engine_settings" << '\t' << all_settings << '\n';
     std::cout << "reference_events" << '\t' << count_literal(pairmend::model::Settings{}.reference_events)
               << '\n';
     return std::cout ? 0 : 1;
