@@ -40,7 +40,8 @@ int main() {
     std::string all_settings;
     for (const pairmend::SettingInfo& setting : pairmend::engine_settings()) {
         std::cout << setting.key << '\t' << r_literal(setting) << '\n';
-        all_settings += (all_settings.empty() ? "" : ", ") + std::string(setting.key) + " = " + r_literal(setting);
+        all_settings +=
+            (all_settings.empty() ? "" : ", ") + std::string(setting.key) + " = " + r_literal(setting);
     }
     // Every setting as the arguments of a signature, for "@engine_settings@".
     std::cout << "engine_settings" << '\t' << all_settings << '\n';
