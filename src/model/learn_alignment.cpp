@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 namespace pairmend::model::internal {
 
@@ -69,12 +70,24 @@ std::vector<std::vector<std::size_t>> channel_orders(int ndim, std::size_t n, co
             ordered = !std::isnan(events[i * width + channel]);
         }
         if (ordered) {
+            // Sorting (value, event) pairs side by side reads each value once instead of at every
+            // comparison; ties by event give the stable order.
+            std::vector<std::pair<double, std::size_t>> keyed(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                keyed[i] = {events[i * width + channel], i};
+            }
+            std::sort(keyed.begin(), keyed.end(),
+                      [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
+                          if (a.first < b.first) {
+                              return true;
+                          }
+                          return !(b.first < a.first) && a.second < b.second;
+                      });
             std::vector<std::size_t>& order = orders[channel];
             order.resize(n);
-            std::iota(order.begin(), order.end(), std::size_t{0});
-            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                return events[a * width + channel] < events[b * width + channel];
-            });
+            for (std::size_t i = 0; i < n; ++i) {
+                order[i] = keyed[i].second;
+            }
         }
     }
     return orders;
