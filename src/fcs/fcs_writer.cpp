@@ -254,21 +254,24 @@ void write_fcs(const std::string& path, const FcsOutput& output) {
         throw std::runtime_error("Cannot write the FCS file " + path + ": " + std::strerror(errno) + ".");
     }
     bool ok = std::fwrite(head.data(), 1, head.size(), stream) == head.size();
-    if (output.values.empty()) {
-        // nothing to write (and no pointer to pass to fwrite)
-    } else if (detail::host_little_endian()) {
-        ok = ok && std::fwrite(output.values.data(), 4, output.values.size(), stream) == output.values.size();
-    } else {
-        std::vector<std::uint32_t> chunk;
-        for (std::size_t start = 0; ok && start < output.values.size(); start += 65536) {
-            const std::size_t count = std::min<std::size_t>(65536, output.values.size() - start);
-            chunk.resize(count);
-            std::memcpy(chunk.data(), output.values.data() + start, count * 4);
-            for (std::uint32_t& word : chunk) {
+    // The DATA in blocks of 1 MiB: fwrite hands a large block to one write() call, and Linux copies
+    // one write of tens of megabytes into the page cache many times slower than the same bytes in
+    // blocks (about 2 s against 0.06 s for 320 MB in 16 files, measured on ext4).
+    constexpr std::size_t block_values = std::size_t{1} << 18;
+    const bool little_endian = detail::host_little_endian();
+    std::vector<std::uint32_t> swapped;
+    for (std::size_t start = 0; ok && start < output.values.size(); start += block_values) {
+        const std::size_t count = std::min(block_values, output.values.size() - start);
+        const void* block = output.values.data() + start;
+        if (!little_endian) {
+            swapped.resize(count);
+            std::memcpy(swapped.data(), block, count * 4);
+            for (std::uint32_t& word : swapped) {
                 word = __builtin_bswap32(word);
             }
-            ok = std::fwrite(chunk.data(), 4, count, stream) == count;
+            block = swapped.data();
         }
+        ok = std::fwrite(block, 4, count, stream) == count;
     }
     ok = ok && std::fwrite("00000000", 1, 8, stream) == 8;
     ok = (std::fclose(stream) == 0) && ok;
