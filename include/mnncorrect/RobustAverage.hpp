@@ -136,7 +136,7 @@ private:
                 const Float* const points[4] = {row_start(rows[0]), row_start(rows[1]), row_start(rows[2]),
                                                 row_start(rows[3])};
                 Float sums[4];
-                Distance::raw_distances4(static_cast<const Float*>(output), points, ndim, sums);
+                Distance::raw_distances4(output, points, ndim, sums);
                 for (size_t r = 0; r < 4; ++r) {
                     scratch.emplace_back(sums[r], rows[r]);
                 }

@@ -71,18 +71,12 @@ std::vector<std::vector<std::size_t>> channel_orders(int ndim, std::size_t n, co
         }
         if (ordered) {
             // Sorting (value, event) pairs side by side reads each value once instead of at every
-            // comparison; ties by event give the stable order.
+            // comparison; the pairs' order breaks ties by event, which gives the stable order.
             std::vector<std::pair<double, std::size_t>> keyed(n);
             for (std::size_t i = 0; i < n; ++i) {
                 keyed[i] = {events[i * width + channel], i};
             }
-            std::sort(keyed.begin(), keyed.end(),
-                      [](const std::pair<double, std::size_t>& a, const std::pair<double, std::size_t>& b) {
-                          if (a.first < b.first) {
-                              return true;
-                          }
-                          return !(b.first < a.first) && a.second < b.second;
-                      });
+            std::sort(keyed.begin(), keyed.end());
             std::vector<std::size_t>& order = orders[channel];
             order.resize(n);
             for (std::size_t i = 0; i < n; ++i) {

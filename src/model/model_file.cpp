@@ -68,8 +68,8 @@ void write_settings(ByteWriter& out, const Settings& settings) {
     out.u64(settings.reference_events);
 }
 
-Settings read_settings(ByteReader in) {
-    Settings settings;
+void read_settings(ByteReader in, Model& model) {
+    Settings& settings = model.settings;
     settings.num_neighbors = in.i32();
     settings.num_mads = in.f64();
     settings.robust_iterations = in.i32();
@@ -84,7 +84,6 @@ Settings read_settings(ByteReader in) {
     settings.reference_policy = static_cast<mnncorrect::ReferencePolicy>(policy);
     settings.observation_cap = in.u64();
     settings.reference_events = in.u64();
-    return settings;
 }
 
 void read_parameters(ByteReader in, Model& model) {
@@ -293,10 +292,6 @@ void read_transforms(ByteReader in, Model& model) {
     model.fcs->transforms = std::move(transforms);
 }
 
-void read_settings_section(ByteReader in, Model& model) {
-    model.settings = read_settings(in);
-}
-
 void read_reference(ByteReader in, Model& model) {
     const std::uint64_t rows = in.u64();
     const std::size_t width = static_cast<std::size_t>(model.ndim);
@@ -322,7 +317,7 @@ struct ModelSection {
     SectionReader read;
 };
 constexpr ModelSection kModelSections[] = {
-    {settings_section, &read_settings_section},
+    {settings_section, &read_settings},
     {parameters_section, &read_parameters},
     {batches_section, &read_batches},
     {reference_section, &read_reference},
