@@ -4,12 +4,14 @@
 
 #include "pairmend/fcs/fcs_file.hpp"
 
+#include "cli_harness.hpp"
 #include "fcs_builder.hpp"
 #include "fcs_read_checks.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -161,6 +163,36 @@ TEST(FcsConstructed, LogChannelsConvertToLinear) {
     EXPECT_EQ(channels[0].range, 10000);
     EXPECT_DOUBLE_EQ(channels[1].range, 500);
     EXPECT_EQ(channels[2].range_text, "1024");
+}
+
+// A file read a block of events at a time gives the values read_fcs gives the whole file.
+TEST(FcsConstructed, BlocksOfEventsReadAsTheWholeFile) {
+    pairmend_test::TempDir dir;
+    FcsBuilder builder;
+    builder.datatype = "I";
+    builder.channels = {{"LOG", "", "1024", 16, "4,0"}, {"LIN", "", "1024", 16, "0,0"}};
+    for (int e = 0; e < 700; ++e) {
+        builder.events.push_back({static_cast<double>((e * 37) % 1024), static_cast<double>(e % 1000)});
+    }
+    const std::string path = dir.file("log.fcs");
+    pairmend_test::write_text(path, builder.build());
+    const pairmend::fcs::FcsFile whole = pairmend::fcs::read_fcs(path);
+    const std::vector<double> linear = whole.linear_values();
+
+    pairmend::fcs::FcsReader reader(path);
+    EXPECT_TRUE(reader.file().raw.empty());
+    EXPECT_EQ(reader.file().num_events, 700u);
+    std::vector<double> blocks;
+    for (std::size_t first = 0; first < 700; first += 300) { // 300, 300, then 100 events
+        const std::size_t count = std::min<std::size_t>(300, 700 - first);
+        std::vector<double> block(count * 2);
+        reader.read_events(first, count, block.data());
+        reader.file().to_linear(block.data(), count); // a log table for 300 events, none for 100
+        blocks.insert(blocks.end(), block.begin(), block.end());
+    }
+    EXPECT_EQ(blocks, linear);
+    std::vector<double> one(2);
+    EXPECT_THROW(reader.read_events(700, 1, one.data()), std::out_of_range);
 }
 
 TEST(FcsConstructed, LogOnFloatChannelsIsNotApplied) {

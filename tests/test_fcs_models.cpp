@@ -7,6 +7,7 @@
 #include "pairmend/fcs_study/channel_choice.hpp"
 #include "pairmend/fcs_study/compose_output.hpp"
 #include "pairmend/fcs_study/study.hpp"
+#include "pairmend/fcs_study/study_models.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 #include "study.hpp"
@@ -689,6 +690,51 @@ TEST(FcsPanels, ASimulatedRenameWithAChannelMapCorrectsAsTheSamePanel) {
     EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
     options.renames = {{2, "CD99", "X"}};
     EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
+}
+
+// A file of more events than one block is corrected and written a block at a time, byte for byte
+// as the whole file corrected at once (as the Python binding corrects it).
+TEST(FcsModels, AFileOfSeveralBlocksIsWrittenAsTheWholeFileAtOnce) {
+    TempDir dir;
+    pairmend::tools::StudyOptions options;
+    options.events_per_file = 26000;
+    options.dims = 40;
+    options.batches = 2;
+    options.files_per_batch = 1;
+    options.seed = 5;
+    const pairmend::tools::WrittenStudy written =
+        pairmend::tools::write_fcs_study(options, dir.file("study"));
+    const std::string model_path = dir.file("m.pmm");
+    ASSERT_EQ(run_tool(command({"fit", "--model", model_path, "--batches", written.batch_sheet,
+                                "--fit-events", "300"},
+                               written.files))
+                  .status,
+              0);
+    const std::string second = written.files.back();
+    const ToolResult applied = run_tool(command({"apply", "--model", model_path, "--out", dir.file("out"),
+                                                 "--batches", written.batch_sheet, "--threads", "2"},
+                                                {second}));
+    ASSERT_EQ(applied.status, 0) << applied.err;
+
+    const pairmend::model::Model model = pairmend::model::load_model(model_path);
+    pairmend::fcs_study::StudyFiles request;
+    request.files = {second};
+    request.batch_sheet = written.batch_sheet;
+    const pairmend::fcs_study::BatchPlan plan =
+        pairmend::fcs_study::plan_batches(request, pairmend::fcs_study::StudyUse::model);
+    const auto [file, linear] = pairmend::fcs_study::read_linear(second);
+    ASSERT_GT(file.num_events, pairmend::fcs_study::events_per_file_block(file.channels.size()));
+    const pairmend::model::BatchCorrector corrector(
+        model, plan.names[static_cast<std::size_t>(plan.file_batch.front() - 1)]);
+    const pairmend::fcs_study::AppliedFile whole = pairmend::fcs_study::correct_with_model(
+        model, corrector, file, linear,
+        pairmend::fcs_study::choose_channels(pairmend::fcs_study::model_channel_names(model), {file})
+            .chosen.front(),
+        pairmend::fcs_study::model_transforms(model, model.fcs->cofactor), plan.file_batch.front(), 1,
+        model_path);
+    pairmend::fcs::write_fcs(dir.file("whole.fcs"), whole.output);
+    EXPECT_EQ(pairmend_test::read_text((fs::path(dir.file("out")) / fs::path(second).filename()).string()),
+              pairmend_test::read_text(dir.file("whole.fcs")));
 }
 
 // A corrected file composed on several threads: the same values, and the first bad event named.

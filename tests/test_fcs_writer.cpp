@@ -296,6 +296,53 @@ TEST(FcsWriter, NoEventsAndRangesFromTheData) {
     EXPECT_EQ(pairmend::fcs::read_fcs(path).channels[0].range_text, "1235");
 }
 
+// A file written a block at a time is byte for byte the file written at once; one left unfinished
+// is removed.
+TEST(FcsWriter, BlocksGiveTheBytesOfOneWriteAndAnUnfinishedFileIsRemoved) {
+    TempDir dir;
+    pairmend::fcs::FcsOutput output;
+    output.channels = {channel("A", "", 0), channel("B", "B label", 1000)};
+    output.keywords = {{"$CYT", "Test"}};
+    output.num_events = 10;
+    for (int e = 0; e < 10; ++e) {
+        output.values.push_back(static_cast<float>(e) * 123.5F);
+        output.values.push_back(static_cast<float>(-e));
+    }
+    pairmend::fcs::write_fcs(dir.file("whole.fcs"), output);
+
+    pairmend::fcs::FcsOutput layout = output;
+    layout.values.clear();
+    EXPECT_THROW(pairmend::fcs::FcsWriter(dir.file("none.fcs"), layout), std::invalid_argument)
+        << "channel A has no range before its values are seen";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.fcs")));
+    pairmend::fcs::ValueRanges ranges(layout.channels);
+    ASSERT_FALSE(ranges.empty());
+    ranges.add(output.values.data(), 4);
+    ranges.add(output.values.data() + 8, 6);
+    ranges.apply(layout.channels);
+    {
+        pairmend::fcs::FcsWriter writer(dir.file("blocks.fcs"), layout);
+        writer.write_events(output.values.data(), 3);
+        writer.write_events(output.values.data() + 6, 7);
+        EXPECT_THROW(writer.write_events(output.values.data(), 1), std::logic_error);
+        writer.finish();
+    }
+    EXPECT_EQ(read_text(dir.file("blocks.fcs")), read_text(dir.file("whole.fcs")));
+
+    {
+        pairmend::fcs::FcsWriter writer(dir.file("cut.fcs"), layout);
+        writer.write_events(output.values.data(), 3);
+        EXPECT_THROW(writer.finish(), std::logic_error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cut.fcs")));
+    {
+        pairmend::fcs::FcsWriter writer(dir.file("dropped.fcs"), layout);
+        writer.write_events(output.values.data(), 3);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dropped.fcs")))
+        << "a writer destroyed unfinished removes its file";
+}
+
 TEST(FcsWriter, ChannelsWithoutARangeFromAFileGetOne) {
     fcs_test::FcsBuilder builder;
     builder.channels = {{"A", "", "0", 32, "0,0"}, {"B", "", "", 32, ""}, {"C", "", "5", 32, "0,0"}};

@@ -291,20 +291,19 @@ std::size_t count_events(const Segment& data, const Header& header, const TextKe
     return static_cast<std::size_t>(tot);
 }
 
-std::vector<double> read_values(ByteSource& source, std::uint64_t data_begin, std::size_t num_events,
-                                const DataLayout& layout) {
-    const std::size_t npar = layout.channels.size();
+void read_values(ByteSource& source, std::uint64_t data_begin, std::size_t first, std::size_t count,
+                 const DataLayout& layout, double* out) {
+    const std::size_t npar = layout.columns.size();
     const std::size_t event_bytes = layout.event_bytes;
-    std::vector<double> values(num_events * npar);
     // Blocks of about 4 MB, decoded as they are read.
     const std::size_t block_events = std::max<std::size_t>(1, (std::size_t{4} << 20) / event_bytes);
-    for (std::size_t start = 0; start < num_events; start += block_events) {
-        const std::size_t count = std::min(block_events, num_events - start);
-        const std::string_view block = source.bytes(data_begin + start * event_bytes, count * event_bytes);
-        decode(reinterpret_cast<const unsigned char*>(block.data()), count, event_bytes, layout.columns,
-               values.data() + start * npar);
+    for (std::size_t start = 0; start < count; start += block_events) {
+        const std::size_t n = std::min(block_events, count - start);
+        const std::string_view block =
+            source.bytes(data_begin + (first + start) * event_bytes, n * event_bytes);
+        decode(reinterpret_cast<const unsigned char*>(block.data()), n, event_bytes, layout.columns,
+               out + start * npar);
     }
-    return values;
 }
 
 } // namespace pairmend::fcs::detail

@@ -26,8 +26,13 @@ std::string FcsFile::instrument() const {
 
 std::vector<double> FcsFile::linear_values() const {
     std::vector<double> values = raw;
+    to_linear(values.data(), num_events);
+    return values;
+}
+
+void FcsFile::to_linear(double* values, std::size_t count) const {
     if (data_type != 'I') {
-        return values; // $PnE applies only to integer channels (FCS 3.1: 0,0 for F and D)
+        return; // $PnE applies only to integer channels (FCS 3.1: 0,0 for F and D)
     }
     // Per log-amplified channel: 10^(f1 * x / range) * f2, and, for the usual ranges (1024,
     // 4096, ...), a table of it for every value the range allows (stored values are whole
@@ -46,7 +51,7 @@ std::vector<double> FcsFile::linear_values() const {
         }
         Log log{c, channel.log_decades, channel.log_offset, channel.range, {}};
         const double limit = std::ceil(channel.range);
-        if (limit <= 65536 && num_events > static_cast<std::size_t>(limit) / 4) {
+        if (limit <= 65536 && count > static_cast<std::size_t>(limit) / 4) {
             std::size_t power = 1;
             while (static_cast<double>(power) < limit) {
                 power <<= 1;
@@ -59,11 +64,11 @@ std::vector<double> FcsFile::linear_values() const {
         logs.push_back(std::move(log));
     }
     if (logs.empty()) {
-        return values;
+        return;
     }
     const std::size_t npar = channels.size();
-    for (std::size_t e = 0; e < num_events; ++e) {
-        double* row = values.data() + e * npar;
+    for (std::size_t e = 0; e < count; ++e) {
+        double* row = values + e * npar;
         for (const Log& log : logs) {
             double& value = row[log.column];
             // Integer values are at most 2^64 - 1; the table holds at most 65,536 of them.
@@ -73,7 +78,6 @@ std::vector<double> FcsFile::linear_values() const {
                         : log.convert(value);
         }
     }
-    return values;
 }
 
 std::vector<Channel> FcsFile::linear_channels() const {

@@ -372,16 +372,20 @@ Compensator::Compensator(const SpilloverMatrix& matrix, const FcsFile& file) {
 }
 
 void Compensator::apply(const FcsFile& file, std::vector<double>& linear) const {
+    apply(file, 0, file.num_events, linear.data());
+}
+
+void Compensator::apply(const FcsFile& file, std::size_t first, std::size_t count, double* linear) const {
     const std::size_t width = file.channels.size();
     const std::size_t n = positions_.size();
     std::vector<double> measured(n);
-    for (std::size_t e = 0; e < file.num_events; ++e) {
-        double* row = linear.data() + e * width;
+    for (std::size_t e = 0; e < count; ++e) {
+        double* row = linear + e * width;
         for (std::size_t i = 0; i < n; ++i) {
             measured[i] = row[positions_[i]];
             if (!std::isfinite(measured[i])) {
                 std::ostringstream text;
-                text << "Event " << e + 1 << " of " << file.path << " has the value " << measured[i]
+                text << "Event " << first + e + 1 << " of " << file.path << " has the value " << measured[i]
                      << " in the channel " << file.channels[positions_[i]].name
                      << ", which compensation needs and which is not a finite number. Remove that event "
                         "from the file, or give --compensation none.";

@@ -118,6 +118,13 @@ void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsF
     }
 }
 
+void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsFile& file, std::size_t first,
+                std::size_t count, double* linear) {
+    if (choice.compensates()) {
+        choice.compensators.at(f).apply(file, first, count, linear);
+    }
+}
+
 std::string compensation_keyword(const CompensationChoice& choice, std::size_t f) {
     if (!choice.compensates()) {
         return {};

@@ -42,8 +42,11 @@ bool is_replaced_keyword(const std::string& name) {
     return upper.rfind("PAIRMEND_", 0) == 0;
 }
 
+} // namespace
+
 // The file's channels followed by one corrected channel per chosen one.
-std::vector<fcs::Channel> output_channels(const fcs::FcsFile& file, const std::vector<std::size_t>& chosen) {
+std::vector<fcs::Channel> corrected_channels(const fcs::FcsFile& file,
+                                             const std::vector<std::size_t>& chosen) {
     std::vector<fcs::Channel> channels = file.linear_channels();
     std::set<std::string> names;
     for (const fcs::Channel& channel : file.channels) {
@@ -69,8 +72,6 @@ std::vector<fcs::Channel> output_channels(const fcs::FcsFile& file, const std::v
     return channels;
 }
 
-} // namespace
-
 std::string settings_keyword(const EngineOptions& options) {
     std::vector<std::string> items;
     for (const auto& [name, value] : settings_text(options)) {
@@ -79,41 +80,11 @@ std::string settings_keyword(const EngineOptions& options) {
     return joined(items, ", ");
 }
 
-fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
-                                      const std::vector<std::size_t>& chosen, const double* corrected,
-                                      const CorrectionStamp& stamp, int num_threads) {
-    const std::size_t width = file.channels.size();
-    const std::size_t ndim = chosen.size();
-
+fcs::FcsOutput corrected_file_layout(const fcs::FcsFile& file, const std::vector<std::size_t>& chosen,
+                                     const CorrectionStamp& stamp) {
     fcs::FcsOutput output;
-    output.channels = output_channels(file, chosen);
+    output.channels = corrected_channels(file, chosen);
     output.num_events = file.num_events;
-    output.values.resize(file.num_events * (width + ndim));
-    const std::vector<model::Transform> transforms =
-        prepared(stamp.transforms.empty()
-                     ? std::vector<model::ChannelTransform>(ndim, model::arcsinh_transform(stamp.cofactor))
-                     : stamp.transforms);
-    for_each_event_block(file.num_events, num_threads, [&](std::size_t first, std::size_t count) {
-        float* out = output.values.data() + first * (width + ndim);
-        for (std::size_t e = first; e < first + count; ++e) {
-            for (std::size_t c = 0; c < width; ++c) {
-                *out++ = to_float(linear[e * width + c], file, e, file.channels[c].name);
-            }
-            const double* event = corrected + e * ndim;
-            for (std::size_t j = 0; j < ndim; ++j) {
-                const double value = transforms[j].inverse(event[j]);
-                if (!std::isfinite(value)) {
-                    std::ostringstream text;
-                    text << "The corrected value of event " << e + 1 << " of " << file.path
-                         << " in the channel " << output.channels[width + j].name << " is " << value
-                         << ", not a finite number.";
-                    throw std::runtime_error(text.str());
-                }
-                *out++ = to_float(value, file, e, output.channels[width + j].name);
-            }
-        }
-    });
-
     for (const auto& keyword : fcs::descriptive_keywords(file)) {
         if (!is_replaced_keyword(keyword.first)) {
             output.keywords.push_back(keyword);
@@ -138,6 +109,49 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
     output.keywords.emplace_back("PAIRMEND_BATCH",
                                  std::to_string(stamp.batch_number) + " (" + stamp.batch_name + ")");
     output.keywords.emplace_back("PAIRMEND_SETTINGS", stamp.settings);
+    return output;
+}
+
+void compose_corrected_events(const fcs::FcsFile& file, const fcs::FcsOutput& layout,
+                              const CorrectionStamp& stamp, std::size_t first, std::size_t count,
+                              const double* linear, const double* corrected, float* out, int num_threads) {
+    const std::size_t width = file.channels.size();
+    const std::size_t ndim = layout.channels.size() - width;
+    const std::vector<model::Transform> transforms =
+        prepared(stamp.transforms.empty()
+                     ? std::vector<model::ChannelTransform>(ndim, model::arcsinh_transform(stamp.cofactor))
+                     : stamp.transforms);
+    for_each_event_block(count, num_threads, [&](std::size_t block_first, std::size_t block_count) {
+        float* values = out + block_first * (width + ndim);
+        for (std::size_t i = block_first; i < block_first + block_count; ++i) {
+            const std::size_t e = first + i;
+            const double* measured = linear + i * width;
+            for (std::size_t c = 0; c < width; ++c) {
+                *values++ = to_float(measured[c], file, e, file.channels[c].name);
+            }
+            const double* event = corrected + i * ndim;
+            for (std::size_t j = 0; j < ndim; ++j) {
+                const double value = transforms[j].inverse(event[j]);
+                if (!std::isfinite(value)) {
+                    std::ostringstream text;
+                    text << "The corrected value of event " << e + 1 << " of " << file.path
+                         << " in the channel " << layout.channels[width + j].name << " is " << value
+                         << ", not a finite number.";
+                    throw std::runtime_error(text.str());
+                }
+                *values++ = to_float(value, file, e, layout.channels[width + j].name);
+            }
+        }
+    });
+}
+
+fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vector<double>& linear,
+                                      const std::vector<std::size_t>& chosen, const double* corrected,
+                                      const CorrectionStamp& stamp, int num_threads) {
+    fcs::FcsOutput output = corrected_file_layout(file, chosen, stamp);
+    output.values.resize(file.num_events * output.channels.size());
+    compose_corrected_events(file, output, stamp, 0, file.num_events, linear.data(), corrected,
+                             output.values.data(), num_threads);
     return output;
 }
 

@@ -32,11 +32,18 @@ public:
                                     settings_,
                                     compensation_keyword(study.compensation, f),
                                     study.transforms};
-        const std::size_t offset = first_row_ * study.ndim();
-        use(FileCorrection{study.files[f], input_.linear[f], input_.data.data() + offset,
-                           result_.corrected.data() + offset, stamp});
-        // The file's events sit after those of the files before it.
-        first_row_ += study.files[f].num_events;
+        const fcs::FcsFile& file = study.files[f];
+        const std::size_t width = file.channels.size();
+        const std::size_t ndim = study.ndim();
+        const std::size_t step = events_per_file_block(width);
+        for (std::size_t first = 0; first < file.num_events; first += step) {
+            // The file's events sit after those of the files before it.
+            const std::size_t offset = (first_row_ + first) * ndim;
+            use(FileCorrection{file, first, std::min(step, file.num_events - first),
+                               input_.linear[f].data() + first * width, input_.data.data() + offset,
+                               result_.corrected.data() + offset, stamp});
+        }
+        first_row_ += file.num_events;
     }
 
 private:

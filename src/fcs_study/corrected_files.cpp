@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,32 +13,67 @@ namespace pairmend::fcs_study {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Runs a step of writing `path`, naming the file in its error.
+template <class Step>
+void writing(const fs::path& path, const Step& step) {
+    try {
+        step();
+    } catch (const std::exception& error) {
+        throw std::runtime_error("Could not write the corrected file " + path.string() + ": " + error.what());
+    }
+}
+
+} // namespace
+
 void write_corrected_files(const Study& study, StudyCorrection& correction, const std::string& out_dir,
                            Progress& progress, OutputTransaction& outputs, ReportSample* sample) {
+    std::vector<float> values;
     for (std::size_t f = 0; f < study.files.size(); ++f) {
-        correction.correct_file(f, [&](const FileCorrection& corrected) {
-            const fcs::FcsFile& file = corrected.file;
+        const std::vector<std::size_t>& chosen = study.channels.chosen[f];
+        const int condition = study.batches.file_condition.empty() ? -1 : study.batches.file_condition[f];
+        // The TEXT, with every channel's range, comes before the values: a range that only the
+        // values give takes a pass of its own.
+        fcs::ValueRanges ranges(corrected_channels(study.files[f], chosen));
+        if (!ranges.empty()) {
+            correction.correct_file(f, [&](const FileCorrection& block) {
+                const fcs::FcsOutput layout = corrected_file_layout(block.file, chosen, block.stamp);
+                values.resize(block.count * layout.channels.size());
+                compose_corrected_events(block.file, layout, block.stamp, block.first, block.count,
+                                         block.linear, block.corrected, values.data(), block.threads);
+                ranges.add(values.data(), block.count);
+            });
+        }
+        const fs::path final_path = fs::path(out_dir) / base_name(study.files[f].path);
+        std::optional<fcs::FcsOutput> layout;
+        std::optional<fcs::FcsWriter> writer;
+        int batch_number = 0;
+        std::string batch_name;
+        correction.correct_file(f, [&](const FileCorrection& block) {
+            if (!layout) {
+                layout = corrected_file_layout(block.file, chosen, block.stamp);
+                ranges.apply(layout->channels);
+                writing(final_path, [&] { writer.emplace(outputs.add(final_path), *layout); });
+                batch_number = block.stamp.batch_number;
+                batch_name = block.stamp.batch_name;
+            }
             if (sample != nullptr) {
-                sample->take(corrected.stamp.batch_number, file.num_events, corrected.events,
-                             corrected.corrected,
-                             study.batches.file_condition.empty() ? -1 : study.batches.file_condition[f]);
+                sample->take(batch_number, block.count, block.events, block.corrected, condition);
             }
-            const fcs::FcsOutput output =
-                compose_corrected_file(file, corrected.linear, study.channels.chosen[f], corrected.corrected,
-                                       corrected.stamp, corrected.threads);
-            const fs::path final_path = fs::path(out_dir) / base_name(file.path);
-            try {
-                fcs::write_fcs(outputs.add(final_path), output);
-            } catch (const std::exception& error) {
-                throw std::runtime_error("Could not write the corrected file " + final_path.string() + ": " +
-                                         error.what());
-            }
-            std::ostringstream line;
-            line << "Wrote " << final_path.string() << ": " << output.num_events << " events, "
-                 << output.channels.size() << " channels, batch " << corrected.stamp.batch_number << " ("
-                 << corrected.stamp.batch_name << ")";
-            progress.line(line.str());
+            values.resize(block.count * layout->channels.size());
+            compose_corrected_events(block.file, *layout, block.stamp, block.first, block.count, block.linear,
+                                     block.corrected, values.data(), block.threads);
+            writing(final_path, [&] { writer->write_events(values.data(), block.count); });
         });
+        if (!writer) {
+            throw std::logic_error("No events of " + study.files[f].path + " were corrected.");
+        }
+        writing(final_path, [&] { writer->finish(); });
+        std::ostringstream line;
+        line << "Wrote " << final_path.string() << ": " << layout->num_events << " events, "
+             << layout->channels.size() << " channels, batch " << batch_number << " (" << batch_name << ")";
+        progress.line(line.str());
     }
 }
 

@@ -46,8 +46,8 @@ void transform_events(CorrectionInput& input) {
             compensate(study.compensation, f, file, compensated);
         }
         pairmend::fcs_study::transform_events(
-            file, study.compensation.compensates() ? compensated : input.linear[f], study.channels.chosen[f],
-            transforms, 0, file.num_events, input.data.data() + row * ndim);
+            file, (study.compensation.compensates() ? compensated : input.linear[f]).data(),
+            study.channels.chosen[f], transforms, 0, file.num_events, input.data.data() + row * ndim);
         std::fill(input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row),
                   input.batch_ids.begin() + static_cast<std::ptrdiff_t>(row + file.num_events),
                   study.batches.file_batch[f] - 1);

@@ -5,7 +5,6 @@
 #include "pairmend/fcs_study/listing.hpp"
 #include "pairmend/fcs_study/number_text.hpp"
 #include "pairmend/fcs_study/transforms.hpp"
-#include "pairmend/model/subsample.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace pairmend::fcs_study {
@@ -32,13 +32,20 @@ fs::path identity(const fs::path& path) {
     return error ? fs::absolute(path, error).lexically_normal() : canonical;
 }
 
-// Reads every file once, keeping its description (and, when asked, its linear values), and prints
-// a line per file.
+// Reads every file's description once (and, when asked, its linear values), and prints a line per
+// file.
 std::vector<fcs::FcsFile> read_files(const std::vector<std::string>& paths, Progress& progress,
                                      std::vector<std::vector<double>>* linear, bool own_compensation) {
     std::vector<fcs::FcsFile> files;
     for (const std::string& path : paths) {
-        auto [file, values] = read_linear(path);
+        // Only the in-memory correction keeps the values; the others read them again a block at a time.
+        std::vector<double> values;
+        fcs::FcsFile file;
+        if (linear != nullptr) {
+            std::tie(file, values) = read_linear(path);
+        } else {
+            file = fcs::FcsReader(path).file();
+        }
         if (file.num_events == 0) {
             throw std::runtime_error(path + " holds no events. Leave it out of the run.");
         }
@@ -144,12 +151,6 @@ std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path
     // Only the linear values are used from here on; the stored ones would double the memory.
     std::vector<double>().swap(file.raw);
     return {std::move(file), std::move(linear)};
-}
-
-std::pair<fcs::FcsFile, std::vector<double>> read_compensated(const Study& study, std::size_t f) {
-    auto read = read_linear(study.files[f].path);
-    compensate(study.compensation, f, read.first, read.second);
-    return read;
 }
 
 Study read_study(const StudyFiles& request, StudyUse use, Progress& progress, const model::Model* model,
@@ -407,27 +408,6 @@ CofactorChoice choose_cofactor(std::optional<double> given, const std::vector<fc
             "default for mass cytometry" + (instrument.empty() ? std::string() : " (" + instrument + ")")};
 }
 
-void transform_events(const fcs::FcsFile& file, const std::vector<double>& linear,
-                      const std::vector<std::size_t>& chosen, const std::vector<model::Transform>& transforms,
-                      std::size_t first, std::size_t count, double* out) {
-    const std::size_t width = file.channels.size();
-    const std::size_t ndim = chosen.size();
-    for (std::size_t e = first; e < first + count; ++e, out += ndim) {
-        for (std::size_t j = 0; j < ndim; ++j) {
-            const double value = linear[e * width + chosen[j]];
-            if (!std::isfinite(value)) {
-                std::ostringstream text;
-                text << "Event " << e + 1 << " of " << file.path << " has the value " << value
-                     << " in the channel " << channel_display_name(file.channels[chosen[j]])
-                     << ", which is not a finite number. Remove that event from the file, or leave the "
-                        "channel out of --channels.";
-                throw std::runtime_error(text.str());
-            }
-            out[j] = transforms[j].forward(value);
-        }
-    }
-}
-
 std::vector<model::ChannelTransform> model_transforms(const model::Model& model, double cofactor) {
     if (model.fcs && !model.fcs->transforms.empty()) {
         return model.fcs->transforms;
@@ -472,36 +452,6 @@ double model_cofactor(const model::Model& model, std::optional<double> given, co
             "Give the arcsinh cofactor its values were transformed with, with --cofactor.");
     }
     return *given;
-}
-
-std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events) {
-    const std::size_t ndim = study.ndim();
-    const std::size_t nbatches = study.batches.names.size();
-    std::vector<std::vector<std::size_t>> chosen_rows(nbatches);
-    std::vector<std::vector<double>> events(nbatches);
-    for (std::size_t b = 0; b < nbatches; ++b) {
-        const std::size_t n = study.batch_events[b];
-        const std::size_t count =
-            fit_events == 0 ? n : static_cast<std::size_t>(std::min<std::uint64_t>(n, fit_events));
-        chosen_rows[b] = model::even_positions(n, count);
-        events[b].resize(chosen_rows[b].size() * ndim);
-    }
-    const std::vector<model::Transform> transforms = prepared(study.transforms);
-    std::vector<std::size_t> seen(nbatches, 0);  // events of the batch in the files before
-    std::vector<std::size_t> taken(nbatches, 0); // rows of chosen_rows[b] gathered so far
-    for (std::size_t f = 0; f < study.files.size(); ++f) {
-        const auto b = static_cast<std::size_t>(study.batches.file_batch[f] - 1);
-        const auto [file, linear] = read_compensated(study, f);
-        const std::vector<std::size_t>& rows = chosen_rows[b];
-        const std::size_t end = seen[b] + file.num_events;
-        while (taken[b] < rows.size() && rows[taken[b]] < end) {
-            transform_events(file, linear, study.channels.chosen[f], transforms, rows[taken[b]] - seen[b], 1,
-                             events[b].data() + taken[b] * ndim);
-            ++taken[b];
-        }
-        seen[b] = end;
-    }
-    return events;
 }
 
 std::vector<std::string> batch_members(const Study& study, std::size_t number) {

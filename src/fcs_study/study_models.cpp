@@ -40,8 +40,8 @@ model_events(const model::BatchCorrector& corrector, const fcs::FcsFile& file,
     std::vector<double> events(file.num_events * ndim);
     const std::vector<model::Transform> prepared_transforms = prepared(transforms);
     for_each_event_block(file.num_events, threads, [&](std::size_t first, std::size_t count) {
-        transform_events(file, linear, chosen, prepared_transforms, first, count,
-                         events.data() + first * ndim);
+        transform_events(file, linear.data() + first * file.channels.size(), chosen, prepared_transforms,
+                         first, count, events.data() + first * ndim);
     });
     std::vector<double> corrected(events.size());
     corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
@@ -105,20 +105,17 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
     if (!corrector) {
         corrector = std::make_unique<model::BatchCorrector>(model_, name);
     }
-    const auto [file, linear] = read_linear(study_.files[f].path);
-    // The file is written with its values as measured; the model corrects them compensated.
-    std::vector<double> compensated;
-    if (study_.compensation.compensates()) {
-        compensated = linear;
-        compensate(study_.compensation, f, file, compensated);
-    }
-    const auto [events, corrected] =
-        model_events(*corrector, file, study_.compensation.compensates() ? compensated : linear,
-                     study_.channels.chosen[f], study_.transforms, threads_);
     const CorrectionStamp stamp{
         study_.cofactor.cofactor, number, name, settings_, compensation_keyword(study_.compensation, f),
         study_.transforms};
-    use(FileCorrection{file, linear, events.data(), corrected.data(), stamp, threads_});
+    const int ndim = static_cast<int>(study_.ndim());
+    std::vector<double> corrected;
+    for_each_file_block(study_, f, threads_, [&](const fcs::FcsFile& file, const EventBlock& block) {
+        corrected.resize(block.events.size());
+        corrector->apply(ndim, block.count, block.events.data(), corrected.data(), threads_);
+        use(FileCorrection{file, block.first, block.count, block.linear.data(), block.events.data(),
+                           corrected.data(), stamp, threads_});
+    });
 }
 
 namespace {

@@ -52,11 +52,11 @@ std::size_t count_events(const Segment& data, const Header& header, const TextKe
                          const DataLayout& layout, std::uint64_t file_size, const std::string& name);
 
 /**
- * Reads and decodes `num_events` events from the DATA segment that begins at `data_begin`, in
- * blocks, into num_events * channels values, event after event.
+ * Reads and decodes events first .. first + count - 1 from the DATA segment that begins at
+ * `data_begin`, in blocks, into `out`: count * channels values, event after event.
  */
-std::vector<double> read_values(ByteSource& source, std::uint64_t data_begin, std::size_t num_events,
-                                const DataLayout& layout);
+void read_values(ByteSource& source, std::uint64_t data_begin, std::size_t first, std::size_t count,
+                 const DataLayout& layout, double* out);
 
 } // namespace pairmend::fcs::detail
 

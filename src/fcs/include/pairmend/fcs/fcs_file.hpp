@@ -6,6 +6,7 @@
 // thread; an FcsFile is plain data.
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,10 @@ struct FcsFile {
      */
     std::vector<double> linear_values() const;
 
+    /** Converts `count` events of stored values, event after event, to the linear scale in
+     *  place, exactly as linear_values() converts them: for files read a block at a time. */
+    void to_linear(double* values, std::size_t count) const;
+
     /**
      * The channels as linear_values() describes them, ready for write_fcs: a log-amplified
      * integer channel gets the range 10^f1 * f2 (its largest linear value); $PnE is 0,0 for
@@ -118,6 +123,35 @@ FcsFile read_fcs(const std::string& path);
 
 /** As read_fcs, from bytes already in memory; `name` stands for the file in messages. */
 FcsFile parse_fcs(std::string_view bytes, const std::string& name);
+
+/**
+ * An FCS file read a block of events at a time, so that a file of any size is read in little
+ * memory. The description is read and checked when it is opened, exactly as read_fcs reads and
+ * checks it (the same messages); the values when asked. Not thread-safe: one thread reads it.
+ */
+class FcsReader {
+public:
+    /** @throws std::runtime_error as read_fcs does. */
+    explicit FcsReader(const std::string& path);
+    ~FcsReader();
+    FcsReader(FcsReader&&) noexcept;
+    FcsReader& operator=(FcsReader&&) noexcept;
+
+    /** The data set as read_fcs reads it, without its values: `raw` is empty. */
+    const FcsFile& file() const;
+
+    /**
+     * The stored values of events first .. first + count - 1 into `out`, count * channels values
+     * event after event, as read_fcs stores them in FcsFile::raw.
+     * @throws std::out_of_range for events the file does not hold; std::runtime_error naming the
+     *         file when its bytes cannot be read (it was changed while it was read).
+     */
+    void read_events(std::size_t first, std::size_t count, double* out);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 /** What write_fcs writes: channels, descriptive keywords and float32 values. */
 struct FcsOutput {
@@ -177,6 +211,68 @@ std::vector<std::pair<std::string, std::string>> descriptive_keywords(const FcsF
  *         file is removed).
  */
 void write_fcs(const std::string& path, const FcsOutput& output);
+
+/**
+ * The ranges write_fcs gives the channels that have neither a range text nor a positive range:
+ * the largest finite value of each (at least 1), rounded up, over every block of values added.
+ * For a file written a block at a time, whose TEXT, with the ranges, comes before the values.
+ */
+class ValueRanges {
+public:
+    explicit ValueRanges(const std::vector<Channel>& channels);
+
+    /** True when every channel has its range already, so that no values need to be seen. */
+    bool empty() const { return columns_.empty(); }
+
+    /** Takes in `count` events of channels.size() values each, event after event. */
+    void add(const float* values, std::size_t count);
+
+    /** Sets the range of each channel without one to what the values added give it. */
+    void apply(std::vector<Channel>& channels) const;
+
+private:
+    std::size_t width_;
+    std::vector<std::size_t> columns_; ///< the channels without a range
+    std::vector<float> largest_;       ///< the largest finite value of each so far, at least 1
+};
+
+/**
+ * An FCS file written a block of events at a time, byte for byte as write_fcs writes the same
+ * values, so that a file of any size is written in little memory. The HEADER and TEXT are written
+ * when it is opened. A file that is not finished is removed when the writer is destroyed.
+ */
+class FcsWriter {
+public:
+    /**
+     * Opens `path` (replacing any file of that name) for a file laid out as `layout` says;
+     * `layout.values` is not used, and every channel needs its range (a range text or a positive
+     * range: see ValueRanges).
+     * @throws std::invalid_argument (nothing is written) as write_fcs, and for a channel without a
+     *         range; std::runtime_error naming the file when it cannot be written.
+     */
+    FcsWriter(const std::string& path, const FcsOutput& layout);
+    ~FcsWriter();
+    FcsWriter(const FcsWriter&) = delete;
+    FcsWriter& operator=(const FcsWriter&) = delete;
+
+    /**
+     * Writes the next `count` events of channels.size() values each.
+     * @throws std::logic_error for more events than the layout's; std::runtime_error naming the
+     *         file when it cannot be written (the partial file is removed).
+     */
+    void write_events(const float* values, std::size_t count);
+
+    /**
+     * Ends and closes the file.
+     * @throws std::logic_error when fewer events than the layout's were written; std::runtime_error
+     *         naming the file when it cannot be written completely (the partial file is removed).
+     */
+    void finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace pairmend::fcs
 

@@ -80,6 +80,10 @@ public:
      */
     void apply(const FcsFile& file, std::vector<double>& linear) const;
 
+    /** As apply, on events first .. first + count - 1 of the file, whose values `linear` holds
+     *  (count * channels, event after event); messages count the events from `first`. */
+    void apply(const FcsFile& file, std::size_t first, std::size_t count, double* linear) const;
+
     /** The positions (from 0) in the file of the matrix's channels, in the matrix's order. */
     const std::vector<std::size_t>& positions() const { return positions_; }
 

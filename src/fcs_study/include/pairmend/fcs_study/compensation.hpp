@@ -57,6 +57,11 @@ CompensationChoice choose_compensation(const std::string& request, const std::ve
 void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsFile& file,
                 std::vector<double>& linear);
 
+/** As compensate, on events first .. first + count - 1 of file `f`, whose linear values `linear`
+ *  holds (count * channels). */
+void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsFile& file, std::size_t first,
+                std::size_t count, double* linear);
+
 /** The PAIRMEND_COMPENSATION keyword of file `f`: "$SPILLOVER of the file (4 channels: ...)", or
  *  an empty text when the file is not compensated. */
 std::string compensation_keyword(const CompensationChoice& choice, std::size_t f);

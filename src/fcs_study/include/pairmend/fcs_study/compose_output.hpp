@@ -54,6 +54,26 @@ fcs::FcsOutput compose_corrected_file(const fcs::FcsFile& file, const std::vecto
                                       const std::vector<std::size_t>& chosen, const double* corrected,
                                       const CorrectionStamp& stamp, int num_threads = 1);
 
+/** The channels of the corrected file of `file`, as compose_corrected_file gives them.
+ *  @throws std::runtime_error when a corrected channel's name is already taken. */
+std::vector<fcs::Channel> corrected_channels(const fcs::FcsFile& file,
+                                             const std::vector<std::size_t>& chosen);
+
+/** The corrected file of `file` as compose_corrected_file gives it, without its values: for a file
+ *  written a block of events at a time (compose_corrected_events, fcs::FcsWriter). */
+fcs::FcsOutput corrected_file_layout(const fcs::FcsFile& file, const std::vector<std::size_t>& chosen,
+                                     const CorrectionStamp& stamp);
+
+/**
+ * The values of events first .. first + count - 1 of the corrected file laid out as `layout`
+ * (corrected_file_layout) into `out`, count * layout.channels.size() float32 values, exactly as
+ * compose_corrected_file gives them; `linear` and `corrected` hold those events' values.
+ * @throws std::runtime_error as compose_corrected_file, naming the event of the file.
+ */
+void compose_corrected_events(const fcs::FcsFile& file, const fcs::FcsOutput& layout,
+                              const CorrectionStamp& stamp, std::size_t first, std::size_t count,
+                              const double* linear, const double* corrected, float* out, int num_threads);
+
 } // namespace pairmend::fcs_study
 
 #endif

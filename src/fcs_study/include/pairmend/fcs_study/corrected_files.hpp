@@ -20,14 +20,16 @@
 
 namespace pairmend::fcs_study {
 
-/** One file's events before and after correction, and what its corrected file records. */
+/** A block of one file's events before and after correction, and what its corrected file records. */
 struct FileCorrection {
-    const fcs::FcsFile& file;          ///< the file, as read.
-    const std::vector<double>& linear; ///< its values on the linear scale.
-    const double* events;              ///< the chosen channels' arcsinh values, event after event.
-    const double* corrected;           ///< the same corrected.
-    const CorrectionStamp& stamp;      ///< what the corrected file records about the correction.
-    int threads = 1;                   ///< threads that may compose the corrected file.
+    const fcs::FcsFile& file;     ///< the file's description, as read.
+    std::size_t first = 0;        ///< the block's first event in the file.
+    std::size_t count = 0;        ///< the block's events.
+    const double* linear;         ///< their values on the linear scale as measured (count x channels).
+    const double* events;         ///< the chosen channels' transformed values, event after event.
+    const double* corrected;      ///< the same corrected.
+    const CorrectionStamp& stamp; ///< what the corrected file records about the correction.
+    int threads = 1;              ///< threads that may compose the corrected file.
 };
 
 /** Where the files of a study get their corrected values. */
@@ -35,15 +37,17 @@ class StudyCorrection {
 public:
     virtual ~StudyCorrection() = default;
 
-    /** Corrects file `f` of the study (reading it if need be) and passes it to `use`, which must
-     *  not keep it. Called for the files in their order, from one thread. */
+    /** Corrects file `f` of the study (reading it if need be) and passes its events to `use` in
+     *  blocks, in event order, every event once; `use` must not keep them. Called for the files in
+     *  their order, from one thread, and may be called twice for a file. */
     virtual void correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) = 0;
 };
 
 /**
  * Writes the corrected file of every file of the study into `out_dir` under a temporary name
- * registered with `outputs`, printing a line per file; keeps the events `sample` plans when it is
- * given.
+ * registered with `outputs`, a block of events at a time, printing a line per file; keeps the
+ * events `sample` plans when it is given. A file with a channel whose range only its values give
+ * is corrected twice: once for the range, which comes before the values, once to be written.
  * @throws std::runtime_error naming the file that could not be corrected or written.
  */
 void write_corrected_files(const Study& study, StudyCorrection& correction, const std::string& out_dir,

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -90,10 +91,6 @@ void announce_study(const Study& study, const StudyFiles& request, Progress& pro
 /** Reads one file with its values on the linear scale; the stored values are released. */
 std::pair<fcs::FcsFile, std::vector<double>> read_linear(const std::string& path);
 
-/** Reads file `f` of the study with its values on the linear scale, compensated as the study
- *  says; the stored values are released. */
-std::pair<fcs::FcsFile, std::vector<double>> read_compensated(const Study& study, std::size_t f);
-
 /**
  * Refuses outputs that would collide with each other or replace an input, before any file is read:
  * two inputs of the same base name, an output folder that is a file, a corrected file or report
@@ -133,13 +130,36 @@ double model_cofactor(const model::Model& model, std::optional<double> given, co
 /**
  * The transformed values of the chosen channels of events first .. first + count - 1 of a file,
  * event after event, into `out`.
- * @param linear the file's values on the linear scale, event after event.
+ * @param linear those events' values on the linear scale, event after event.
  * @param transforms the transform of every chosen channel.
  * @throws std::runtime_error naming the event, file and channel of a value that is not finite.
  */
-void transform_events(const fcs::FcsFile& file, const std::vector<double>& linear,
-                      const std::vector<std::size_t>& chosen, const std::vector<model::Transform>& transforms,
-                      std::size_t first, std::size_t count, double* out);
+void transform_events(const fcs::FcsFile& file, const double* linear, const std::vector<std::size_t>& chosen,
+                      const std::vector<model::Transform>& transforms, std::size_t first, std::size_t count,
+                      double* out);
+
+/** Events a file is read, corrected and written in at a time: about 8 MiB of its linear values,
+ *  a whole number of event blocks (kEventBlock). */
+std::size_t events_per_file_block(std::size_t channels);
+
+/** One block of a file's events, as a correction reads them. */
+struct EventBlock {
+    std::size_t first = 0;      ///< the block's first event in the file
+    std::size_t count = 0;      ///< its events
+    std::vector<double> linear; ///< count x channels values on the linear scale, as measured
+    std::vector<double> events; ///< count x chosen channels, compensated as the study says and transformed
+};
+
+/**
+ * Reads file `f` of the study a block of events at a time (events_per_file_block) and passes each
+ * block, in event order, to `use` with the file's description; memory stays that of one block
+ * however large the file. `threads` compensate and transform each block; the values do not
+ * depend on them.
+ * @throws std::runtime_error as read_fcs, and naming the event of a value that is not finite
+ *         where compensation or the transform needs it.
+ */
+void for_each_file_block(const Study& study, std::size_t f, int threads,
+                         const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use);
 
 /**
  * The transforms of a model's channels: its own, or arcsinh with `cofactor` for every channel of a
@@ -150,6 +170,8 @@ std::vector<model::ChannelTransform> model_transforms(const model::Model& model,
 /**
  * The transformed values of every batch's events (compensated as the study says), or of an evenly
  * spread subsample of at most `fit_events` of them (0: all), read file by file; by batch number - 1.
+ * Of a subsample only its events are read, unless the study compensates: then every event is,
+ * so that a value compensation cannot use is refused here as the correction would refuse it.
  */
 std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t fit_events);
 

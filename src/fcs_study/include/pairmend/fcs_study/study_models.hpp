@@ -3,8 +3,8 @@
 
 // Correction models and FCS studies: a model learnt from a study's files (all their events or an
 // evenly spread subsample of each batch), applied to files one at a time, or extended by new
-// batches. Files are read one at a time, so memory grows with the events learnt from, not with the
-// number of files.
+// batches. Files are read, corrected and written a block of events at a time, so memory grows with
+// the events learnt from, not with the size or the number of the files.
 
 #include "pairmend/fcs/fcs_file.hpp"
 #include "pairmend/fcs_study/compose_output.hpp"

@@ -49,8 +49,9 @@ class ReportSample {
 public:
     explicit ReportSample(const Study& study);
 
-    /** Keeps the planned events of the next file of batch `batch_number` (from 1), whose
-     *  `num_events` events are given before and after correction, event after event. */
+    /** Keeps the planned events among the next `num_events` events of batch `batch_number` (from
+     *  1): a file, or a block of one, in order; given before and after correction, event after
+     *  event. */
     void take(int batch_number, std::size_t num_events, const double* events, const double* corrected,
               int condition = -1);
 
