@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -45,21 +46,25 @@ ToolResult run_tool(std::vector<std::string> args) {
     return {status, err.str()};
 }
 
+// A study of one sample and one anchor file per batch.
+pairmend::tools::StudyOptions study_options(std::int64_t events_per_file, int dims, int batches,
+                                            std::uint64_t seed) {
+    pairmend::tools::StudyOptions options;
+    options.files_per_batch = 1;
+    options.events_per_file = events_per_file;
+    options.dims = dims;
+    options.batches = batches;
+    options.seed = seed;
+    return options;
+}
+
 // A small study: 3 batches, one sample and one anchor file each, 1,500 events of 6 markers.
 struct SmallStudy {
     TempDir dir;
     pairmend::tools::WrittenStudy written;
     std::string folder = dir.file("study");
 
-    SmallStudy() {
-        pairmend::tools::StudyOptions options;
-        options.events_per_file = 1500;
-        options.dims = 6;
-        options.batches = 3;
-        options.files_per_batch = 1;
-        options.seed = 7;
-        written = pairmend::tools::write_fcs_study(options, folder);
-    }
+    SmallStudy() { written = pairmend::tools::write_fcs_study(study_options(1500, 6, 3, 7), folder); }
 
     std::vector<std::string> files(const std::string& part = "") const {
         std::vector<std::string> chosen;
@@ -696,14 +701,8 @@ TEST(FcsPanels, ASimulatedRenameWithAChannelMapCorrectsAsTheSamePanel) {
 // as the whole file corrected at once (as the Python binding corrects it).
 TEST(FcsModels, AFileOfSeveralBlocksIsWrittenAsTheWholeFileAtOnce) {
     TempDir dir;
-    pairmend::tools::StudyOptions options;
-    options.events_per_file = 26000;
-    options.dims = 40;
-    options.batches = 2;
-    options.files_per_batch = 1;
-    options.seed = 5;
     const pairmend::tools::WrittenStudy written =
-        pairmend::tools::write_fcs_study(options, dir.file("study"));
+        pairmend::tools::write_fcs_study(study_options(26000, 40, 2, 5), dir.file("study"));
     const std::string model_path = dir.file("m.pmm");
     ASSERT_EQ(run_tool(command({"fit", "--model", model_path, "--batches", written.batch_sheet,
                                 "--fit-events", "300"},
@@ -740,14 +739,9 @@ TEST(FcsModels, AFileOfSeveralBlocksIsWrittenAsTheWholeFileAtOnce) {
 // A corrected file composed on several threads: the same values, and the first bad event named.
 TEST(FcsComposeOutput, ThreadsGiveTheSameValuesAndNameTheFirstBadEvent) {
     TempDir dir;
-    pairmend::tools::StudyOptions options;
-    options.events_per_file = 9000; // three blocks of conversion
-    options.dims = 2;
-    options.batches = 2;
-    options.files_per_batch = 1;
-    options.seed = 3;
+    // 9,000 events: three blocks of conversion.
     const pairmend::tools::WrittenStudy written =
-        pairmend::tools::write_fcs_study(options, dir.file("study"));
+        pairmend::tools::write_fcs_study(study_options(9000, 2, 2, 3), dir.file("study"));
     const auto [file, linear] = pairmend::fcs_study::read_linear(written.files.front());
     const std::vector<std::size_t> chosen{file.channels.size() - 1};
     std::vector<double> corrected(file.num_events);
