@@ -108,8 +108,13 @@ std::vector<double> kmeans(int ndim, std::size_t n, const double* points, std::s
     const std::size_t first =
         std::min(n - 1, static_cast<std::size_t>(stream.uniform() * static_cast<double>(n)));
     centres.insert(centres.end(), points + first * width, points + (first + 1) * width);
+    // Every point's distance is its own slot, so the loops split over threads without changing a bit;
+    // the total stays a sum in point order.
+    const auto count = static_cast<std::ptrdiff_t>(n);
     std::vector<double> closest(n);
-    for (std::size_t i = 0; i < n; ++i) {
+#pragma omp parallel for schedule(static) num_threads(std::max(num_threads, 1))
+    for (std::ptrdiff_t p = 0; p < count; ++p) {
+        const auto i = static_cast<std::size_t>(p);
         closest[i] = squared_distance(points + i * width, centres.data(), width);
     }
     while (centres.size() < k * width) {
@@ -123,7 +128,9 @@ std::vector<double> kmeans(int ndim, std::size_t n, const double* points, std::s
         const std::size_t chosen = weighted_pick(closest, stream.uniform() * total);
         const std::size_t at = centres.size();
         centres.insert(centres.end(), points + chosen * width, points + (chosen + 1) * width);
-        for (std::size_t i = 0; i < n; ++i) {
+#pragma omp parallel for schedule(static) num_threads(std::max(num_threads, 1))
+        for (std::ptrdiff_t p = 0; p < count; ++p) {
+            const auto i = static_cast<std::size_t>(p);
             closest[i] =
                 std::min(closest[i], squared_distance(points + i * width, centres.data() + at, width));
         }

@@ -169,12 +169,11 @@ ChannelCurve curve_through(const std::vector<double>& from, const std::vector<do
 }
 
 // One round of curves: both sides weighted to the smaller of their population shares.
-std::vector<ChannelCurve> curves_for(int ndim, std::size_t n, const double* batch,
-                                     const std::vector<std::size_t>& batch_labels, std::size_t nreference,
-                                     const double* reference,
-                                     const std::vector<std::size_t>& reference_labels, std::size_t k,
-                                     const std::vector<std::vector<std::size_t>>& batch_orders,
-                                     const std::vector<std::vector<std::size_t>>& reference_orders) {
+std::vector<ChannelCurve>
+curves_for(int ndim, std::size_t n, const double* batch, const std::vector<std::size_t>& batch_labels,
+           std::size_t nreference, const double* reference, const std::vector<std::size_t>& reference_labels,
+           std::size_t k, const std::vector<std::vector<std::size_t>>& batch_orders,
+           const std::vector<std::vector<std::size_t>>& reference_orders, int num_threads) {
     const std::vector<double> batch_counts = counts_of(batch_labels, k);
     const std::vector<double> reference_counts = counts_of(reference_labels, k);
     std::vector<double> batch_scale(k, 0.0);
@@ -198,12 +197,15 @@ std::vector<ChannelCurve> curves_for(int ndim, std::size_t n, const double* batc
     for (std::size_t i = 0; i < nreference; ++i) {
         reference_weights[i] = reference_scale[reference_labels[i]];
     }
-    std::vector<ChannelCurve> curves;
-    for (std::size_t channel = 0; channel < static_cast<std::size_t>(ndim); ++channel) {
-        curves.push_back(
+    // Channels in parallel, each by one thread into its own curve.
+    std::vector<ChannelCurve> curves(static_cast<std::size_t>(ndim));
+#pragma omp parallel for schedule(dynamic, 1) num_threads(std::max(num_threads, 1))
+    for (int c = 0; c < ndim; ++c) {
+        const auto channel = static_cast<std::size_t>(c);
+        curves[channel] =
             curve_through(weighted_quantiles(ndim, n, batch, channel, batch_weights, batch_orders[channel]),
                           weighted_quantiles(ndim, nreference, reference, channel, reference_weights,
-                                             reference_orders[channel])));
+                                             reference_orders[channel]));
     }
     return curves;
 }
@@ -291,8 +293,9 @@ Alignment learn_alignment(int ndim, std::size_t n, const double* batch, const do
     for (int round = 0; round < kCurveRounds; ++round) {
         const std::vector<std::size_t> batch_populations =
             nearest_centres(ndim, n, placed, populations, num_threads);
-        alignment.curves = curves_for(ndim, n, batch, batch_populations, nreference, reference,
-                                      reference_populations, npopulations, batch_orders, reference_orders);
+        alignment.curves =
+            curves_for(ndim, n, batch, batch_populations, nreference, reference, reference_populations,
+                       npopulations, batch_orders, reference_orders, num_threads);
         apply_alignment(alignment, ndim, n, batch, moved.data(), num_threads);
         placed = moved.data();
     }
