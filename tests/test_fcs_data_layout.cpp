@@ -182,12 +182,13 @@ TEST(FcsConstructed, BlocksOfEventsReadAsTheWholeFile) {
     pairmend::fcs::FcsReader reader(path);
     EXPECT_TRUE(reader.file().raw.empty());
     EXPECT_EQ(reader.file().num_events, 700u);
+    const pairmend::fcs::LinearScale scale(reader.file());
     std::vector<double> blocks;
     for (std::size_t first = 0; first < 700; first += 300) { // 300, 300, then 100 events
         const std::size_t count = std::min<std::size_t>(300, 700 - first);
         std::vector<double> block(count * 2);
         reader.read_events(first, count, block.data());
-        reader.file().to_linear(block.data(), count); // a log table for 300 events, none for 100
+        scale.apply(block.data(), count);
         blocks.insert(blocks.end(), block.begin(), block.end());
     }
     EXPECT_EQ(blocks, linear);

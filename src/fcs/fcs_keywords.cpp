@@ -26,32 +26,30 @@ std::string FcsFile::instrument() const {
 
 std::vector<double> FcsFile::linear_values() const {
     std::vector<double> values = raw;
-    to_linear(values.data(), num_events);
+    LinearScale(*this).apply(values.data(), num_events);
     return values;
 }
 
-void FcsFile::to_linear(double* values, std::size_t count) const {
-    if (data_type != 'I') {
+// Per log-amplified channel: 10^(f1 * x / range) * f2, and, for the usual ranges (1024, 4096,
+// ...), a table of it for every value the range allows (stored values are whole numbers below the
+// range's power of two), computed by the same expression, when the file has events enough to
+// repay it.
+double LinearScale::Log::convert(double x) const {
+    return std::pow(10.0, f1 * x / range) * f2;
+}
+
+LinearScale::LinearScale(const FcsFile& file) : width_(file.channels.size()) {
+    if (file.data_type != 'I') {
         return; // $PnE applies only to integer channels (FCS 3.1: 0,0 for F and D)
     }
-    // Per log-amplified channel: 10^(f1 * x / range) * f2, and, for the usual ranges (1024,
-    // 4096, ...), a table of it for every value the range allows (stored values are whole
-    // numbers below the range's power of two), computed by the same expression.
-    struct Log {
-        std::size_t column;
-        double f1, f2, range;
-        std::vector<double> table;
-        double convert(double x) const { return std::pow(10.0, f1 * x / range) * f2; }
-    };
-    std::vector<Log> logs;
-    for (std::size_t c = 0; c < channels.size(); ++c) {
-        const Channel& channel = channels[c];
+    for (std::size_t c = 0; c < file.channels.size(); ++c) {
+        const Channel& channel = file.channels[c];
         if (!(channel.log_decades > 0) || !(channel.range > 0)) {
             continue;
         }
         Log log{c, channel.log_decades, channel.log_offset, channel.range, {}};
         const double limit = std::ceil(channel.range);
-        if (limit <= 65536 && count > static_cast<std::size_t>(limit) / 4) {
+        if (limit <= 65536 && file.num_events > static_cast<std::size_t>(limit) / 4) {
             std::size_t power = 1;
             while (static_cast<double>(power) < limit) {
                 power <<= 1;
@@ -61,15 +59,14 @@ void FcsFile::to_linear(double* values, std::size_t count) const {
                 log.table[x] = log.convert(static_cast<double>(x));
             }
         }
-        logs.push_back(std::move(log));
+        logs_.push_back(std::move(log));
     }
-    if (logs.empty()) {
-        return;
-    }
-    const std::size_t npar = channels.size();
-    for (std::size_t e = 0; e < count; ++e) {
-        double* row = values + e * npar;
-        for (const Log& log : logs) {
+}
+
+void LinearScale::apply(double* values, std::size_t count) const {
+    for (std::size_t e = 0; e < count && !logs_.empty(); ++e) {
+        double* row = values + e * width_;
+        for (const Log& log : logs_) {
             double& value = row[log.column];
             // Integer values are at most 2^64 - 1; the table holds at most 65,536 of them.
             const bool in_table = value >= 0 && value < static_cast<double>(log.table.size());

@@ -113,9 +113,7 @@ CompensationChoice choose_compensation(const std::string& request, const std::ve
 
 void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsFile& file,
                 std::vector<double>& linear) {
-    if (choice.compensates()) {
-        choice.compensators.at(f).apply(file, linear);
-    }
+    compensate(choice, f, file, 0, file.num_events, linear.data());
 }
 
 void compensate(const CompensationChoice& choice, std::size_t f, const fcs::FcsFile& file, std::size_t first,

@@ -33,37 +33,36 @@ void write_corrected_files(const Study& study, StudyCorrection& correction, cons
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const std::vector<std::size_t>& chosen = study.channels.chosen[f];
         const int condition = study.batches.file_condition.empty() ? -1 : study.batches.file_condition[f];
+        std::optional<fcs::FcsOutput> layout; // the corrected file without its values
+        const auto compose = [&](const FileCorrection& block) {
+            if (!layout) {
+                layout = corrected_file_layout(block.file, chosen, block.stamp);
+            }
+            values.resize(block.count * layout->channels.size());
+            compose_corrected_events(block.file, *layout, block.stamp, block.first, block.count, block.linear,
+                                     block.corrected, values.data(), block.threads);
+        };
         // The TEXT, with every channel's range, comes before the values: a range that only the
         // values give takes a pass of its own.
         fcs::ValueRanges ranges(corrected_channels(study.files[f], chosen));
         if (!ranges.empty()) {
             correction.correct_file(f, [&](const FileCorrection& block) {
-                const fcs::FcsOutput layout = corrected_file_layout(block.file, chosen, block.stamp);
-                values.resize(block.count * layout.channels.size());
-                compose_corrected_events(block.file, layout, block.stamp, block.first, block.count,
-                                         block.linear, block.corrected, values.data(), block.threads);
+                compose(block);
                 ranges.add(values.data(), block.count);
             });
         }
         const fs::path final_path = fs::path(out_dir) / base_name(study.files[f].path);
-        std::optional<fcs::FcsOutput> layout;
         std::optional<fcs::FcsWriter> writer;
-        int batch_number = 0;
-        std::string batch_name;
+        const int batch_number = study.batches.file_batch[f];
         correction.correct_file(f, [&](const FileCorrection& block) {
-            if (!layout) {
-                layout = corrected_file_layout(block.file, chosen, block.stamp);
+            compose(block);
+            if (!writer) {
                 ranges.apply(layout->channels);
                 writing(final_path, [&] { writer.emplace(outputs.add(final_path), *layout); });
-                batch_number = block.stamp.batch_number;
-                batch_name = block.stamp.batch_name;
             }
             if (sample != nullptr) {
                 sample->take(batch_number, block.count, block.events, block.corrected, condition);
             }
-            values.resize(block.count * layout->channels.size());
-            compose_corrected_events(block.file, *layout, block.stamp, block.first, block.count, block.linear,
-                                     block.corrected, values.data(), block.threads);
             writing(final_path, [&] { writer->write_events(values.data(), block.count); });
         });
         if (!writer) {
@@ -72,7 +71,8 @@ void write_corrected_files(const Study& study, StudyCorrection& correction, cons
         writing(final_path, [&] { writer->finish(); });
         std::ostringstream line;
         line << "Wrote " << final_path.string() << ": " << layout->num_events << " events, "
-             << layout->channels.size() << " channels, batch " << batch_number << " (" << batch_name << ")";
+             << layout->channels.size() << " channels, batch " << batch_number << " ("
+             << study.batches.names[static_cast<std::size_t>(batch_number) - 1] << ")";
         progress.line(line.str());
     }
 }

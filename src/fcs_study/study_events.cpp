@@ -16,24 +16,43 @@ namespace pairmend::fcs_study {
 
 namespace {
 
-/// Events first .. first + count - 1 of the reader's file on the linear scale, compensated as
-/// file `f` of the study is, into `linear`.
-void read_compensated(fcs::FcsReader& reader, const Study& study, std::size_t f, std::size_t first,
-                      std::size_t count, int threads, std::vector<double>& linear) {
-    const fcs::FcsFile& file = reader.file();
-    const std::size_t width = file.channels.size();
-    linear.resize(count * width);
+/// Events first .. first + count - 1 of the reader's file on the linear scale, as measured, into
+/// `linear`.
+void read_measured(fcs::FcsReader& reader, const fcs::LinearScale& scale, std::size_t first,
+                   std::size_t count, std::vector<double>& linear) {
+    linear.resize(count * reader.file().channels.size());
     reader.read_events(first, count, linear.data());
-    file.to_linear(linear.data(), count);
-    for_each_event_block(count, threads, [&](std::size_t block_first, std::size_t block_count) {
-        compensate(study.compensation, f, file, first + block_first, block_count,
-                   linear.data() + block_first * width);
-    });
+    scale.apply(linear.data(), count);
 }
 
 /// Two chosen events at most this far apart are read with the events between them: one read
 /// instead of two, and the decoding of a few events is cheaper than a seek.
 constexpr std::size_t kLargestGap = 16;
+
+/// Events [first, end) of a file.
+struct Span {
+    std::size_t first = 0;
+    std::size_t end = 0;
+};
+
+/// The next span of the file to read for the chosen events `rows` (positions in the batch, from
+/// `taken` on; the file's events are the batch's from `offset`): the next chosen event and those
+/// after it no more than kLargestGap apart, at most `step` events. Empty when the file holds no
+/// chosen event left.
+Span next_span(const std::vector<std::size_t>& rows, std::size_t taken, std::size_t offset,
+               std::size_t num_events, std::size_t step) {
+    if (taken == rows.size() || rows[taken] >= offset + num_events) {
+        return {};
+    }
+    const std::size_t first = rows[taken] - offset;
+    const std::size_t end = std::min(first + step, num_events);
+    std::size_t last = first; // the last chosen event of the span
+    for (std::size_t r = taken + 1;
+         r < rows.size() && rows[r] - offset < end && rows[r] - offset - last <= kLargestGap; ++r) {
+        last = rows[r] - offset;
+    }
+    return {first, last + 1};
+}
 
 } // namespace
 
@@ -70,14 +89,13 @@ void for_each_file_block(const Study& study, std::size_t f, int threads,
     const std::size_t width = file.channels.size();
     const std::vector<std::size_t>& chosen = study.channels.chosen[f];
     const std::vector<model::Transform> transforms = prepared(study.transforms);
+    const fcs::LinearScale scale(file);
     const std::size_t step = events_per_file_block(width);
     EventBlock block;
     std::vector<double> compensated;
     for (block.first = 0; block.first < file.num_events; block.first += step) {
         block.count = std::min(step, file.num_events - block.first);
-        block.linear.resize(block.count * width);
-        reader.read_events(block.first, block.count, block.linear.data());
-        file.to_linear(block.linear.data(), block.count);
+        read_measured(reader, scale, block.first, block.count, block.linear);
         // The file is written with its values as measured; the correction reads them compensated.
         const bool compensates = study.compensation.compensates();
         if (compensates) {
@@ -120,35 +138,22 @@ std::vector<std::vector<double>> gather_events(const Study& study, std::uint64_t
         const std::size_t step = events_per_file_block(width);
         const std::vector<std::size_t>& rows = chosen_rows[b];
         // Events are read in spans of chosen events no more than kLargestGap apart, or all of them.
-        std::size_t next = 0; // the first event not read yet
-        while (next < file.num_events) {
-            std::size_t first = next;
+        const fcs::LinearScale scale(file);
+        for (Span span{0, std::min(step, file.num_events)};;) {
             if (!every_event) {
-                if (taken[b] == rows.size() || rows[taken[b]] >= seen[b] + file.num_events) {
-                    break;
-                }
-                first = rows[taken[b]] - seen[b];
+                span = next_span(rows, taken[b], seen[b], file.num_events, step);
             }
-            std::size_t end = std::min(first + step, file.num_events);
-            if (!every_event) {
-                std::size_t last = first; // the last chosen event of the span
-                for (std::size_t r = taken[b] + 1; r < rows.size(); ++r) {
-                    const std::size_t event = rows[r] - seen[b];
-                    if (event >= end || event - last > kLargestGap) {
-                        break;
-                    }
-                    last = event;
-                }
-                end = last + 1;
+            if (span.first == span.end) {
+                break;
             }
-            read_compensated(reader, study, f, first, end - first, 1, linear);
-            while (taken[b] < rows.size() && rows[taken[b]] < seen[b] + end) {
+            read_measured(reader, scale, span.first, span.end - span.first, linear);
+            compensate(study.compensation, f, file, span.first, span.end - span.first, linear.data());
+            for (; taken[b] < rows.size() && rows[taken[b]] < seen[b] + span.end; ++taken[b]) {
                 const std::size_t event = rows[taken[b]] - seen[b];
-                transform_events(file, linear.data() + (event - first) * width, study.channels.chosen[f],
+                transform_events(file, linear.data() + (event - span.first) * width, study.channels.chosen[f],
                                  transforms, event, 1, events[b].data() + taken[b] * ndim);
-                ++taken[b];
             }
-            next = end;
+            span = {span.end, std::min(span.end + step, file.num_events)};
         }
         seen[b] += file.num_events;
     }

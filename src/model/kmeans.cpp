@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 namespace pairmend::model::internal {
 
@@ -107,16 +108,22 @@ std::vector<double> kmeans(int ndim, std::size_t n, const double* points, std::s
     SeededStream stream(seed);
     const std::size_t first =
         std::min(n - 1, static_cast<std::size_t>(stream.uniform() * static_cast<double>(n)));
-    centres.insert(centres.end(), points + first * width, points + (first + 1) * width);
-    // Every point's distance is its own slot, so the loops split over threads without changing a bit;
-    // the total stays a sum in point order.
+    // Every point's distance is its own slot, so the update splits over threads without changing a
+    // bit; the total stays a sum in point order. Points are finite, so the first update gives every
+    // point its distance to the first centre.
     const auto count = static_cast<std::ptrdiff_t>(n);
-    std::vector<double> closest(n);
+    std::vector<double> closest(n, std::numeric_limits<double>::infinity());
+    const auto add_centre = [&](std::size_t point) {
+        const std::size_t at = centres.size();
+        centres.insert(centres.end(), points + point * width, points + (point + 1) * width);
 #pragma omp parallel for schedule(static) num_threads(std::max(num_threads, 1))
-    for (std::ptrdiff_t p = 0; p < count; ++p) {
-        const auto i = static_cast<std::size_t>(p);
-        closest[i] = squared_distance(points + i * width, centres.data(), width);
-    }
+        for (std::ptrdiff_t p = 0; p < count; ++p) {
+            const auto i = static_cast<std::size_t>(p);
+            closest[i] =
+                std::min(closest[i], squared_distance(points + i * width, centres.data() + at, width));
+        }
+    };
+    add_centre(first);
     while (centres.size() < k * width) {
         double total = 0;
         for (const double distance : closest) {
@@ -125,15 +132,7 @@ std::vector<double> kmeans(int ndim, std::size_t n, const double* points, std::s
         if (!(total > 0)) {
             break; // fewer distinct points than centres
         }
-        const std::size_t chosen = weighted_pick(closest, stream.uniform() * total);
-        const std::size_t at = centres.size();
-        centres.insert(centres.end(), points + chosen * width, points + (chosen + 1) * width);
-#pragma omp parallel for schedule(static) num_threads(std::max(num_threads, 1))
-        for (std::ptrdiff_t p = 0; p < count; ++p) {
-            const auto i = static_cast<std::size_t>(p);
-            closest[i] =
-                std::min(closest[i], squared_distance(points + i * width, centres.data() + at, width));
-        }
+        add_centre(weighted_pick(closest, stream.uniform() * total));
     }
 
     // Lloyd's iterations; a centre that loses all its points stays where it is.

@@ -70,10 +70,6 @@ struct FcsFile {
      */
     std::vector<double> linear_values() const;
 
-    /** Converts `count` events of stored values, event after event, to the linear scale in
-     *  place, exactly as linear_values() converts them: for files read a block at a time. */
-    void to_linear(double* values, std::size_t count) const;
-
     /**
      * The channels as linear_values() describes them, ready for write_fcs: a log-amplified
      * integer channel gets the range 10^f1 * f2 (its largest linear value); $PnE is 0,0 for
@@ -83,6 +79,28 @@ struct FcsFile {
      * channel keywords whose suffix is not printable ASCII are left out; all else is unchanged.
      */
     std::vector<Channel> linear_channels() const;
+};
+
+/**
+ * The conversion of a file's stored values to the linear scale, exactly as
+ * FcsFile::linear_values() converts them, prepared once for a file read a block at a time.
+ */
+class LinearScale {
+public:
+    explicit LinearScale(const FcsFile& file);
+
+    /** Converts `count` events of stored values (channels values each, event after event) in place. */
+    void apply(double* values, std::size_t count) const;
+
+private:
+    struct Log {
+        std::size_t column;
+        double f1, f2, range;
+        std::vector<double> table; ///< the value of every whole number below the range's power of two
+        double convert(double x) const;
+    };
+    std::size_t width_;
+    std::vector<Log> logs_; ///< the log-amplified integer channels
 };
 
 /**
