@@ -357,6 +357,9 @@ TEST_F(ModelFile, WritingIsAtomic) {
 
     EXPECT_EQ(message_of([&] { pairmend::model::load_model(missing); }),
               "Could not read the model file " + missing + ": No such file or directory.");
+    // A folder given as the model: refused as such, not read as an empty or endless file.
+    EXPECT_EQ(message_of([&] { pairmend::model::load_model(taken); }),
+              "Could not read the model file " + taken + ": Is a directory.");
 }
 
 } // namespace

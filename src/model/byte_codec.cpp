@@ -36,6 +36,7 @@ void ByteWriter::text(const std::string& value) {
 }
 
 void ByteWriter::f64s(const std::vector<double>& values) {
+    bytes_.reserve(bytes_.size() + 8 * values.size());
     for (const double value : values) {
         f64(value);
     }
@@ -85,8 +86,11 @@ std::string ByteReader::text(const char* what) {
 
 std::vector<double> ByteReader::f64s(std::uint64_t count, const char* what) {
     std::vector<double> values(room(count, 8, what));
+    const unsigned char* bytes = take(values.size() * 8, what);
     for (double& value : values) {
-        value = f64();
+        const std::uint64_t bits = little_endian(bytes, 8);
+        std::memcpy(&value, &bits, sizeof value);
+        bytes += 8;
     }
     return values;
 }

@@ -583,11 +583,18 @@ Model load_model(const std::string& path) {
     if (!in) {
         throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
     }
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                           std::istreambuf_iterator<char>());
+    // One read of the whole file, of the size the file system gives (which also refuses a folder).
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) {
+        throw std::runtime_error("Could not read the model file " + path + ": " + error.message() + ".");
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (in.bad()) {
         throw std::runtime_error("Could not read the model file " + path + ": " + system_error_text() + ".");
     }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
     return decode_model(bytes.data(), bytes.size(), "The model file " + path);
 }
 
