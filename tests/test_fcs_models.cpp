@@ -8,6 +8,7 @@
 #include "pairmend/fcs_study/compose_output.hpp"
 #include "pairmend/fcs_study/study.hpp"
 #include "pairmend/fcs_study/study_models.hpp"
+#include "pairmend/fcs_study/transforms.hpp"
 #include "pairmend/model/fit.hpp"
 #include "pairmend/model/model_file.hpp"
 #include "study.hpp"
@@ -697,8 +698,8 @@ TEST(FcsPanels, ASimulatedRenameWithAChannelMapCorrectsAsTheSamePanel) {
     EXPECT_THROW(pairmend::tools::write_fcs_study(options, dir.file("bad")), std::invalid_argument);
 }
 
-// A file of more events than one block is corrected and written a block at a time, byte for byte
-// as the whole file corrected at once (as the Python binding corrects it).
+// A file of more events than one block is corrected and written a block at a time, with the values
+// of the whole file corrected at once; the Python binding's entry writes the same bytes.
 TEST(FcsModels, AFileOfSeveralBlocksIsWrittenAsTheWholeFileAtOnce) {
     TempDir dir;
     const pairmend::tools::WrittenStudy written =
@@ -725,15 +726,32 @@ TEST(FcsModels, AFileOfSeveralBlocksIsWrittenAsTheWholeFileAtOnce) {
     ASSERT_GT(file.num_events, pairmend::fcs_study::events_per_file_block(file.channels.size()));
     const pairmend::model::BatchCorrector corrector(
         model, plan.names[static_cast<std::size_t>(plan.file_batch.front() - 1)]);
-    const pairmend::fcs_study::AppliedFile whole = pairmend::fcs_study::correct_with_model(
-        model, corrector, file, linear,
+    const std::string out_file = (fs::path(dir.file("out")) / fs::path(second).filename()).string();
+
+    // The entry of the Python binding, with the batch's corrector built by the caller: the same bytes.
+    EXPECT_EQ(pairmend::fcs_study::correct_file_with_model(model, corrector, second, plan.file_batch.front(),
+                                                           dir.file("binding.fcs"), 2, model_path),
+              file.num_events);
+    EXPECT_EQ(pairmend_test::read_text(out_file), pairmend_test::read_text(dir.file("binding.fcs")));
+
+    // The whole file corrected and composed at once: the same values.
+    const std::vector<std::size_t> chosen =
         pairmend::fcs_study::choose_channels(pairmend::fcs_study::model_channel_names(model), {file})
-            .chosen.front(),
-        pairmend::fcs_study::model_transforms(model, model.fcs->cofactor), plan.file_batch.front(), 1,
-        model_path);
-    pairmend::fcs::write_fcs(dir.file("whole.fcs"), whole.output);
-    EXPECT_EQ(pairmend_test::read_text((fs::path(dir.file("out")) / fs::path(second).filename()).string()),
-              pairmend_test::read_text(dir.file("whole.fcs")));
+            .chosen.front();
+    std::vector<double> events(file.num_events * chosen.size());
+    pairmend::fcs_study::transform_events(
+        file, linear.data(), chosen,
+        pairmend::fcs_study::prepared(pairmend::fcs_study::model_transforms(model, model.fcs->cofactor)), 0,
+        file.num_events, events.data());
+    std::vector<double> corrected(events.size());
+    corrector.apply(static_cast<int>(chosen.size()), file.num_events, events.data(), corrected.data(), 1);
+    const pairmend::fcs_study::CorrectionStamp stamp{
+        model.fcs->cofactor, plan.file_batch.front(), corrector.name(), "", "", {}};
+    const pairmend::fcs::FcsOutput whole =
+        pairmend::fcs_study::compose_corrected_file(file, linear, chosen, corrected.data(), stamp, 1);
+    const pairmend::fcs::FcsFile in_blocks = pairmend::fcs::read_fcs(out_file);
+    ASSERT_EQ(in_blocks.raw.size(), whole.values.size());
+    EXPECT_TRUE(std::equal(whole.values.begin(), whole.values.end(), in_blocks.raw.begin()));
 }
 
 // A corrected file composed on several threads: the same values, and the first bad event named.

@@ -31,23 +31,6 @@ std::string method_settings_keyword(const model::Model& model) {
     return text;
 }
 
-// A file's chosen channels transformed, and the same corrected by the batch's corrector.
-std::pair<std::vector<double>, std::vector<double>>
-model_events(const model::BatchCorrector& corrector, const fcs::FcsFile& file,
-             const std::vector<double>& linear, const std::vector<std::size_t>& chosen,
-             const std::vector<model::ChannelTransform>& transforms, int threads) {
-    const std::size_t ndim = chosen.size();
-    std::vector<double> events(file.num_events * ndim);
-    const std::vector<model::Transform> prepared_transforms = prepared(transforms);
-    for_each_event_block(file.num_events, threads, [&](std::size_t first, std::size_t count) {
-        transform_events(file, linear.data() + first * file.channels.size(), chosen, prepared_transforms,
-                         first, count, events.data() + first * ndim);
-    });
-    std::vector<double> corrected(events.size());
-    corrector.apply(static_cast<int>(ndim), file.num_events, events.data(), corrected.data(), threads);
-    return {std::move(events), std::move(corrected)};
-}
-
 // The channels of a model learnt from FCS files, as the first file names them.
 model::FcsInfo fcs_info(const Study& study) {
     model::FcsInfo info;
@@ -70,40 +53,51 @@ model::FcsInfo fcs_info(const Study& study) {
 
 } // namespace
 
-AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
-                               const fcs::FcsFile& file, const std::vector<double>& linear,
-                               const std::vector<std::size_t>& chosen,
-                               const std::vector<model::ChannelTransform>& transforms, int batch_number,
-                               int threads, const std::string& model_source) {
-    AppliedFile applied;
-    const CompensationChoice compensation = model_file_compensation(model, file, model_source);
-    std::vector<double> compensated;
-    if (compensation.compensates()) {
-        compensated = linear;
-        compensate(compensation, 0, file, compensated);
+std::size_t correct_file_with_model(const model::Model& model, const model::BatchCorrector& corrector,
+                                    const std::string& path, int batch_number, const std::string& out_path,
+                                    int threads, const std::string& model_source) {
+    // A study of the one file, set up as `apply` sets up a study of the model's batches.
+    Study study;
+    study.files.push_back(fcs::FcsReader(path).file());
+    const fcs::FcsFile& file = study.files.front();
+    if (file.num_events == 0) {
+        throw std::runtime_error(path + " holds no events. Leave it out of the run.");
     }
-    std::tie(applied.events, applied.corrected) = model_events(
-        corrector, file, compensation.compensates() ? compensated : linear, chosen, transforms, threads);
-    const std::optional<double> cofactor = uniform_cofactor(transforms);
-    const CorrectionStamp stamp{cofactor ? *cofactor : 0,
-                                batch_number,
-                                corrector.name(),
-                                method_settings_keyword(model),
-                                compensation_keyword(compensation, 0),
-                                transforms};
-    applied.output = compose_corrected_file(file, linear, chosen, applied.corrected.data(), stamp, threads);
-    return applied;
+    study.channels = choose_channels(model_channel_names(model), study.files);
+    study.transforms = model_transforms(model, model_cofactor(model, std::nullopt, model_source));
+    const std::optional<double> cofactor = uniform_cofactor(study.transforms);
+    study.cofactor.cofactor = cofactor ? *cofactor : 0;
+    study.compensation = model_file_compensation(model, file, model_source);
+    study.batches.names.assign(static_cast<std::size_t>(std::max(batch_number, 1)), std::string());
+    study.batches.names.back() = corrector.name();
+    study.batches.file_batch = {static_cast<int>(study.batches.names.size())};
+    study.batch_events.assign(study.batches.names.size(), 0);
+    study.batch_events.back() = file.num_events;
+    ModelCorrection correction(model, study, threads, corrector);
+    write_corrected_file(
+        study, correction, 0, out_path, [&] { return out_path; }, nullptr);
+    return file.num_events;
 }
 
 ModelCorrection::ModelCorrection(const model::Model& model, const Study& study, int threads)
     : model_(model), study_(study), threads_(threads), settings_(method_settings_keyword(model)) {}
 
+ModelCorrection::ModelCorrection(const model::Model& model, const Study& study, int threads,
+                                 const model::BatchCorrector& corrector)
+    : ModelCorrection(model, study, threads) {
+    given_ = &corrector;
+}
+
 void ModelCorrection::correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) {
     const int number = study_.batches.file_batch[f];
     const std::string& name = study_.batches.names[static_cast<std::size_t>(number - 1)];
-    std::unique_ptr<model::BatchCorrector>& corrector = correctors_[name];
-    if (!corrector) {
-        corrector = std::make_unique<model::BatchCorrector>(model_, name);
+    const model::BatchCorrector* corrector = given_ != nullptr && given_->name() == name ? given_ : nullptr;
+    if (corrector == nullptr) {
+        std::unique_ptr<model::BatchCorrector>& owned = correctors_[name];
+        if (!owned) {
+            owned = std::make_unique<model::BatchCorrector>(model_, name);
+        }
+        corrector = owned.get();
     }
     const CorrectionStamp stamp{
         study_.cofactor.cofactor, number, name, settings_, compensation_keyword(study_.compensation, f),

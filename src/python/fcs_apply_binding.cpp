@@ -65,19 +65,8 @@ correct_events(const CorrectorPointer& held,
 std::size_t correct_fcs_file(const CorrectorPointer& held, const std::string& path, int batch_number,
                              const std::string& out_path, const std::string& model_source) {
     const py::gil_scoped_release unlocked;
-    const pairmend::model::Model& model = *held->model;
-    const auto [file, linear] = pairmend::fcs_study::read_linear(path);
-    if (file.num_events == 0) {
-        throw std::runtime_error(path + " holds no events. Leave it out of the run.");
-    }
-    const double cofactor = pairmend::fcs_study::model_cofactor(model, std::nullopt, model_source);
-    const pairmend::fcs_study::ChannelChoice channels =
-        pairmend::fcs_study::choose_channels(pairmend::fcs_study::model_channel_names(model), {file});
-    const pairmend::fcs_study::AppliedFile applied = pairmend::fcs_study::correct_with_model(
-        model, held->corrector, file, linear, channels.chosen.front(),
-        pairmend::fcs_study::model_transforms(model, cofactor), batch_number, 1, model_source);
-    pairmend::fcs::write_fcs(out_path, applied.output);
-    return file.num_events;
+    return pairmend::fcs_study::correct_file_with_model(*held->model, held->corrector, path, batch_number,
+                                                        out_path, 1, model_source);
 }
 
 // The batches of a run as `pairmend-fcs apply` plans them: every file its own batch (no sheet),

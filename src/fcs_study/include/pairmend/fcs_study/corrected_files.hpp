@@ -44,10 +44,21 @@ public:
 };
 
 /**
+ * Writes the corrected file of file `f` of the study a block of events at a time, to the path
+ * `destination` gives when the first block is ready; keeps the events `sample` plans when it is
+ * given. A file with a channel whose range only its values give is corrected twice: once for the
+ * range, which comes before the values, once to be written. Returns the corrected file's layout.
+ * @param name how messages name the corrected file.
+ * @throws std::runtime_error naming the file that could not be corrected or written; the unfinished
+ *         file is removed.
+ */
+fcs::FcsOutput write_corrected_file(const Study& study, StudyCorrection& correction, std::size_t f,
+                                    const std::string& name, const std::function<std::string()>& destination,
+                                    ReportSample* sample);
+
+/**
  * Writes the corrected file of every file of the study into `out_dir` under a temporary name
- * registered with `outputs`, a block of events at a time, printing a line per file; keeps the
- * events `sample` plans when it is given. A file with a channel whose range only its values give
- * is corrected twice: once for the range, which comes before the values, once to be written.
+ * registered with `outputs` (write_corrected_file), printing a line per file.
  * @throws std::runtime_error naming the file that could not be corrected or written.
  */
 void write_corrected_files(const Study& study, StudyCorrection& correction, const std::string& out_dir,

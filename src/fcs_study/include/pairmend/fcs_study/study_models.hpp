@@ -23,29 +23,20 @@
 
 namespace pairmend::fcs_study {
 
-/** One file corrected with a model. */
-struct AppliedFile {
-    std::vector<double> events;    ///< the arcsinh values of the model's channels, event after event.
-    std::vector<double> corrected; ///< the corrected arcsinh values, in the same layout.
-    fcs::FcsOutput output;         ///< the corrected file, as `apply` writes it.
-};
-
 /**
- * Corrects one file's events with a batch's corrector and composes its corrected file exactly as
- * `apply` does, for every front end that applies models to FCS files one at a time. The file is
- * compensated as the model's data were (see model_file_compensation).
- * @param linear the file's values on the linear scale; `chosen` the positions of the model's channels.
- * @param transforms the transform of every model channel (see model_transforms).
+ * Corrects one FCS file with a batch's corrector and writes its corrected file to `out_path` a
+ * block of events at a time, byte for byte as `apply` writes it: for every front end that applies
+ * a model to files one at a time. The file is compensated as the model's data were (see
+ * model_file_compensation). Returns the file's number of events.
  * @param batch_number the batch's number in the run (recorded in PAIRMEND_BATCH).
  * @param model_source how messages name the model.
- * @throws std::runtime_error for a value that is not finite or does not fit the corrected file, and
- *         for a file that cannot be compensated as the model's data were.
+ * @throws std::runtime_error for a file without events, a value that is not finite or does not
+ *         fit the corrected file, a file that cannot be compensated as the model's data were, and
+ *         a file that cannot be written; nothing is left at `out_path` then.
  */
-AppliedFile correct_with_model(const model::Model& model, const model::BatchCorrector& corrector,
-                               const fcs::FcsFile& file, const std::vector<double>& linear,
-                               const std::vector<std::size_t>& chosen,
-                               const std::vector<model::ChannelTransform>& transforms, int batch_number,
-                               int threads, const std::string& model_source);
+std::size_t correct_file_with_model(const model::Model& model, const model::BatchCorrector& corrector,
+                                    const std::string& path, int batch_number, const std::string& out_path,
+                                    int threads, const std::string& model_source);
 
 /** A study's files corrected by a model, read one at a time; each batch's corrector is built
  *  when its first file comes. */
@@ -53,6 +44,9 @@ class ModelCorrection : public StudyCorrection {
 public:
     /** @param model and `study` must outlive this object. */
     ModelCorrection(const model::Model& model, const Study& study, int threads);
+    /** The same, with the corrector of one batch already built; it must outlive this object. */
+    ModelCorrection(const model::Model& model, const Study& study, int threads,
+                    const model::BatchCorrector& corrector);
     void correct_file(std::size_t f, const std::function<void(const FileCorrection&)>& use) override;
 
 private:
@@ -61,6 +55,7 @@ private:
     int threads_;
     std::string settings_; ///< the PAIRMEND_SETTINGS keyword of every file it corrects.
     std::map<std::string, std::unique_ptr<model::BatchCorrector>> correctors_;
+    const model::BatchCorrector* given_ = nullptr; ///< a batch's corrector built by the caller.
 };
 
 /**
