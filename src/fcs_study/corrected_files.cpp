@@ -29,11 +29,10 @@ void writing(const std::string& path, const Step& step) {
 
 fcs::FcsOutput write_corrected_file(const Study& study, StudyCorrection& correction, std::size_t f,
                                     const std::string& name, const std::function<std::string()>& destination,
-                                    ReportSample* sample) {
+                                    ReportSample* sample, std::vector<float>& values) {
     const std::vector<std::size_t>& chosen = study.channels.chosen[f];
     const int condition = study.batches.file_condition.empty() ? -1 : study.batches.file_condition[f];
     std::optional<fcs::FcsOutput> layout; // the corrected file without its values
-    std::vector<float> values;
     const auto compose = [&](const FileCorrection& block) {
         if (!layout) {
             layout = corrected_file_layout(block.file, chosen, block.stamp);
@@ -73,10 +72,12 @@ fcs::FcsOutput write_corrected_file(const Study& study, StudyCorrection& correct
 
 void write_corrected_files(const Study& study, StudyCorrection& correction, const std::string& out_dir,
                            Progress& progress, OutputTransaction& outputs, ReportSample* sample) {
+    std::vector<float> values;
     for (std::size_t f = 0; f < study.files.size(); ++f) {
         const fs::path final_path = fs::path(out_dir) / base_name(study.files[f].path);
         const fcs::FcsOutput layout = write_corrected_file(
-            study, correction, f, final_path.string(), [&] { return outputs.add(final_path); }, sample);
+            study, correction, f, final_path.string(), [&] { return outputs.add(final_path); }, sample,
+            values);
         const int batch_number = study.batches.file_batch[f];
         std::ostringstream line;
         line << "Wrote " << final_path.string() << ": " << layout.num_events << " events, "

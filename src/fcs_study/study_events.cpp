@@ -84,6 +84,13 @@ std::size_t events_per_file_block(std::size_t channels) {
 
 void for_each_file_block(const Study& study, std::size_t f, int threads,
                          const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use) {
+    EventBlock block;
+    for_each_file_block(study, f, threads, use, block);
+}
+
+void for_each_file_block(const Study& study, std::size_t f, int threads,
+                         const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use,
+                         EventBlock& block) {
     fcs::FcsReader reader(study.files[f].path);
     const fcs::FcsFile& file = reader.file();
     const std::size_t width = file.channels.size();
@@ -91,7 +98,6 @@ void for_each_file_block(const Study& study, std::size_t f, int threads,
     const std::vector<model::Transform> transforms = prepared(study.transforms);
     const fcs::LinearScale scale(file);
     const std::size_t step = events_per_file_block(width);
-    EventBlock block;
     std::vector<double> compensated;
     for (block.first = 0; block.first < file.num_events; block.first += step) {
         block.count = std::min(step, file.num_events - block.first);

@@ -74,8 +74,9 @@ std::size_t correct_file_with_model(const model::Model& model, const model::Batc
     study.batch_events.assign(study.batches.names.size(), 0);
     study.batch_events.back() = file.num_events;
     ModelCorrection correction(model, study, threads, corrector);
+    std::vector<float> values;
     write_corrected_file(
-        study, correction, 0, out_path, [&] { return out_path; }, nullptr);
+        study, correction, 0, out_path, [&] { return out_path; }, nullptr, values);
     return file.num_events;
 }
 
@@ -103,13 +104,15 @@ void ModelCorrection::correct_file(std::size_t f, const std::function<void(const
         study_.cofactor.cofactor, number, name, settings_, compensation_keyword(study_.compensation, f),
         study_.transforms};
     const int ndim = static_cast<int>(study_.ndim());
-    std::vector<double> corrected;
-    for_each_file_block(study_, f, threads_, [&](const fcs::FcsFile& file, const EventBlock& block) {
-        corrected.resize(block.events.size());
-        corrector->apply(ndim, block.count, block.events.data(), corrected.data(), threads_);
-        use(FileCorrection{file, block.first, block.count, block.linear.data(), block.events.data(),
-                           corrected.data(), stamp, threads_});
-    });
+    for_each_file_block(
+        study_, f, threads_,
+        [&](const fcs::FcsFile& file, const EventBlock& block) {
+            corrected_.resize(block.events.size());
+            corrector->apply(ndim, block.count, block.events.data(), corrected_.data(), threads_);
+            use(FileCorrection{file, block.first, block.count, block.linear.data(), block.events.data(),
+                               corrected_.data(), stamp, threads_});
+        },
+        block_);
 }
 
 namespace {

@@ -49,12 +49,14 @@ public:
  * given. A file with a channel whose range only its values give is corrected twice: once for the
  * range, which comes before the values, once to be written. Returns the corrected file's layout.
  * @param name how messages name the corrected file.
+ * @param values room for a block of the corrected file's values; pass the same vector for every
+ *         file, so that the files reuse its memory.
  * @throws std::runtime_error naming the file that could not be corrected or written; the unfinished
  *         file is removed.
  */
 fcs::FcsOutput write_corrected_file(const Study& study, StudyCorrection& correction, std::size_t f,
                                     const std::string& name, const std::function<std::string()>& destination,
-                                    ReportSample* sample);
+                                    ReportSample* sample, std::vector<float>& values);
 
 /**
  * Writes the corrected file of every file of the study into `out_dir` under a temporary name

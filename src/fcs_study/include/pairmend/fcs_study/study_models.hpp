@@ -56,6 +56,8 @@ private:
     std::string settings_; ///< the PAIRMEND_SETTINGS keyword of every file it corrects.
     std::map<std::string, std::unique_ptr<model::BatchCorrector>> correctors_;
     const model::BatchCorrector* given_ = nullptr; ///< a batch's corrector built by the caller.
+    EventBlock block_;              ///< a block of the file being corrected, its room kept for the next.
+    std::vector<double> corrected_; ///< the block corrected, likewise.
 };
 
 /**
