@@ -83,12 +83,6 @@ std::size_t events_per_file_block(std::size_t channels) {
 }
 
 void for_each_file_block(const Study& study, std::size_t f, int threads,
-                         const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use) {
-    EventBlock block;
-    for_each_file_block(study, f, threads, use, block);
-}
-
-void for_each_file_block(const Study& study, std::size_t f, int threads,
                          const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use,
                          EventBlock& block) {
     fcs::FcsReader reader(study.files[f].path);

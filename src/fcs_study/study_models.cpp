@@ -68,6 +68,7 @@ std::size_t correct_file_with_model(const model::Model& model, const model::Batc
     const std::optional<double> cofactor = uniform_cofactor(study.transforms);
     study.cofactor.cofactor = cofactor ? *cofactor : 0;
     study.compensation = model_file_compensation(model, file, model_source);
+    // The file's batch is number `batch_number`: only its own name is known, and only it is used.
     study.batches.names.assign(static_cast<std::size_t>(std::max(batch_number, 1)), std::string());
     study.batches.names.back() = corrector.name();
     study.batches.file_batch = {static_cast<int>(study.batches.names.size())};

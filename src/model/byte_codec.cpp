@@ -16,6 +16,14 @@ std::uint64_t little_endian(const unsigned char* bytes, int width) {
     return value;
 }
 
+// The double whose bits are the eight bytes at `bytes`, least significant byte first.
+double double_at(const unsigned char* bytes) {
+    const std::uint64_t bits = little_endian(bytes, 8);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 } // namespace
 
 void ByteWriter::unsigned_value(std::uint64_t value, int width) {
@@ -72,10 +80,7 @@ std::uint64_t ByteReader::u64() {
 }
 
 double ByteReader::f64() {
-    const std::uint64_t bits = u64();
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    return double_at(take(8, "value"));
 }
 
 std::string ByteReader::text(const char* what) {
@@ -88,8 +93,7 @@ std::vector<double> ByteReader::f64s(std::uint64_t count, const char* what) {
     std::vector<double> values(room(count, 8, what));
     const unsigned char* bytes = take(values.size() * 8, what);
     for (double& value : values) {
-        const std::uint64_t bits = little_endian(bytes, 8);
-        std::memcpy(&value, &bits, sizeof value);
+        value = double_at(bytes);
         bytes += 8;
     }
     return values;

@@ -151,18 +151,14 @@ struct EventBlock {
 };
 
 /**
- * Reads file `f` of the study a block of events at a time (events_per_file_block) and passes each
- * block, in event order, to `use` with the file's description; memory stays that of one block
- * however large the file. `threads` compensate and transform each block; the values do not
- * depend on them.
+ * Reads file `f` of the study a block of events at a time (events_per_file_block) into `block`
+ * and passes each block, in event order, to `use` with the file's description; memory stays that
+ * of one block however large the file. Pass the same `block` for every file of a study, so that
+ * the files reuse its memory instead of each faulting in fresh pages. `threads` compensate and
+ * transform each block; the values do not depend on them.
  * @throws std::runtime_error as read_fcs, and naming the event of a value that is not finite
  *         where compensation or the transform needs it.
  */
-void for_each_file_block(const Study& study, std::size_t f, int threads,
-                         const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use);
-
-/** The same, reading into `block`, whose room is kept from one file to the next: a study's
- *  files then reuse the same memory instead of each faulting in fresh pages. */
 void for_each_file_block(const Study& study, std::size_t f, int threads,
                          const std::function<void(const fcs::FcsFile&, const EventBlock&)>& use,
                          EventBlock& block);
